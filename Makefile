@@ -1,0 +1,55 @@
+# Entry points. `make test` and `make demo` work as the first command on a
+# fresh Debian 12 machine: they install what is missing first.
+BUILD      ?= build
+JOBS       ?= $(shell nproc)
+CMAKE_ARGS ?=
+
+.PHONY: all deps build test demo clean windows asan fuzz bench soak
+
+all: build
+
+deps:
+	@./tools/install-deps.sh
+
+$(BUILD)/build.ninja: | deps
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS)
+
+build: deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+demo: build
+	./tools/demo.sh $(BUILD)/bin
+
+clean:
+	rm -rf $(BUILD) build-windows build-asan build-fuzz
+
+# The core libraries and talvex-cli cross-built for Windows.
+windows: deps
+	cmake -S . -B build-windows -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	    -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
+	    -DTALVEX_COMPONENTS="app;serial;engine;cli"
+	cmake --build build-windows -j $(JOBS)
+
+# The whole test suite under AddressSanitizer and UndefinedBehaviorSanitizer.
+asan: deps
+	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTALVEX_SANITIZE=ON
+	cmake --build build-asan -j $(JOBS)
+	cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	    ctest --output-on-failure -j $(JOBS)
+
+# libFuzzer targets, each run for a short time.
+FUZZ_SECONDS ?= 20
+fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DTALVEX_FUZZ=ON -DTALVEX_COMPONENTS="app;serial;engine;tests"
+	cmake --build build-fuzz -j $(JOBS)
+	./tools/run-fuzzers.sh build-fuzz $(FUZZ_SECONDS)
+
+bench: build
+	$(BUILD)/bin/talvex-bench --out bench/results.json
+
+soak: build
+	TALVEX_SOAK_RUNS=300 $(BUILD)/bin/talvex-soak-tests

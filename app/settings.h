@@ -1,0 +1,50 @@
+#pragma once
+// The current settings of one run of the program and the rules for reading
+// and writing them in the settings file.
+
+#include <cstdint>
+#include <string>
+
+namespace talvex {
+
+// Members in the order the settings file documents them; exitCode follows.
+struct Settings {
+    std::string imageFile;
+    std::string programDir;   // with its trailing separator
+    std::string settingsStem; // settingsPath without the final ".ini"
+    std::string settingsPath;
+    std::string partDbPath;   // programDir + "zelchip.ini"
+    std::string port;
+    std::string baud;
+    std::string massErase;
+    std::string program;
+    std::string verify;
+    std::string autorun;
+    std::string protect;
+    std::string part;
+    std::string key0;
+    std::uint64_t mask = 0;
+    std::int32_t propertyPage = 0;
+    std::int32_t runMode = 0;
+    int exitCode = 0;
+};
+
+// The engine's reading of a switch: on only when exactly "Yes".
+bool IsOn(const std::string& value);
+// The configuration sheet's reading: "Yes" in any letter case.
+bool IsOnAnyCase(const std::string& value);
+
+// "0x" and exactly 16 hexadecimal digits, else 0.
+std::uint64_t ParseMask(const std::string& text);
+// "0x" and 16 lower-case hexadecimal digits with leading zeros.
+std::string FormatMask(std::uint64_t mask);
+
+// Fills every member that the main window reads when it opens, from
+// settings.settingsPath, in the documented order and with the defaults.
+void ReadSettingsAtOpening(Settings& settings);
+
+// What the configuration sheet's OK writes, in its order.
+void WriteSettingsAfterConfigure(const Settings& settings, const std::string& browser,
+                                 const std::string& helpFolder);
+
+} // namespace talvex

@@ -1,0 +1,47 @@
+#pragma once
+// Bootloader command frames and the acknowledged exchange.
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace talvex {
+
+class ISerialPort;
+
+constexpr std::size_t kMaxFrameData = 250;
+constexpr std::uint8_t kAck = 0x06;
+
+class CommandFrame {
+public:
+    // Empty when data exceeds 250 bytes: a frame is never truncated.
+    static std::optional<CommandFrame> Make(char letter, std::uint32_t value,
+                                            const std::uint8_t* data, std::size_t count);
+    static CommandFrame Erase(std::uint32_t offset, std::uint8_t pages);
+    static CommandFrame Protect(std::uint32_t value, std::uint8_t subCode);
+    static CommandFrame Run(std::uint32_t value);
+    // Verify data go out rotated left by 3 bits; the checksum covers them.
+    static std::optional<CommandFrame> Verify(std::uint32_t offset, const std::uint8_t* data,
+                                              std::size_t count);
+
+    const std::vector<std::uint8_t>& Bytes() const { return bytes_; }
+    char Letter() const { return static_cast<char>(bytes_[3]); }
+
+private:
+    std::vector<std::uint8_t> bytes_;
+};
+
+std::uint8_t RotateLeft3(std::uint8_t b);
+
+// Two's complement of the sum of bytes 2 .. N + 2.
+std::uint8_t FrameChecksum(const std::uint8_t* fromLength, std::size_t count);
+
+// Sends the frame until it is acknowledged or the tries are used up; returns
+// the failure score 0..10. When stop is given and becomes true the exchange
+// gives up after the try in hand and returns 10.
+int SendFrame(ISerialPort& port, const CommandFrame& frame,
+              const std::atomic<bool>* stop = nullptr);
+
+} // namespace talvex

@@ -1,0 +1,83 @@
+#pragma once
+// The one channel to the target's bootloader. Backends live in
+// serial_port_posix.cpp and serial_port_win32.cpp.
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace talvex {
+
+enum class PurgeWhat { Output, All };
+
+// How the last Read or Write ended, so that callers can tell a silent line
+// from a dead one.
+enum class PortStatus {
+    Ok,        // everything requested was moved
+    TimedOut,  // the time-out ran out first (a short or empty transfer)
+    IoError,   // the device reported an error
+    HungUp,    // the device went away (adapter unplugged, peer closed)
+};
+
+// The operations the frame layer and the engine use. CSerialPort is the real
+// one; tests put fakes behind it.
+class ISerialPort {
+public:
+    virtual ~ISerialPort() = default;
+    // Opens the named port with the fixed line settings at the given baud
+    // rate (decimal text). False when the port is open already, missing,
+    // busy, or the rate is not a positive decimal integer.
+    virtual bool Open(const std::string& port, const std::string& baud) = 0;
+    virtual bool Close() = 0;
+    virtual bool IsOpen() const = 0;
+    // Blocks until count bytes arrived or the read time-out ran out. When at
+    // least one byte arrived a 0 byte is stored behind them (buffer must hold
+    // count + 1 bytes); when none did the buffer is untouched and the result
+    // is still true. False only when the device failed or hung up.
+    virtual bool Read(std::uint8_t* buffer, std::size_t count, std::size_t& received) = 0;
+    virtual bool Write(const std::uint8_t* data, std::size_t count, std::size_t& written) = 0;
+    virtual bool Purge(PurgeWhat what) = 0;
+    virtual PortStatus LastStatus() const = 0;
+};
+
+class CSerialPort final : public ISerialPort {
+public:
+    CSerialPort();
+    ~CSerialPort() override; // releases a device still open
+    CSerialPort(const CSerialPort&) = delete;
+    CSerialPort& operator=(const CSerialPort&) = delete;
+
+    bool Open(const std::string& port, const std::string& baud) override;
+    bool Close() override;
+    bool IsOpen() const override;
+    bool Read(std::uint8_t* buffer, std::size_t count, std::size_t& received) override;
+    bool Write(const std::uint8_t* data, std::size_t count, std::size_t& written) override;
+    bool Purge(PurgeWhat what) override;
+    PortStatus LastStatus() const override;
+
+    // Where "Port Closing Error." goes; front ends show or print it.
+    void SetMessageHandler(std::function<void(const std::string&)> handler);
+
+    // Device path a port name opens: on POSIX "COMn" is /dev/ttyS(n-1) and a
+    // name beginning with "/" is used as is; on Windows "//./" + name.
+    static std::string DevicePath(const std::string& port);
+
+    // Read time-out in ms for count bytes at baud rate b.
+    static std::uint32_t ReadTimeoutMs(std::uint32_t baud, std::size_t count);
+    static std::uint32_t WriteTimeoutMs(std::size_t count);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// Parses the baud setting: a positive decimal integer that fits 32 bits.
+bool ParseBaud(const std::string& text, std::uint32_t& baud);
+
+// Ports that exist and can be opened now, in a stable order.
+std::vector<std::string> ListPorts();
+
+} // namespace talvex

@@ -43,6 +43,15 @@ std::string FormatMask(std::uint64_t mask);
 // settings.settingsPath, in the documented order and with the defaults.
 void ReadSettingsAtOpening(Settings& settings);
 
+// What Configure reads again each time it is pressed: runMode from "Address"
+// and propertyPage from "PropertyPage".
+void ReadSettingsAtConfigure(Settings& settings);
+
+// The Help page's browser and help folder, read anew for every use with a
+// 1000-character buffer; the folder defaults to programDir.
+std::string ReadHelpBrowser(const Settings& settings);
+std::string ReadHelpFolder(const Settings& settings);
+
 // What the configuration sheet's OK writes, in its order.
 void WriteSettingsAfterConfigure(const Settings& settings, const std::string& browser,
                                  const std::string& helpFolder);

@@ -1,0 +1,136 @@
+// Frames for the target's bootloader and the acknowledged, retried exchange.
+
+#include "command_frame.h"
+
+#include "serial_port.h"
+
+#include <array>
+
+namespace talvex {
+
+namespace {
+
+// What the bootloader takes as "forget the frame in hand": a run of zeros
+// long enough to finish any frame, then two start bytes.
+constexpr std::array<std::uint8_t, 25> MakeResyncBlock()
+{
+    std::array<std::uint8_t, 25> block{};
+    block[23] = 0x07;
+    block[24] = 0x07;
+    return block;
+}
+constexpr std::array<std::uint8_t, 25> kResyncBlock = MakeResyncBlock();
+
+constexpr int kTryLimit = 1000;
+constexpr int kNeverAcknowledged = 10;
+
+int StepSize(const std::vector<std::uint8_t>& bytes)
+{
+    if (bytes.size() < 4 || bytes[3] != 'E')
+        return 100;
+    // A mass erase has value and page count all zero; an "E" for the page
+    // at offset 0 carries a count of 1 and is a page erase.
+    if (bytes.size() >= 10) {
+        bool allZero = true;
+        for (std::size_t i = 4; i <= 8; ++i)
+            allZero = allZero && bytes[i] == 0;
+        if (allZero)
+            return 1;
+    }
+    return 10;
+}
+
+} // namespace
+
+std::uint8_t RotateLeft3(std::uint8_t b)
+{
+    return static_cast<std::uint8_t>((b << 3) | (b >> 5));
+}
+
+std::uint8_t FrameChecksum(const std::uint8_t* fromLength, std::size_t count)
+{
+    unsigned sum = 0;
+    for (std::size_t i = 0; i < count; ++i)
+        sum += fromLength[i];
+    return static_cast<std::uint8_t>(0x100 - (sum & 0xFF));
+}
+
+std::optional<CommandFrame> CommandFrame::Make(char letter, std::uint32_t value,
+                                               const std::uint8_t* data, std::size_t count)
+{
+    if (count > kMaxFrameData || (count > 0 && data == nullptr))
+        return std::nullopt;
+    CommandFrame frame;
+    std::vector<std::uint8_t>& b = frame.bytes_;
+    b.reserve(count + 9);
+    b.push_back(0x07);
+    b.push_back(0x0E);
+    b.push_back(static_cast<std::uint8_t>(5 + count));
+    b.push_back(static_cast<std::uint8_t>(letter));
+    b.push_back(static_cast<std::uint8_t>(value >> 24));
+    b.push_back(static_cast<std::uint8_t>(value >> 16));
+    b.push_back(static_cast<std::uint8_t>(value >> 8));
+    b.push_back(static_cast<std::uint8_t>(value));
+    if (count > 0)
+        b.insert(b.end(), data, data + count);
+    b.push_back(FrameChecksum(b.data() + 2, b.size() - 2));
+    return frame;
+}
+
+CommandFrame CommandFrame::Erase(std::uint32_t offset, std::uint8_t pages)
+{
+    return *Make('E', offset, &pages, 1);
+}
+
+CommandFrame CommandFrame::Protect(std::uint32_t value, std::uint8_t subCode)
+{
+    return *Make('P', value, &subCode, 1);
+}
+
+CommandFrame CommandFrame::Run(std::uint32_t value)
+{
+    return *Make('R', value, nullptr, 0);
+}
+
+std::optional<CommandFrame> CommandFrame::Verify(std::uint32_t offset, const std::uint8_t* data,
+                                                 std::size_t count)
+{
+    if (count > kMaxFrameData || (count > 0 && data == nullptr))
+        return std::nullopt;
+    std::array<std::uint8_t, kMaxFrameData> rotated{};
+    for (std::size_t i = 0; i < count; ++i)
+        rotated[i] = RotateLeft3(data[i]);
+    return Make('V', offset, rotated.data(), count);
+}
+
+int SendFrame(ISerialPort& port, const CommandFrame& frame, const std::atomic<bool>* stop)
+{
+    const std::vector<std::uint8_t>& bytes = frame.Bytes();
+    const int step = StepSize(bytes);
+    int tries = 0;
+    while (tries < kTryLimit) {
+        if (stop != nullptr && stop->load(std::memory_order_relaxed))
+            return kNeverAcknowledged;
+        port.Purge(PurgeWhat::All);
+        std::size_t moved = 0;
+        // A failed or short write is not looked at: the read below then
+        // simply finds no acknowledgement.
+        port.Write(bytes.data(), bytes.size(), moved);
+        std::uint8_t answer[2] = {0, 0};
+        std::size_t received = 0;
+        const bool readOk = port.Read(answer, 1, received);
+        if (received == 1 && answer[0] == kAck)
+            return tries / 100;
+        // A port that reports a hang-up or a device error cannot answer any
+        // later try either; hammering it up to 1000 times only delays the
+        // failure report.
+        if (!readOk)
+            return kNeverAcknowledged;
+        tries += step;
+        port.Write(kResyncBlock.data(), kResyncBlock.size(), moved);
+        port.Purge(PurgeWhat::All);
+    }
+    return tries / 100;
+}
+
+} // namespace talvex

@@ -48,8 +48,15 @@ public:
 
     // 1-based line of the file on which the last record text began.
     std::size_t LineOfLastText() const { return lastTextLine_; }
+    // The last record text ran past kMaxRecordText characters; only its
+    // first kMaxRecordText characters were returned.
+    bool LastTextTooLong() const { return lastTooLong_; }
+    // Reading the file failed (as opposed to reaching its end).
+    bool ReadFailed() const { return readFailed_; }
 
 private:
+    int NextChar();
+
     struct FileCloser {
         void operator()(std::FILE* f) const;
     };
@@ -60,6 +67,14 @@ private:
     std::size_t line_ = 1;
     std::size_t lastTextLine_ = 0;
     bool lastWasCr_ = false;
+    bool lastTooLong_ = false;
+    bool readFailed_ = false;
+    // Read through a chunk of our own: byte-wise stdio reads take a lock per
+    // byte, too slow for multi-megabyte images read four times.
+    static constexpr std::size_t kChunk = 4096;
+    char chunk_[kChunk] = {};
+    std::size_t chunkPos_ = 0;
+    std::size_t chunkLen_ = 0;
 };
 
 // Outcome of the count pass with validation.

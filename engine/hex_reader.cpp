@@ -1,0 +1,340 @@
+#include "hex_reader.h"
+
+#include "hex_field.h"
+
+#include <cstring>
+#include <limits>
+#include <string_view>
+
+namespace talvex {
+
+using hexfield::AllHexDigits;
+using hexfield::ScanHex;
+using hexfield::StrictByte;
+
+namespace {
+
+constexpr char kEndRecord[] = ":00000001FF";
+constexpr std::size_t kEndRecordLength = sizeof(kEndRecord) - 1;
+
+bool IsWordSpace(int c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' ||
+           c == '\f';
+}
+
+// Extended address values are taken character by character, whatever the
+// characters are; stored images may depend on that.
+std::uint8_t LooseByte(std::string_view text, std::size_t pos) {
+    return static_cast<std::uint8_t>((HexDigitValue(text[pos]) << 4) |
+                                     HexDigitValue(text[pos + 1]));
+}
+
+} // namespace
+
+std::uint8_t HexDigitValue(char c) {
+    if (c >= '0' && c <= '9') return static_cast<std::uint8_t>(c - 0x30);
+    if (c >= 'A' && c <= 'F') return static_cast<std::uint8_t>(c - 0x37);
+    return static_cast<std::uint8_t>(c - 0x57);
+}
+
+void CHexReader::FileCloser::operator()(std::FILE* f) const {
+    if (f) std::fclose(f);
+}
+
+CHexReader::CHexReader() = default;
+CHexReader::~CHexReader() = default;
+
+bool CHexReader::OpenImage(const std::string& path) {
+    CloseImage();
+    // Binary mode: line ends are whitespace to us anyway, and a text-mode
+    // stream would end early at a stray Ctrl-Z on some platforms.
+    file_.reset(std::fopen(path.c_str(), "rb"));
+    base_ = 0;
+    Rewind();
+    return IsOpen();
+}
+
+void CHexReader::CloseImage() { file_.reset(); }
+
+bool CHexReader::IsOpen() const { return file_ != nullptr; }
+
+void CHexReader::Rewind() {
+    chunkPos_ = 0;
+    chunkLen_ = 0;
+    line_ = 1;
+    lastTextLine_ = 0;
+    lastWasCr_ = false;
+    lastTooLong_ = false;
+    readFailed_ = false;
+    if (!file_) return;
+    // fseek clears the end-of-file condition; clearerr also drops a read
+    // error so that the next pass tries again.
+    std::clearerr(file_.get());
+    if (std::fseek(file_.get(), 0, SEEK_SET) != 0) readFailed_ = true;
+}
+
+int CHexReader::NextChar() {
+    if (chunkPos_ == chunkLen_) {
+        if (readFailed_) return EOF;
+        chunkPos_ = 0;
+        chunkLen_ = std::fread(chunk_, 1, kChunk, file_.get());
+        if (chunkLen_ == 0) {
+            if (std::ferror(file_.get())) readFailed_ = true;
+            return EOF;
+        }
+    }
+    const int c = static_cast<unsigned char>(chunk_[chunkPos_++]);
+    // LF, CR LF and a lone CR each end one line.
+    if (c == '\n') {
+        if (!lastWasCr_) ++line_;
+        lastWasCr_ = false;
+    } else if (c == '\r') {
+        ++line_;
+        lastWasCr_ = true;
+    } else {
+        lastWasCr_ = false;
+    }
+    return c;
+}
+
+std::string CHexReader::NextRecordText() {
+    std::string text;
+    lastTooLong_ = false;
+    if (!file_) return text;
+    int c = NextChar();
+    while (c != EOF && IsWordSpace(c)) c = NextChar();
+    if (c == EOF) return text;
+    lastTextLine_ = line_;
+    text.reserve(64);
+    while (c != EOF && !IsWordSpace(c)) {
+        if (text.size() < kMaxRecordText) {
+            text.push_back(static_cast<char>(c));
+        } else {
+            lastTooLong_ = true; // the rest of the word is dropped unread
+        }
+        c = NextChar();
+    }
+    return text;
+}
+
+bool CHexReader::IsEndRecord(const std::string& text) {
+    return text.compare(0, kEndRecordLength, kEndRecord) == 0;
+}
+
+void CHexReader::ResetBase() { base_ = 0; }
+
+const HexRecord& CHexReader::ParseRecord(const std::string& text,
+                                         bool padding) {
+    // Fields are read at fixed positions of the text as a C string, so an
+    // embedded NUL ends it.
+    const std::string_view t(text.c_str());
+    record_.count = 0;
+
+    std::uint32_t n = 0;
+    if (!ScanHex(t, 1, 2, n)) return record_;
+    std::uint32_t offset = 0;
+    if (!ScanHex(t, 3, 4, offset)) return record_;
+    record_.address = offset;
+    std::uint32_t type = 0;
+    if (!ScanHex(t, 7, 2, type)) return record_;
+
+    std::uint8_t sum = static_cast<std::uint8_t>(n + (offset >> 8) + offset +
+                                                 type);
+    switch (type) {
+    case 0x00: {
+        record_.address = offset + base_;
+        // A signed byte count ("-1") reads as a huge number; such a record
+        // has no sensible length and is dropped.
+        if (n > 255) return record_;
+        for (std::uint32_t i = 0; i < n; ++i) {
+            std::uint32_t b = 0;
+            // An unreadable data byte would leave a stale value in the
+            // record; drop the record instead of delivering it.
+            if (!ScanHex(t, 9 + 2 * i, 2, b)) return record_;
+            record_.data[i] = static_cast<std::uint8_t>(b);
+            sum = static_cast<std::uint8_t>(sum + b);
+        }
+        std::uint32_t check = 0;
+        if (!ScanHex(t, 9 + 2 * n, 2, check)) return record_;
+        if (static_cast<std::uint8_t>(sum + check) != 0) return record_;
+        record_.count = static_cast<std::int32_t>(n);
+        break;
+    }
+    case 0x02:
+    case 0x04: {
+        // Without its four value characters the record cannot say a base;
+        // the base stays as it was.
+        if (t.size() < 13) return record_;
+        std::uint8_t hi = LooseByte(t, 9);
+        std::uint8_t lo = LooseByte(t, 11);
+        // Bit 19 of the base is the flash's own 0x80000; clearing it makes
+        // absolute and flash-relative images land at the same offsets.
+        if (type == 0x02) {
+            hi &= 0x7F;
+            base_ = static_cast<std::uint32_t>((hi << 8) | lo) << 4;
+        } else {
+            lo &= 0xF7;
+            base_ = static_cast<std::uint32_t>((hi << 8) | lo) << 16;
+        }
+        return record_;
+    }
+    default:
+        return record_;
+    }
+
+    // Older chips program halfwords: widen to an even start and length with
+    // erased-flash bytes, which leave neighbouring data as it is.
+    if (padding && halfwordAlign_ && record_.count != 0) {
+        if (record_.address & 1u) {
+            std::memmove(record_.data + 1, record_.data,
+                         static_cast<std::size_t>(record_.count));
+            record_.data[0] = 0xFF;
+            --record_.address;
+            ++record_.count;
+        }
+        if ((record_.address + static_cast<std::uint32_t>(record_.count)) &
+            1u) {
+            record_.data[record_.count++] = 0xFF;
+        }
+    }
+    return record_;
+}
+
+namespace {
+
+enum class Fault {
+    None,
+    Unreadable,
+    ShortData,
+    BadChecksum,
+    NoBaseDigits,
+};
+
+struct TextCheck {
+    Fault fault = Fault::None;
+    bool endOfFile = false; // a type-01 record in any spelling
+};
+
+// What the passes would silently skip, refused here so that a damaged image
+// never reaches the flash with holes in it.
+TextCheck CheckRecordText(const std::string& text) {
+    TextCheck r;
+    const std::string_view t(text);
+    if (t.empty() || t[0] != ':' || !AllHexDigits(t, 1, 8)) {
+        r.fault = Fault::Unreadable;
+        return r;
+    }
+    const std::size_t n = StrictByte(t, 1);
+    const std::uint8_t type = StrictByte(t, 7);
+    switch (type) {
+    case 0x00: {
+        const std::size_t needed = 9 + 2 * n + 2;
+        if (t.size() < needed) {
+            // A non-digit before the text runs out is damage of another kind.
+            r.fault = AllHexDigits(t, 9, t.size() - 9) ? Fault::ShortData
+                                                       : Fault::Unreadable;
+            return r;
+        }
+        if (!AllHexDigits(t, 9, 2 * n + 2)) {
+            r.fault = Fault::Unreadable;
+            return r;
+        }
+        std::uint8_t sum = 0;
+        for (std::size_t i = 0; i < n + 5; ++i) {
+            sum = static_cast<std::uint8_t>(sum + StrictByte(t, 1 + 2 * i));
+        }
+        if (sum != 0) r.fault = Fault::BadChecksum;
+        return r;
+    }
+    case 0x01:
+        r.endOfFile = true;
+        return r;
+    case 0x02:
+    case 0x04:
+        if (!AllHexDigits(t, 9, 4)) r.fault = Fault::NoBaseDigits;
+        return r;
+    default:
+        return r;
+    }
+}
+
+std::string Where(std::size_t line, const std::string& name) {
+    return "line " + std::to_string(line) + " of " + name;
+}
+
+std::string FaultMessage(Fault fault, std::size_t line,
+                         const std::string& name) {
+    switch (fault) {
+    case Fault::Unreadable:
+        return "Unreadable record in " + Where(line, name) + ".";
+    case Fault::ShortData:
+        return "Data record in " + Where(line, name) +
+               " is shorter than its byte count.";
+    case Fault::BadChecksum:
+        return "Bad checksum in " + Where(line, name) + ".";
+    case Fault::NoBaseDigits:
+        return "Extended address record in " + Where(line, name) +
+               " lacks its four hexadecimal address digits.";
+    case Fault::None:
+        break;
+    }
+    return {};
+}
+
+ImageCount Refuse(std::string message) {
+    ImageCount result;
+    result.message = std::move(message);
+    return result;
+}
+
+} // namespace
+
+ImageCount CountImage(CHexReader& reader, const std::string& displayName,
+                      const std::atomic<bool>* stop) {
+    if (!reader.IsOpen()) return Refuse("Cannot read " + displayName + ".");
+    reader.Rewind();
+    std::int64_t size = 0;
+    bool sawEndOfFile = false;
+
+    std::string text = reader.NextRecordText();
+    reader.ResetBase();
+    for (;;) {
+        if (stop && stop->load()) return ImageCount{};
+        if (reader.LastTextTooLong()) {
+            return Refuse("Record in " +
+                          Where(reader.LineOfLastText(), displayName) +
+                          " is longer than " + std::to_string(kMaxRecordText) +
+                          " characters.");
+        }
+        if (text.empty()) {
+            if (reader.ReadFailed()) {
+                return Refuse("Cannot read " + displayName + ".");
+            }
+            break;
+        }
+        if (CHexReader::IsEndRecord(text)) {
+            sawEndOfFile = true;
+            break;
+        }
+        const TextCheck check = CheckRecordText(text);
+        if (check.fault != Fault::None) {
+            return Refuse(FaultMessage(check.fault, reader.LineOfLastText(),
+                                       displayName));
+        }
+        sawEndOfFile = sawEndOfFile || check.endOfFile;
+        size += reader.ParseRecord(text, false).count;
+        if (size > std::numeric_limits<std::int32_t>::max()) {
+            return Refuse(displayName + " holds more data than any flash.");
+        }
+        text = reader.NextRecordText();
+    }
+    if (!sawEndOfFile) {
+        return Refuse(displayName + " ends without an end-of-file record.");
+    }
+    ImageCount result;
+    result.valid = true;
+    result.size = static_cast<std::int32_t>(size);
+    return result;
+}
+
+} // namespace talvex

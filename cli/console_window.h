@@ -1,0 +1,68 @@
+#pragma once
+// The console front end's window operations: status lines on stdout, failure
+// texts on stderr, and a progress line on stderr when it is a terminal.
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "window_ops.h"
+
+namespace talvex {
+
+class ConsoleWindow final : public IWindowOps {
+public:
+    ConsoleWindow(std::FILE* out, std::FILE* err, bool showProgress);
+
+    void AddStatusLine(const std::string& text) override;
+    void AppendStatusLine(const std::string& text) override;
+    void SetProgressStep(int step) override;
+    void SetProgressRange(std::uint32_t upper) override;
+    void SetProgressPos(std::uint32_t position) override;
+    void EnableButton(ButtonId id, bool enable) override;
+    void MessageBox(const std::string& text) override;
+    void EndWithResult(int code) override;
+    void UnattendedFailure(const std::string& text) override;
+
+    // Waits up to the given time for a result; empty when none came.
+    std::optional<int> WaitForResult(std::chrono::milliseconds timeout);
+
+    // One status line as printed: control characters written as escapes so
+    // that every status line stays one line of output.
+    static std::string Printable(const std::string& text);
+
+    // "Writing  42%  4096/9752 bytes  11.2 KB/s  0:01 left"
+    static std::string ProgressText(const std::string& phase, const std::string& unit,
+                                    std::uint32_t position, std::uint32_t range,
+                                    double elapsedSeconds);
+
+private:
+    void PrintLine(const std::string& text);
+    void ClearProgressLocked();
+    void DrawProgressLocked(bool force);
+
+    std::FILE* out_;
+    std::FILE* err_;
+    bool showProgress_;
+
+    std::mutex mutex_;
+    std::condition_variable resultCv_;
+    std::optional<int> result_;
+
+    std::string phase_;
+    std::string unit_;
+    std::uint32_t range_ = 0;
+    std::uint32_t position_ = 0;
+    bool progressShown_ = false;
+    std::chrono::steady_clock::time_point phaseStart_;
+    std::chrono::steady_clock::time_point lastDraw_;
+};
+
+// True when the console's error stream is an interactive terminal.
+bool StderrIsTerminal();
+
+} // namespace talvex

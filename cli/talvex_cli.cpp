@@ -1,0 +1,157 @@
+// talvex-cli: the console front end. Same command line and settings file as
+// the window program; always unattended; the exit code is the result code.
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "console_window.h"
+#include "ini_file.h"
+#include "serial_thread.h"
+#include "settings.h"
+#include "startup.h"
+
+using namespace talvex;
+
+namespace {
+
+std::atomic<bool> g_interrupted{false};
+
+extern "C" void OnInterrupt(int) { g_interrupted = true; }
+
+constexpr int kExitUsage = 64;
+constexpr int kExitInterrupted = 130;
+
+void PrintUsage(std::FILE* to) {
+    std::fputs(
+        "Usage: talvex-cli [--show] [--no-progress] [SETTINGS[.ini]] [af=FILE] [OPTION=VALUE ...]\n"
+        "\n"
+        "Programs a ZaRQ target through its serial bootloader, unattended, with the\n"
+        "settings file (talvex.ini beside the program unless SETTINGS names another).\n"
+        "Options are written into the settings file before the run, separated by\n"
+        "single blanks:\n"
+        "  af=FILE   Intel HEX image (only as the first option)\n"
+        "  ap=PART   part expected on the board, e.g. ZaRQ4126\n"
+        "  cp=PORT   serial port: COM1 (= /dev/ttyS0) ... or a device path\n"
+        "  cb=BAUD   baud rate, e.g. 115200\n"
+        "  fe=y|n    mass erase instead of erasing the touched pages\n"
+        "  fp=y|n    program the image\n"
+        "  fv=y|n    have the target verify the image\n"
+        "  fh=y|n    protect the flash units of the mask\n"
+        "  fk=KEY    protection key, hexadecimal\n"
+        "  fm=MASK   protection mask, 0x and 16 hexadecimal digits\n"
+        "  rr=y|n    run the program after a successful download\n"
+        "  rf=0|1    0 run the program, 1 reset the chip\n"
+        "\n"
+        "  --show         print the resolved settings and exit\n"
+        "  --no-progress  no progress line on stderr\n"
+        "  --version, --help\n"
+        "\n"
+        "Exit codes: 0 success, 1 flash error, 2 image file or part database,\n"
+        "3 record outside the flash, 4 port not opened or read or run not answered,\n"
+        "5 erase, 6 wrong part on the board, 7 write, 8 verify, 9 protection,\n"
+        "64 bad talvex-cli flag, 130 interrupted.\n",
+        to);
+}
+
+void Show(const Settings& s, bool partDbPresent, bool unattended) {
+    std::printf("imageFile=%s\n", s.imageFile.c_str());
+    std::printf("programDir=%s\n", s.programDir.c_str());
+    std::printf("settingsStem=%s\n", s.settingsStem.c_str());
+    std::printf("settingsPath=%s\n", s.settingsPath.c_str());
+    std::printf("partDbPath=%s\n", s.partDbPath.c_str());
+    std::printf("port=%s\n", s.port.c_str());
+    std::printf("baud=%s\n", s.baud.c_str());
+    std::printf("massErase=%s\n", s.massErase.c_str());
+    std::printf("program=%s\n", s.program.c_str());
+    std::printf("verify=%s\n", s.verify.c_str());
+    std::printf("autorun=%s\n", s.autorun.c_str());
+    std::printf("protect=%s\n", s.protect.c_str());
+    std::printf("part=%s\n", s.part.c_str());
+    std::printf("key0=%s\n", s.key0.c_str());
+    std::printf("mask=%s\n", FormatMask(s.mask).c_str());
+    std::printf("propertyPage=%d\n", static_cast<int>(s.propertyPage));
+    std::printf("runMode=%d\n", static_cast<int>(s.runMode));
+    std::printf("partDb=%s\n", partDbPresent ? "present" : "missing");
+    std::printf("unattended=%d\n", unattended ? 1 : 0);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    bool show = false;
+    bool progress = true;
+    int first = 1;
+    for (; first < argc && std::strncmp(argv[first], "--", 2) == 0; ++first) {
+        const std::string flag = argv[first];
+        if (flag == "--show") {
+            show = true;
+        } else if (flag == "--no-progress") {
+            progress = false;
+        } else if (flag == "--help") {
+            PrintUsage(stdout);
+            return 0;
+        } else if (flag == "--version") {
+            std::printf("talvex-cli %s\n", TALVEX_VERSION);
+            return 0;
+        } else {
+            std::fprintf(stderr, "talvex-cli: unknown flag %s\n\n", flag.c_str());
+            PrintUsage(stderr);
+            return kExitUsage;
+        }
+    }
+
+    const StartupResult startup = RunStartup(CurrentProgramDir(), JoinCommandLine(argc, argv, first));
+    Settings settings = startup.settings;
+    ReadSettingsAtOpening(settings);
+
+    if (show) {
+        settings.propertyPage = static_cast<std::int32_t>(
+            ini::ReadInt(settings.settingsPath, "TalVex", "PropertyPage", 0));
+        Show(settings, startup.partDbPresent, startup.unattended);
+        return 0;
+    }
+    if (!startup.partDbPresent) {
+        // A window would end silently with 2; the operator still deserves to
+        // know why.
+        std::fprintf(stderr, "%s\n", MissingPartDbMessage(settings.partDbPath).c_str());
+        return kResultImage;
+    }
+
+    std::signal(SIGINT, OnInterrupt);
+    std::signal(SIGTERM, OnInterrupt);
+
+    ConsoleWindow window(stdout, stderr, progress && StderrIsTerminal());
+    window.AppendStatusLine("    Connect test board to PC " + settings.port + " at " +
+                            settings.baud + " Baud.");
+    window.AppendStatusLine("    Click Start.");
+
+    int code = 0;
+    {
+        SerialThread worker(window, settings);
+        worker.SetImagePath(settings.imageFile);
+        worker.Flags().UnattendedMode = 1;
+        worker.PressStart();
+        for (;;) {
+            if (const auto result = window.WaitForResult(std::chrono::milliseconds(100))) {
+                code = *result;
+                break;
+            }
+            if (g_interrupted) {
+                code = kExitInterrupted;
+                break;
+            }
+        }
+        // The worker finishes the step in hand and closes the port.
+        worker.RequestStop();
+        worker.Join();
+    }
+    if (g_interrupted && code == kExitInterrupted) {
+        std::fputs("Interrupted; the port is closed and the target may be partly programmed.\n",
+                   stderr);
+    }
+    return code;
+}

@@ -1,0 +1,338 @@
+// The worker's life, its loop, connection, identification and the run step.
+// The flash sequence itself lives in flash_sequence.cpp.
+
+#include "serial_thread.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "command_frame.h"
+#include "part_db.h"
+#include "serial_port.h"
+
+namespace talvex {
+
+namespace {
+
+// Chips of these names need the revision test before they may protect or
+// reset.
+constexpr const char* kLegacyParts[] = {
+    "ZaRQ4119", "ZaRQ4120", "ZaRQ4121", "ZaRQ4122", "ZaRQ4123",
+    "ZaRQ4124", "ZaRQ4125", "ZaRQ4126", "ZaRQ4127",
+};
+
+constexpr std::size_t kIdLength = 24;
+
+// A write of the wake byte that does not go out within its time-out is tried
+// this often before the line counts as dead.
+constexpr int kWakeWriteTries = 3;
+
+} // namespace
+
+SerialThread::SerialThread(IWindowOps& window, const Settings& settings,
+                           std::unique_ptr<ISerialPort> port)
+    : window_(window), settings_(settings), imagePath_(settings.imageFile),
+      port_(std::move(port)) {}
+
+SerialThread::~SerialThread() {
+    RequestStop();
+    Join();
+}
+
+void SerialThread::Resume() {
+    if (!started_.exchange(true)) {
+        thread_ = std::thread([this] { WorkerLoop(); });
+    }
+    Wake();
+}
+
+void SerialThread::RequestStop() {
+    stop_ = true;
+    Wake();
+}
+
+void SerialThread::Join() {
+    if (thread_.joinable()) thread_.join();
+}
+
+void SerialThread::Wake() {
+    // Taking the lock orders this wake-up after the worker's last look at
+    // the flags, so it cannot be lost between that look and its wait.
+    { std::lock_guard<std::mutex> lock(wakeMutex_); }
+    wakeCv_.notify_all();
+}
+
+void SerialThread::PressStart() {
+    flags_.StartPressed = 1;
+    flags_.DownloadActive = 1;
+    flags_.WakeByte = 1;
+    Resume();
+    flags_.FileReady = 0;
+}
+
+void SerialThread::PressRunReset() {
+    flags_.RunRequest = 1;
+    Resume();
+}
+
+void SerialThread::SetImagePath(const std::string& path) {
+    std::lock_guard<std::mutex> lock(settingsMutex_);
+    imagePath_ = path;
+}
+
+std::string SerialThread::ImagePath() const {
+    std::lock_guard<std::mutex> lock(settingsMutex_);
+    return imagePath_;
+}
+
+void SerialThread::SetSettings(const Settings& settings) {
+    std::lock_guard<std::mutex> lock(settingsMutex_);
+    settings_ = settings;
+}
+
+Settings SerialThread::CurrentSettings() const {
+    std::lock_guard<std::mutex> lock(settingsMutex_);
+    return settings_;
+}
+
+ChipValues SerialThread::Chip() const {
+    std::lock_guard<std::mutex> lock(chipMutex_);
+    return chip_;
+}
+
+ISerialPort& SerialThread::Port() {
+    if (!port_) {
+        auto port = std::make_unique<CSerialPort>();
+        port->SetMessageHandler([this](const std::string& text) { window_.MessageBox(text); });
+        port_ = std::move(port);
+    }
+    return *port_;
+}
+
+void SerialThread::ClosePort() {
+    if (port_ && port_->IsOpen()) port_->Close();
+}
+
+void SerialThread::WaitForRequest() {
+    std::unique_lock<std::mutex> lock(wakeMutex_);
+    wakeCv_.wait(lock, [this] {
+        return stop_.load() || flags_.RunRequest.load() == 1 ||
+               flags_.UnattendedMode.load() == 3 || flags_.DownloadActive.load() == 1;
+    });
+}
+
+void SerialThread::WorkerLoop() {
+    while (!Stopping()) {
+        bool didWork = false;
+        if (flags_.RunRequest.load() == 1 || flags_.UnattendedMode.load() == 3) {
+            RunStep();
+            didWork = true;
+        }
+        if (flags_.DownloadActive.load() != 1) {
+            if (!didWork) WaitForRequest();
+            continue;
+        }
+        while (flags_.DownloadActive.load() == 1 && !Stopping()) {
+            bool served = false;
+            if (!Port().IsOpen() && flags_.StartPressed.load() == 1) {
+                Connect();
+                continue;
+            }
+            if (flags_.StartPressed.load() == 1) {
+                IdentificationRead();
+                served = true;
+            }
+            if (flags_.FileReady.load() == 1) {
+                FlashSequence();
+                served = true;
+            }
+            if (!served) {
+                // A download flag without a Start behind it asks for nothing
+                // the worker can do; wait instead of spinning.
+                std::unique_lock<std::mutex> lock(wakeMutex_);
+                wakeCv_.wait_for(lock, std::chrono::milliseconds(50));
+            }
+        }
+    }
+    // Whatever was in hand is over; release the device for the next owner.
+    ClosePort();
+}
+
+void SerialThread::ReportFailure(const std::string& text, int code) {
+    if (!Unattended()) {
+        window_.MessageBox(text);
+    } else {
+        window_.UnattendedFailure(text);
+        window_.EndWithResult(code);
+    }
+}
+
+void SerialThread::EndOfDownload() {
+    window_.SetProgressPos(0);
+    ClosePort();
+    flags_.StartPressed = 0;
+    flags_.DownloadActive = 0;
+    window_.EnableButton(kStartButton, true);
+    window_.EnableButton(kRunResetButton, true);
+    window_.EnableButton(kConfigureButton, true);
+}
+
+void SerialThread::Connect() {
+    const Settings s = CurrentSettings();
+    if (!Port().Open(s.port, s.baud)) {
+        flags_.DownloadActive = 0;
+        ReportFailure("Can not open COM port.", kResultPort);
+        return;
+    }
+    window_.AppendStatusLine("Ready @ " + s.baud + " baud n,8,1.");
+    window_.AddStatusLine("    Press Download and pulse Reset on hardware.");
+    window_.EnableButton(kStartButton, false);
+    window_.EnableButton(kRunResetButton, false);
+    window_.EnableButton(kConfigureButton, false);
+}
+
+bool SerialThread::WriteWakeByte() {
+    const std::uint8_t wake = 0x08;
+    for (int attempt = 0; attempt < kWakeWriteTries && !Stopping(); ++attempt) {
+        std::size_t written = 0;
+        if (!Port().Write(&wake, 1, written)) return false;
+        if (written == 1) return true;
+    }
+    return Stopping();
+}
+
+void SerialThread::IdentificationRead() {
+    errorState_ = 0;
+    std::uint8_t buffer[kIdLength + 1] = {};
+    std::size_t received = 0;
+    ISerialPort& port = Port();
+    bool readOk = port.Read(buffer, kIdLength, received);
+    if (readOk && received == 0 && flags_.WakeByte.load() == 1) {
+        // A wake byte that cannot go out means the line is gone as surely
+        // as a failed read does.
+        readOk = WriteWakeByte();
+    }
+    if (!readOk) {
+        flags_.DownloadActive = 0;
+        // A device that hung up never comes back on this handle; keeping it
+        // would make every later Start and Run fail until a restart.
+        if (port.LastStatus() == PortStatus::HungUp) ClosePort();
+        ReportFailure("Can not read COM port.", kResultPort);
+        return;
+    }
+    if (received == 0) return;
+
+    const std::size_t length = strnlen(reinterpret_cast<const char*>(buffer), received);
+    const std::string text(reinterpret_cast<const char*>(buffer), length);
+    const std::string line = text + " received.";
+    port.Purge(PurgeWhat::Output);
+
+    if (text.compare(0, 5, "ZaRQ4") != 0 || text.size() < 5) {
+        window_.AddStatusLine(line + "Waiting for correct ID string.");
+        return;
+    }
+    const Settings s = CurrentSettings();
+    if (text.size() < 8 || s.part.size() < 8 || text.compare(0, 8, s.part, 0, 8) != 0) {
+        window_.AddStatusLine(line + " Incorrect part detected.");
+        window_.AddStatusLine("Select correct part from the Configure Dialog.");
+        EndOfDownload();
+        // Without a code the batch file that started us would wait for ever.
+        if (Unattended()) window_.EndWithResult(kResultWrongPart);
+        return;
+    }
+    window_.AddStatusLine(line);
+    flags_.FileReady = 1;
+    LearnChip(text);
+}
+
+void SerialThread::LearnChip(const std::string& id) {
+    const std::string partName = id.substr(0, 8);
+    const Settings s = CurrentSettings();
+    const std::string kstart = ReadPartKey(s.partDbPath, partName, "KStart", "-1");
+    if (kstart == "-1") {
+        window_.AddStatusLine("*** Please contact ZEL for an updated zelchip.ini ***");
+    }
+    std::uint32_t limit = 0;
+    ChipValues chip;
+    chip.flashLimit = ScanHex0x(kstart, limit) ? limit : 0x8F800;
+
+    bool legacy = false;
+    for (const char* name : kLegacyParts) {
+        if (partName == name) legacy = true;
+    }
+    bool newRevision = true;
+    if (legacy) {
+        // Characters above 0x7F count as earlier revisions, as a signed
+        // comparison gives.
+        newRevision = id.size() >= 18 && static_cast<signed char>(id[15]) >= 'I' &&
+                      id[17] >= '1' && id[17] <= '9';
+    }
+    chip.protectSupported = newRevision;
+    chip.resetSupported = newRevision;
+    chip.halfwordAlign = !newRevision;
+    std::lock_guard<std::mutex> lock(chipMutex_);
+    chip_ = chip;
+}
+
+void SerialThread::RunStep() {
+    const Settings s = CurrentSettings();
+    ISerialPort& port = Port();
+    if (!port.Open(s.port, s.baud)) {
+        ReportFailure("Can not open COM port.", kResultPort);
+        flags_.RunRequest = 0;
+        // Served once: an unattended run must not retry the open for ever.
+        int pending = 3;
+        flags_.UnattendedMode.compare_exchange_strong(pending, 2);
+        return;
+    }
+    flags_.DownloadActive = 1;
+    std::uint32_t value = static_cast<std::uint32_t>(s.runMode);
+    if (!Chip().resetSupported && value != 0) {
+        window_.AppendStatusLine("\"Reset\" unsupported. Performing \"Run\" instead");
+        value = 0;
+    }
+    const int score = SendFrame(port, CommandFrame::Run(value), &stop_);
+    if (score > 9) {
+        if (Unattended()) window_.EndWithResult(kResultPort);
+        window_.AppendStatusLine("Run Communications failure.");
+        window_.AddStatusLine("    Re-enter download to continue.");
+    } else {
+        window_.AddStatusLine("Running.");
+        window_.EnableButton(kRunResetButton, false);
+        if (Unattended()) window_.EndWithResult(kResultSuccess);
+    }
+    ClosePort();
+    flags_.DownloadActive = 0;
+    flags_.RunRequest = 0;
+    int pending = 3;
+    flags_.UnattendedMode.compare_exchange_strong(pending, 2);
+}
+
+std::uint32_t ParseProtectionKey(const std::string& text) {
+    std::size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+    if (i + 1 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
+        i += 2;
+    }
+    std::uint64_t value = 0;
+    bool overflow = false;
+    for (; i < text.size(); ++i) {
+        const char c = text[i];
+        int digit;
+        if (c >= '0' && c <= '9') digit = c - '0';
+        else if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
+        else break;
+        value = value * 16 + static_cast<std::uint64_t>(digit);
+        if (value > 0xFFFFFFFFull) overflow = true;
+        if (overflow) value = 0xFFFFFFFFull;
+    }
+    return static_cast<std::uint32_t>(value);
+}
+
+std::string DisplayName(const std::string& path) {
+    const std::size_t slash = path.find_last_of("/\\");
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+} // namespace talvex

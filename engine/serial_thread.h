@@ -1,0 +1,137 @@
+#pragma once
+// The download worker: connection, identification, erase, program, verify,
+// protection and the run step, on a thread of its own.
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "serial_port.h"
+#include "settings.h"
+#include "window_ops.h"
+
+namespace talvex {
+
+class CHexReader;
+
+// Result codes of an unattended run.
+enum ResultCode : int {
+    kResultSuccess = 0,
+    kResultFlashError = 1,
+    kResultImage = 2,
+    kResultAddress = 3,
+    kResultPort = 4,
+    kResultErase = 5,
+    kResultWrongPart = 6,
+    kResultWrite = 7,
+    kResultVerify = 8,
+    kResultProtection = 9,
+};
+
+// The request flags the front end raises and the worker clears.
+struct RequestFlags {
+    std::atomic<std::uint8_t> RunRequest{0};
+    std::atomic<std::uint8_t> DownloadActive{0};
+    std::atomic<std::uint8_t> WakeByte{0};
+    std::atomic<std::uint8_t> StartPressed{0};
+    std::atomic<std::uint8_t> FileReady{0};
+    // 0 interactive, 1 unattended, 2 unattended and finished, 3 unattended
+    // with the run step pending.
+    std::atomic<int> UnattendedMode{0};
+};
+
+// What identification learnt of the chip; kept from one download to the next.
+struct ChipValues {
+    std::uint32_t flashLimit = 0x8F800;
+    bool protectSupported = false;
+    bool resetSupported = false;
+    bool halfwordAlign = false;
+};
+
+class SerialThread {
+public:
+    // The window operations must outlive the worker. Without a port the worker
+    // makes its own CSerialPort on first use.
+    SerialThread(IWindowOps& window, const Settings& settings,
+                 std::unique_ptr<ISerialPort> port = nullptr);
+    ~SerialThread(); // asks the worker to stop and waits for it
+    SerialThread(const SerialThread&) = delete;
+    SerialThread& operator=(const SerialThread&) = delete;
+
+    // Starts the worker on the first call; later calls only wake it.
+    void Resume();
+    // The worker leaves at its next step, or when the blocking call in hand
+    // returns; the port is closed on the way out.
+    void RequestStop();
+    void Join();
+
+    // What the Start button does.
+    void PressStart();
+    // What the Run/Reset button does (the window also handles its buttons).
+    void PressRunReset();
+    // Wakes the worker after a front end changed a flag directly.
+    void Wake();
+
+    void SetImagePath(const std::string& path);
+    std::string ImagePath() const;
+    // Settings take effect at the worker's next use of each of them.
+    void SetSettings(const Settings& settings);
+
+    RequestFlags& Flags() { return flags_; }
+    ChipValues Chip() const;
+    bool Running() const { return started_; }
+
+private:
+    void WorkerLoop();
+    void WaitForRequest();
+    bool Stopping() const { return stop_.load(); }
+    Settings CurrentSettings() const;
+    ISerialPort& Port();
+
+    void Connect();
+    void IdentificationRead();
+    bool WriteWakeByte();
+    void LearnChip(const std::string& id);
+    void FlashSequence();
+    bool PagePlanAndErase(CHexReader& reader, const Settings& s, bool& failureReported);
+    void ProgramPass(const Settings& s, std::int32_t imageSize, bool& failureReported);
+    void VerifyPass(const Settings& s, std::int32_t imageSize, bool& failureReported);
+    void ProtectionStep(const Settings& s, bool& failureReported);
+    void RunStep();
+    void EndOfDownload();
+    void ReportFailure(const std::string& text, int code);
+    bool Unattended() const { return flags_.UnattendedMode.load() != 0; }
+    void ClosePort();
+
+    IWindowOps& window_;
+    RequestFlags flags_;
+    ChipValues chip_;
+    mutable std::mutex chipMutex_;
+    int errorState_ = 0;
+
+    mutable std::mutex settingsMutex_;
+    Settings settings_;
+    std::string imagePath_;
+
+    std::unique_ptr<ISerialPort> port_;
+
+    std::mutex wakeMutex_;
+    std::condition_variable wakeCv_;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> started_{false};
+    std::thread thread_;
+};
+
+// Reads the protection key as the protection step sends it: optional "0x",
+// hexadecimal digits up to the first other character, 0 when none, and
+// 0xFFFFFFFF when it does not fit 32 bits.
+std::uint32_t ParseProtectionKey(const std::string& text);
+
+// The last component of a path, for messages.
+std::string DisplayName(const std::string& path);
+
+} // namespace talvex

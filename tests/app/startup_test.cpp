@@ -1,0 +1,217 @@
+#include <filesystem>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "ini_file.h"
+#include "settings.h"
+#include "startup.h"
+#include "temp_dir.h"
+
+namespace talvex {
+namespace {
+
+using testing::ReadBytes;
+using testing::TempDir;
+using testing::WriteBytes;
+
+// Runs in a fresh current folder, so that relative settings-file names land
+// in the test's own folder.
+class Startup : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        saved_ = std::filesystem::current_path();
+        std::filesystem::current_path(work_.Dir());
+    }
+    void TearDown() override { std::filesystem::current_path(saved_); }
+
+    // Start-up on a command line, then the settings as the window reads them.
+    Settings Start(const std::string& commandLine, StartupResult* out = nullptr)
+    {
+        StartupResult r = RunStartup(program_.Dir(), commandLine);
+        ReadSettingsAtOpening(r.settings);
+        if (out) *out = r;
+        return r.settings;
+    }
+
+    TempDir program_;
+    TempDir work_;
+    std::filesystem::path saved_;
+};
+
+TEST_F(Startup, NoCommandLineUsesTalvexIniBesideTheProgramAndWritesNothing)
+{
+    StartupResult r;
+    Settings s = Start("", &r);
+    EXPECT_EQ(s.settingsStem, program_.Dir() + "talvex");
+    EXPECT_EQ(s.settingsPath, program_.Dir() + "talvex.ini");
+    EXPECT_EQ(s.partDbPath, program_.Dir() + "zelchip.ini");
+    EXPECT_FALSE(std::filesystem::exists(s.settingsPath));
+    EXPECT_FALSE(r.unattended);
+    EXPECT_EQ(s.imageFile, program_.Dir() + "sample.hex");
+}
+
+TEST_F(Startup, FirstWordNamesTheSettingsFile)
+{
+    struct Case {
+        const char* line;
+        const char* path;
+    } cases[] = {
+        {"myset.ini af=board.hex", "myset.ini"},
+        {"myset af=board.hex", "myset.ini"},
+        {"MYSET.INI af=board.hex", "MYSET.INI.ini"},
+        {"\"my set.ini\" af=board.hex", "my set.ini"},
+        {"a.ini.ini af=board.hex", "a.ini.ini"},
+        {"ab af=board.hex", "ab.ini"},
+    };
+    for (const Case& c : cases) {
+        Settings s = Start(c.line);
+        EXPECT_EQ(s.settingsPath, c.path) << c.line;
+        EXPECT_EQ(ini::ReadText(work_.File(c.path), "TalVex", "File", "", 1024), "board.hex") << c.line;
+        EXPECT_EQ(s.partDbPath, program_.Dir() + "zelchip.ini") << c.line;
+    }
+}
+
+TEST_F(Startup, EmptyFirstWordKeepsTheDefaultFile)
+{
+    const char* argv[] = {"talvex-cli", "", "cp=COM3"};
+    Settings s = Start(JoinCommandLine(3, argv, 1));
+    EXPECT_EQ(s.settingsPath, program_.Dir() + "talvex.ini");
+    EXPECT_EQ(s.port, "COM3");
+    EXPECT_FALSE(std::filesystem::exists(work_.File(".ini")));
+}
+
+TEST_F(Startup, QuotedNamesWithBlanksThenFurtherOptions)
+{
+    Settings s = Start("\"my set.ini\" af=\"C:\\my board.hex\" cp=COM5 fe=n");
+    EXPECT_EQ(s.settingsPath, "my set.ini");
+    EXPECT_EQ(s.imageFile, "C:\\my board.hex");
+    EXPECT_EQ(s.port, "COM5");
+    EXPECT_EQ(s.massErase, "No");
+}
+
+TEST_F(Startup, AfOnlyCountsInFirstPlace)
+{
+    Settings s = Start("cp=COM3 af=board.hex");
+    EXPECT_EQ(s.port, "COM3");
+    EXPECT_EQ(s.imageFile, program_.Dir() + "sample.hex");
+}
+
+TEST_F(Startup, EveryOptionWritesItsKeyInCommandLineOrder)
+{
+    Settings s = Start("af=a.hex ap=ZaRQ4120 cp=COM9 cb=57600 fe=y fp=n fv=y fh=y fk=1F2 "
+                       "fm=0x0000000000000010 rr=y rf=1");
+    EXPECT_EQ(s.imageFile, "a.hex");
+    EXPECT_EQ(s.part, "ZaRQ4120");
+    EXPECT_EQ(s.port, "COM9");
+    EXPECT_EQ(s.baud, "57600");
+    EXPECT_EQ(s.massErase, "Yes");
+    EXPECT_EQ(s.program, "No");
+    EXPECT_EQ(s.verify, "Yes");
+    EXPECT_EQ(s.protect, "Yes");
+    EXPECT_EQ(s.key0, "1F2");
+    EXPECT_EQ(s.mask, 0x10u);
+    EXPECT_EQ(s.autorun, "Yes");
+    EXPECT_EQ(s.runMode, 1);
+    // "Talvex" from af= and "TalVex" from ap= are one section.
+    EXPECT_EQ(ReadBytes(s.settingsPath),
+              "[Talvex]\nFile=a.hex\nPart=ZaRQ4120\n[Coms]\nPort=COM9\nBaud=57600\n"
+              "[Flash]\nMassErase=Yes\nProgram=No\nVerify=Yes\nProtect=Yes\nKey0=1F2\n"
+              "Mask=0x0000000000000010\n[Run]\nAutorun=Yes\nAddress=1\n");
+}
+
+TEST_F(Startup, YesNoOptionsLookAtTheFirstLetterOnly)
+{
+    struct Case {
+        const char* line;
+        const char* written;
+    } cases[] = {{"fe=N", "No"},  {"fe=no", "No"}, {"fe=n", "No"},       {"fe=y", "Yes"},
+                 {"fe=0", "Yes"}, {"fe=", "Yes"},  {"fe= cp=COM2", "Yes"}, {"fe=nonsense", "No"}};
+    for (const Case& c : cases) {
+        Settings s = Start(c.line);
+        EXPECT_EQ(s.massErase, c.written) << c.line;
+    }
+    EXPECT_EQ(Start("fe= cp=COM2").port, "COM2");
+}
+
+TEST_F(Startup, MalformedListsStopOrSkipAsDocumented)
+{
+    Settings s = Start("cp=COM1  cb=115200");
+    EXPECT_EQ(s.port, "COM1");
+    EXPECT_EQ(s.baud, "9600") << "two blanks end the option list";
+
+    s = Start("cp=COM2 xx=5 cb=19200");
+    EXPECT_EQ(s.port, "COM2");
+    EXPECT_EQ(s.baud, "19200") << "an unknown option is skipped";
+
+    s = Start("cp=COM3 cp=COM4 junk cb=38400");
+    EXPECT_EQ(s.port, "COM4") << "later option overwrites";
+    EXPECT_EQ(s.baud, "19200") << "a word that is no option ends the list";
+}
+
+TEST_F(Startup, UnattendedFlagAndMissingPartDatabase)
+{
+    struct Case {
+        const char* line;
+        bool unattended;
+    } cases[] = {{"aa=y", true},         {"aa=no", false},       {"aa=N", false},
+                 {"cp=COM2 aa=1", true}, {"aa=y cp=COM6", true}, {"", false}};
+    for (const Case& c : cases) {
+        StartupResult r;
+        Settings s = Start(c.line, &r);
+        EXPECT_EQ(r.unattended, c.unattended) << c.line;
+        EXPECT_FALSE(r.partDbPresent);
+        EXPECT_EQ(s.exitCode, c.unattended ? 2 : 0) << c.line;
+    }
+    EXPECT_EQ(Start("aa=y cp=COM6").port, "COM6") << "the option after aa= is read";
+
+    WriteBytes(program_.File("zelchip.ini"), "[ZaRQ4126]\n");
+    StartupResult r;
+    Settings s = Start("aa=y", &r);
+    EXPECT_TRUE(r.partDbPresent);
+    EXPECT_EQ(s.exitCode, 0);
+    EXPECT_EQ(MissingPartDbMessage("/x/zelchip.ini"),
+              "Configuration file \"/x/zelchip.ini\" can not be located.\n\n"
+              "Please re-install TALVEX to fix this problem.");
+}
+
+TEST(JoinCommandLine, QuotesWordsWithBlanks)
+{
+    struct Case {
+        std::vector<const char*> words;
+        const char* line;
+    } cases[] = {
+        {{}, ""},
+        {{"cp=COM3", "fe=n"}, "cp=COM3 fe=n"},
+        {{"my set.ini", "af=my board.hex", "cp=COM3"}, "\"my set.ini\" af=\"my board.hex\" cp=COM3"},
+        {{"af=\"x y\""}, "af=\"x y\""},
+        {{"a\"b"}, "a\"b"},
+        {{"", "cp=1"}, " cp=1"},
+    };
+    for (const Case& c : cases) {
+        std::vector<const char*> argv{"talvex-cli"};
+        argv.insert(argv.end(), c.words.begin(), c.words.end());
+        EXPECT_EQ(JoinCommandLine(static_cast<int>(argv.size()), argv.data(), 1), c.line);
+    }
+}
+
+TEST_F(Startup, ShellWordsWithBlanksArriveWhole)
+{
+    const char* argv[] = {"talvex-cli", "my set.ini", "af=my board.hex", "cp=COM3"};
+    Settings s = Start(JoinCommandLine(4, argv, 1));
+    EXPECT_EQ(s.settingsPath, "my set.ini");
+    EXPECT_EQ(s.imageFile, "my board.hex");
+    EXPECT_EQ(s.port, "COM3");
+}
+
+TEST(ProgramDir, EndsWithTheSeparatorAndHoldsThisExecutable)
+{
+    std::string dir = CurrentProgramDir();
+    ASSERT_FALSE(dir.empty());
+    EXPECT_EQ(dir.back(), PathSeparator());
+    EXPECT_TRUE(std::filesystem::exists(dir + "talvex-app-tests"));
+}
+
+} // namespace
+} // namespace talvex

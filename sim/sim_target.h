@@ -1,0 +1,70 @@
+#pragma once
+// The bootloader's side of the exchange, without a line or a clock: bytes go
+// in, answers come out tagged with the input byte that made them due, so
+// that the serving loop can pace them.
+
+#include "sim_flash.h"
+#include "sim_frame.h"
+#include "zarq_sim.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace zarq {
+
+struct Reply {
+    std::size_t dueAfter = 0;   // input bytes consumed when the answer is due
+    std::string bytes;          // empty: nothing is sent
+    double workUs = 0;          // flash time before the answer may go
+    bool hangUp = false;        // close the line once this has gone out
+    bool ran = false;           // the program runs from here on
+};
+
+class TargetCore {
+public:
+    TargetCore(const SimOptions& options, FlashGeometry geometry, std::string idText);
+
+    // Consumes the input until it ends or the line is to be closed; returns
+    // the count consumed. New log entries carry their input offset in timeUs
+    // until the caller replaces it with a time.
+    std::size_t Feed(const std::uint8_t* data, std::size_t count, std::vector<Reply>& replies);
+
+    const FlashModel& Flash() const { return flash_; }
+    const SimStats& Stats() const { return stats_; }
+    std::vector<LogEntry>& MutableLog() { return log_; }
+    const std::string& IdText() const { return idText_; }
+    bool Running() const { return running_; }
+    bool HungUp() const { return stats_.hungUp; }
+
+private:
+    void OnWake(std::size_t at, std::vector<Reply>& replies);
+    void OnFrame(const ParsedEvent& ev, std::size_t at, std::vector<Reply>& replies);
+    // Carries the command out; false with the reason when the target refuses.
+    bool Execute(char letter, std::uint32_t value, const std::uint8_t* data, std::size_t n,
+                 std::string& why, double& workUs, bool& ran);
+    void ForgetLastCommand() { lastCommandLength_ = 0; }
+    void AddLog(LogEntry&& entry, std::size_t at);
+
+    const SimOptions& options_;
+    FlashModel flash_;
+    std::string idText_;
+    FrameParser parser_;
+    SimStats stats_;
+    std::vector<LogEntry> log_;
+    bool recordLog_;
+    std::uint64_t pendingSkipped_ = 0;
+
+    bool announced_ = false;
+    bool noiseSent_ = false;
+    bool running_ = false;
+    bool protectionBegun_ = false;
+
+    std::uint8_t lastCommand_[4 + 255] = {};
+    std::size_t lastCommandLength_ = 0;
+    std::uint64_t command_ = 0;
+    std::uint64_t perLetter_[26] = {};
+    std::uint32_t attempt_ = 0;
+};
+
+} // namespace zarq

@@ -1,0 +1,383 @@
+// The serving loop: reads the line in large chunks, lets the target answer,
+// and paces the answers on a monotonic clock when a line speed or delays
+// are asked for.
+
+#include "zarq_sim.h"
+
+#include "sim_flash.h"
+#include "sim_line.h"
+#include "sim_target.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+
+namespace zarq {
+
+namespace {
+
+struct FileCloser {
+    void operator()(std::FILE* f) const
+    {
+        if (f)
+            std::fclose(f);
+    }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+std::string BuildIdText(const SimOptions& o)
+{
+    if (o.idText)
+        return *o.idText;
+    std::string part = o.part;
+    part.resize(8, ' ');
+    // Characters 15 and 17 carry the revision the host checks on older parts.
+    return part + " BOOT r" + (o.oldRevision ? "H.0" : "J.2");
+}
+
+bool ResolveGeometry(const SimOptions& o, FlashGeometry& geo, std::string& error)
+{
+    const bool fromOptions = o.flashSize && o.kernelStart;
+    if (!fromOptions) {
+        const std::string db = o.partDbPath.empty() ? ExecutableDir() + "zelchip.ini" : o.partDbPath;
+        std::string why;
+        if (!ReadPartGeometry(db, o.part, geo, why)) {
+            // Without a database and without a part named, the default part's
+            // shipped geometry still gives a usable target.
+            if (!o.partDbPath.empty() || o.partGiven || why.rfind("cannot open", 0) != 0) {
+                error = why;
+                return false;
+            }
+            geo.size = 0x10000;
+            geo.kernelStart = 0x8F800;
+        }
+    }
+    if (o.flashSize)
+        geo.size = *o.flashSize;
+    if (o.kernelStart)
+        geo.kernelStart = *o.kernelStart;
+    if (geo.kernelStart <= kFlashBase ||
+        std::uint64_t(geo.kernelStart) > std::uint64_t(kFlashBase) + geo.size) {
+        error = "kernel start " + Hex(geo.kernelStart) + " lies outside the flash " +
+                Hex(kFlashBase) + ".." + Hex(std::uint64_t(kFlashBase) + geo.size);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+struct Simulator::Impl {
+    SimOptions options;
+    std::string idText;
+    std::unique_ptr<TargetCore> core;
+    std::unique_ptr<SimLine> line;
+    std::string path;
+    std::string linkMade;
+    FilePtr logFile;
+    std::size_t logStreamed = 0;
+    std::string logError;
+    std::thread thread;
+    std::atomic<bool> stopping{false};
+    bool started = false;
+    bool stopped = false;
+    std::int64_t startNs = 0;
+
+    mutable std::mutex mutex;
+    std::condition_variable finishedCv;
+    bool finished = false;
+    FinishReason reason = FinishReason::None;
+    std::string failure;
+
+    void Finish(FinishReason why, std::string text = {})
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (finished)
+            return;
+        finished = true;
+        reason = why;
+        failure = std::move(text);
+        finishedCv.notify_all();
+    }
+
+    // Under the lock: gives the new entries their times and streams them.
+    void FlushLog(std::int64_t chunkBaseNs, std::int64_t byteNs)
+    {
+        std::vector<LogEntry>& log = core->MutableLog();
+        for (std::size_t i = logStreamed; i < log.size(); ++i) {
+            const std::int64_t at = chunkBaseNs + std::int64_t(log[i].timeUs) * byteNs;
+            log[i].timeUs = static_cast<std::uint64_t>(std::max<std::int64_t>(0, at - startNs) / 1000);
+            if (logFile) {
+                const std::string text = FormatLogLine(log[i]) + "\n";
+                if (std::fwrite(text.data(), 1, text.size(), logFile.get()) != text.size() &&
+                    logError.empty())
+                    logError = "cannot write the log " + options.logPath;
+            }
+        }
+        if (!options.keepLog)
+            log.clear();
+        logStreamed = log.size();
+    }
+
+    void Serve();
+};
+
+void Simulator::Impl::Serve()
+{
+    const std::int64_t byteNs = options.baud ? std::int64_t(10'000'000'000LL / options.baud) : 0;
+    const bool paced = options.baud != 0 || options.turnaroundMs > 0 || options.eraseMs > 0 ||
+                       options.writeUsPerByte > 0;
+    const std::int64_t turnaroundNs = static_cast<std::int64_t>(options.turnaroundMs * 1e6);
+    const std::int64_t deadline =
+        options.timeoutS > 0 ? startNs + static_cast<std::int64_t>(options.timeoutS * 1e9) : 0;
+    std::int64_t rxFree = 0;  // when the receive wire is free again
+    std::int64_t txFree = 0;
+    std::vector<std::uint8_t> buffer(64 * 1024);
+    std::vector<Reply> replies;
+    std::string out;
+
+    while (!stopping.load(std::memory_order_relaxed)) {
+        int waitMs = -1;
+        if (deadline) {
+            const std::int64_t left = deadline - MonotonicNs();
+            if (left <= 0) {
+                Finish(FinishReason::TimedOut);
+                return;
+            }
+            waitMs = static_cast<int>(std::min<std::int64_t>(left / 1'000'000 + 1, 60'000));
+        }
+        std::string error;
+        const SimLine::Wait w = line->WaitReadable(waitMs, error);
+        if (w == SimLine::Wait::Woken)
+            return;
+        if (w == SimLine::Wait::Failed) {
+            Finish(FinishReason::LineFailed, error);
+            return;
+        }
+        if (w == SimLine::Wait::TimedOut)
+            continue;
+        const long n = line->Read(buffer.data(), buffer.size(), error);
+        if (n < 0) {
+            Finish(FinishReason::LineFailed, error);
+            return;
+        }
+        if (n == 0)
+            continue;
+
+        const std::int64_t now = MonotonicNs();
+        const std::int64_t base = std::max(rxFree, now);
+        replies.clear();
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            const std::size_t used = core->Feed(buffer.data(), static_cast<std::size_t>(n), replies);
+            rxFree = base + std::int64_t(used) * byteNs;
+            FlushLog(base, byteNs);
+        }
+
+        bool hangUp = false, ran = false;
+        if (!paced) {
+            out.clear();
+            for (const Reply& r : replies) {
+                out += r.bytes;
+                hangUp = hangUp || r.hangUp;
+                ran = ran || r.ran;
+            }
+            if (!out.empty() &&
+                !line->Write(reinterpret_cast<const std::uint8_t*>(out.data()), out.size(), error)) {
+                Finish(FinishReason::LineFailed, error);
+                return;
+            }
+        } else {
+            for (const Reply& r : replies) {
+                hangUp = hangUp || r.hangUp;
+                ran = ran || r.ran;
+                const std::int64_t arrived = base + std::int64_t(r.dueAfter) * byteNs;
+                const std::int64_t ready = arrived + static_cast<std::int64_t>(r.workUs * 1000.0) +
+                                           (r.bytes.empty() ? 0 : turnaroundNs);
+                if (r.bytes.empty()) {
+                    if (!line->SleepUntil(ready))
+                        return;
+                    continue;
+                }
+                // The answer is seen by the host only once its last bit is out.
+                const std::int64_t begin = std::max(ready, txFree);
+                txFree = begin + std::int64_t(r.bytes.size()) * byteNs;
+                if (!line->SleepUntil(txFree))
+                    return;
+                if (!line->Write(reinterpret_cast<const std::uint8_t*>(r.bytes.data()),
+                                 r.bytes.size(), error)) {
+                    Finish(FinishReason::LineFailed, error);
+                    return;
+                }
+            }
+        }
+        if (hangUp) {
+            line->DrainOutput(500);
+            line->Close();
+            Finish(FinishReason::HungUp);
+            return;
+        }
+        if (ran && options.exitAfterRun) {
+            line->DrainOutput(2000);
+            Finish(FinishReason::Ran);
+            return;
+        }
+    }
+}
+
+Simulator::Simulator(SimOptions options) : impl_(std::make_unique<Impl>())
+{
+    impl_->options = std::move(options);
+}
+
+Simulator::~Simulator()
+{
+    Stop();
+}
+
+bool Simulator::Start(std::string& error)
+{
+    Impl& s = *impl_;
+    if (s.started) {
+        error = "the simulator was started already";
+        return false;
+    }
+    FlashGeometry geo;
+    if (!ResolveGeometry(s.options, geo, error))
+        return false;
+    s.idText = BuildIdText(s.options);
+    s.core = std::make_unique<TargetCore>(s.options, geo, s.idText);
+
+    if (!s.options.logPath.empty()) {
+        s.logFile.reset(std::fopen(s.options.logPath.c_str(), "w"));
+        if (!s.logFile) {
+            error = "cannot create the log " + s.options.logPath;
+            return false;
+        }
+    }
+    s.line = s.options.device.empty() ? SimLine::OpenPty(error)
+                                      : SimLine::OpenDevice(s.options.device, s.options.baud, error);
+    if (!s.line) {
+        s.logFile.reset();
+        return false;
+    }
+    s.path = s.line->Path();
+    if (!s.options.link.empty()) {
+        if (!MakeLink(s.options.link, s.path, error)) {
+            s.line.reset();
+            s.logFile.reset();
+            return false;
+        }
+        s.linkMade = s.options.link;
+    }
+    s.started = true;
+    s.startNs = MonotonicNs();
+    s.thread = std::thread([&s] { s.Serve(); });
+    return true;
+}
+
+const std::string& Simulator::DevicePath() const
+{
+    return impl_->path;
+}
+
+bool Simulator::Stop(std::string* error)
+{
+    Impl& s = *impl_;
+    if (!s.started || s.stopped)
+        return true;
+    s.stopped = true;
+    s.stopping = true;
+    s.line->Wake();
+    if (s.thread.joinable())
+        s.thread.join();
+    s.Finish(FinishReason::Stopped);
+    s.line->Close();
+    if (!s.linkMade.empty())
+        RemoveLink(s.linkMade, s.path);
+
+    std::string problems;
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        if (s.logFile && std::fflush(s.logFile.get()) != 0 && s.logError.empty())
+            s.logError = "cannot write the log " + s.options.logPath;
+        s.logFile.reset();
+        problems = s.logError;
+    }
+    if (!s.options.dumpPath.empty()) {
+        const std::vector<std::uint8_t> image = Flash();
+        FilePtr f(std::fopen(s.options.dumpPath.c_str(), "wb"));
+        bool ok = f && std::fwrite(image.data(), 1, image.size(), f.get()) == image.size();
+        ok = f && std::fclose(f.release()) == 0 && ok;
+        if (!ok)
+            problems += (problems.empty() ? "" : "; ") + ("cannot write the dump " + s.options.dumpPath);
+    }
+    if (error)
+        *error = problems;
+    return problems.empty();
+}
+
+bool Simulator::WaitFinished(int timeoutMs)
+{
+    std::unique_lock<std::mutex> lock(impl_->mutex);
+    impl_->finishedCv.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                               [this] { return impl_->finished; });
+    return impl_->finished && impl_->reason != FinishReason::Stopped;
+}
+
+FinishReason Simulator::Reason() const
+{
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    return impl_->reason;
+}
+
+std::string Simulator::FailureText() const
+{
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    return impl_->failure;
+}
+
+std::vector<std::uint8_t> Simulator::Flash() const
+{
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    return impl_->core ? impl_->core->Flash().Bytes() : std::vector<std::uint8_t>();
+}
+
+std::uint32_t Simulator::KernelStart() const
+{
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    return impl_->core ? kFlashBase + impl_->core->Flash().KernelOffset() : 0;
+}
+
+SimStats Simulator::Stats() const
+{
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    return impl_->core ? impl_->core->Stats() : SimStats();
+}
+
+std::vector<LogEntry> Simulator::Log() const
+{
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    return impl_->core ? impl_->core->MutableLog() : std::vector<LogEntry>();
+}
+
+std::string Simulator::IdentificationText() const
+{
+    return impl_->idText;
+}
+
+std::string Simulator::SummaryLine() const
+{
+    const SimStats st = Stats();
+    return "zarq-sim: " + std::to_string(st.frames) + " frames, " + std::to_string(st.acks) +
+           " acks, " + std::to_string(st.naks) + " naks, " + std::to_string(st.bytesWritten) +
+           " bytes written (" + std::to_string(st.commands) + " commands, " +
+           std::to_string(st.retries) + " retries, " + std::to_string(st.identifications) +
+           " identifications" + (st.ran ? ", program run" : "") + (st.hungUp ? ", hung up" : "") + ")";
+}
+
+} // namespace zarq

@@ -1,0 +1,58 @@
+// zarq-sim: an emulated ZaRQ target for dry runs; see --help.
+
+#include "sim_signals.h"
+#include "zarq_sim.h"
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+int main(int argc, char** argv)
+{
+    std::vector<std::string> args(argv + 1, argv + argc);
+    zarq::SimOptions options;
+    std::string error;
+    if (!zarq::ParseSimArgs(args, options, error)) {
+        std::fprintf(stderr, "zarq-sim: %s (see zarq-sim --help)\n", error.c_str());
+        return 2;
+    }
+    if (options.showHelp) {
+        std::fputs(zarq::SimHelpText(), stdout);
+        return 0;
+    }
+    // The log goes to its file as it happens; a long session must not grow
+    // in memory.
+    options.keepLog = false;
+
+    zarq::InstallStopSignals();
+    zarq::Simulator sim(options);
+    if (!sim.Start(error)) {
+        std::fprintf(stderr, "zarq-sim: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("%s\n", sim.DevicePath().c_str());
+    std::fflush(stdout);
+
+    while (!zarq::StopSignalReceived() && !sim.WaitFinished(100)) {
+    }
+    const zarq::FinishReason reason = sim.Reason();
+    const std::string failure = sim.FailureText();
+    std::string stopError;
+    const bool written = sim.Stop(&stopError);
+    std::fprintf(stderr, "%s\n", sim.SummaryLine().c_str());
+
+    int code = 0;
+    if (reason == zarq::FinishReason::LineFailed) {
+        std::fprintf(stderr, "zarq-sim: the line failed: %s\n", failure.c_str());
+        code = 1;
+    }
+    if (!written) {
+        std::fprintf(stderr, "zarq-sim: %s\n", stopError.c_str());
+        code = 1;
+    }
+    if (code == 0 && reason == zarq::FinishReason::TimedOut && options.exitAfterRun) {
+        std::fprintf(stderr, "zarq-sim: timed out before the program was run\n");
+        code = 3;
+    }
+    return code;
+}

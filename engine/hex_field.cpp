@@ -8,11 +8,23 @@ bool IsSpace(char c) {
            c == '\r';
 }
 
+// A table, because every character of every record passes through here
+// several times per pass.
+struct DigitTable {
+    signed char value[256];
+    constexpr DigitTable() : value() {
+        for (int i = 0; i < 256; ++i) value[i] = -1;
+        for (int i = 0; i < 10; ++i) value['0' + i] = static_cast<signed char>(i);
+        for (int i = 0; i < 6; ++i) {
+            value['a' + i] = static_cast<signed char>(10 + i);
+            value['A' + i] = static_cast<signed char>(10 + i);
+        }
+    }
+};
+constexpr DigitTable kDigits;
+
 int DigitOrMinus1(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
+    return kDigits.value[static_cast<unsigned char>(c)];
 }
 
 } // namespace

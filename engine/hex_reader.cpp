@@ -106,15 +106,32 @@ std::string CHexReader::NextRecordText() {
     if (c == EOF) return text;
     lastTextLine_ = line_;
     text.reserve(64);
-    while (c != EOF && !IsWordSpace(c)) {
-        if (text.size() < kMaxRecordText) {
-            text.push_back(static_cast<char>(c));
-        } else {
-            lastTooLong_ = true; // the rest of the word is dropped unread
+    text.push_back(static_cast<char>(c));
+    // The rest of the word is taken straight from the chunk: it holds no
+    // line ends, so nothing needs counting.
+    for (;;) {
+        if (chunkPos_ == chunkLen_) {
+            c = NextChar();
+            if (c == EOF || IsWordSpace(c)) return text;
+            if (text.size() < kMaxRecordText) {
+                text.push_back(static_cast<char>(c));
+            } else {
+                lastTooLong_ = true;
+            }
+            continue;
         }
-        c = NextChar();
+        std::size_t end = chunkPos_;
+        while (end < chunkLen_ && !IsWordSpace(chunk_[end])) ++end;
+        const std::size_t room = kMaxRecordText - text.size();
+        const std::size_t take = end - chunkPos_;
+        if (take > room) lastTooLong_ = true; // the excess is dropped unread
+        text.append(chunk_ + chunkPos_, take < room ? take : room);
+        chunkPos_ = end;
+        if (end < chunkLen_) {
+            NextChar(); // the whitespace that ends the word, for line counting
+            return text;
+        }
     }
-    return text;
 }
 
 bool CHexReader::IsEndRecord(const std::string& text) {
@@ -148,9 +165,14 @@ const HexRecord& CHexReader::ParseRecord(const std::string& text,
         if (n > 255) return record_;
         for (std::uint32_t i = 0; i < n; ++i) {
             std::uint32_t b = 0;
-            // An unreadable data byte would leave a stale value in the
-            // record; drop the record instead of delivering it.
-            if (!ScanHex(t, 9 + 2 * i, 2, b)) return record_;
+            const std::size_t pos = 9 + 2 * i;
+            if (AllHexDigits(t, pos, 2)) {
+                b = StrictByte(t, pos); // the common case, same result
+            } else if (!ScanHex(t, pos, 2, b)) {
+                // An unreadable data byte would leave a stale value in the
+                // record; drop the record instead of delivering it.
+                return record_;
+            }
             record_.data[i] = static_cast<std::uint8_t>(b);
             sum = static_cast<std::uint8_t>(sum + b);
         }

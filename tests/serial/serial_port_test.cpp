@@ -390,7 +390,14 @@ TEST_F(PortOnPty, WriteToAStalledLineGivesUpAfterItsTimeout)
     const int flags = ::fcntl(pty.SlaveFd(), F_GETFL);
     ASSERT_EQ(::fcntl(pty.SlaveFd(), F_SETFL, flags | O_NONBLOCK), 0);
     const std::vector<std::uint8_t> chunk(4096, 0x55);
-    while (::write(pty.SlaveFd(), chunk.data(), chunk.size()) > 0) {
+    // The kernel moves queued bytes on to the master in the background, so
+    // the line only counts as full once several rounds take nothing more.
+    for (int idleRounds = 0; idleRounds < 5;) {
+        bool tookAny = false;
+        while (::write(pty.SlaveFd(), chunk.data(), chunk.size()) > 0)
+            tookAny = true;
+        idleRounds = tookAny ? 0 : idleRounds + 1;
+        std::this_thread::sleep_for(20ms);
     }
     std::uint8_t one = 0x42;
     std::size_t written = 9;

@@ -124,7 +124,7 @@ std::string CHexReader::NextRecordText() {
         while (end < chunkLen_ && !IsWordSpace(chunk_[end])) ++end;
         const std::size_t room = kMaxRecordText - text.size();
         const std::size_t take = end - chunkPos_;
-        if (take > room) lastTooLong_ = true; // the excess is dropped unread
+        if (take > room) lastTooLong_ = true; // the excess is not kept
         text.append(chunk_ + chunkPos_, take < room ? take : room);
         chunkPos_ = end;
         if (end < chunkLen_) {

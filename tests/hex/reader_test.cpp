@@ -86,6 +86,14 @@ TEST(NextRecordText, ReportsTheLineOnWhichEachTextBegan) {
     reader.Rewind();
     EXPECT_EQ(reader.NextRecordText(), "a");
     EXPECT_EQ(reader.LineOfLastText(), 1u);
+
+    // A CR LF split across two reads of the file is still one line end.
+    const std::string split = "a" + std::string(4094, ' ') + "\r\nb";
+    ASSERT_EQ(split.find('\r'), 4095u);
+    ASSERT_TRUE(reader.OpenImage(dir.Write("s.hex", split).string()));
+    EXPECT_EQ(reader.NextRecordText(), "a");
+    EXPECT_EQ(reader.NextRecordText(), "b");
+    EXPECT_EQ(reader.LineOfLastText(), 2u);
 }
 
 TEST(Rewind, ReadsEveryRecordAgainAfterTheEndOfTheFile) {

@@ -49,7 +49,7 @@ fuzz: deps
 	./tools/run-fuzzers.sh build-fuzz $(FUZZ_SECONDS)
 
 bench: build
-	$(BUILD)/bin/talvex-bench --out bench/results.json
+	$(BUILD)/bench/talvex-bench --out bench/results.json
 
 soak: build
-	TALVEX_SOAK_RUNS=300 $(BUILD)/bin/talvex-soak-tests
+	TALVEX_SOAK_RUNS=300 $(BUILD)/tests/talvex-soak-tests

@@ -60,6 +60,7 @@ void SerialThread::FlashSequence() {
     const std::string path = ImagePath();
     bool failureReported = false;
     errorState_ = 0;
+    abandoned_ = false;
     window_.SetProgressStep(1);
 
     CHexReader reader;
@@ -72,7 +73,7 @@ void SerialThread::FlashSequence() {
     const ImageCount count = CountImage(reader, DisplayName(path), &stop_);
     if (!count.valid) {
         // A damaged image is refused before anything is erased or written.
-        if (!Stopping()) ReportFailure(count.message, kResultImage);
+        if (Go()) ReportFailure(count.message, kResultImage);
         EndOfDownload();
         return;
     }
@@ -103,17 +104,17 @@ void SerialThread::FlashSequence() {
         }
         reader.CloseImage();
         if (!addressFailure) {
-            if (IsOn(s.program) && errorState_ < 10 && !Stopping()) {
+            if (IsOn(s.program) && errorState_ < 10 && Go()) {
                 ProgramPass(s, imageSize, failureReported);
             }
-            if (IsOn(s.verify) && errorState_ < 10 && !Stopping()) {
+            if (IsOn(s.verify) && errorState_ < 10 && Go()) {
                 VerifyPass(s, imageSize, failureReported);
             }
             if (IsOn(s.protect)) {
                 ProtectionStep(s, failureReported);
             }
         }
-        if (errorState_ >= 10 || Stopping()) {
+        if (errorState_ >= 10 || abandoned_) {
             window_.AppendStatusLine("Flash error.");
             window_.AddStatusLine("    Check setup and try downloading again.");
             if (Unattended()) window_.EndWithResult(kResultFlashError);
@@ -152,7 +153,7 @@ bool SerialThread::PagePlanAndErase(CHexReader& reader, const Settings& s,
 
     std::string text = reader.NextRecordText();
     reader.ResetBase();
-    while (!text.empty() && !CHexReader::IsEndRecord(text) && errorState_ < 10 && !Stopping()) {
+    while (!text.empty() && !CHexReader::IsEndRecord(text) && errorState_ < 10 && Go()) {
         const HexRecord& record = reader.ParseRecord(text, true);
         const std::uint32_t a = record.address;
         const std::int32_t n = record.count;
@@ -173,7 +174,7 @@ bool SerialThread::PagePlanAndErase(CHexReader& reader, const Settings& s,
     }
     reader.CloseImage();
     if (errorState_ >= 10) return false;
-    if (Stopping()) return true;
+    if (!Go()) return true;
 
     std::uint32_t toErase = 0;
     for (bool flag : pageMap) toErase += flag ? 1 : 0;
@@ -184,7 +185,7 @@ bool SerialThread::PagePlanAndErase(CHexReader& reader, const Settings& s,
     window_.SetProgressRange(toErase);
 
     std::uint32_t sent = 0;
-    for (std::uint32_t page = 0; page < pages && !Stopping(); ++page) {
+    for (std::uint32_t page = 0; page < pages && Go(); ++page) {
         if (!pageMap[page]) continue;
         window_.SetProgressPos(sent);
         errorState_ = SendFrame(Port(), CommandFrame::Erase(page * kPageSize, 1), &stop_);
@@ -223,7 +224,7 @@ void SerialThread::ProgramPass(const Settings& s, std::int32_t imageSize,
     const std::uint32_t flashLimit = Chip().flashLimit;
     reader.ResetBase();
     std::uint32_t bytesSent = 0;
-    while (!text.empty() && !CHexReader::IsEndRecord(text) && errorState_ < 10 && !Stopping()) {
+    while (!text.empty() && !CHexReader::IsEndRecord(text) && errorState_ < 10 && Go()) {
         const HexRecord& record = reader.ParseRecord(text, true);
         const std::uint32_t a = record.address;
         const std::int32_t n = record.count;
@@ -274,7 +275,7 @@ void SerialThread::VerifyPass(const Settings& s, std::int32_t imageSize,
 
     reader.ResetBase();
     std::uint32_t bytesSent = 0;
-    while (!text.empty() && !CHexReader::IsEndRecord(text) && errorState_ < 10 && !Stopping()) {
+    while (!text.empty() && !CHexReader::IsEndRecord(text) && errorState_ < 10 && Go()) {
         const HexRecord& record = reader.ParseRecord(text, true);
         if (record.count > 0) {
             ForEachPiece(record, [&](std::uint32_t at, const std::uint8_t* data, std::int32_t len) {
@@ -307,7 +308,7 @@ void SerialThread::ProtectionStep(const Settings& s, bool& failureReported) {
     }
     window_.AddStatusLine("Protecting " + FormatMask(s.mask) + " with key");
 
-    if (errorState_ < 10 && !Stopping()) {
+    if (errorState_ < 10 && Go()) {
         errorState_ = SendFrame(Port(), CommandFrame::Protect(0, 0x00), &stop_);
         if (errorState_ > 9) {
             ReportFailure("Communications failure. Protecting aborted.", kResultProtection);
@@ -326,7 +327,7 @@ void SerialThread::ProtectionStep(const Settings& s, bool& failureReported) {
             const std::uint32_t half = group.highWord ? static_cast<std::uint32_t>(s.mask >> 32)
                                                       : static_cast<std::uint32_t>(s.mask);
             const bool selected = (half >> (bit % 32)) & 1u;
-            if (selected && errorState_ < 10 && !Stopping()) {
+            if (selected && errorState_ < 10 && Go()) {
                 errorState_ = SendFrame(Port(), CommandFrame::Protect(kFlashBase + unit, 0x0F), &stop_);
                 if (errorState_ > 9) {
                     ReportFailure("Mask failure. Process aborted.", kResultProtection);
@@ -338,10 +339,10 @@ void SerialThread::ProtectionStep(const Settings& s, bool& failureReported) {
             if (last + 1u <= unit) break;
             unit = last + 1u;
             ++bit;
-        } while (unit < group.end && !Stopping());
+        } while (unit < group.end && Go());
     }
 
-    if (errorState_ < 10 && !Stopping()) {
+    if (errorState_ < 10 && Go()) {
         errorState_ = SendFrame(Port(), CommandFrame::Protect(ParseProtectionKey(s.key0), 0x01),
                                 &stop_);
         if (errorState_ > 9) {

@@ -89,6 +89,13 @@ private:
     void WorkerLoop();
     void WaitForRequest();
     bool Stopping() const { return stop_.load(); }
+    // False once a stop was asked for; the sequence then counts as cut short,
+    // so that it can never end with "Flashing Complete.".
+    bool Go() {
+        if (!stop_.load()) return true;
+        abandoned_ = true;
+        return false;
+    }
     Settings CurrentSettings() const;
     ISerialPort& Port();
 
@@ -112,6 +119,7 @@ private:
     ChipValues chip_;
     mutable std::mutex chipMutex_;
     int errorState_ = 0;
+    bool abandoned_ = false;
 
     mutable std::mutex settingsMutex_;
     Settings settings_;

@@ -276,14 +276,16 @@ bool TargetCore::Execute(char letter, std::uint32_t value, const std::uint8_t* d
             protectionBegun_ = true;
             return true;
         case 0x0F: {
-            const std::uint64_t kernel = kFlashBase + std::uint64_t(flash_.KernelOffset());
+            // The read-protection unit lies above the kernel start on the
+            // one-block parts, so any page of the whole array is a unit.
+            const std::uint64_t end = kFlashBase + std::uint64_t(flash_.Bytes().size());
             if (!protectionBegun_) {
                 why = "protection unit before a begin frame";
                 return false;
             }
-            if (value < kFlashBase || value >= kernel || value % kPageSize != 0) {
-                why = "protection unit " + Hex(value) + " is not a page in user flash (" +
-                      Hex(kFlashBase) + ".." + Hex(kernel) + ")";
+            if (value < kFlashBase || value >= end || value % kPageSize != 0) {
+                why = "protection unit " + Hex(value) + " is not a page of the flash (" +
+                      Hex(kFlashBase) + ".." + Hex(end) + ")";
                 return false;
             }
             p.units.push_back(value);

@@ -140,12 +140,15 @@ TEST(SimProtection, RecordsBeginUnitsAndKeyInOrder)
     EXPECT_EQ(run.host->Exchange(Frame('P', 0, {0x00})), kAck);
     EXPECT_EQ(run.host->Exchange(Frame('P', 0x80000, {0x0F})), kAck);
     EXPECT_EQ(run.host->Exchange(Frame('P', 0x90000, {0x0F})), kAck);
-    EXPECT_EQ(run.host->Exchange(Frame('P', 0x9F800, {0x0F})), kNak) << "the kernel is no unit";
+    // The read-protection unit of a two-block part lies where the kernel
+    // begins; past the end of the array there is no unit.
+    EXPECT_EQ(run.host->Exchange(Frame('P', 0x9F800, {0x0F})), kAck) << "read-protection unit";
+    EXPECT_EQ(run.host->Exchange(Frame('P', 0xA0000, {0x0F})), kNak) << "beyond the flash";
     EXPECT_EQ(run.host->Exchange(Frame('P', 0x80100, {0x0F})), kNak) << "not on a page";
     EXPECT_EQ(run.host->Exchange(Frame('P', 0xDEADBEEF, {0x01})), kAck);
     const zarq::ProtectionRecord p = run.sim->Stats().protection;
     EXPECT_EQ(p.begins, 1u);
-    EXPECT_EQ(p.units, (std::vector<std::uint32_t>{0x80000, 0x90000}));
+    EXPECT_EQ(p.units, (std::vector<std::uint32_t>{0x80000, 0x90000, 0x9F800}));
     ASSERT_TRUE(p.key.has_value());
     EXPECT_EQ(*p.key, 0xDEADBEEFu);
 }

@@ -124,7 +124,7 @@ Settings BaseSettings(const std::string& partDb, const std::string& image, const
 
 // 1. Host cost per frame against a target that answers at once.
 double FramesPerSecond(const std::string& partDb, int frames) {
-    zarq::Simulator sim(SimArgs({"--flash-size", "0x400000", "--kernel-start", "0x500000"}, partDb, false));
+    zarq::Simulator sim(SimArgs({}, partDb, false));
     std::string error;
     if (!sim.Start(error)) throw Fail{"zarq-sim: " + error};
     CSerialPort port;
@@ -133,7 +133,8 @@ double FramesPerSecond(const std::string& partDb, int frames) {
     for (int i = 0; i < 16; ++i) data[i] = static_cast<std::uint8_t>(i * 17);
     std::vector<CommandFrame> prepared;
     for (int i = 0; i < frames; ++i) {
-        prepared.push_back(*CommandFrame::Make('W', static_cast<std::uint32_t>(i % 16384) * 16, data, 16));
+        // Below the kernel of the default part, 0xF800 bytes.
+        prepared.push_back(*CommandFrame::Make('W', static_cast<std::uint32_t>(i % 3968) * 16, data, 16));
     }
     const auto start = Clock::now();
     for (const auto& frame : prepared) {
@@ -190,7 +191,7 @@ long PeakKiB(const std::string& cli, const std::string& dir, const std::string& 
              std::uint32_t bytes) {
     const std::string image = dir + "/mem-" + std::to_string(bytes) + ".hex";
     WriteImage(image, bytes);
-    zarq::Simulator sim(SimArgs({"--part", "ZaRQ4199", "--flash-size", "0x480000",
+    zarq::Simulator sim(SimArgs({"--part", "ZaRQ4199", "--flash-size", "0x490000",
                                  "--kernel-start", "0x500000"},
                                 partDb, false));
     std::string error;
@@ -281,8 +282,11 @@ int main(int argc, char** argv) {
         const Efficiency eff = WireEfficiency(dir, partDb);
         const double ratio = eff.elapsed / eff.bound;
 
-        const long small = PeakKiB(binDir + "/talvex-cli", dir, partDb, 60 * 1024);
-        const long large = PeakKiB(binDir + "/talvex-cli", dir, partDb, 4 * 1024 * 1024);
+        // talvex-cli reads the part database beside itself: give it the one
+        // with the large part.
+        std::filesystem::copy_file(binDir + "/talvex-cli", dir + "/talvex-cli");
+        const long small = PeakKiB(dir + "/talvex-cli", dir, partDb, 60 * 1024);
+        const long large = PeakKiB(dir + "/talvex-cli", dir, partDb, 4 * 1024 * 1024);
 
         const double idle = IdleMilliseconds(partDb);
 
@@ -297,7 +301,7 @@ int main(int argc, char** argv) {
         std::printf("| Download of 60 KB at 115200 baud vs wire time (%llu frames) | %.2f s / %.2f s = %.3f | <= 1.05 | %s |\n",
                     static_cast<unsigned long long>(eff.frames), eff.elapsed, eff.bound, ratio,
                     ratioOk ? "yes" : "no");
-        std::printf("| Peak RSS of talvex-cli, 60 KB vs 4 MB image | %ld KiB vs %ld KiB (+%ld KiB) | within 1024 KiB | %s |\n",
+        std::printf("| Peak RSS of talvex-cli, 60 KB vs 4 MB image | %ld KiB vs %ld KiB (%+ld KiB) | within 1024 KiB | %s |\n",
                     small, large, large - small, memOk ? "yes" : "no");
         std::printf("| CPU time of an idle engine over 5 s | %.2f ms | < 10 ms | %s |\n", idle,
                     idleOk ? "yes" : "no");

@@ -1,6 +1,7 @@
 // End-to-end downloads: the real worker, the real serial port and zarq-sim.
 
 #include <algorithm>
+#include <thread>
 
 #include "command_frame.h"
 #include "engine_fixture.h"
@@ -496,6 +497,39 @@ TEST_F(EngineTest, InteractiveAutorunRunsRightAfterTheDownload) {
     EXPECT_TRUE(window_.Results().empty());
     EXPECT_EQ(Frames('R').size(), 1u);
     EXPECT_EQ(Frames('R')[0].value, 0u);
+}
+
+TEST_F(EngineTest, RunPressedWithoutAPortIsReportedOnceAndDropped) {
+    worker_ = std::make_unique<SerialThread>(window_, MakeSettings());
+    worker_->PressRunReset();
+    ASSERT_TRUE(window_.WaitBoxes(1, 5s));
+    EXPECT_EQ(window_.Boxes(), std::vector<std::string>{"Can not open COM port."});
+    // The request is dropped, not retried.
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(window_.Boxes().size(), 1u);
+    EXPECT_EQ(worker_->Flags().RunRequest.load(), 0);
+}
+
+TEST_F(EngineTest, ResetBeforeAnyIdentificationAsksForRun) {
+    StartSim({});
+    Settings s = MakeSettings();
+    s.runMode = 1;
+    worker_ = std::make_unique<SerialThread>(window_, s);
+    worker_->PressRunReset();
+    ASSERT_TRUE(window_.WaitLine("Running.", 5s));
+    worker_->RequestStop();
+    worker_->Join();
+    EXPECT_EQ(window_.Lines(),
+              (std::vector<std::string>{"\"Reset\" unsupported. Performing \"Run\" instead",
+                                        "Running."}));
+    const auto r = Frames('R');
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].value, 0u);
+    // The run step leaves the Run/Reset button off.
+    const auto buttons = window_.Buttons();
+    ASSERT_FALSE(buttons.empty());
+    EXPECT_EQ(buttons.back().id, kRunResetButton);
+    EXPECT_FALSE(buttons.back().enabled);
 }
 
 TEST_F(EngineTest, IdleWorkerStopsPromptly) {

@@ -100,15 +100,15 @@ void SerialThread::FlashSequence() {
         // the error state themselves.
         bool addressFailure = false;
         if (IsOn(s.program)) {
-            addressFailure = !PagePlanAndErase(reader, s, failureReported);
+            addressFailure = !PagePlanAndErase(reader, failureReported);
         }
         reader.CloseImage();
         if (!addressFailure) {
             if (IsOn(s.program) && errorState_ < 10 && Go()) {
-                ProgramPass(s, imageSize, failureReported);
+                RecordPass(PassKind::Program, imageSize, failureReported);
             }
             if (IsOn(s.verify) && errorState_ < 10 && Go()) {
-                VerifyPass(s, imageSize, failureReported);
+                RecordPass(PassKind::Verify, imageSize, failureReported);
             }
             if (IsOn(s.protect)) {
                 ProtectionStep(s, failureReported);
@@ -142,9 +142,7 @@ void SerialThread::FlashSequence() {
     EndOfDownload();
 }
 
-bool SerialThread::PagePlanAndErase(CHexReader& reader, const Settings& s,
-                                    bool& failureReported) {
-    (void)s;
+bool SerialThread::PagePlanAndErase(CHexReader& reader, bool& failureReported) {
     const std::uint32_t flashLimit = Chip().flashLimit;
     // One flag per page of the whole flash below the kernel.
     const std::uint32_t pages =
@@ -202,9 +200,8 @@ bool SerialThread::PagePlanAndErase(CHexReader& reader, const Settings& s,
     return true;
 }
 
-void SerialThread::ProgramPass(const Settings& s, std::int32_t imageSize,
-                               bool& failureReported) {
-    (void)s;
+void SerialThread::RecordPass(PassKind kind, std::int32_t imageSize, bool& failureReported) {
+    const bool program = kind == PassKind::Program;
     CHexReader reader;
     reader.SetHalfwordAlign(Chip().halfwordAlign);
     if (!reader.OpenImage(ImagePath())) {
@@ -216,19 +213,23 @@ void SerialThread::ProgramPass(const Settings& s, std::int32_t imageSize,
     }
     std::string text = reader.NextRecordText();
     char line[96];
-    std::snprintf(line, sizeof line, "%s%d%s", "Downloading ... ", static_cast<int>(imageSize),
-                  " bytes");
+    std::snprintf(line, sizeof line, "%s%d%s", program ? "Downloading ... " : "Verifying ... ",
+                  static_cast<int>(imageSize), " bytes");
     window_.AddStatusLine(line);
     window_.SetProgressRange(static_cast<std::uint32_t>(imageSize));
 
     const std::uint32_t flashLimit = Chip().flashLimit;
+    const char* failure = program ? "Error at 0x%lx - 0x%lx \n Download aborted."
+                                  : "Error at 0x%lx - 0x%lx \n Verify aborted.";
     reader.ResetBase();
     std::uint32_t bytesSent = 0;
     while (!text.empty() && !CHexReader::IsEndRecord(text) && errorState_ < 10 && Go()) {
         const HexRecord& record = reader.ParseRecord(text, true);
         const std::uint32_t a = record.address;
         const std::int32_t n = record.count;
-        if (!Fits(a, n, flashLimit)) {
+        // Only writing checks addresses; the target itself refuses to
+        // verify outside its flash.
+        if (program && !Fits(a, n, flashLimit)) {
             errorState_ = 10;
             ReportFailure(Format("Wrong memory address 0x%lx - 0x%lx \n Download aborted.", a,
                                  a + static_cast<std::uint32_t>(n) - 1u),
@@ -237,56 +238,14 @@ void SerialThread::ProgramPass(const Settings& s, std::int32_t imageSize,
         } else if (n > 0) {
             ForEachPiece(record, [&](std::uint32_t at, const std::uint8_t* data, std::int32_t len) {
                 window_.SetProgressPos(bytesSent);
-                const auto frame =
-                    CommandFrame::Make('W', at, data, static_cast<std::size_t>(len));
+                const auto size = static_cast<std::size_t>(len);
+                const auto frame = program ? CommandFrame::Make('W', at, data, size)
+                                           : CommandFrame::Verify(at, data, size);
                 bytesSent += static_cast<std::uint32_t>(len);
                 errorState_ = SendFrame(Port(), *frame, &stop_);
                 if (errorState_ > 9) {
-                    ReportFailure(Format("Error at 0x%lx - 0x%lx \n Download aborted.", at,
-                                         at + static_cast<std::uint32_t>(len)),
-                                  kResultWrite);
-                    failureReported = true;
-                    return false;
-                }
-                return true;
-            });
-        }
-        text = reader.NextRecordText();
-    }
-}
-
-void SerialThread::VerifyPass(const Settings& s, std::int32_t imageSize,
-                              bool& failureReported) {
-    (void)s;
-    CHexReader reader;
-    reader.SetHalfwordAlign(Chip().halfwordAlign);
-    if (!reader.OpenImage(ImagePath())) {
-        errorState_ = 10;
-        ReportFailure("File Open Error.", kResultImage);
-        failureReported = true;
-        return;
-    }
-    std::string text = reader.NextRecordText();
-    char line[96];
-    std::snprintf(line, sizeof line, "%s%d%s", "Verifying ... ", static_cast<int>(imageSize),
-                  " bytes");
-    window_.AddStatusLine(line);
-    window_.SetProgressRange(static_cast<std::uint32_t>(imageSize));
-
-    reader.ResetBase();
-    std::uint32_t bytesSent = 0;
-    while (!text.empty() && !CHexReader::IsEndRecord(text) && errorState_ < 10 && Go()) {
-        const HexRecord& record = reader.ParseRecord(text, true);
-        if (record.count > 0) {
-            ForEachPiece(record, [&](std::uint32_t at, const std::uint8_t* data, std::int32_t len) {
-                window_.SetProgressPos(bytesSent);
-                const auto frame = CommandFrame::Verify(at, data, static_cast<std::size_t>(len));
-                bytesSent += static_cast<std::uint32_t>(len);
-                errorState_ = SendFrame(Port(), *frame, &stop_);
-                if (errorState_ > 9) {
-                    ReportFailure(Format("Error at 0x%lx - 0x%lx \n Verify aborted.", at,
-                                         at + static_cast<std::uint32_t>(len)),
-                                  kResultVerify);
+                    ReportFailure(Format(failure, at, at + static_cast<std::uint32_t>(len)),
+                                  program ? kResultWrite : kResultVerify);
                     failureReported = true;
                     return false;
                 }

@@ -104,9 +104,12 @@ private:
     bool WriteWakeByte();
     void LearnChip(const std::string& id);
     void FlashSequence();
-    bool PagePlanAndErase(CHexReader& reader, const Settings& s, bool& failureReported);
-    void ProgramPass(const Settings& s, std::int32_t imageSize, bool& failureReported);
-    void VerifyPass(const Settings& s, std::int32_t imageSize, bool& failureReported);
+    // The page plan and the page erase. False when a record lies outside the
+    // flash, which skips straight to the outcome.
+    bool PagePlanAndErase(CHexReader& reader, bool& failureReported);
+    enum class PassKind { Program, Verify };
+    // Writes, or has the target verify, every record of the image.
+    void RecordPass(PassKind kind, std::int32_t imageSize, bool& failureReported);
     void ProtectionStep(const Settings& s, bool& failureReported);
     void RunStep();
     void EndOfDownload();

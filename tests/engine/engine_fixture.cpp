@@ -93,21 +93,12 @@ std::string EngineTest::WriteImage(const std::string& name, const std::string& t
 }
 
 Settings EngineTest::MakeSettings() const {
-    Settings s;
+    Settings s = DownloadSettings(partDb_, image_,
+                                  sim_ ? sim_->DevicePath() : (dir_ / "no-such-port").string(),
+                                  baud_);
     s.programDir = dir_.string() + "/";
     s.settingsStem = (dir_ / "talvex").string();
     s.settingsPath = s.settingsStem + ".ini";
-    s.partDbPath = partDb_;
-    s.imageFile = image_;
-    s.port = sim_ ? sim_->DevicePath() : (dir_ / "no-such-port").string();
-    s.baud = baud_;
-    s.massErase = "No";
-    s.program = "Yes";
-    s.verify = "Yes";
-    s.autorun = "No";
-    s.protect = "No";
-    s.part = "ZaRQ4126";
-    s.key0 = "739";
     return s;
 }
 

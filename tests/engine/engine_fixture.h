@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "download_settings.h"
 #include "recording_window.h"
 #include "serial_thread.h"
 #include "settings.h"

@@ -14,6 +14,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "../engine/download_settings.h"
 #include "../engine/recording_window.h"
 #include "serial_thread.h"
 #include "zarq_sim.h"
@@ -154,17 +155,7 @@ TEST(Soak, EveryRunEndsWithTheCodeItsFaultCallsFor) {
         zarq::Simulator sim(options);
         ASSERT_TRUE(sim.Start(error)) << error;
 
-        Settings s;
-        s.partDbPath = partDb;
-        s.imageFile = image;
-        s.port = sim.DevicePath();
-        s.baud = "230400";
-        s.massErase = "No";
-        s.program = "Yes";
-        s.verify = "Yes";
-        s.protect = "No";
-        s.autorun = "No";
-        s.part = "ZaRQ4126";
+        const Settings s = DownloadSettings(partDb, image, sim.DevicePath(), "230400");
         RecordingWindow window;
         int code = -100;
         {

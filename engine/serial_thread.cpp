@@ -63,11 +63,13 @@ void SerialThread::Wake() {
 }
 
 void SerialThread::PressStart() {
+    // FileReady from the previous download is cleared before the worker can
+    // see the new request, so that it never flashes without identifying.
+    flags_.FileReady = 0;
     flags_.StartPressed = 1;
     flags_.DownloadActive = 1;
     flags_.WakeByte = 1;
     Resume();
-    flags_.FileReady = 0;
 }
 
 void SerialThread::PressRunReset() {

@@ -21,6 +21,10 @@ while [ ! -e "$work/ttyZARQ" ] && [ $i -lt 100 ]; do sleep 0.05; i=$((i + 1)); d
 [ -e "$work/ttyZARQ" ] || { echo "zarq-sim did not start"; cat "$work/sim.err"; exit 1; }
 echo "   serial end: $(head -n1 "$work/sim.out")"
 
+echo "== The settings this run resolves to (talvex-cli --show)"
+"$bin/talvex-cli" --show "$work/demo.ini" "af=$bin/sample.hex" "cp=$work/ttyZARQ" cb=57600 \
+    fe=n fp=y fv=y fh=n rr=n ap=ZaRQ4126 | sed 's/^/   /'
+
 echo "== talvex-cli $work/demo.ini af=$bin/sample.hex cp=$work/ttyZARQ cb=57600 fe=n fp=y fv=y"
 status=0
 "$bin/talvex-cli" "$work/demo.ini" "af=$bin/sample.hex" "cp=$work/ttyZARQ" cb=57600 \

@@ -126,7 +126,7 @@ bool ParseSimArgs(const std::vector<std::string>& args, SimOptions& out, std::st
 {
     SimOptions o;
     using Handler = std::function<bool(const std::string&, std::string&)>;
-    struct Spec {
+    struct OptionRule {
         bool takesValue;
         Handler handle;
     };
@@ -153,7 +153,7 @@ bool ParseSimArgs(const std::vector<std::string>& args, SimOptions& out, std::st
         };
     };
 
-    const std::map<std::string, Spec> specs = {
+    const std::map<std::string, OptionRule> rules = {
         {"--help", {false, [&](const std::string&, std::string&) { o.showHelp = true; return true; }}},
         {"-h", {false, [&](const std::string&, std::string&) { o.showHelp = true; return true; }}},
         {"--device", {true, text(o.device, "device path")}},
@@ -257,8 +257,8 @@ bool ParseSimArgs(const std::vector<std::string>& args, SimOptions& out, std::st
             value = name.substr(eq + 1);
             name = name.substr(0, eq);
         }
-        const auto it = specs.find(name);
-        if (it == specs.end()) {
+        const auto it = rules.find(name);
+        if (it == rules.end()) {
             error = name.rfind("-", 0) == 0 ? "unknown option " + name
                                             : "unexpected argument '" + name + "'";
             return false;

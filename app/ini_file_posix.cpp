@@ -40,22 +40,6 @@ private:
     int fd_;
 };
 
-// Removes the temporary file unless it has been renamed into place.
-class TempFileGuard {
-public:
-    explicit TempFileGuard(std::string path) : path_(std::move(path)) {}
-    TempFileGuard(const TempFileGuard&) = delete;
-    TempFileGuard& operator=(const TempFileGuard&) = delete;
-    ~TempFileGuard()
-    {
-        if (!path_.empty()) ::unlink(path_.c_str());
-    }
-    void Release() { path_.clear(); }
-
-private:
-    std::string path_;
-};
-
 bool WriteAll(int fd, const std::string& content)
 {
     std::size_t done = 0;

@@ -36,22 +36,6 @@ private:
     HANDLE handle_;
 };
 
-// Removes the temporary file unless it has been moved into place.
-class TempFileGuard {
-public:
-    explicit TempFileGuard(std::string path) : path_(std::move(path)) {}
-    TempFileGuard(const TempFileGuard&) = delete;
-    TempFileGuard& operator=(const TempFileGuard&) = delete;
-    ~TempFileGuard()
-    {
-        if (!path_.empty()) DeleteFileA(path_.c_str());
-    }
-    void Release() { path_.clear(); }
-
-private:
-    std::string path_;
-};
-
 bool WriteAll(HANDLE handle, const std::string& content)
 {
     std::size_t done = 0;

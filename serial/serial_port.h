@@ -2,6 +2,7 @@
 // The one channel to the target's bootloader. Backends live in
 // serial_port_posix.cpp and serial_port_win32.cpp.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -20,7 +21,12 @@ enum class PortStatus {
     TimedOut,  // the time-out ran out first (a short or empty transfer)
     IoError,   // the device reported an error
     HungUp,    // the device went away (adapter unplugged, peer closed)
+    Stopped,   // the owner's stop flag was raised while waiting
 };
+
+// How soon a wait of Read or Write notices a raised stop flag, at any baud
+// rate: closing a window or Ctrl-C must not wait out a 40 s read at 50 baud.
+constexpr int kStopLatencyMs = 50;
 
 // The operations the frame layer and the engine use. CSerialPort is the real
 // one; tests put fakes behind it.
@@ -41,6 +47,10 @@ public:
     virtual bool Write(const std::uint8_t* data, std::size_t count, std::size_t& written) = 0;
     virtual bool Purge(PurgeWhat what) = 0;
     virtual PortStatus LastStatus() const = 0;
+    // Once *stop is true, every wait of Read and Write ends within
+    // kStopLatencyMs with what was moved so far, and LastStatus() is
+    // Stopped. The flag must outlive the port's use; nullptr removes it.
+    virtual void SetStopFlag(const std::atomic<bool>* stop) { (void)stop; }
 };
 
 class CSerialPort final : public ISerialPort {
@@ -57,6 +67,7 @@ public:
     bool Write(const std::uint8_t* data, std::size_t count, std::size_t& written) override;
     bool Purge(PurgeWhat what) override;
     PortStatus LastStatus() const override;
+    void SetStopFlag(const std::atomic<bool>* stop) override;
 
     // Where "Port Closing Error." goes; front ends show or print it.
     void SetMessageHandler(std::function<void(const std::string&)> handler);

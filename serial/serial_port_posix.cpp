@@ -101,6 +101,7 @@ struct CSerialPort::Impl {
     std::uint32_t baud = 0;
     PortStatus status = PortStatus::Ok;
     std::function<void(const std::string&)> onMessage;
+    const std::atomic<bool>* stop = nullptr;
 
     // Waits for the fd to become ready for `events` until the deadline.
     // Returns 1 when ready, 0 on time-out, -1 when the device failed (status
@@ -359,6 +360,11 @@ bool CSerialPort::Purge(PurgeWhat what)
 PortStatus CSerialPort::LastStatus() const
 {
     return impl_->status;
+}
+
+void CSerialPort::SetStopFlag(const std::atomic<bool>* stop)
+{
+    impl_->stop = stop;
 }
 
 void CSerialPort::SetMessageHandler(std::function<void(const std::string&)> handler)

@@ -58,6 +58,7 @@ struct CSerialPort::Impl {
     DCB dcb{};
     PortStatus status = PortStatus::Ok;
     std::function<void(const std::string&)> onMessage;
+    const std::atomic<bool>* stop = nullptr;
 
     bool Fail()
     {
@@ -222,6 +223,11 @@ bool CSerialPort::Purge(PurgeWhat what)
 PortStatus CSerialPort::LastStatus() const
 {
     return impl_->status;
+}
+
+void CSerialPort::SetStopFlag(const std::atomic<bool>* stop)
+{
+    impl_->stop = stop;
 }
 
 void CSerialPort::SetMessageHandler(std::function<void(const std::string&)> handler)

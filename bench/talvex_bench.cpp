@@ -39,15 +39,15 @@ public:
     void SetProgressRange(std::uint32_t) override {}
     void SetProgressPos(std::uint32_t) override {}
     void EnableButton(ButtonId, bool) override {}
-    void MessageBox(const std::string& text) override {
+    void ShowMessage(const std::string& text) override {
         std::fprintf(stderr, "message: %s\n", text.c_str());
     }
     void UnattendedFailure(const std::string& text) override {
         std::fprintf(stderr, "failure: %s\n", text.c_str());
     }
-    void EndWithResult(int code) override {
+    void EndWithResult(ExitCode code) override {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (!result_) result_ = code;
+        result_ = ToInt(code);
         cv_.notify_all();
     }
     std::optional<int> Wait(std::chrono::seconds limit) {

@@ -6,10 +6,6 @@ namespace talvex {
 
 namespace {
 
-bool StartsWith(const std::string& text, const char* prefix) {
-    return text.rfind(prefix, 0) == 0;
-}
-
 // Redrawing more often than this only costs terminal time.
 constexpr std::chrono::milliseconds kRedrawInterval(100);
 
@@ -92,18 +88,29 @@ void ConsoleWindow::PrintLine(const std::string& text) {
     ClearProgressLocked();
     std::fprintf(out_, "%s\n", Printable(text).c_str());
     std::fflush(out_);
-    // A status line opens a phase whose progress the following updates show.
-    if (StartsWith(text, "Erasing ")) {
+    // A status line closes the phase in hand; the engine names the next one.
+    phase_.clear();
+}
+
+void ConsoleWindow::SetProgressPhase(ProgressPhase phase) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    switch (phase) {
+    case ProgressPhase::Erase:
         phase_ = "Erasing";
         unit_ = "pages";
-    } else if (StartsWith(text, "Downloading ... ")) {
+        break;
+    case ProgressPhase::Write:
         phase_ = "Writing";
         unit_ = "bytes";
-    } else if (StartsWith(text, "Verifying ... ")) {
+        break;
+    case ProgressPhase::Verify:
         phase_ = "Verifying";
         unit_ = "bytes";
-    } else {
+        break;
+    case ProgressPhase::Protect:
+        // A handful of frames: not worth a progress line.
         phase_.clear();
+        break;
     }
 }
 
@@ -132,25 +139,24 @@ void ConsoleWindow::SetProgressPos(std::uint32_t position) {
 
 void ConsoleWindow::EnableButton(ButtonId, bool) {}
 
-void ConsoleWindow::MessageBox(const std::string& text) {
+void ConsoleWindow::ShowMessage(const std::string& text) {
     std::lock_guard<std::mutex> lock(mutex_);
     ClearProgressLocked();
     std::fprintf(err_, "%s\n", text.c_str());
     std::fflush(err_);
 }
 
-void ConsoleWindow::UnattendedFailure(const std::string& text) { MessageBox(text); }
+void ConsoleWindow::UnattendedFailure(const std::string& text) { ShowMessage(text); }
 
-void ConsoleWindow::EndWithResult(int code) {
+void ConsoleWindow::EndWithResult(ExitCode code) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (result_) return;
         result_ = code;
     }
     resultCv_.notify_all();
 }
 
-std::optional<int> ConsoleWindow::WaitForResult(std::chrono::milliseconds timeout) {
+std::optional<ExitCode> ConsoleWindow::WaitForResult(std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(mutex_);
     resultCv_.wait_for(lock, timeout, [this] { return result_.has_value(); });
     if (result_) ClearProgressLocked();

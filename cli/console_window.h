@@ -23,13 +23,14 @@ public:
     void SetProgressStep(int step) override;
     void SetProgressRange(std::uint32_t upper) override;
     void SetProgressPos(std::uint32_t position) override;
+    void SetProgressPhase(ProgressPhase phase) override;
     void EnableButton(ButtonId id, bool enable) override;
-    void MessageBox(const std::string& text) override;
-    void EndWithResult(int code) override;
+    void ShowMessage(const std::string& text) override;
+    void EndWithResult(ExitCode code) override;
     void UnattendedFailure(const std::string& text) override;
 
     // Waits up to the given time for a result; empty when none came.
-    std::optional<int> WaitForResult(std::chrono::milliseconds timeout);
+    std::optional<ExitCode> WaitForResult(std::chrono::milliseconds timeout);
 
     // One status line as printed: control characters written as escapes so
     // that every status line stays one line of output.
@@ -51,7 +52,7 @@ private:
 
     std::mutex mutex_;
     std::condition_variable resultCv_;
-    std::optional<int> result_;
+    std::optional<ExitCode> result_;
 
     std::string phase_;
     std::string unit_;

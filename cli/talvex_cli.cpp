@@ -9,8 +9,8 @@
 #include <string>
 
 #include "console_window.h"
-#include "ini_file.h"
-#include "serial_thread.h"
+#include "download_session.h"
+#include "result_code.h"
 #include "settings.h"
 #include "startup.h"
 
@@ -21,9 +21,6 @@ namespace {
 std::atomic<bool> g_interrupted{false};
 
 extern "C" void OnInterrupt(int) { g_interrupted = true; }
-
-constexpr int kExitUsage = 64;
-constexpr int kExitInterrupted = 130;
 
 void PrintUsage(std::FILE* to) {
     std::fputs(
@@ -50,11 +47,24 @@ void PrintUsage(std::FILE* to) {
         "  --no-progress  no progress line on stderr\n"
         "  --version, --help\n"
         "\n"
-        "Exit codes: 0 success, 1 flash error, 2 image file or part database,\n"
-        "3 record outside the flash, 4 port not opened or read or run not answered,\n"
-        "5 erase, 6 wrong part on the board, 7 write, 8 verify, 9 protection,\n"
-        "64 bad talvex-cli flag, 130 interrupted.\n",
+        "\n",
         to);
+    // The codes come from the one table the engine keeps, wrapped as a
+    // paragraph.
+    std::string line = "Exit codes:";
+    std::size_t count = 0;
+    const ExitCodeInfo* table = ExitCodeTable(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::string item = " " + std::to_string(ToInt(table[i].code)) + " " +
+                                 table[i].meaning + (i + 1 < count ? "," : ".");
+        if (line.size() + item.size() > 78) {
+            std::fprintf(to, "%s\n", line.c_str());
+            line = item.substr(1);
+        } else {
+            line += item;
+        }
+    }
+    std::fprintf(to, "%s\n", line.c_str());
 }
 
 void Show(const Settings& s, bool partDbPresent, bool unattended) {
@@ -100,56 +110,60 @@ int main(int argc, char** argv) {
         } else {
             std::fprintf(stderr, "talvex-cli: unknown flag %s\n\n", flag.c_str());
             PrintUsage(stderr);
-            return kExitUsage;
+            return ToInt(ExitCode::Usage);
         }
     }
 
     const StartupResult startup = RunStartup(CurrentProgramDir(), JoinCommandLine(argc, argv, first));
-    Settings settings = startup.settings;
-    ReadSettingsAtOpening(settings);
 
     if (show) {
-        settings.propertyPage = static_cast<std::int32_t>(
-            ini::ReadInt(settings.settingsPath, "TalVex", "PropertyPage", 0));
+        Settings settings = startup.settings;
+        ReadSettingsAtOpening(settings);
+        ReadSettingsAtConfigure(settings);
         Show(settings, startup.partDbPresent, startup.unattended);
         return 0;
     }
     if (!startup.partDbPresent) {
         // A window would end silently with 2; the operator still deserves to
         // know why.
-        std::fprintf(stderr, "%s\n", MissingPartDbMessage(settings.partDbPath).c_str());
-        return kResultImage;
+        std::fprintf(stderr, "%s\n", MissingPartDbMessage(startup.settings.partDbPath).c_str());
+        return ToInt(ExitCode::Image);
     }
 
     std::signal(SIGINT, OnInterrupt);
     std::signal(SIGTERM, OnInterrupt);
 
     ConsoleWindow window(stdout, stderr, progress && StderrIsTerminal());
-    window.AppendStatusLine("    Connect test board to PC " + settings.port + " at " +
-                            settings.baud + " Baud.");
-    window.AppendStatusLine("    Click Start.");
-
+    // The console always runs unattended, as if aa=y were given.
+    StartupResult unattended = startup;
+    unattended.unattended = true;
     int code = 0;
     {
-        SerialThread worker(window, settings);
-        worker.SetImagePath(settings.imageFile);
-        worker.Flags().UnattendedMode = 1;
-        worker.PressStart();
+        DownloadSession session(window, unattended);
+        session.Open();
+        bool decided = false;
         for (;;) {
-            if (const auto result = window.WaitForResult(std::chrono::milliseconds(100))) {
-                code = *result;
+            if (g_interrupted) {
+                code = ToInt(ExitCode::Interrupted);
                 break;
             }
-            if (g_interrupted) {
-                code = kExitInterrupted;
+            if (!decided) {
+                if (const auto result = window.WaitForResult(std::chrono::milliseconds(100))) {
+                    code = ToInt(*result);
+                    decided = true;
+                }
+            } else if (session.WaitIdle(std::chrono::milliseconds(100))) {
+                // The download that gave the result has printed its last
+                // lines; the worker starts nothing after a result.
                 break;
             }
         }
-        // The worker finishes the step in hand and closes the port.
-        worker.RequestStop();
-        worker.Join();
+        // The worker finishes the step in hand and closes the port; the
+        // console's operations never wait for this thread, so joining here
+        // is safe.
+        session.RequestStop();
     }
-    if (g_interrupted && code == kExitInterrupted) {
+    if (g_interrupted && code == ToInt(ExitCode::Interrupted)) {
         std::fputs("Interrupted; the port is closed and the target may be partly programmed.\n",
                    stderr);
     }

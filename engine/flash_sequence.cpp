@@ -66,14 +66,14 @@ void SerialThread::FlashSequence() {
     CHexReader reader;
     reader.SetHalfwordAlign(Chip().halfwordAlign);
     if (!reader.OpenImage(path)) {
-        ReportFailure("File Open Error.", kResultImage);
+        ReportFailure("File Open Error.", ExitCode::Image);
         EndOfDownload();
         return;
     }
     const ImageCount count = CountImage(reader, DisplayName(path), &stop_);
     if (!count.valid) {
         // A damaged image is refused before anything is erased or written.
-        if (Go()) ReportFailure(count.message, kResultImage);
+        if (Go()) ReportFailure(count.message, ExitCode::Image);
         EndOfDownload();
         return;
     }
@@ -84,8 +84,8 @@ void SerialThread::FlashSequence() {
         reader.CloseImage();
         window_.AddStatusLine("Mass Erasing ");
         errorState_ = SendFrame(Port(), CommandFrame::Erase(0, 0), &stop_);
-        if (errorState_ > 9) {
-            if (Unattended()) window_.EndWithResult(kResultErase);
+        if (Failed()) {
+            if (Unattended()) window_.EndWithResult(ExitCode::Erase);
             window_.AppendStatusLine("Flash error.");
             window_.AddStatusLine("    Check setup and try downloading again.");
             EndOfDownload();
@@ -93,7 +93,7 @@ void SerialThread::FlashSequence() {
         }
         window_.AppendStatusLine("Done. Cycle board power.");
         window_.AddStatusLine("    Change options before downloading again.");
-        if (Unattended()) window_.EndWithResult(kResultSuccess);
+        if (Unattended()) window_.EndWithResult(ExitCode::Success);
     } else {
         // A record outside the flash found by the page plan goes straight
         // to the outcome; every other failure lets the later steps look at
@@ -104,20 +104,20 @@ void SerialThread::FlashSequence() {
         }
         reader.CloseImage();
         if (!addressFailure) {
-            if (IsOn(s.program) && errorState_ < 10 && Go()) {
+            if (IsOn(s.program) && !Failed() && Go()) {
                 RecordPass(PassKind::Program, imageSize, failureReported);
             }
-            if (IsOn(s.verify) && errorState_ < 10 && Go()) {
+            if (IsOn(s.verify) && !Failed() && Go()) {
                 RecordPass(PassKind::Verify, imageSize, failureReported);
             }
             if (IsOn(s.protect)) {
                 ProtectionStep(s, failureReported);
             }
         }
-        if (errorState_ >= 10 || abandoned_) {
+        if (Failed() || abandoned_) {
             window_.AppendStatusLine("Flash error.");
             window_.AddStatusLine("    Check setup and try downloading again.");
-            if (Unattended()) window_.EndWithResult(kResultFlashError);
+            if (Unattended()) window_.EndWithResult(ExitCode::FlashError);
             EndOfDownload();
             return;
         }
@@ -136,7 +136,7 @@ void SerialThread::FlashSequence() {
         if (IsOn(s.autorun)) {
             flags_.UnattendedMode = 3;
         } else {
-            window_.EndWithResult(kResultSuccess);
+            window_.EndWithResult(ExitCode::Success);
         }
     }
     EndOfDownload();
@@ -151,15 +151,15 @@ bool SerialThread::PagePlanAndErase(CHexReader& reader, bool& failureReported) {
 
     std::string text = reader.NextRecordText();
     reader.ResetBase();
-    while (!text.empty() && !CHexReader::IsEndRecord(text) && errorState_ < 10 && Go()) {
+    while (!text.empty() && !CHexReader::IsEndRecord(text) && !Failed() && Go()) {
         const HexRecord& record = reader.ParseRecord(text, true);
         const std::uint32_t a = record.address;
         const std::int32_t n = record.count;
         if (!Fits(a, n, flashLimit)) {
-            errorState_ = 10;
+            errorState_ = kNeverAcknowledged;
             ReportFailure(Format("Wrong memory address 0x%lx - 0x%lx \n Erase aborted.", a,
                                  a + static_cast<std::uint32_t>(n) - 1u),
-                          kResultAddress);
+                          ExitCode::Address);
             failureReported = true;
         } else if (n > 0) {
             const std::uint32_t first = ((a | kFlashBase) - kFlashBase) / kPageSize;
@@ -171,7 +171,7 @@ bool SerialThread::PagePlanAndErase(CHexReader& reader, bool& failureReported) {
         text = reader.NextRecordText();
     }
     reader.CloseImage();
-    if (errorState_ >= 10) return false;
+    if (Failed()) return false;
     if (!Go()) return true;
 
     std::uint32_t toErase = 0;
@@ -180,6 +180,7 @@ bool SerialThread::PagePlanAndErase(CHexReader& reader, bool& failureReported) {
     std::snprintf(line, sizeof line, "Erasing %d pages of 512 bytes each.",
                   static_cast<int>(toErase));
     window_.AddStatusLine(line);
+    window_.SetProgressPhase(ProgressPhase::Erase);
     window_.SetProgressRange(toErase);
 
     std::uint32_t sent = 0;
@@ -188,11 +189,11 @@ bool SerialThread::PagePlanAndErase(CHexReader& reader, bool& failureReported) {
         window_.SetProgressPos(sent);
         errorState_ = SendFrame(Port(), CommandFrame::Erase(page * kPageSize, 1), &stop_);
         ++sent;
-        if (errorState_ > 9) {
+        if (Failed()) {
             char message[96];
             std::snprintf(message, sizeof message, "Erase failure at 0x%08lX. Process aborted.",
                           static_cast<unsigned long>((page * kPageSize) | kFlashBase));
-            ReportFailure(message, kResultErase);
+            ReportFailure(message, ExitCode::Erase);
             failureReported = true;
             break;
         }
@@ -206,8 +207,8 @@ void SerialThread::RecordPass(PassKind kind, std::int32_t imageSize, bool& failu
     reader.SetHalfwordAlign(Chip().halfwordAlign);
     if (!reader.OpenImage(ImagePath())) {
         // The file went away after it was counted.
-        errorState_ = 10;
-        ReportFailure("File Open Error.", kResultImage);
+        errorState_ = kNeverAcknowledged;
+        ReportFailure("File Open Error.", ExitCode::Image);
         failureReported = true;
         return;
     }
@@ -216,6 +217,7 @@ void SerialThread::RecordPass(PassKind kind, std::int32_t imageSize, bool& failu
     std::snprintf(line, sizeof line, "%s%d%s", program ? "Downloading ... " : "Verifying ... ",
                   static_cast<int>(imageSize), " bytes");
     window_.AddStatusLine(line);
+    window_.SetProgressPhase(program ? ProgressPhase::Write : ProgressPhase::Verify);
     window_.SetProgressRange(static_cast<std::uint32_t>(imageSize));
 
     const std::uint32_t flashLimit = Chip().flashLimit;
@@ -223,17 +225,17 @@ void SerialThread::RecordPass(PassKind kind, std::int32_t imageSize, bool& failu
                                   : "Error at 0x%lx - 0x%lx \n Verify aborted.";
     reader.ResetBase();
     std::uint32_t bytesSent = 0;
-    while (!text.empty() && !CHexReader::IsEndRecord(text) && errorState_ < 10 && Go()) {
+    while (!text.empty() && !CHexReader::IsEndRecord(text) && !Failed() && Go()) {
         const HexRecord& record = reader.ParseRecord(text, true);
         const std::uint32_t a = record.address;
         const std::int32_t n = record.count;
         // Only writing checks addresses; the target itself refuses to
         // verify outside its flash.
         if (program && !Fits(a, n, flashLimit)) {
-            errorState_ = 10;
+            errorState_ = kNeverAcknowledged;
             ReportFailure(Format("Wrong memory address 0x%lx - 0x%lx \n Download aborted.", a,
                                  a + static_cast<std::uint32_t>(n) - 1u),
-                          kResultAddress);
+                          ExitCode::Address);
             failureReported = true;
         } else if (n > 0) {
             ForEachPiece(record, [&](std::uint32_t at, const std::uint8_t* data, std::int32_t len) {
@@ -243,9 +245,9 @@ void SerialThread::RecordPass(PassKind kind, std::int32_t imageSize, bool& failu
                                            : CommandFrame::Verify(at, data, size);
                 bytesSent += static_cast<std::uint32_t>(len);
                 errorState_ = SendFrame(Port(), *frame, &stop_);
-                if (errorState_ > 9) {
+                if (Failed()) {
                     ReportFailure(Format(failure, at, at + static_cast<std::uint32_t>(len)),
-                                  program ? kResultWrite : kResultVerify);
+                                  program ? ExitCode::Write : ExitCode::Verify);
                     failureReported = true;
                     return false;
                 }
@@ -260,17 +262,18 @@ void SerialThread::ProtectionStep(const Settings& s, bool& failureReported) {
     static const char kUnsupported[] =
         "Flash protection on this chip revision is not supported by this TALVEX version";
     if (!Chip().protectSupported) {
-        ReportFailure(kUnsupported, kResultProtection);
+        ReportFailure(kUnsupported, ExitCode::Protection);
         failureReported = true;
         window_.AppendStatusLine(kUnsupported);
         return;
     }
     window_.AddStatusLine("Protecting " + FormatMask(s.mask) + " with key");
+    window_.SetProgressPhase(ProgressPhase::Protect);
 
-    if (errorState_ < 10 && Go()) {
+    if (!Failed() && Go()) {
         errorState_ = SendFrame(Port(), CommandFrame::Protect(0, 0x00), &stop_);
-        if (errorState_ > 9) {
-            ReportFailure("Communications failure. Protecting aborted.", kResultProtection);
+        if (Failed()) {
+            ReportFailure("Communications failure. Protecting aborted.", ExitCode::Protection);
             failureReported = true;
         }
     }
@@ -286,10 +289,10 @@ void SerialThread::ProtectionStep(const Settings& s, bool& failureReported) {
             const std::uint32_t half = group.highWord ? static_cast<std::uint32_t>(s.mask >> 32)
                                                       : static_cast<std::uint32_t>(s.mask);
             const bool selected = (half >> (bit % 32)) & 1u;
-            if (selected && errorState_ < 10 && Go()) {
+            if (selected && !Failed() && Go()) {
                 errorState_ = SendFrame(Port(), CommandFrame::Protect(kFlashBase + unit, 0x0F), &stop_);
-                if (errorState_ > 9) {
-                    ReportFailure("Mask failure. Process aborted.", kResultProtection);
+                if (Failed()) {
+                    ReportFailure("Mask failure. Process aborted.", ExitCode::Protection);
                     failureReported = true;
                 }
             }
@@ -301,11 +304,11 @@ void SerialThread::ProtectionStep(const Settings& s, bool& failureReported) {
         } while (unit < group.end && Go());
     }
 
-    if (errorState_ < 10 && Go()) {
+    if (!Failed() && Go()) {
         errorState_ = SendFrame(Port(), CommandFrame::Protect(ParseProtectionKey(s.key0), 0x01),
                                 &stop_);
-        if (errorState_ > 9) {
-            ReportFailure("Protection failure. Process aborted.", kResultProtection);
+        if (Failed()) {
+            ReportFailure("Protection failure. Process aborted.", ExitCode::Protection);
             failureReported = true;
         }
     }

@@ -31,7 +31,7 @@ constexpr int kWakeWriteTries = 3;
 
 SerialThread::SerialThread(IWindowOps& window, const Settings& settings,
                            std::unique_ptr<ISerialPort> port)
-    : window_(window), settings_(settings), imagePath_(settings.imageFile),
+    : window_(window, stop_), settings_(settings), imagePath_(settings.imageFile),
       port_(std::move(port)) {}
 
 SerialThread::~SerialThread() {
@@ -58,8 +58,18 @@ void SerialThread::Join() {
 void SerialThread::Wake() {
     // Taking the lock orders this wake-up after the worker's last look at
     // the flags, so it cannot be lost between that look and its wait.
-    { std::lock_guard<std::mutex> lock(wakeMutex_); }
+    {
+        std::lock_guard<std::mutex> lock(wakeMutex_);
+        // A request counts as work in hand from now on, before the worker
+        // has even woken, so that WaitIdle cannot mistake it for idleness.
+        if (RequestPending()) idle_ = false;
+    }
     wakeCv_.notify_all();
+}
+
+bool SerialThread::RequestPending() const {
+    return stop_.load() || flags_.RunRequest.load() == 1 || flags_.UnattendedMode.load() == 3 ||
+           flags_.DownloadActive.load() == 1;
 }
 
 void SerialThread::PressStart() {
@@ -105,7 +115,7 @@ ChipValues SerialThread::Chip() const {
 ISerialPort& SerialThread::Port() {
     if (!port_) {
         auto port = std::make_unique<CSerialPort>();
-        port->SetMessageHandler([this](const std::string& text) { window_.MessageBox(text); });
+        port->SetMessageHandler([this](const std::string& text) { window_.ShowMessage(text); });
         port_ = std::move(port);
     }
     return *port_;
@@ -117,10 +127,15 @@ void SerialThread::ClosePort() {
 
 void SerialThread::WaitForRequest() {
     std::unique_lock<std::mutex> lock(wakeMutex_);
-    wakeCv_.wait(lock, [this] {
-        return stop_.load() || flags_.RunRequest.load() == 1 ||
-               flags_.UnattendedMode.load() == 3 || flags_.DownloadActive.load() == 1;
-    });
+    idle_ = true;
+    idleCv_.notify_all();
+    wakeCv_.wait(lock, [this] { return RequestPending(); });
+    idle_ = false;
+}
+
+bool SerialThread::WaitIdle(std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(wakeMutex_);
+    return idleCv_.wait_for(lock, timeout, [this] { return idle_ || finished_.load(); });
 }
 
 void SerialThread::WorkerLoop() {
@@ -158,11 +173,17 @@ void SerialThread::WorkerLoop() {
     }
     // Whatever was in hand is over; release the device for the next owner.
     ClosePort();
+    {
+        std::lock_guard<std::mutex> lock(wakeMutex_);
+        finished_ = true;
+    }
+    idleCv_.notify_all();
+    window_.WorkerFinished();
 }
 
-void SerialThread::ReportFailure(const std::string& text, int code) {
+void SerialThread::ReportFailure(const std::string& text, ExitCode code) {
     if (!Unattended()) {
-        window_.MessageBox(text);
+        window_.ShowMessage(text);
     } else {
         window_.UnattendedFailure(text);
         window_.EndWithResult(code);
@@ -183,7 +204,7 @@ void SerialThread::Connect() {
     const Settings s = CurrentSettings();
     if (!Port().Open(s.port, s.baud)) {
         flags_.DownloadActive = 0;
-        ReportFailure("Can not open COM port.", kResultPort);
+        ReportFailure("Can not open COM port.", ExitCode::Port);
         return;
     }
     window_.AppendStatusLine("Ready @ " + s.baud + " baud n,8,1.");
@@ -219,7 +240,7 @@ void SerialThread::IdentificationRead() {
         // A device that hung up never comes back on this handle; keeping it
         // would make every later Start and Run fail until a restart.
         if (port.LastStatus() == PortStatus::HungUp) ClosePort();
-        ReportFailure("Can not read COM port.", kResultPort);
+        ReportFailure("Can not read COM port.", ExitCode::Port);
         return;
     }
     if (received == 0) return;
@@ -239,7 +260,7 @@ void SerialThread::IdentificationRead() {
         window_.AddStatusLine("Select correct part from the Configure Dialog.");
         EndOfDownload();
         // Without a code the batch file that started us would wait for ever.
-        if (Unattended()) window_.EndWithResult(kResultWrongPart);
+        if (Unattended()) window_.EndWithResult(ExitCode::WrongPart);
         return;
     }
     window_.AddStatusLine(line);
@@ -280,7 +301,7 @@ void SerialThread::RunStep() {
     const Settings s = CurrentSettings();
     ISerialPort& port = Port();
     if (!port.Open(s.port, s.baud)) {
-        ReportFailure("Can not open COM port.", kResultPort);
+        ReportFailure("Can not open COM port.", ExitCode::Port);
         flags_.RunRequest = 0;
         // Served once: an unattended run must not retry the open for ever.
         int pending = 3;
@@ -294,14 +315,14 @@ void SerialThread::RunStep() {
         value = 0;
     }
     const int score = SendFrame(port, CommandFrame::Run(value), &stop_);
-    if (score > 9) {
-        if (Unattended()) window_.EndWithResult(kResultPort);
+    if (!Acknowledged(score)) {
+        if (Unattended()) window_.EndWithResult(ExitCode::Port);
         window_.AppendStatusLine("Run Communications failure.");
         window_.AddStatusLine("    Re-enter download to continue.");
     } else {
         window_.AddStatusLine("Running.");
         window_.EnableButton(kRunResetButton, false);
-        if (Unattended()) window_.EndWithResult(kResultSuccess);
+        if (Unattended()) window_.EndWithResult(ExitCode::Success);
     }
     ClosePort();
     flags_.DownloadActive = 0;

@@ -3,6 +3,7 @@
 // protection and the run step, on a thread of its own.
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -10,27 +11,16 @@
 #include <string>
 #include <thread>
 
+#include "command_frame.h"
 #include "serial_port.h"
 #include "settings.h"
+#include "result_code.h"
+#include "window_gate.h"
 #include "window_ops.h"
 
 namespace talvex {
 
 class CHexReader;
-
-// Result codes of an unattended run.
-enum ResultCode : int {
-    kResultSuccess = 0,
-    kResultFlashError = 1,
-    kResultImage = 2,
-    kResultAddress = 3,
-    kResultPort = 4,
-    kResultErase = 5,
-    kResultWrongPart = 6,
-    kResultWrite = 7,
-    kResultVerify = 8,
-    kResultProtection = 9,
-};
 
 // The request flags the front end raises and the worker clears.
 struct RequestFlags {
@@ -58,14 +48,19 @@ public:
     // makes its own CSerialPort on first use.
     SerialThread(IWindowOps& window, const Settings& settings,
                  std::unique_ptr<ISerialPort> port = nullptr);
-    ~SerialThread(); // asks the worker to stop and waits for it
+    // Asks the worker to stop and waits for it. A front end whose window
+    // operations wait for its own thread must not get here before
+    // Finished(): call RequestStop, keep serving its events, and destroy the
+    // worker once WorkerFinished has been told.
+    ~SerialThread();
     SerialThread(const SerialThread&) = delete;
     SerialThread& operator=(const SerialThread&) = delete;
 
     // Starts the worker on the first call; later calls only wake it.
     void Resume();
     // The worker leaves at its next step, or when the blocking call in hand
-    // returns; the port is closed on the way out.
+    // returns; the port is closed on the way out. From now on no window
+    // operation reaches the front end. Never blocks.
     void RequestStop();
     void Join();
 
@@ -84,10 +79,20 @@ public:
     RequestFlags& Flags() { return flags_; }
     ChipValues Chip() const;
     bool Running() const { return started_; }
+    // The loop has ended, or never started: joining will not block.
+    bool Finished() const { return !started_.load() || finished_.load(); }
+    const std::atomic<bool>& StopFlag() const { return stop_; }
+    // Waits until the worker has nothing in hand: it waits for a request,
+    // or its loop has ended. False when the time ran out first.
+    bool WaitIdle(std::chrono::milliseconds timeout);
+    // A result code has been asked for: this run's outcome is decided and
+    // the worker starts nothing more.
+    bool ResultAsked() const { return window_.ResultAsked(); }
 
 private:
     void WorkerLoop();
     void WaitForRequest();
+    bool RequestPending() const;
     bool Stopping() const { return stop_.load(); }
     // False once a stop was asked for; the sequence then counts as cut short,
     // so that it can never end with "Flashing Complete.".
@@ -113,11 +118,16 @@ private:
     void ProtectionStep(const Settings& s, bool& failureReported);
     void RunStep();
     void EndOfDownload();
-    void ReportFailure(const std::string& text, int code);
+    void ReportFailure(const std::string& text, ExitCode code);
+    // The last frame was never acknowledged, or a step failed outright.
+    bool Failed() const { return !Acknowledged(errorState_); }
     bool Unattended() const { return flags_.UnattendedMode.load() != 0; }
     void ClosePort();
 
-    IWindowOps& window_;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> started_{false};
+    std::atomic<bool> finished_{false};
+    WindowGate window_;
     RequestFlags flags_;
     ChipValues chip_;
     mutable std::mutex chipMutex_;
@@ -132,8 +142,8 @@ private:
 
     std::mutex wakeMutex_;
     std::condition_variable wakeCv_;
-    std::atomic<bool> stop_{false};
-    std::atomic<bool> started_{false};
+    std::condition_variable idleCv_;
+    bool idle_ = true; // guarded by wakeMutex_
     std::thread thread_;
 };
 

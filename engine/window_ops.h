@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "result_code.h"
+
 namespace talvex {
 
 enum ButtonId : int {
@@ -12,6 +14,10 @@ enum ButtonId : int {
     kRunResetButton = 1007,
     kConfigureButton = 1029,
 };
+
+// Which work a progress range that follows belongs to, so that a front end
+// can label it without reading status texts.
+enum class ProgressPhase { Erase, Write, Verify, Protect };
 
 class IWindowOps {
 public:
@@ -23,15 +29,22 @@ public:
     virtual void SetProgressStep(int step) = 0;
     virtual void SetProgressRange(std::uint32_t upper) = 0;
     virtual void SetProgressPos(std::uint32_t position) = 0;
+    // Told before the range of each phase; the phase lasts until the next
+    // one or until the end of the download (position 0 after it).
+    virtual void SetProgressPhase(ProgressPhase phase) { (void)phase; }
     virtual void EnableButton(ButtonId id, bool enable) = 0;
-    // Returns once the user has closed it.
-    virtual void MessageBox(const std::string& text) = 0;
-    // Ends the run with the code; the first code asked for wins. Returns at
-    // once.
-    virtual void EndWithResult(int code) = 0;
-    // In an unattended run a failure shows no message box; a console front
-    // end still wants its text for the operator.
+    // A message with an OK button; returns once the user has closed it.
+    virtual void ShowMessage(const std::string& text) = 0;
+    // Ends the run with the code. The worker asks for it at most once per
+    // run; it returns at once.
+    virtual void EndWithResult(ExitCode code) = 0;
+    // In an unattended run a failure shows no message; a console front end
+    // still wants its text for the operator.
     virtual void UnattendedFailure(const std::string& text) { (void)text; }
+    // The worker's loop has ended: nothing more will be asked. Called on the
+    // worker's thread as its very last act, so a front end must only post a
+    // notice from here, never wait for its own thread.
+    virtual void WorkerFinished() {}
 };
 
 } // namespace talvex

@@ -22,7 +22,6 @@ constexpr std::array<std::uint8_t, 25> MakeResyncBlock()
 constexpr std::array<std::uint8_t, 25> kResyncBlock = MakeResyncBlock();
 
 constexpr int kTryLimit = 1000;
-constexpr int kNeverAcknowledged = 10;
 
 int StepSize(const std::vector<std::uint8_t>& bytes)
 {

@@ -14,6 +14,11 @@ class ISerialPort;
 constexpr std::size_t kMaxFrameData = 250;
 constexpr std::uint8_t kAck = 0x06;
 
+// The failure score of a frame that was never acknowledged. A score at or
+// above it means the command failed, and the engine skips every later step.
+constexpr int kNeverAcknowledged = 10;
+constexpr bool Acknowledged(int score) { return score < kNeverAcknowledged; }
+
 class CommandFrame {
 public:
     // Empty when data exceeds 250 bytes: a frame is never truncated.

@@ -43,16 +43,6 @@ TEST(ConsoleWindow, StatusLinesGoToStdoutAndFailuresToStderr) {
     std::fclose(err);
 }
 
-TEST(ConsoleWindow, FirstResultWins) {
-    std::FILE* sink = std::tmpfile();
-    ConsoleWindow window(sink, sink, false);
-    EXPECT_FALSE(window.WaitForResult(1ms).has_value());
-    window.EndWithResult(7);
-    window.EndWithResult(1);
-    EXPECT_EQ(window.WaitForResult(1ms), std::optional<int>(7));
-    std::fclose(sink);
-}
-
 TEST(ConsoleWindow, ProgressTextShowsPercentRateAndTimeLeft) {
     EXPECT_EQ(ConsoleWindow::ProgressText("Writing", "bytes", 0, 0, 0.0),
               "Writing   100%  0/0 bytes");

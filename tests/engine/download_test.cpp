@@ -118,6 +118,7 @@ TEST_P(SwitchTest, OnlyTheChosenStepsSendFrames) {
     worker.Flags().UnattendedMode = 1;
     worker.PressStart();
     EXPECT_EQ(window.WaitResult(20s), std::optional<int>(0));
+    worker.WaitIdle(5s);
     worker.RequestStop();
     worker.Join();
 
@@ -449,6 +450,7 @@ TEST_F(EngineTest, HangUpMidImageEndsQuicklyAndANewLineWorks) {
     worker.SetSettings(s);
     worker.PressStart();
     ASSERT_TRUE(window.WaitLine("Flashing Complete.", 10s));
+    worker.WaitIdle(5s);
     worker.RequestStop();
     worker.Join();
     EXPECT_EQ(window.Boxes().size(), 1u);
@@ -474,6 +476,7 @@ TEST_F(EngineTest, InteractiveWrongPartShowsNoBoxAndReenablesStart) {
     worker_ = std::make_unique<SerialThread>(window_, MakeSettings());
     worker_->PressStart();
     ASSERT_TRUE(window_.WaitLine("Select correct part from the Configure Dialog.", 5s));
+    worker_->WaitIdle(5s);
     worker_->RequestStop();
     worker_->Join();
     EXPECT_TRUE(window_.Boxes().empty());
@@ -492,6 +495,7 @@ TEST_F(EngineTest, InteractiveAutorunRunsRightAfterTheDownload) {
     worker_ = std::make_unique<SerialThread>(window_, s);
     worker_->PressStart();
     ASSERT_TRUE(window_.WaitLine("Running.", 10s));
+    worker_->WaitIdle(5s);
     worker_->RequestStop();
     worker_->Join();
     EXPECT_TRUE(window_.Results().empty());
@@ -517,6 +521,7 @@ TEST_F(EngineTest, ResetBeforeAnyIdentificationAsksForRun) {
     worker_ = std::make_unique<SerialThread>(window_, s);
     worker_->PressRunReset();
     ASSERT_TRUE(window_.WaitLine("Running.", 5s));
+    worker_->WaitIdle(5s);
     worker_->RequestStop();
     worker_->Join();
     EXPECT_EQ(window_.Lines(),

@@ -108,7 +108,9 @@ int EngineTest::RunUnattended(const Settings& settings, std::chrono::millisecond
     worker_->Flags().UnattendedMode = 1;
     worker_->PressStart();
     const auto code = window_.WaitResult(limit);
-    // The step in hand finishes before the worker leaves.
+    // The download that gave the result ends with its last lines before the
+    // worker is stopped; nothing is drawn after a stop.
+    if (code) worker_->WaitIdle(limit);
     worker_->RequestStop();
     worker_->Join();
     return code.value_or(-100);

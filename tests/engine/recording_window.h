@@ -33,6 +33,17 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         positions_.push_back(position);
     }
+    void SetProgressPhase(ProgressPhase phase) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        phases_.push_back(phase);
+    }
+    void WorkerFinished() override {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            finished_ = true;
+        }
+        cv_.notify_all();
+    }
     void EnableButton(ButtonId id, bool enable) override {
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -40,17 +51,17 @@ public:
         }
         cv_.notify_all();
     }
-    void MessageBox(const std::string& text) override {
+    void ShowMessage(const std::string& text) override {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             boxes_.push_back(text);
         }
         cv_.notify_all();
     }
-    void EndWithResult(int code) override {
+    void EndWithResult(ExitCode code) override {
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            results_.push_back(code);
+            results_.push_back(ToInt(code));
         }
         cv_.notify_all();
     }
@@ -97,6 +108,11 @@ public:
     std::vector<std::string> Boxes() const { return Copy(boxes_); }
     std::vector<std::string> Failures() const { return Copy(failures_); }
     std::vector<int> Results() const { return Copy(results_); }
+    std::vector<ProgressPhase> Phases() const { return Copy(phases_); }
+    bool WaitFinished(std::chrono::milliseconds timeout) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return cv_.wait_for(lock, timeout, [this] { return finished_; });
+    }
     std::vector<std::uint32_t> Ranges() const { return Copy(ranges_); }
     std::vector<std::uint32_t> Positions() const { return Copy(positions_); }
     std::vector<ButtonChange> Buttons() const { return Copy(buttons_); }
@@ -125,6 +141,8 @@ private:
     std::vector<std::uint32_t> ranges_;
     std::vector<std::uint32_t> positions_;
     std::vector<ButtonChange> buttons_;
+    std::vector<ProgressPhase> phases_;
+    bool finished_ = false;
 };
 
 } // namespace talvex::testing

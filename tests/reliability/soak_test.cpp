@@ -164,6 +164,7 @@ TEST(Soak, EveryRunEndsWithTheCodeItsFaultCallsFor) {
             worker.Flags().UnattendedMode = 1;
             worker.PressStart();
             code = window.WaitResult(30s).value_or(-100);
+            worker.WaitIdle(30s);
             worker.RequestStop();
             worker.Join();
         }

@@ -1,0 +1,96 @@
+#include "download_session.h"
+
+#include "ini_file.h"
+
+namespace talvex {
+
+DownloadSession::DownloadSession(IWindowOps& frontEnd, const StartupResult& startup,
+                                 std::unique_ptr<ISerialPort> port)
+    : frontEnd_(frontEnd), settings_(startup.settings), unattended_(startup.unattended) {
+    ReadSettingsAtOpening(settings_);
+    worker_ = std::make_unique<SerialThread>(frontEnd_, settings_, std::move(port));
+    worker_->SetImagePath(settings_.imageFile);
+    if (unattended_) worker_->Flags().UnattendedMode = 1;
+}
+
+DownloadSession::~DownloadSession() {
+    worker_->RequestStop();
+    worker_->Join();
+}
+
+void DownloadSession::Open() {
+    frontEnd_.EnableButton(kRunResetButton, false);
+    frontEnd_.AppendStatusLine("    Connect test board to PC " + settings_.port + " at " +
+                               settings_.baud + " Baud.");
+    frontEnd_.AppendStatusLine("    Click Start.");
+    if (unattended_) Start();
+}
+
+std::string DownloadSession::RunResetCaption() const {
+    return settings_.runMode == 1 ? "Reset" : "Run";
+}
+
+void DownloadSession::Start() {
+    // Before the worker first runs it works on what the window shows now.
+    worker_->SetSettings(settings_);
+    worker_->SetImagePath(settings_.imageFile);
+    worker_->PressStart();
+}
+
+void DownloadSession::RunReset() {
+    worker_->Flags().RunRequest = 1;
+    frontEnd_.EnableButton(kRunResetButton, false);
+    frontEnd_.EnableButton(kConfigureButton, true);
+    worker_->Resume();
+}
+
+void DownloadSession::ChooseImage(const std::string& path) {
+    settings_.imageFile = path;
+    worker_->SetImagePath(path);
+    worker_->SetSettings(settings_);
+    // A failed write leaves the file as it was; the choice holds for this run.
+    ini::WriteText(settings_.settingsPath, "TalVex", "File", path);
+}
+
+ConfigureValues DownloadSession::ReadConfigureValues() {
+    ReadSettingsAtConfigure(settings_);
+    ConfigureValues values;
+    values.settings = settings_;
+    values.browser = ReadHelpBrowser(settings_);
+    values.helpFolder = ReadHelpFolder(settings_);
+    return values;
+}
+
+void DownloadSession::ApplyConfiguration(const ConfigureValues& values) {
+    const Settings& v = values.settings;
+    settings_.propertyPage = v.propertyPage;
+    settings_.port = v.port;
+    settings_.baud = v.baud;
+    settings_.massErase = v.massErase;
+    settings_.program = v.program;
+    settings_.verify = v.verify;
+    settings_.protect = v.protect;
+    settings_.autorun = v.autorun;
+    settings_.runMode = v.runMode;
+    settings_.key0 = v.key0;
+    settings_.mask = v.mask;
+    settings_.part = v.part;
+    WriteSettingsAfterConfigure(settings_, values.browser, values.helpFolder);
+    worker_->SetSettings(settings_);
+    frontEnd_.AddStatusLine("    Connect test board to PC " + settings_.port + " at " +
+                            settings_.baud + " Baud. Click Start.");
+    frontEnd_.EnableButton(kRunResetButton, false);
+}
+
+void DownloadSession::SelectPart(const std::string& part) {
+    settings_.part = part;
+    worker_->SetSettings(settings_);
+}
+
+void DownloadSession::RequestStop() { worker_->RequestStop(); }
+
+bool DownloadSession::Finished() const { return worker_->Finished(); }
+
+bool DownloadSession::StopRequested() const { return worker_->StopFlag().load(); }
+
+} // namespace talvex

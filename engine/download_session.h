@@ -1,0 +1,86 @@
+#pragma once
+// What the main window does besides drawing, for every front end: the
+// opening lines, Start, Run/Reset, the unattended start, Browse and
+// Configure with their write-backs, and a shutdown that never makes the
+// front end's thread wait for the worker.
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "serial_port.h"
+#include "serial_thread.h"
+#include "settings.h"
+#include "startup.h"
+#include "window_ops.h"
+
+namespace talvex {
+
+// The values the configuration sheet works on: copies, taken back on OK.
+struct ConfigureValues {
+    Settings settings;      // port, baud, switches, runMode, key0, mask, part, propertyPage
+    std::string browser;    // the Help page's browser
+    std::string helpFolder; // the Help page's folder of help pages
+};
+
+class DownloadSession {
+public:
+    // Reads every setting from the settings file start-up chose, as the
+    // window does when it opens, and makes the worker (not started yet).
+    // The front end must outlive the session.
+    DownloadSession(IWindowOps& frontEnd, const StartupResult& startup,
+                    std::unique_ptr<ISerialPort> port = nullptr);
+    // Stops the worker and waits for it. A front end whose window operations
+    // wait for its own thread calls RequestStop first and destroys the
+    // session only once Finished() is true (WorkerFinished was told).
+    ~DownloadSession();
+    DownloadSession(const DownloadSession&) = delete;
+    DownloadSession& operator=(const DownloadSession&) = delete;
+
+    // The window has opened: the two opening lines, Run/Reset disabled, and
+    // in an unattended run the start, as if Start had been pressed.
+    void Open();
+
+    bool Unattended() const { return unattended_; }
+    const Settings& CurrentSettings() const { return settings_; }
+    std::string ImagePath() const { return settings_.imageFile; }
+    // "Reset" when the run mode is 1, otherwise "Run".
+    std::string RunResetCaption() const;
+
+    void Start();
+    void RunReset();
+
+    // Browse accepted: the file becomes the image and is stored at once.
+    void ChooseImage(const std::string& path);
+
+    // What Configure shows: runMode, propertyPage and the help values read
+    // again now, the rest as in force.
+    ConfigureValues ReadConfigureValues();
+    // Configure accepted: every value taken back and stored in the order
+    // the settings file expects, the line that names port and rate, and
+    // Run/Reset disabled (its caption may have changed: ask again).
+    void ApplyConfiguration(const ConfigureValues& values);
+    // The Parts page's choice takes effect at once, whatever the sheet's
+    // outcome.
+    void SelectPart(const std::string& part);
+
+    // Never blocks: the worker stops at its next step and no window
+    // operation reaches the front end any more.
+    void RequestStop();
+    bool Finished() const;
+    // Waits until the worker has nothing in hand (the download in hand has
+    // ended with its last lines). False when the time ran out first.
+    bool WaitIdle(std::chrono::milliseconds timeout) { return worker_->WaitIdle(timeout); }
+    bool StopRequested() const;
+    const std::atomic<bool>& StopFlag() const { return worker_->StopFlag(); }
+
+    SerialThread& Worker() { return *worker_; }
+
+private:
+    IWindowOps& frontEnd_;
+    Settings settings_;
+    bool unattended_ = false;
+    std::unique_ptr<SerialThread> worker_;
+};
+
+} // namespace talvex

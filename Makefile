@@ -4,7 +4,7 @@ BUILD      ?= build
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-.PHONY: all deps build test demo clean windows asan fuzz bench soak
+.PHONY: all deps build test demo clean windows wine-check asan fuzz bench soak
 
 all: build
 
@@ -26,12 +26,17 @@ demo: build
 clean:
 	rm -rf $(BUILD) build-windows build-asan build-fuzz
 
-# The core libraries and talvex-cli cross-built for Windows.
+# The core libraries and talvex-cli cross-built for Windows, with the checks
+# of the Win32 backends that wine-check runs.
 windows: deps
 	cmake -S . -B build-windows -G Ninja -DCMAKE_BUILD_TYPE=Release \
 	    -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
-	    -DTALVEX_COMPONENTS="app;serial;engine;cli"
+	    -DTALVEX_COMPONENTS="app;serial;engine;cli;tests"
 	cmake --build build-windows -j $(JOBS)
+
+# The Windows talvex-cli.exe under Wine against the native zarq-sim.
+wine-check: build windows
+	./tools/wine-check.sh $(BUILD) build-windows
 
 # The whole test suite under AddressSanitizer and UndefinedBehaviorSanitizer.
 asan: deps

@@ -12,7 +12,10 @@ constexpr std::chrono::milliseconds kRedrawInterval(100);
 } // namespace
 
 ConsoleWindow::ConsoleWindow(std::FILE* out, std::FILE* err, bool showProgress)
-    : out_(out), err_(err), showProgress_(showProgress) {}
+    : ConsoleWindow(out, err, showProgress, !showProgress || TerminalTakesEscapes(err)) {}
+
+ConsoleWindow::ConsoleWindow(std::FILE* out, std::FILE* err, bool showProgress, bool escapes)
+    : out_(out), err_(err), showProgress_(showProgress), escapes_(escapes) {}
 
 std::string ConsoleWindow::Printable(const std::string& text) {
     std::string line;
@@ -65,9 +68,13 @@ std::string ConsoleWindow::ProgressText(const std::string& phase, const std::str
 
 void ConsoleWindow::ClearProgressLocked() {
     if (progressShown_) {
-        std::fputs("\r\033[K", err_);
+        if (escapes_)
+            std::fputs("\r\033[K", err_);
+        else
+            std::fprintf(err_, "\r%s\r", std::string(shownWidth_, ' ').c_str());
         std::fflush(err_);
         progressShown_ = false;
+        shownWidth_ = 0;
     }
 }
 
@@ -78,8 +85,15 @@ void ConsoleWindow::DrawProgressLocked(bool force) {
     lastDraw_ = now;
     const double elapsed = std::chrono::duration<double>(now - phaseStart_).count();
     const std::string text = ProgressText(phase_, unit_, position_, range_, elapsed);
-    std::fprintf(err_, "\r%s\033[K", text.c_str());
+    if (escapes_) {
+        std::fprintf(err_, "\r%s\033[K", text.c_str());
+    } else {
+        // Blanks over whatever the longer line before left standing.
+        const std::size_t pad = shownWidth_ > text.size() ? shownWidth_ - text.size() : 0;
+        std::fprintf(err_, "\r%s%s", text.c_str(), std::string(pad, ' ').c_str());
+    }
     std::fflush(err_);
+    shownWidth_ = text.size();
     progressShown_ = true;
 }
 

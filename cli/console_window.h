@@ -16,7 +16,12 @@ namespace talvex {
 
 class ConsoleWindow final : public IWindowOps {
 public:
+    // The progress line is redrawn in place with "\r" and, where err's
+    // terminal takes it, the erase-to-end-of-line escape; elsewhere (a
+    // Windows console) it is overwritten with blanks instead. The first form
+    // asks the platform (TerminalTakesEscapes).
     ConsoleWindow(std::FILE* out, std::FILE* err, bool showProgress);
+    ConsoleWindow(std::FILE* out, std::FILE* err, bool showProgress, bool escapes);
 
     void AddStatusLine(const std::string& text) override;
     void AppendStatusLine(const std::string& text) override;
@@ -58,12 +63,20 @@ private:
     std::string unit_;
     std::uint32_t range_ = 0;
     std::uint32_t position_ = 0;
+    bool escapes_ = true;
     bool progressShown_ = false;
+    std::size_t shownWidth_ = 0; // characters of the line on screen now
     std::chrono::steady_clock::time_point phaseStart_;
     std::chrono::steady_clock::time_point lastDraw_;
 };
 
 // True when the console's error stream is an interactive terminal.
 bool StderrIsTerminal();
+
+// True when the progress line may be erased with the ANSI escape on the
+// terminal behind stream (POSIX terminals); false for a Windows console,
+// where blanks do it. A stream that is no terminal says true, as no progress
+// line is drawn on it anyway.
+bool TerminalTakesEscapes(std::FILE* stream);
 
 } // namespace talvex

@@ -32,7 +32,11 @@ void PrintUsage(std::FILE* to) {
         "single blanks:\n"
         "  af=FILE   Intel HEX image (only as the first option)\n"
         "  ap=PART   part expected on the board, e.g. ZaRQ4126\n"
+#ifdef _WIN32
+        "  cp=PORT   serial port: COM1, COM2, ...\n"
+#else
         "  cp=PORT   serial port: COM1 (= /dev/ttyS0) ... or a device path\n"
+#endif
         "  cb=BAUD   baud rate, e.g. 115200\n"
         "  fe=y|n    mass erase instead of erasing the touched pages\n"
         "  fp=y|n    program the image\n"

@@ -1,7 +1,13 @@
-// Win32 backend: a COM device opened exclusively, its line settings and
-// total time-outs handed to the driver, synchronous ReadFile/WriteFile.
+// Win32 backend: a COM device opened exclusively, its line settings handed
+// to the driver, synchronous ReadFile/WriteFile. The total time-outs are kept
+// here against a monotonic clock and handed to the driver in slices, so that
+// a raised stop flag ends any wait within kStopLatencyMs.
 
 #include "serial_port.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
 
 #include <windows.h>
 
@@ -50,12 +56,33 @@ bool IsGone(DWORD err)
            || err == ERROR_DEVICE_NOT_CONNECTED;
 }
 
+using Clock = std::chrono::steady_clock;
+
+// The longest single wait handed to the driver. Half the stop latency leaves
+// room for the coarse system timer (15.6 ms by default), which may stretch a
+// driver time-out past what was asked.
+constexpr DWORD kSliceMs = kStopLatencyMs / 2;
+static_assert(kSliceMs > 0, "a zero total time-out means 'wait for ever' to the driver");
+
+// Milliseconds left until the deadline, rounded up so that a wait never
+// ends before its time-out has run out; 0 once it has.
+DWORD RemainingMs(Clock::time_point deadline)
+{
+    const auto left = deadline - Clock::now();
+    if (left <= Clock::duration::zero())
+        return 0;
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+    return ms > 0x7ffffffe ? 0x7ffffffe : static_cast<DWORD>(ms);
+}
+
 } // namespace
 
 struct CSerialPort::Impl {
     UniqueHandle handle;
     bool open = false;
+    std::uint32_t baud = 0;
     DCB dcb{};
+    COMMTIMEOUTS timeouts{}; // what the driver holds now
     PortStatus status = PortStatus::Ok;
     std::function<void(const std::string&)> onMessage;
     const std::atomic<bool>* stop = nullptr;
@@ -64,6 +91,24 @@ struct CSerialPort::Impl {
     {
         status = IsGone(GetLastError()) ? PortStatus::HungUp : PortStatus::IoError;
         return false;
+    }
+
+    bool Stopping() const { return stop != nullptr && stop->load(std::memory_order_relaxed); }
+
+    // Hands the driver a read or write slice (0 keeps the other direction's
+    // value). Only a change costs a call, so the usual one-byte answer read,
+    // shorter than a slice at 115200 baud, sets nothing.
+    bool SetSlice(DWORD readMs, DWORD writeMs)
+    {
+        COMMTIMEOUTS t{}; // no interval time-out, no per-byte part
+        t.ReadTotalTimeoutConstant = readMs != 0 ? readMs : timeouts.ReadTotalTimeoutConstant;
+        t.WriteTotalTimeoutConstant = writeMs != 0 ? writeMs : timeouts.WriteTotalTimeoutConstant;
+        if (std::memcmp(&t, &timeouts, sizeof t) == 0)
+            return true;
+        if (!SetCommTimeouts(handle.Get(), &t))
+            return false;
+        timeouts = t;
+        return true;
     }
 };
 
@@ -101,6 +146,9 @@ bool CSerialPort::Open(const std::string& port, const std::string& baudText)
     (void)SetupComm(h.Get(), 1024, 1024);
     (void)PurgeComm(h.Get(), PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
 
+    // The exchange's time-outs as the driver would apply them to a whole
+    // transfer. Read and Write keep these same totals themselves and hand
+    // the driver slices of them (see Read), so that a stop is not held up.
     COMMTIMEOUTS timeouts{};
     if (!GetCommTimeouts(h.Get(), &timeouts))
         return false;
@@ -138,6 +186,8 @@ bool CSerialPort::Open(const std::string& port, const std::string& baudText)
     (void)EscapeCommFunction(h.Get(), SETDTR);
 
     m.handle = std::move(h);
+    m.baud = baud;
+    m.timeouts = timeouts;
     m.status = PortStatus::Ok;
     m.open = true;
     return true;
@@ -173,17 +223,42 @@ bool CSerialPort::Read(std::uint8_t* buffer, std::size_t count, std::size_t& rec
     m.status = PortStatus::Ok;
     if (count == 0)
         return true;
-    // The driver keeps the total time-out set at Open.
-    DWORD got = 0;
-    const BOOL ok = ReadFile(m.handle.Get(), buffer, static_cast<DWORD>(count), &got, nullptr);
-    received = got;
+
+    // One ReadFile with the whole total would block for up to 40 s at 50
+    // baud with no way to look at the stop flag. So the total is kept here
+    // and the driver gets it in slices with no interval time-out: each slice
+    // ends when the rest has arrived or the slice has run out, exactly like
+    // the whole read would, and the bytes simply add up. A silent line thus
+    // still ends the read with true and 0 bytes at the total time-out.
+    const auto deadline = Clock::now() + std::chrono::milliseconds(ReadTimeoutMs(m.baud, count));
+    bool ok = true;
+    while (received < count) {
+        if (m.Stopping()) {
+            m.status = PortStatus::Stopped;
+            break;
+        }
+        const DWORD left = RemainingMs(deadline);
+        if (left == 0) {
+            m.status = PortStatus::TimedOut;
+            break;
+        }
+        if (!m.SetSlice(std::min(left, kSliceMs), 0)) {
+            ok = m.Fail();
+            break;
+        }
+        DWORD got = 0;
+        const BOOL done = ReadFile(m.handle.Get(), buffer + received,
+                                   static_cast<DWORD>(count - received), &got, nullptr);
+        received += got;
+        if (!done) {
+            ok = m.Fail();
+            break;
+        }
+    }
+    // Bytes that came before a failure or a stop are handed over all the same.
     if (received > 0)
         buffer[received] = 0;
-    if (!ok)
-        return m.Fail();
-    if (received < count)
-        m.status = PortStatus::TimedOut;
-    return true;
+    return ok;
 }
 
 bool CSerialPort::Write(const std::uint8_t* data, std::size_t count, std::size_t& written)
@@ -197,14 +272,65 @@ bool CSerialPort::Write(const std::uint8_t* data, std::size_t count, std::size_t
     m.status = PortStatus::Ok;
     if (count == 0)
         return true;
-    DWORD put = 0;
-    const BOOL ok = WriteFile(m.handle.Get(), data, static_cast<DWORD>(count), &put, nullptr);
-    written = put;
-    if (!ok)
-        return m.Fail();
-    if (written < count)
-        m.status = PortStatus::TimedOut;
-    return true;
+
+    // Sliced like Read, for the same reason: a line held up by the driver
+    // must not keep a stop waiting for the whole write time-out.
+    const auto deadline = Clock::now() + std::chrono::milliseconds(WriteTimeoutMs(count));
+    while (written < count) {
+        if (m.Stopping()) {
+            m.status = PortStatus::Stopped;
+            return true;
+        }
+        const DWORD left = RemainingMs(deadline);
+        if (left == 0) {
+            m.status = PortStatus::TimedOut;
+            return true;
+        }
+        if (!m.SetSlice(0, std::min(left, kSliceMs)))
+            return m.Fail();
+        DWORD put = 0;
+        const BOOL done = WriteFile(m.handle.Get(), data + written,
+                                    static_cast<DWORD>(count - written), &put, nullptr);
+        written += put;
+        if (!done)
+            return m.Fail();
+    }
+
+    // The answer wait that follows a frame counts from the moment the frame
+    // has left, so the write may not return while the driver still holds
+    // bytes. A synchronous WriteFile completes when the driver has taken the
+    // last byte: the standard serial driver has then handed it to the UART,
+    // whose FIFO (16 bytes on a 16550, 1.4 ms at 115200 baud) is all that
+    // is left to shift out; a USB adapter's driver has passed it to the
+    // adapter, whose own buffer no driver reports. Whatever a driver does
+    // still hold it counts in cbOutQue (under Wine that is the tty's output
+    // queue), so we wait for that to run empty, bounded by the write
+    // time-out and the stop flag. FlushFileBuffers is not used: on a
+    // synchronous handle it cannot be bounded (Wine turns it into tcdrain,
+    // which blocks for good on a stalled line), and the standard driver
+    // completes it when the writes before it complete, which WriteFile has
+    // already waited for.
+    for (;;) {
+        COMSTAT comStat{};
+        DWORD errors = 0;
+        if (!ClearCommError(m.handle.Get(), &errors, &comStat)) {
+            // A driver without a status query has nothing queued we could
+            // wait for; a vanished device is reported now rather than later.
+            if (IsGone(GetLastError()))
+                return m.Fail();
+            return true;
+        }
+        const std::size_t queued = std::min<std::size_t>(comStat.cbOutQue, written);
+        if (queued == 0)
+            return true;
+        const bool stopping = m.Stopping();
+        if (stopping || RemainingMs(deadline) == 0) {
+            m.status = stopping ? PortStatus::Stopped : PortStatus::TimedOut;
+            written -= queued;
+            return true;
+        }
+        Sleep(1);
+    }
 }
 
 bool CSerialPort::Purge(PurgeWhat what)

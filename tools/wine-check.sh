@@ -1,0 +1,246 @@
+#!/bin/sh
+# The Windows build checked for real: talvex-cli.exe (and the Win32 serial
+# checks) run under Wine against a native zarq-sim, with COM1 and COM2 mapped
+# to zarq-sim's pseudo-terminals through Wine's registry.
+#
+#   tools/wine-check.sh [NATIVE_BUILD [WINDOWS_BUILD]]   (default build, build-windows)
+#
+# Prints one line per check and "N passed, N failed"; exits non-zero when a
+# check failed or the checks could not be run. Needs no terminal, no display
+# and no network; the Wine prefix lives in WINDOWS_BUILD/wine-prefix and is
+# created on first use.
+set -u
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+native=$(cd "${1:-$root/build}" && pwd) || exit 2
+windows=$(cd "${2:-$root/build-windows}" && pwd) || exit 2
+sim="$native/bin/zarq-sim"
+exe="$windows/bin/talvex-cli.exe"
+checker="$windows/tests/talvex-win32-serial-check.exe"
+for f in "$sim" "$exe" "$checker" "$windows/bin/zelchip.ini" "$native/bin/sample.hex"; do
+    [ -e "$f" ] || { echo "wine-check: $f is missing; run make build and make windows first" >&2; exit 2; }
+done
+for tool in wine wineserver wineboot srec_cat timeout setsid; do
+    command -v "$tool" >/dev/null 2>&1 || { echo "wine-check: $tool not found (tools/install-deps.sh installs it)" >&2; exit 2; }
+done
+
+# A private prefix, no dialogs and no downloads: Mono and Gecko are never
+# asked for, no menu entries, no X display even if one is around.
+export WINEPREFIX="$windows/wine-prefix"
+export WINEARCH=win64
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+unset DISPLAY WAYLAND_DISPLAY
+[ -n "${HOME:-}" ] || export HOME="$(getent passwd "$(id -u)" | cut -d: -f6)"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/talvex-wine.XXXXXX") || exit 2
+com1="$work/com1"
+com2="$work/com2"
+server_pid=""
+sim_pid=""
+passed=0
+failed=0
+
+# True while the process runs (a zombie that only waits to be reaped does not).
+running() {
+    state=$(sed 's/.*) //' "/proc/$1/stat" 2>/dev/null | cut -c1)
+    [ -n "$state" ] && [ "$state" != Z ]
+}
+
+# Waits up to 5 s for a child of ours to end, then kills it, and reaps it.
+reap() {
+    i=0
+    while running "$1" && [ $i -lt 50 ]; do sleep 0.1; i=$((i + 1)); done
+    kill -KILL "$1" 2>/dev/null
+    wait "$1" 2>/dev/null
+}
+
+stop_sim() {
+    if [ -n "$sim_pid" ]; then
+        kill -TERM "$sim_pid" 2>/dev/null # zarq-sim writes its dump and log, then ends
+        reap "$sim_pid"
+        sim_pid=""
+    fi
+}
+
+stop_server() {
+    wineserver -k >/dev/null 2>&1
+    if [ -n "$server_pid" ]; then
+        reap "$server_pid"
+        server_pid=""
+    fi
+}
+
+cleanup() {
+    trap - EXIT INT TERM HUP
+    stop_sim
+    stop_server
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM HUP
+
+# The server is started here, in a session of its own and with its output in
+# a log: started by the first wine process instead, it would take the pty
+# that talvex-cli opens as its controlling terminal and flood stderr when
+# zarq-sim hangs the pty up.
+start_server() {
+    setsid wineserver -f -p >>"$work/wineserver.log" 2>&1 </dev/null &
+    server_pid=$!
+    # A wine process that finds no server starts one of its own, the very
+    # thing to avoid, so wait until ours listens on its socket.
+    i=0
+    until ls -l "/proc/$server_pid/fd" 2>/dev/null | grep -q 'socket:'; do
+        kill -0 "$server_pid" 2>/dev/null || fail_setup "the Wine server did not start"
+        [ $i -lt 100 ] || fail_setup "the Wine server did not open its socket"
+        sleep 0.05
+        i=$((i + 1))
+    done
+}
+
+fail_setup() {
+    echo "wine-check: $1" >&2
+    for log in "$work"/*.log; do
+        [ -s "$log" ] && { echo "--- $log" >&2; tail -n 20 "$log" >&2; }
+    done
+    exit 2
+}
+
+report() { # name, problem ("" for success)
+    if [ -z "$2" ]; then
+        echo "ok   $1"
+        passed=$((passed + 1))
+    else
+        echo "FAIL $1: $2"
+        failed=$((failed + 1))
+    fi
+}
+
+# Starts zarq-sim on the given link with further options and waits for it.
+start_sim() { # link, name, options...
+    link=$1
+    name=$2
+    shift 2
+    "$sim" --link "$link" --timeout 120 --log "$work/$name.jsonl" "$@" \
+        >"$work/$name.sim.out" 2>"$work/$name.sim.err" </dev/null &
+    sim_pid=$!
+    i=0
+    while [ ! -e "$link" ] && [ $i -lt 100 ]; do sleep 0.05; i=$((i + 1)); done
+    [ -e "$link" ] || fail_setup "zarq-sim did not start: $(cat "$work/$name.sim.err")"
+}
+
+# Runs talvex-cli.exe unattended from the work folder; sets $code.
+run_cli() { # name, arguments...
+    name=$1
+    shift
+    code=0
+    (cd "$work" && timeout 60 wine "$exe" "$@" </dev/null >"$work/$name.out" 2>"$work/$name.err") || code=$?
+}
+
+frames_in() { # log: number of frames zarq-sim received
+    grep -c '"event":"frame"' "$1" 2>/dev/null || true
+}
+
+# --- Prefix and port mapping ------------------------------------------------
+
+mkdir -p "$WINEPREFIX"
+stop_server # a server left over from a run that was killed hard
+start_server
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    echo "Creating the Wine prefix $WINEPREFIX (first use) ..."
+    timeout 300 wineboot -i >"$work/wineboot.log" 2>&1 </dev/null || fail_setup "wineboot -i failed"
+fi
+# Wine's mount manager rewrites dosdevices/comN from this key whenever the
+# server starts, so the key is what maps the ports; the server is restarted
+# to take it up.
+for port in COM1 COM2; do
+    case $port in COM1) path=$com1 ;; *) path=$com2 ;; esac
+    timeout 60 wine reg add 'HKLM\Software\Wine\Ports' /v "$port" /t REG_SZ /d "$path" /f \
+        >>"$work/reg.log" 2>&1 </dev/null || fail_setup "cannot map $port in the registry"
+done
+stop_server
+start_server
+cp "$native/bin/sample.hex" "$work/sample.hex"
+
+# --- Checks -------------------------------------------------------------------
+
+# The usage text speaks of Windows port names.
+run_cli help --help
+problem=""
+[ "$code" -eq 0 ] || problem="exit code $code"
+grep -q 'cp=PORT   serial port: COM1, COM2, \.\.\.' "$work/help.out" || problem="${problem:-no COM port line in the usage text}"
+! grep -q '/dev/' "$work/help.out" || problem="${problem:-the usage text names a /dev path}"
+report "--help names COM ports, no device paths" "$problem"
+
+# A full download, then the target's flash compared with the image.
+start_sim "$com1" full --dump "$work/flash.bin"
+run_cli full check.ini af=sample.hex ap=ZaRQ4126 cp=COM1 cb=115200 fe=n fp=y fv=y fh=n rr=n
+stop_sim
+problem=""
+size=""
+if [ "$code" -ne 0 ]; then
+    problem="exit code $code: $(tail -n 1 "$work/full.err")"
+elif ! srec_cat "$work/sample.hex" -intel -o "$work/image.bin" -binary 2>"$work/srec.log"; then
+    problem="srec_cat failed: $(cat "$work/srec.log")"
+else
+    size=$(wc -c <"$work/image.bin")
+    cmp -s -n "$size" "$work/image.bin" "$work/flash.bin" || problem="the flash differs from sample.hex"
+fi
+report "full download of sample.hex at 115200 baud: exit 0, flash equals the image${size:+ ($size bytes)}" "$problem"
+
+# No such port.
+run_cli absent check.ini af=sample.hex cp=COM77 cb=115200
+problem=""
+[ "$code" -eq 4 ] || problem="exit code $code, not 4"
+grep -q "Can not open COM port." "$work/absent.out" "$work/absent.err" || problem="${problem:-no \"Can not open COM port.\"}"
+report "absent port COM77: exit 4" "$problem"
+
+# The board carries another part than the one asked for.
+start_sim "$com1" part --part ZaRQ4127
+run_cli part check.ini af=sample.hex ap=ZaRQ4126 cp=COM1 cb=115200 fe=n fp=y fv=y
+stop_sim
+problem=""
+[ "$code" -eq 6 ] || problem="exit code $code, not 6"
+[ "$(frames_in "$work/part.jsonl")" -eq 0 ] || problem="${problem:-frames were sent to the wrong part}"
+report "wrong part (ZaRQ4127 on the board, ap=ZaRQ4126): exit 6, no frame sent" "$problem"
+
+# A damaged image: the checksum of its third line broken.
+awk 'NR == 3 { c = substr($0, length($0) - 1); $0 = substr($0, 1, length($0) - 2) (c == "00" ? "01" : "00") } { print }' \
+    "$work/sample.hex" >"$work/damaged.hex"
+start_sim "$com1" damaged
+run_cli damaged check.ini af=damaged.hex ap=ZaRQ4126 cp=COM1 cb=115200 fe=n fp=y fv=y
+stop_sim
+problem=""
+[ "$code" -eq 2 ] || problem="exit code $code, not 2"
+grep -q "Bad checksum in line 3 of damaged.hex" "$work/damaged.out" "$work/damaged.err" || problem="${problem:-no message naming line 3}"
+[ "$(frames_in "$work/damaged.jsonl")" -eq 0 ] || problem="${problem:-frames reached the target}"
+report "damaged image (bad checksum in line 3): exit 2, no frame sent" "$problem"
+
+# The target refuses the first write.
+start_sim "$com1" refused --nak W@1
+run_cli refused check.ini af=sample.hex ap=ZaRQ4126 cp=COM1 cb=115200 fe=n fp=y fv=y
+stop_sim
+problem=""
+[ "$code" -eq 7 ] || problem="exit code $code, not 7"
+tries=$(grep -c '"letter":"W"' "$work/refused.jsonl" 2>/dev/null || true)
+[ "$tries" -eq 10 ] || problem="${problem:-the refused write was tried $tries times, not 10}"
+report "refused write (zarq-sim --nak W@1): exit 7 after 10 tries" "$problem"
+
+# The serial backend itself: time-outs, the 0 byte, the stop flag.
+start_sim "$com2" serial --erase-ms 3000
+(cd "$work" && timeout 60 wine "$checker" COM2 "ZaRQ4126 BOOT rJ.2" </dev/null \
+    >"$work/serial.out" 2>"$work/serial.err")
+code=$?
+stop_sim
+while IFS= read -r line; do
+    case $line in
+        "ok   "*) echo "$line"; passed=$((passed + 1)) ;;
+        "FAIL "*) echo "$line"; failed=$((failed + 1)) ;;
+    esac
+done <"$work/serial.out"
+if [ "$code" -ne 0 ] && ! grep -q '^FAIL ' "$work/serial.out"; then
+    report "Win32 serial checks" "ended with $code: $(tail -n 1 "$work/serial.err")"
+fi
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]

@@ -48,6 +48,7 @@ std::string DrawLongThenShortThenClear(bool escapes) {
     {
         ConsoleWindow window(out, err, true, escapes);
         window.AddStatusLine("Downloading ... 100000 bytes");
+        window.SetProgressPhase(ProgressPhase::Write);
         window.SetProgressRange(100000);
         // Past the first 0.2 s the line carries a rate and the time left.
         std::this_thread::sleep_for(std::chrono::milliseconds(250));

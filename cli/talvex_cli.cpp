@@ -59,8 +59,10 @@ void PrintUsage(std::FILE* to) {
     std::size_t count = 0;
     const ExitCodeInfo* table = ExitCodeTable(count);
     for (std::size_t i = 0; i < count; ++i) {
-        const std::string item = " " + std::to_string(ToInt(table[i].code)) + " " +
-                                 table[i].meaning + (i + 1 < count ? "," : ".");
+        char text[96];
+        std::snprintf(text, sizeof text, " %d %s%s", ToInt(table[i].code), table[i].meaning,
+                      i + 1 < count ? "," : ".");
+        const std::string item = text;
         if (line.size() + item.size() > 78) {
             std::fprintf(to, "%s\n", line.c_str());
             line = item.substr(1);

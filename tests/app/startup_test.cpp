@@ -285,6 +285,8 @@ TEST(JoinCommandLine, QuotesWordsWithBlanks)
         {{"af=\"x y\""}, "af=\"x y\""},
         {{"a\"b"}, "a\"b"},
         {{"", "cp=1"}, " cp=1"},
+        // Only an empty word gives two blanks in a row, which ends the list.
+        {{"cp=COM1", "", "cb=115200"}, "cp=COM1  cb=115200"},
     };
     for (const Case& c : cases) {
         std::vector<const char*> argv{"talvex-cli"};

@@ -129,8 +129,10 @@ OpenedFile OpenForReading(const std::string& path, std::uint64_t maxBytes, bool 
     // given to something else in between.
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (fd.Get() < 0) {
-        opened.check = {errno == ENOENT ? ini::FileStatus::Missing : ini::FileStatus::Unreadable,
-                        errno == ENOENT ? std::string() : "cannot be read: " + ErrorText(errno)};
+        const int error = errno;
+        opened.check = error == ENOENT ? ini::FileCheck{ini::FileStatus::Missing, {}}
+                                       : ini::FileCheck{ini::FileStatus::Unreadable,
+                                                        "cannot be read: " + ErrorText(error)};
         return opened;
     }
     if (::fstat(fd.Get(), &info) != 0) {

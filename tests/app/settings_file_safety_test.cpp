@@ -293,7 +293,6 @@ TEST(RefusedFiles, SettingsFilesAreNeitherReadNorReplaced)
 
         EXPECT_EQ(Names(dir.Dir()), std::set<std::string>{"t.ini"}) << "no file beside it";
         if (!accepted) {
-            std::error_code ignored;
             EXPECT_EQ(std::filesystem::is_symlink(path), std::string(c.what) == "link to /dev/zero");
             if (std::filesystem::is_regular_file(path)) {
                 EXPECT_EQ(ReadBytes(path).substr(0, 8), "[S]\nK=v\n");

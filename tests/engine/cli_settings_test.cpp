@@ -123,7 +123,6 @@ TEST_F(CliSettingsTest, RefusedSettingsFilesAreNeitherReadNorReplaced) {
                                  NotStored("cp=COM9", SettingsPath(), c.reason));
         EXPECT_NE(child.out.find("port=COM9\n"), std::string::npos);
         EXPECT_NE(child.out.find("baud=9600\n"), std::string::npos) << "the default, unread";
-        std::error_code ignored;
         EXPECT_EQ(std::filesystem::is_regular_file(SettingsPath())
                       ? std::filesystem::file_size(SettingsPath())
                       : 0,

@@ -2,43 +2,45 @@
 
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <memory>
-#include <system_error>
 
+#include "file_replace.h"
 #include "ini_file.h"
 
 namespace talvex {
 namespace {
-
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
 
 constexpr std::size_t kPieceBuffer = 512;
 constexpr std::size_t kKeyBuffer = 256;
 
 } // namespace
 
+PartDbCheck CheckPartDb(const std::string& path)
+{
+    const ini::FileCheck check = ini::CheckFile(path);
+    // Refused or unreadable counts as missing, with the reason kept for the
+    // message; a folder of that name holds no parts either.
+    return {check.status == ini::FileStatus::Readable, check.reason};
+}
+
 bool PartDbPresent(const std::string& path)
 {
-    UniqueFile file(std::fopen(path.c_str(), "r"));
-    if (!file) return false;
-    // A folder of that name opens on POSIX but holds no parts.
-    std::error_code error;
-    return !std::filesystem::is_directory(path, error);
+    return CheckPartDb(path).present;
 }
 
 std::vector<std::string> ListParts(const std::string& path)
 {
     std::vector<std::string> parts;
-    UniqueFile file(std::fopen(path.c_str(), "r"));
-    if (!file) return parts;
+    detail::OpenedFile opened = detail::OpenForReading(path, ini::kMaxFileBytes, true);
+    if (!opened.file) return parts;
+    std::FILE* file = opened.file.get();
     // fgets pieces on purpose: a line longer than the buffer is read in
     // pieces, and a piece that happens to begin with "[" names a part too.
+    // Every piece holds at least one byte, so a file that grows without end
+    // while it is read still ends here.
     char piece[kPieceBuffer];
-    while (std::fgets(piece, sizeof piece, file.get()) != nullptr) {
+    for (std::uint64_t pieces = 0;
+         pieces < ini::kMaxFileBytes && std::fgets(piece, sizeof piece, file) != nullptr;
+         ++pieces) {
         if (piece[0] != '[') continue;
         const char* name = piece + 1;
         const char* close = std::strchr(name, ']');

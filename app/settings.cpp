@@ -73,6 +73,38 @@ void ReadSettingsAtOpening(Settings& s)
     s.runMode = static_cast<std::int32_t>(ini::ReadInt(path, "Run", "Address", 0));
 }
 
+bool SetOpeningValue(Settings& s, const std::string& key, const std::string& value)
+{
+    std::string text = ini::ValueAsRead(value);
+    if (text.size() > kOpeningBuffer - 1) text.resize(kOpeningBuffer - 1);
+    struct Member {
+        const char* key;
+        std::string Settings::*text;
+    };
+    static const Member kTextMembers[] = {
+        {"File", &Settings::imageFile},   {"Port", &Settings::port},
+        {"Baud", &Settings::baud},        {"MassErase", &Settings::massErase},
+        {"Program", &Settings::program},  {"Verify", &Settings::verify},
+        {"Protect", &Settings::protect},  {"Autorun", &Settings::autorun},
+        {"Key0", &Settings::key0},        {"Part", &Settings::part},
+    };
+    for (const Member& member : kTextMembers) {
+        if (key == member.key) {
+            s.*member.text = std::move(text);
+            return true;
+        }
+    }
+    if (key == "Mask") {
+        s.mask = ParseMask(text);
+        return true;
+    }
+    if (key == "Address") {
+        s.runMode = static_cast<std::int32_t>(ini::ParseInt(text, 0));
+        return true;
+    }
+    return false;
+}
+
 void ReadSettingsAtConfigure(Settings& s)
 {
     s.runMode = static_cast<std::int32_t>(ini::ReadInt(s.settingsPath, "Run", "Address", 0));

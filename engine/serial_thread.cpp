@@ -66,6 +66,7 @@ void SerialThread::PressStart() {
     // FileReady from the previous download is cleared before the worker can
     // see the new request, so that it never flashes without identifying.
     flags_.FileReady = 0;
+    resultAsked_ = false;
     flags_.StartPressed = 1;
     flags_.DownloadActive = 1;
     flags_.WakeByte = 1;
@@ -73,6 +74,7 @@ void SerialThread::PressStart() {
 }
 
 void SerialThread::PressRunReset() {
+    resultAsked_ = false;
     flags_.RunRequest = 1;
     Resume();
 }
@@ -85,6 +87,14 @@ void SerialThread::SetImagePath(const std::string& path) {
 std::string SerialThread::ImagePath() const {
     std::lock_guard<std::mutex> lock(settingsMutex_);
     return imagePath_;
+}
+
+void SerialThread::SetPassObserver(std::function<void(ImagePass)> observer) {
+    passObserver_ = std::move(observer);
+}
+
+void SerialThread::NotifyPass(ImagePass pass) {
+    if (passObserver_) passObserver_(pass);
 }
 
 void SerialThread::SetSettings(const Settings& settings) {
@@ -108,6 +118,12 @@ ISerialPort& SerialThread::Port() {
         port->SetMessageHandler([this](const std::string& text) { window_.MessageBox(text); });
         port_ = std::move(port);
     }
+    if (!portStopWired_) {
+        // Waits on the line end within their latency of a stop, also at
+        // rates where one read lasts many seconds.
+        port_->SetStopFlag(&stop_);
+        portStopWired_ = true;
+    }
     return *port_;
 }
 
@@ -127,8 +143,16 @@ void SerialThread::WorkerLoop() {
     while (!Stopping()) {
         bool didWork = false;
         if (flags_.RunRequest.load() == 1 || flags_.UnattendedMode.load() == 3) {
-            RunStep();
-            didWork = true;
+            if (resultAsked_) {
+                // The run already has its outcome; a run frame now could
+                // race the front end ending the process.
+                flags_.RunRequest = 0;
+                int pending = 3;
+                flags_.UnattendedMode.compare_exchange_strong(pending, 2);
+            } else {
+                RunStep();
+                didWork = true;
+            }
         }
         if (flags_.DownloadActive.load() != 1) {
             if (!didWork) WaitForRequest();
@@ -165,8 +189,13 @@ void SerialThread::ReportFailure(const std::string& text, int code) {
         window_.MessageBox(text);
     } else {
         window_.UnattendedFailure(text);
-        window_.EndWithResult(code);
+        EndWithResult(code);
     }
+}
+
+void SerialThread::EndWithResult(int code) {
+    resultAsked_ = true;
+    window_.EndWithResult(code);
 }
 
 void SerialThread::EndOfDownload() {
@@ -239,7 +268,7 @@ void SerialThread::IdentificationRead() {
         window_.AddStatusLine("Select correct part from the Configure Dialog.");
         EndOfDownload();
         // Without a code the batch file that started us would wait for ever.
-        if (Unattended()) window_.EndWithResult(kResultWrongPart);
+        if (Unattended()) EndWithResult(kResultWrongPart);
         return;
     }
     window_.AddStatusLine(line);
@@ -295,13 +324,13 @@ void SerialThread::RunStep() {
     }
     const int score = SendFrame(port, CommandFrame::Run(value), &stop_);
     if (score > 9) {
-        if (Unattended()) window_.EndWithResult(kResultPort);
+        if (Unattended()) EndWithResult(kResultPort);
         window_.AppendStatusLine("Run Communications failure.");
         window_.AddStatusLine("    Re-enter download to continue.");
     } else {
         window_.AddStatusLine("Running.");
         window_.EnableButton(kRunResetButton, false);
-        if (Unattended()) window_.EndWithResult(kResultSuccess);
+        if (Unattended()) EndWithResult(kResultSuccess);
     }
     ClosePort();
     flags_.DownloadActive = 0;

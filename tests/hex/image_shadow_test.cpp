@@ -141,20 +141,6 @@ TEST(PadToHalfwords, VerifyPadsCarryTheImageBytesWhereItHasThem) {
     }
 }
 
-TEST(ImageDigest, TellsTextsApartThatJoinTheSameCharacters) {
-    ImageDigest a, b, c;
-    a.Add(":ab");
-    a.Add("c");
-    b.Add(":a");
-    b.Add("bc");
-    c.Add(":ab");
-    c.Add("c");
-    EXPECT_EQ(a, c);
-    EXPECT_FALSE(a == b);
-    c.endRecord = true;
-    EXPECT_FALSE(a == c);
-}
-
 TEST(CountImage, FingerprintsTheRecordTexts) {
     const std::string r1 = Record(0, 0x10, {1, 2});
     const std::string r2 = Record(0, 0x20, {3});

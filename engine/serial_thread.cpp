@@ -119,8 +119,8 @@ ISerialPort& SerialThread::Port() {
         port_ = std::move(port);
     }
     if (!portStopWired_) {
-        // Waits on the line end within their latency of a stop, also at
-        // rates where one read lasts many seconds.
+        // A stop must end a wait on the line promptly, also at rates where
+        // one read lasts many seconds; the port looks at the same flag.
         port_->SetStopFlag(&stop_);
         portStopWired_ = true;
     }

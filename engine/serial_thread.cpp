@@ -76,6 +76,7 @@ void SerialThread::PressStart() {
     // FileReady from the previous download is cleared before the worker can
     // see the new request, so that it never flashes without identifying.
     flags_.FileReady = 0;
+    resultAsked_ = false;
     flags_.StartPressed = 1;
     flags_.DownloadActive = 1;
     flags_.WakeByte = 1;
@@ -83,6 +84,7 @@ void SerialThread::PressStart() {
 }
 
 void SerialThread::PressRunReset() {
+    resultAsked_ = false;
     flags_.RunRequest = 1;
     Resume();
 }
@@ -95,6 +97,14 @@ void SerialThread::SetImagePath(const std::string& path) {
 std::string SerialThread::ImagePath() const {
     std::lock_guard<std::mutex> lock(settingsMutex_);
     return imagePath_;
+}
+
+void SerialThread::SetPassObserver(std::function<void(ImagePass)> observer) {
+    passObserver_ = std::move(observer);
+}
+
+void SerialThread::NotifyPass(ImagePass pass) {
+    if (passObserver_) passObserver_(pass);
 }
 
 void SerialThread::SetSettings(const Settings& settings) {
@@ -117,6 +127,12 @@ ISerialPort& SerialThread::Port() {
         auto port = std::make_unique<CSerialPort>();
         port->SetMessageHandler([this](const std::string& text) { window_.ShowMessage(text); });
         port_ = std::move(port);
+    }
+    if (!portStopWired_) {
+        // A stop must end a wait on the line promptly, also at rates where
+        // one read lasts many seconds; the port looks at the same flag.
+        port_->SetStopFlag(&stop_);
+        portStopWired_ = true;
     }
     return *port_;
 }
@@ -142,8 +158,16 @@ void SerialThread::WorkerLoop() {
     while (!Stopping()) {
         bool didWork = false;
         if (flags_.RunRequest.load() == 1 || flags_.UnattendedMode.load() == 3) {
-            RunStep();
-            didWork = true;
+            if (resultAsked_) {
+                // The run already has its outcome; a run frame now could
+                // race the front end ending the process.
+                flags_.RunRequest = 0;
+                int pending = 3;
+                flags_.UnattendedMode.compare_exchange_strong(pending, 2);
+            } else {
+                RunStep();
+                didWork = true;
+            }
         }
         if (flags_.DownloadActive.load() != 1) {
             if (!didWork) WaitForRequest();
@@ -186,8 +210,14 @@ void SerialThread::ReportFailure(const std::string& text, ExitCode code) {
         window_.ShowMessage(text);
     } else {
         window_.UnattendedFailure(text);
-        window_.EndWithResult(code);
+        EndWithResult(code);
     }
+}
+
+void SerialThread::EndWithResult(ExitCode code) {
+    // The first code of a run is its result; the front end hears it once.
+    if (resultAsked_.exchange(true)) return;
+    window_.EndWithResult(code);
 }
 
 void SerialThread::EndOfDownload() {
@@ -260,7 +290,7 @@ void SerialThread::IdentificationRead() {
         window_.AddStatusLine("Select correct part from the Configure Dialog.");
         EndOfDownload();
         // Without a code the batch file that started us would wait for ever.
-        if (Unattended()) window_.EndWithResult(ExitCode::WrongPart);
+        if (Unattended()) EndWithResult(ExitCode::WrongPart);
         return;
     }
     window_.AddStatusLine(line);
@@ -316,13 +346,13 @@ void SerialThread::RunStep() {
     }
     const int score = SendFrame(port, CommandFrame::Run(value), &stop_);
     if (!Acknowledged(score)) {
-        if (Unattended()) window_.EndWithResult(ExitCode::Port);
+        if (Unattended()) EndWithResult(ExitCode::Port);
         window_.AppendStatusLine("Run Communications failure.");
         window_.AddStatusLine("    Re-enter download to continue.");
     } else {
         window_.AddStatusLine("Running.");
         window_.EnableButton(kRunResetButton, false);
-        if (Unattended()) window_.EndWithResult(ExitCode::Success);
+        if (Unattended()) EndWithResult(ExitCode::Success);
     }
     ClosePort();
     flags_.DownloadActive = 0;

@@ -10,13 +10,11 @@
 #include <utility>
 
 #include "ini_file.h"
+#include "unique_file.h"
 
 namespace talvex::detail {
 
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
+using talvex::UniqueFile;
 
 struct OpenedFile {
     ini::FileCheck check;

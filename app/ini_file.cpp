@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "file_replace.h"
+#include "hex_digits.h"
 
 namespace talvex::ini {
 namespace {
@@ -245,12 +246,9 @@ std::uint32_t ParseInt(std::string_view text, std::uint32_t defaultValue)
     }
     std::uint32_t result = 0;
     for (char c : text) {
-        std::uint32_t digit;
-        if (c >= '0' && c <= '9') digit = static_cast<std::uint32_t>(c - '0');
-        else if (c >= 'a' && c <= 'f') digit = static_cast<std::uint32_t>(c - 'a' + 10);
-        else if (c >= 'A' && c <= 'F') digit = static_cast<std::uint32_t>(c - 'A' + 10);
-        else break;
-        if (digit >= base) break;
+        const int value = HexDigitOrNone(c);
+        if (value < 0 || static_cast<std::uint32_t>(value) >= base) break;
+        const auto digit = static_cast<std::uint32_t>(value);
         result = result * base + digit; // unsigned: wraps modulo 2^32 by design
     }
     return negative ? 0u - result : result;

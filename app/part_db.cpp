@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "file_replace.h"
+#include "hex_digits.h"
 #include "ini_file.h"
 
 namespace talvex {
@@ -58,20 +59,9 @@ std::string ReadPartKey(const std::string& path, const std::string& part, const 
 bool ScanHex0x(const std::string& text, std::uint32_t& value)
 {
     if (text.size() < 3 || text[0] != '0' || text[1] != 'x') return false;
-    std::uint64_t number = 0;
-    std::size_t i = 2;
-    for (; i < text.size(); ++i) {
-        char c = text[i];
-        unsigned digit;
-        if (c >= '0' && c <= '9') digit = static_cast<unsigned>(c - '0');
-        else if (c >= 'a' && c <= 'f') digit = static_cast<unsigned>(c - 'a' + 10);
-        else if (c >= 'A' && c <= 'F') digit = static_cast<unsigned>(c - 'A' + 10);
-        else break;
-        // Saturate like the C library does for a 32-bit long.
-        number = number > 0xFFFFFFFFu ? number : number * 16 + digit;
-    }
-    if (i == 2) return false;
-    value = number > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(number);
+    std::uint32_t number = 0;
+    if (ScanHexDigits32(text, 2, number) == 0) return false;
+    value = number;
     return true;
 }
 

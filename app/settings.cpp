@@ -1,5 +1,7 @@
 #include "settings.h"
 
+#include "hex_digits.h"
+
 #include <cstdio>
 
 #include "ini_file.h"
@@ -9,14 +11,6 @@ namespace {
 
 constexpr std::size_t kOpeningBuffer = 1024;
 constexpr std::size_t kHelpBuffer = 1000;
-
-int HexDigit(char c)
-{
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
 } // namespace
 
@@ -37,7 +31,7 @@ std::uint64_t ParseMask(const std::string& text)
     if (text.size() != 18 || text[0] != '0' || text[1] != 'x') return 0;
     std::uint64_t mask = 0;
     for (std::size_t i = 2; i < text.size(); ++i) {
-        int digit = HexDigit(text[i]);
+        int digit = HexDigitOrNone(text[i]);
         // A stray character would leave the protected units to chance; no
         // unit is safer than a guessed one.
         if (digit < 0) return 0;

@@ -39,9 +39,6 @@ std::uint8_t HexDigitValue(char c) {
     return static_cast<std::uint8_t>(c - 0x57);
 }
 
-void CHexReader::FileCloser::operator()(std::FILE* f) const {
-    if (f) std::fclose(f);
-}
 
 CHexReader::CHexReader() = default;
 CHexReader::~CHexReader() = default;
@@ -50,9 +47,7 @@ bool CHexReader::OpenImage(const std::string& path) {
     CloseImage();
     // Binary mode: line ends are whitespace to us anyway, and a text-mode
     // stream would end early at a stray Ctrl-Z on some platforms.
-    std::FILE* file = nullptr;
-    openFailure_ = OpenRegularFile(path, file);
-    file_.reset(file);
+    openFailure_ = OpenRegularFile(path, file_);
     base_ = 0;
     Rewind();
     return IsOpen();

@@ -8,6 +8,8 @@
 #include <memory>
 #include <string>
 
+#include "unique_file.h"
+
 #include "image_file.h"
 #include "image_shadow.h"
 
@@ -78,10 +80,7 @@ private:
     int NextChar();
     void SkipRestOfWord();
 
-    struct FileCloser {
-        void operator()(std::FILE* f) const;
-    };
-    std::unique_ptr<std::FILE, FileCloser> file_;
+    UniqueFile file_;
     std::uint32_t base_ = 0;
     HexRecord record_;
     bool halfwordAlign_ = false;

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <string>
 
+#include "unique_file.h"
+
 namespace talvex {
 
 enum class ImageOpenFailure {
@@ -17,6 +19,6 @@ enum class ImageOpenFailure {
 // is made on the opened file itself, and the opening never waits: a FIFO
 // without a writer or a device is refused at once instead of holding the
 // worker in open() or feeding it bytes without end.
-ImageOpenFailure OpenRegularFile(const std::string& path, std::FILE*& file);
+ImageOpenFailure OpenRegularFile(const std::string& path, UniqueFile& file);
 
 } // namespace talvex

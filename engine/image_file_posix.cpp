@@ -6,8 +6,8 @@
 
 namespace talvex {
 
-ImageOpenFailure OpenRegularFile(const std::string& path, std::FILE*& file) {
-    file = nullptr;
+ImageOpenFailure OpenRegularFile(const std::string& path, UniqueFile& file) {
+    file.reset();
     // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a
     // writer. O_NOCTTY: a terminal named by mistake must not become ours.
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
@@ -23,7 +23,7 @@ ImageOpenFailure OpenRegularFile(const std::string& path, std::FILE*& file) {
     }
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags != -1) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-    file = ::fdopen(fd, "rb");
+    file.reset(::fdopen(fd, "rb"));
     if (!file) {
         ::close(fd);
         return ImageOpenFailure::CannotOpen;

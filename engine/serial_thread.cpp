@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "command_frame.h"
+#include "hex_digits.h"
 #include "part_db.h"
 #include "serial_port.h"
 
@@ -367,20 +368,9 @@ std::uint32_t ParseProtectionKey(const std::string& text) {
     if (i + 1 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
         i += 2;
     }
-    std::uint64_t value = 0;
-    bool overflow = false;
-    for (; i < text.size(); ++i) {
-        const char c = text[i];
-        int digit;
-        if (c >= '0' && c <= '9') digit = c - '0';
-        else if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-        else break;
-        value = value * 16 + static_cast<std::uint64_t>(digit);
-        if (value > 0xFFFFFFFFull) overflow = true;
-        if (overflow) value = 0xFFFFFFFFull;
-    }
-    return static_cast<std::uint32_t>(value);
+    std::uint32_t value = 0;
+    ScanHexDigits32(text, i, value);
+    return value;
 }
 
 std::string DisplayName(const std::string& path) {

@@ -33,6 +33,7 @@ public:
     void ShowMessage(const std::string& text) override;
     void EndWithResult(ExitCode code) override;
     void UnattendedFailure(const std::string& text) override;
+    void RunRecordFailed(const std::string& text) override { ShowMessage(text); }
 
     // Waits up to the given time for a result; empty when none came.
     std::optional<ExitCode> WaitForResult(std::chrono::milliseconds timeout);

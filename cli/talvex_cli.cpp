@@ -6,14 +6,18 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "console_window.h"
 #include "download_session.h"
+#include "port_diagnosis.h"
 #include "result_code.h"
+#include "run_record.h"
 #include "settings.h"
 #include "startup.h"
+#include "trace_port.h"
 
 using namespace talvex;
 
@@ -25,7 +29,9 @@ extern "C" void OnInterrupt(int) { g_interrupted = true; }
 
 void PrintUsage(std::FILE* to) {
     std::fputs(
-        "Usage: talvex-cli [--show] [--no-progress] [SETTINGS[.ini]] [af=FILE] [OPTION=VALUE ...]\n"
+        "Usage: talvex-cli [--show] [--no-progress] [--record FILE] [--id-timeout SECONDS]\n"
+        "                  [--trace FILE] [SETTINGS[.ini]] [af=FILE] [OPTION=VALUE ...]\n"
+        "       talvex-cli --list-ports [SETTINGS[.ini]] [cp=PORT] [cb=BAUD]\n"
         "\n"
         "Programs a ZaRQ target through its serial bootloader, unattended, with the\n"
         "settings file (talvex.ini beside the program unless SETTINGS names another).\n"
@@ -51,6 +57,17 @@ void PrintUsage(std::FILE* to) {
         "\n"
         "  --show         print the resolved settings and exit\n"
         "  --no-progress  no progress line on stderr\n"
+        "  --record FILE  append one JSON line per run to FILE: time, host, port,\n"
+        "                 part, identification, image with its SHA-256, what was\n"
+        "                 done, result and phase times (settings key [Log] File)\n"
+        "  --id-timeout SECONDS\n"
+        "                 end with code 4 when the target has not identified itself\n"
+        "                 SECONDS after the port opened (default: wait for ever)\n"
+        "  --trace FILE   append every byte sent and received, with its time in\n"
+        "                 microseconds, to FILE as a hex dump\n"
+        "  --list-ports   list the ports that can be opened, with their adapters;\n"
+        "                 when the configured port cannot be opened, say why on\n"
+        "                 stderr and end with code 4\n"
         "  --version, --help\n"
         "\n"
         "\n",
@@ -134,18 +151,93 @@ void ReportMassEraseOnly(const Settings& s) {
                  skipped.size() == 1 ? "it" : "them");
 }
 
+int UsageError(const std::string& text) {
+    std::fprintf(stderr, "talvex-cli: %s\n\n", text.c_str());
+    PrintUsage(stderr);
+    return ToInt(ExitCode::Usage);
+}
+
+// Whole seconds from 0 (no limit) to a day.
+bool ParseSeconds(const std::string& text, int& seconds) {
+    if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    seconds = std::stoi(text);
+    return seconds <= 86400;
+}
+
+// The ports the Comms page would list, with what the system knows of each,
+// and why the configured port cannot be opened when it cannot.
+int ListPortsAndExplain(const StartupResult& startup) {
+    for (const std::string& port : ListPorts()) {
+        const PortDescription description = DescribePort(port);
+        std::string line = port;
+        if (!description.text.empty()) line += "  " + description.text;
+        if (description.latencyTimerMs >= 0) {
+            line += (description.text.empty() ? "  " : ", ") + std::string("latency timer ") +
+                    std::to_string(description.latencyTimerMs) + " ms";
+        }
+        std::printf("%s\n", ConsoleWindow::Printable(line).c_str());
+        const std::string warning = LatencyWarning(port, description);
+        if (!warning.empty()) std::fprintf(stderr, "talvex-cli: %s\n", warning.c_str());
+    }
+    std::fflush(stdout);
+    Settings settings = startup.settings;
+    ReadSettingsAtOpening(settings);
+    ApplyUnstoredOptions(startup, settings);
+    const PortDiagnosis diagnosis = DiagnosePort(settings.port, settings.baud);
+    if (diagnosis.problem == PortProblem::None) return 0;
+    std::fprintf(stderr, "Can not open COM port.\n%s\n",
+                 ConsoleWindow::Printable(diagnosis.text).c_str());
+    return ToInt(ExitCode::Port);
+}
+
+// The flags of talvex-cli itself, before the command line of the window
+// program.
+struct Flags {
+    bool show = false;
+    bool progress = true;
+    bool listPorts = false;
+    std::optional<std::string> record;
+    std::optional<std::string> trace;
+    int idTimeout = 0;
+};
+
 } // namespace
 
 int main(int argc, char** argv) {
-    bool show = false;
-    bool progress = true;
+    Flags flags;
     int first = 1;
     for (; first < argc && std::strncmp(argv[first], "--", 2) == 0; ++first) {
-        const std::string flag = argv[first];
+        std::string flag = argv[first];
+        // A flag that takes a value takes it as --flag=VALUE or as the next word.
+        std::optional<std::string> value;
+        const std::size_t equals = flag.find('=');
+        if (equals != std::string::npos) {
+            value = flag.substr(equals + 1);
+            flag.resize(equals);
+        }
+        const bool takesValue = flag == "--record" || flag == "--trace" || flag == "--id-timeout";
+        if (takesValue && !value) {
+            if (first + 1 >= argc) return UsageError(flag + " needs a value");
+            value = argv[++first];
+        } else if (!takesValue && value) {
+            return UsageError("unknown flag " + std::string(argv[first]));
+        }
         if (flag == "--show") {
-            show = true;
+            flags.show = true;
         } else if (flag == "--no-progress") {
-            progress = false;
+            flags.progress = false;
+        } else if (flag == "--list-ports") {
+            flags.listPorts = true;
+        } else if (flag == "--record" || flag == "--trace") {
+            if (value->empty()) return UsageError(flag + " needs a file name");
+            (flag == "--record" ? flags.record : flags.trace) = *value;
+        } else if (flag == "--id-timeout") {
+            if (!ParseSeconds(*value, flags.idTimeout)) {
+                return UsageError("--id-timeout takes whole seconds from 0 (no limit) to 86400, "
+                                  "not \"" + *value + "\"");
+            }
         } else if (flag == "--help") {
             PrintUsage(stdout);
             return 0;
@@ -162,7 +254,8 @@ int main(int argc, char** argv) {
     const StartupResult startup = RunStartup(CurrentProgramDir(), JoinCommandLine(argc, argv, first));
     ReportSettingsFile(startup);
 
-    if (show) {
+    if (flags.listPorts) return ListPortsAndExplain(startup);
+    if (flags.show) {
         Settings settings = startup.settings;
         ReadSettingsAtOpening(settings);
         ReadSettingsAtConfigure(settings);
@@ -182,13 +275,34 @@ int main(int argc, char** argv) {
     std::signal(SIGINT, OnInterrupt);
     std::signal(SIGTERM, OnInterrupt);
 
-    ConsoleWindow window(stdout, stderr, progress && StderrIsTerminal());
+    ConsoleWindow window(stdout, stderr, flags.progress && StderrIsTerminal());
     // The console always runs unattended, as if aa=y were given.
     StartupResult unattended = startup;
     unattended.unattended = true;
+    std::shared_ptr<FileTraceSink> trace;
+    if (flags.trace) {
+        std::string whyNot;
+        trace = FileTraceSink::Open(*flags.trace, whyNot);
+        if (!trace) {
+            std::fprintf(stderr,
+                         "talvex-cli: trace file %s not opened (%s); the run goes on without a "
+                         "trace.\n",
+                         ConsoleWindow::Printable(*flags.trace).c_str(), whyNot.c_str());
+        } else {
+            const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                std::chrono::system_clock::now().time_since_epoch());
+            trace->Write("# talvex-cli " TALVEX_VERSION " byte trace, begun " +
+                         FormatUtcTime(now.count()) +
+                         ". Times in microseconds from the first use of the port;"
+                         " > sent, < received, * the port opened or closed.\n");
+        }
+    }
     int code = 0;
     {
         DownloadSession session(window, unattended);
+        if (flags.record) session.SetRunRecordFile(*flags.record);
+        if (trace) session.SetTraceSink(trace);
+        session.SetIdentificationLimit(std::chrono::seconds(flags.idTimeout));
         ReportMassEraseOnly(session.CurrentSettings());
         session.Open();
         bool decided = false;
@@ -212,6 +326,10 @@ int main(int argc, char** argv) {
         // console's operations never wait for this thread, so joining here
         // is safe.
         session.RequestStop();
+    }
+    if (trace && !trace->Failure().empty()) {
+        std::fprintf(stderr, "talvex-cli: trace file %s is incomplete (%s).\n",
+                     ConsoleWindow::Printable(trace->Path()).c_str(), trace->Failure().c_str());
     }
     if (g_interrupted && code == ToInt(ExitCode::Interrupted)) {
         std::fputs("Interrupted; the port is closed and the target may be partly programmed.\n",

@@ -1,5 +1,7 @@
 #include "download_session.h"
 
+#include <filesystem>
+
 #include "ini_file.h"
 
 namespace talvex {
@@ -13,6 +15,26 @@ DownloadSession::DownloadSession(IWindowOps& frontEnd, const StartupResult& star
     worker_ = std::make_unique<SerialThread>(frontEnd_, settings_, std::move(port));
     worker_->SetImagePath(settings_.imageFile);
     if (unattended_) worker_->Flags().UnattendedMode = 1;
+    // A relative record file lies beside the settings file, wherever the
+    // program was started from.
+    const std::string logFile = ini::ReadText(settings_.settingsPath, "Log", "File", "", 1024);
+    if (!logFile.empty()) {
+        const std::filesystem::path path(logFile);
+        SetRunRecordFile(path.has_root_path()
+                             ? logFile
+                             : (std::filesystem::path(settings_.settingsPath).parent_path() / path)
+                                   .string());
+    }
+}
+
+void DownloadSession::SetRunRecordFile(const std::string& path) {
+    std::unique_ptr<RunRecorder> next;
+    if (!path.empty()) {
+        next = std::make_unique<RunRecorder>(
+            path, [this](const std::string& text) { frontEnd_.RunRecordFailed(text); });
+    }
+    worker_->SetRunObserver(next.get());
+    recorder_ = std::move(next);
 }
 
 DownloadSession::~DownloadSession() {

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "run_record.h"
 #include "serial_port.h"
 #include "serial_thread.h"
 #include "settings.h"
@@ -76,10 +77,24 @@ public:
 
     SerialThread& Worker() { return *worker_; }
 
+    // For the production line; each is set before Open().
+    // One record line per run appended to path (empty: none), in place of
+    // the file the settings key [Log] File names. A line that cannot be
+    // written reaches the front end's RunRecordFailed.
+    void SetRunRecordFile(const std::string& path);
+    // The record file in force, empty when none.
+    std::string RunRecordFile() const { return recorder_ ? recorder_->Path() : std::string(); }
+    void SetTraceSink(std::shared_ptr<ITraceSink> sink) { worker_->SetTraceSink(std::move(sink)); }
+    void SetIdentificationLimit(std::chrono::seconds limit) {
+        worker_->SetIdentificationLimit(limit);
+    }
+
 private:
     IWindowOps& frontEnd_;
     Settings settings_;
     bool unattended_ = false;
+    // Outlives the worker, which tells it about every run.
+    std::unique_ptr<RunRecorder> recorder_;
     std::unique_ptr<SerialThread> worker_;
 };
 

@@ -73,6 +73,7 @@ void SerialThread::FlashSequence() {
     reader.SetHalfwordAlign(chip.halfwordAlign);
     reader.SetStopFlag(&stop_);
     NotifyPass(ImagePass::Count);
+    RecordPhase(RunPhase::Check);
     if (!reader.OpenImage(image.path)) {
         ReportFailure(OpenFailureText(reader, image.path), ExitCode::Image);
         EndOfDownload();
@@ -85,21 +86,28 @@ void SerialThread::FlashSequence() {
         EndOfDownload();
         return;
     }
+    RecordCount(RunPhase::Check, image.count.size);
+    RecordPhaseEnd(RunPhase::Check);
     reader.Rewind();
 
     if (IsOn(s.massErase)) {
         reader.CloseImage();
         window_.AddStatusLine("Mass Erasing ");
+        RecordPhase(RunPhase::MassErase);
         errorState_ = SendFrame(Port(), CommandFrame::Erase(0, 0), &stop_);
         if (Failed()) {
+            NoteOutcome(ExitCode::Erase);
             if (Unattended()) EndWithResult(ExitCode::Erase);
             window_.AppendStatusLine("Flash error.");
             window_.AddStatusLine("    Check setup and try downloading again.");
             EndOfDownload();
             return;
         }
+        RecordCount(RunPhase::MassErase, 1);
+        RecordPhaseEnd(RunPhase::MassErase);
         window_.AppendStatusLine("Done. Cycle board power.");
         window_.AddStatusLine("    Change options before downloading again.");
+        NoteOutcome(ExitCode::Success);
         if (Unattended()) EndWithResult(ExitCode::Success);
     } else {
         // A record outside the flash found by the page plan goes straight
@@ -124,10 +132,12 @@ void SerialThread::FlashSequence() {
         if (Failed() || abandoned_) {
             window_.AppendStatusLine("Flash error.");
             window_.AddStatusLine("    Check setup and try downloading again.");
+            NoteOutcome(ExitCode::FlashError);
             if (Unattended()) EndWithResult(ExitCode::FlashError);
             EndOfDownload();
             return;
         }
+        NoteOutcome(ExitCode::Success);
         window_.AppendStatusLine("Flashing Complete.");
         window_.AddStatusLine(s.runMode == 1 ? "    Click Reset to run program."
                                              : "    Click Run to run program.");
@@ -224,6 +234,7 @@ bool SerialThread::PagePlanAndErase(CHexReader& reader, const CheckedImage& imag
     window_.AddStatusLine(line);
     window_.SetProgressPhase(ProgressPhase::Erase);
     window_.SetProgressRange(toErase);
+    RecordPhase(RunPhase::Erase);
 
     std::uint32_t sent = 0;
     for (std::uint32_t page = 0; page < pages && Go(); ++page) {
@@ -238,7 +249,9 @@ bool SerialThread::PagePlanAndErase(CHexReader& reader, const CheckedImage& imag
             ReportFailure(message, ExitCode::Erase);
             break;
         }
+        RecordCount(RunPhase::Erase, sent);
     }
+    RecordPhaseEnd(RunPhase::Erase);
     return true;
 }
 
@@ -261,6 +274,9 @@ void SerialThread::RecordPass(PassKind kind, const CheckedImage& image) {
     window_.AddStatusLine(line);
     window_.SetProgressPhase(program ? ProgressPhase::Write : ProgressPhase::Verify);
     window_.SetProgressRange(static_cast<std::uint32_t>(image.count.size));
+    const RunPhase phase = program ? RunPhase::Write : RunPhase::Verify;
+    RecordPhase(phase);
+    std::uint64_t acknowledged = 0;
 
     const std::uint32_t flashLimit = image.shadow.FlashLimit();
     const char* failure = program ? "Error at 0x%lx - 0x%lx \n Download aborted."
@@ -293,9 +309,12 @@ void SerialThread::RecordPass(PassKind kind, const CheckedImage& image) {
                               program ? ExitCode::Write : ExitCode::Verify);
                 return false;
             }
+            acknowledged += static_cast<std::uint64_t>(len);
+            RecordCount(phase, acknowledged);
             return true;
         });
     });
+    RecordPhaseEnd(phase);
     ReportBrokenPass(end, image);
 }
 
@@ -309,6 +328,8 @@ void SerialThread::ProtectionStep(const Settings& s) {
     }
     window_.AddStatusLine("Protecting " + FormatMask(s.mask) + " with key");
     window_.SetProgressPhase(ProgressPhase::Protect);
+    RecordPhase(RunPhase::Protect);
+    std::uint64_t unitsDone = 0;
 
     if (!Failed() && Go()) {
         errorState_ = SendFrame(Port(), CommandFrame::Protect(0, 0x00), &stop_);
@@ -332,7 +353,9 @@ void SerialThread::ProtectionStep(const Settings& s) {
                 errorState_ = SendFrame(Port(), CommandFrame::Protect(kFlashBase + unit, 0x0F), &stop_);
                 if (Failed()) {
                     ReportFailure("Mask failure. Process aborted.", ExitCode::Protection);
-                    }
+                } else {
+                    RecordCount(RunPhase::Protect, ++unitsDone);
+                }
             }
             // A malformed group that would not advance, or would wrap, ends
             // the walk of that group instead of looping for ever.
@@ -349,6 +372,7 @@ void SerialThread::ProtectionStep(const Settings& s) {
             ReportFailure("Protection failure. Process aborted.", ExitCode::Protection);
         }
     }
+    RecordPhaseEnd(RunPhase::Protect);
 }
 
 } // namespace talvex

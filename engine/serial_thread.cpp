@@ -10,6 +10,7 @@
 #include "hex_digits.h"
 #include "part_db.h"
 #include "serial_port.h"
+#include "trace_port.h"
 
 namespace talvex {
 
@@ -129,6 +130,10 @@ ISerialPort& SerialThread::Port() {
         port->SetMessageHandler([this](const std::string& text) { window_.ShowMessage(text); });
         port_ = std::move(port);
     }
+    if (traceSink_ && !traced_) {
+        port_ = std::make_unique<TracePort>(std::move(port_), traceSink_);
+        traced_ = true;
+    }
     if (!portStopWired_) {
         // A stop must end a wait on the line promptly, also at rates where
         // one read lasts many seconds; the port looks at the same flag.
@@ -198,6 +203,7 @@ void SerialThread::WorkerLoop() {
     }
     // Whatever was in hand is over; release the device for the next owner.
     ClosePort();
+    CloseRecord();
     {
         std::lock_guard<std::mutex> lock(wakeMutex_);
         finished_ = true;
@@ -207,6 +213,8 @@ void SerialThread::WorkerLoop() {
 }
 
 void SerialThread::ReportFailure(const std::string& text, ExitCode code) {
+    if (firstFailure_.empty() && !Stopping()) firstFailure_ = text;
+    NoteOutcome(code);
     if (!Unattended()) {
         window_.ShowMessage(text);
     } else {
@@ -218,12 +226,17 @@ void SerialThread::ReportFailure(const std::string& text, ExitCode code) {
 void SerialThread::EndWithResult(ExitCode code) {
     // The first code of a run is its result; the front end hears it once.
     if (resultAsked_.exchange(true)) return;
+    // The record is complete before the front end may end the process.
+    NoteOutcome(code);
+    CloseRecord();
     window_.EndWithResult(code);
 }
 
 void SerialThread::EndOfDownload() {
     window_.SetProgressPos(0);
     ClosePort();
+    // A run step still to come belongs to this run's record.
+    if (!RunStepPending() || (outcome_ && *outcome_ != ExitCode::Success)) CloseRecord();
     flags_.StartPressed = 0;
     flags_.DownloadActive = 0;
     window_.EnableButton(kStartButton, true);
@@ -233,11 +246,18 @@ void SerialThread::EndOfDownload() {
 
 void SerialThread::Connect() {
     const Settings s = CurrentSettings();
+    BeginRecord(true);
+    RecordPhase(RunPhase::Connect);
     if (!Port().Open(s.port, s.baud)) {
         flags_.DownloadActive = 0;
         ReportFailure("Can not open COM port.", ExitCode::Port);
+        CloseRecord();
         return;
     }
+    RecordCount(RunPhase::Connect, 1);
+    RecordPhaseEnd(RunPhase::Connect);
+    RecordPhase(RunPhase::Identify);
+    idSince_ = std::chrono::steady_clock::now();
     window_.AppendStatusLine("Ready @ " + s.baud + " baud n,8,1.");
     window_.AddStatusLine("    Press Download and pulse Reset on hardware.");
     window_.EnableButton(kStartButton, false);
@@ -272,9 +292,13 @@ void SerialThread::IdentificationRead() {
         // would make every later Start and Run fail until a restart.
         if (port.LastStatus() == PortStatus::HungUp) ClosePort();
         ReportFailure("Can not read COM port.", ExitCode::Port);
+        CloseRecord();
         return;
     }
-    if (received == 0) return;
+    if (received == 0) {
+        EndIfIdentificationOverdue();
+        return;
+    }
 
     const std::size_t length = strnlen(reinterpret_cast<const char*>(buffer), received);
     const std::string text(reinterpret_cast<const char*>(buffer), length);
@@ -283,18 +307,23 @@ void SerialThread::IdentificationRead() {
 
     if (text.compare(0, 5, "ZaRQ4") != 0 || text.size() < 5) {
         window_.AddStatusLine(line + "Waiting for correct ID string.");
+        EndIfIdentificationOverdue();
         return;
     }
+    RecordIdentified(text);
     const Settings s = CurrentSettings();
     if (text.size() < 8 || s.part.size() < 8 || text.compare(0, 8, s.part, 0, 8) != 0) {
         window_.AddStatusLine(line + " Incorrect part detected.");
         window_.AddStatusLine("Select correct part from the Configure Dialog.");
+        NoteOutcome(ExitCode::WrongPart);
         EndOfDownload();
         // Without a code the batch file that started us would wait for ever.
         if (Unattended()) EndWithResult(ExitCode::WrongPart);
         return;
     }
     window_.AddStatusLine(line);
+    RecordCount(RunPhase::Identify, 1);
+    RecordPhaseEnd(RunPhase::Identify);
     flags_.FileReady = 1;
     LearnChip(text);
 }
@@ -331,31 +360,43 @@ void SerialThread::LearnChip(const std::string& id) {
 void SerialThread::RunStep() {
     const Settings s = CurrentSettings();
     ISerialPort& port = Port();
+    // A Run/Reset on its own is a run of its own.
+    if (!recordOpen_) BeginRecord(false);
+    RecordPhase(RunPhase::Connect);
     if (!port.Open(s.port, s.baud)) {
         ReportFailure("Can not open COM port.", ExitCode::Port);
+        CloseRecord();
         flags_.RunRequest = 0;
         // Served once: an unattended run must not retry the open for ever.
         int pending = 3;
         flags_.UnattendedMode.compare_exchange_strong(pending, 2);
         return;
     }
+    RecordCount(RunPhase::Connect, 1);
+    RecordPhaseEnd(RunPhase::Connect);
     flags_.DownloadActive = 1;
     std::uint32_t value = static_cast<std::uint32_t>(s.runMode);
     if (!Chip().resetSupported && value != 0) {
         window_.AppendStatusLine("\"Reset\" unsupported. Performing \"Run\" instead");
         value = 0;
     }
+    RecordPhase(RunPhase::Run);
+    RecordRunCommand(value != 0);
     const int score = SendFrame(port, CommandFrame::Run(value), &stop_);
     if (!Acknowledged(score)) {
+        NoteOutcome(ExitCode::Port);
         if (Unattended()) EndWithResult(ExitCode::Port);
         window_.AppendStatusLine("Run Communications failure.");
         window_.AddStatusLine("    Re-enter download to continue.");
     } else {
         window_.AddStatusLine("Running.");
         window_.EnableButton(kRunResetButton, false);
+        RecordCount(RunPhase::Run, 1);
+        NoteOutcome(ExitCode::Success);
         if (Unattended()) EndWithResult(ExitCode::Success);
     }
     ClosePort();
+    CloseRecord();
     flags_.DownloadActive = 0;
     flags_.RunRequest = 0;
     int pending = 3;

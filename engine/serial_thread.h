@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -16,12 +17,14 @@
 #include "serial_port.h"
 #include "settings.h"
 #include "result_code.h"
+#include "run_observer.h"
 #include "window_gate.h"
 #include "window_ops.h"
 
 namespace talvex {
 
 class CHexReader;
+class ITraceSink;
 struct HexRecord;
 struct CheckedImage;
 
@@ -87,6 +90,17 @@ public:
     // change the file between passes.
     void SetPassObserver(std::function<void(ImagePass)> observer);
 
+    // Told of each run's steps and outcome, on the worker thread; it must
+    // outlive the worker. Set it before the worker starts.
+    void SetRunObserver(IRunObserver* observer) { runObserver_ = observer; }
+    // Every byte to and from the target goes to the sink as well. Set it
+    // before the worker starts.
+    void SetTraceSink(std::shared_ptr<ITraceSink> sink) { traceSink_ = std::move(sink); }
+    // A download whose target has not identified itself this long after
+    // the port opened ends with code 4. Zero (the default) waits for ever,
+    // as a user at the window expects. Set it before the worker starts.
+    void SetIdentificationLimit(std::chrono::seconds limit) { idLimit_ = limit; }
+
     RequestFlags& Flags() { return flags_; }
     ChipValues Chip() const;
     bool Running() const { return started_; }
@@ -149,6 +163,28 @@ private:
     bool Unattended() const { return flags_.UnattendedMode.load() != 0; }
     void ClosePort();
 
+    // The run record's side of the worker (worker_record.cpp): a run is a
+    // download from its Start, with the run step that follows it, or a
+    // Run/Reset on its own.
+    void BeginRecord(bool download);
+    void RecordPhase(RunPhase phase);
+    void RecordCount(RunPhase phase, std::uint64_t done);
+    void RecordPhaseEnd(RunPhase phase);
+    // The run's outcome as far as it is known: a failure stays, a success
+    // may still become the failure of the run step.
+    void NoteOutcome(ExitCode code);
+    // Tells the outcome once; a stop makes it Interrupted unless a failure
+    // came first.
+    void CloseRecord();
+    bool RunStepPending() const {
+        return flags_.RunRequest.load() == 1 || flags_.UnattendedMode.load() == 3;
+    }
+    void RecordIdentified(const std::string& text);
+    void RecordRunCommand(bool reset);
+    // Ends the download with code 4 once the identification has been
+    // awaited longer than the limit allows.
+    void EndIfIdentificationOverdue();
+
     // Declared before the gate, which watches it.
     std::atomic<bool> stop_{false};
     std::atomic<bool> started_{false};
@@ -174,6 +210,16 @@ private:
     std::atomic<bool> resultAsked_{false};
     bool portStopWired_ = false;
     std::function<void(ImagePass)> passObserver_;
+
+    IRunObserver* runObserver_ = nullptr;
+    bool recordOpen_ = false;
+    std::optional<ExitCode> outcome_;
+    std::string firstFailure_;
+    std::shared_ptr<ITraceSink> traceSink_;
+    bool traced_ = false;
+    std::chrono::seconds idLimit_{0};
+    std::chrono::steady_clock::time_point idSince_;
+
     std::thread thread_;
 };
 

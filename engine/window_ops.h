@@ -41,6 +41,10 @@ public:
     // In an unattended run a failure shows no message; a console front end
     // still wants its text for the operator.
     virtual void UnattendedFailure(const std::string& text) { (void)text; }
+    // A run record line could not be written; the run's result stands.
+    // Called on the worker's thread, also after a stop (the record of a run
+    // cut short is written then), so a window must only post from here.
+    virtual void RunRecordFailed(const std::string& text) { (void)text; }
     // The worker's loop has ended: nothing more will be asked. Called on the
     // worker's thread as its very last act, so a front end must only post a
     // notice from here, never wait for its own thread.

@@ -1,0 +1,68 @@
+// Appending a record line on Windows: FILE_APPEND_DATA alone makes each
+// write land at the end of the file as one piece, also on a shared file.
+
+#include <string>
+#include <windows.h>
+
+#include "run_record.h"
+
+namespace talvex {
+
+namespace {
+
+std::string SystemText(DWORD code) {
+    char text[512] = {};
+    const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                   nullptr, code, 0, text, sizeof text, nullptr);
+    std::string result(text, n);
+    while (!result.empty() && (result.back() == '\n' || result.back() == '\r' ||
+                               result.back() == ' ' || result.back() == '.')) {
+        result.pop_back();
+    }
+    return result.empty() ? "system error " + std::to_string(code) : result;
+}
+
+struct HandleCloser {
+    HANDLE h;
+    ~HandleCloser() {
+        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    }
+};
+
+} // namespace
+
+bool AppendRecordLine(const std::string& path, const std::string& line, std::string& whyNot) {
+    if (path.empty()) {
+        whyNot = "no file name";
+        return false;
+    }
+    HandleCloser file{CreateFileA(path.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)};
+    if (file.h == INVALID_HANDLE_VALUE) {
+        whyNot = SystemText(GetLastError());
+        return false;
+    }
+    // LF as on every other station that may share the file.
+    const std::string text = line + "\n";
+    DWORD written = 0;
+    if (!WriteFile(file.h, text.data(), static_cast<DWORD>(text.size()), &written, nullptr)) {
+        whyNot = SystemText(GetLastError());
+        return false;
+    }
+    if (written != text.size()) {
+        whyNot = "only " + std::to_string(written) + " of " + std::to_string(text.size()) +
+                 " bytes went in (disk full?)";
+        return false;
+    }
+    return true;
+}
+
+std::string HostName() {
+    char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD size = sizeof name;
+    if (!GetComputerNameA(name, &size)) return {};
+    return std::string(name, size);
+}
+
+} // namespace talvex

@@ -1,0 +1,97 @@
+#pragma once
+// A byte trace of the line: a port that hands every call to the real one
+// and writes what went out and what came back, with a time stamp in
+// microseconds and its direction, as a hex dump grouped by frame. A support
+// engineer reads in it exactly what the target answered and when.
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "serial_port.h"
+
+namespace talvex {
+
+// Where trace lines go. Used from the worker's thread only.
+class ITraceSink {
+public:
+    virtual ~ITraceSink() = default;
+    // One or more whole lines, each ending with '\n'.
+    virtual void Write(const std::string& lines) = 0;
+    // Called after each answer read: what is written so far should reach
+    // the file, so that a trace of a hung or killed run still ends there.
+    virtual void Flush() {}
+};
+
+class FileTraceSink final : public ITraceSink {
+public:
+    // Opens the file for appending; nullptr, and the reason, when it cannot.
+    static std::unique_ptr<FileTraceSink> Open(const std::string& path, std::string& whyNot);
+
+    void Write(const std::string& lines) override;
+    void Flush() override;
+    // The first write failure, empty while there was none.
+    const std::string& Failure() const { return failure_; }
+    const std::string& Path() const { return path_; }
+
+private:
+    struct Closer {
+        void operator()(std::FILE* f) const {
+            if (f) std::fclose(f);
+        }
+    };
+    FileTraceSink(std::string path, std::FILE* file) : path_(std::move(path)), file_(file) {}
+    void NoteFailure();
+
+    std::string path_;
+    std::unique_ptr<std::FILE, Closer> file_;
+    std::string failure_;
+};
+
+class TracePort final : public ISerialPort {
+public:
+    // Times count from the construction.
+    TracePort(std::unique_ptr<ISerialPort> inner, std::shared_ptr<ITraceSink> sink);
+    ~TracePort() override;
+    TracePort(const TracePort&) = delete;
+    TracePort& operator=(const TracePort&) = delete;
+
+    bool Open(const std::string& port, const std::string& baud) override;
+    bool Close() override;
+    bool IsOpen() const override { return inner_->IsOpen(); }
+    bool Read(std::uint8_t* buffer, std::size_t count, std::size_t& received) override;
+    bool Write(const std::uint8_t* data, std::size_t count, std::size_t& written) override;
+    bool Purge(PurgeWhat what) override { return inner_->Purge(what); }
+    PortStatus LastStatus() const override { return inner_->LastStatus(); }
+    void SetStopFlag(const std::atomic<bool>* stop) override { inner_->SetStopFlag(stop); }
+
+private:
+    std::int64_t Now() const;
+    void Emit(const std::string& lines);
+    void FlushSilence();
+
+    std::unique_ptr<ISerialPort> inner_;
+    std::shared_ptr<ITraceSink> sink_;
+    std::chrono::steady_clock::time_point origin_;
+    // Reads that brought nothing, told as one line when something else
+    // happens, so that a long wait for the target is not thousands of lines.
+    int silentReads_ = 0;
+    int silentWakes_ = 0; // wake bytes sent in between
+    std::int64_t silenceStart_ = 0;
+    std::int64_t silenceEnd_ = 0;
+    // The frame written last and how often in a row, to mark repeats.
+    std::vector<std::uint8_t> lastFrame_;
+    int frameTry_ = 0;
+};
+
+// One group as the trace shows it: the time, the direction ('>' sent, '<'
+// received), the bytes 16 to a line, and a note after the first line's
+// bytes. Lines of a received group of more than one byte also show their
+// bytes as text, before the note.
+std::string FormatTraceGroup(std::int64_t micros, char direction, const std::uint8_t* bytes,
+                             std::size_t count, const std::string& note);
+
+} // namespace talvex

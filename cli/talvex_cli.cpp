@@ -159,7 +159,8 @@ int UsageError(const std::string& text) {
 
 // Whole seconds from 0 (no limit) to a day.
 bool ParseSeconds(const std::string& text, int& seconds) {
-    if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos) {
+    if (text.empty() || text.size() > 5 ||
+        text.find_first_not_of("0123456789") != std::string::npos) {
         return false;
     }
     seconds = std::stoi(text);

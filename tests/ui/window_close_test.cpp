@@ -21,6 +21,8 @@ struct UnattendedCase {
     int result;
 };
 
+void PrintTo(const UnattendedCase& c, std::ostream* out) { *out << c.name; }
+
 class UnattendedTest : public WindowTest, public ::testing::WithParamInterface<UnattendedCase> {};
 
 TEST_P(UnattendedTest, StartsWithoutAClickAndClosesWithItsCode) {
@@ -63,6 +65,8 @@ struct CloseCase {
     Closer closer;
     int result;
 };
+
+void PrintTo(const CloseCase& c, std::ostream* out) { *out << c.name; }
 
 class CloseDuringDownloadTest : public WindowTest,
                                 public ::testing::WithParamInterface<CloseCase> {};

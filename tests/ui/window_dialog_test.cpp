@@ -387,6 +387,8 @@ struct CloseKeyCase {
     std::size_t browses; // open-file dialogs asked for on the way
 };
 
+void PrintTo(const CloseKeyCase& c, std::ostream* out) { *out << c.name; }
+
 class CloseKeyTest : public WindowTest, public ::testing::WithParamInterface<CloseKeyCase> {};
 
 TEST_P(CloseKeyTest, EndsTheModalRunWithItsResult) {

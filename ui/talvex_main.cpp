@@ -6,6 +6,7 @@
 #include <string>
 
 #include "dialog_hooks.h"
+#include "interrupt_watch.h"
 #include "main_dialog.h"
 #include "result_code.h"
 #include "startup.h"
@@ -37,6 +38,7 @@ int main(int argc, char** argv) {
     }
 
     ui::MainDialog dialog(startup);
+    ui::WatchInterrupts([&dialog] { dialog.done(ToInt(ExitCode::Interrupted)); });
     // -1 after Exit: a POSIX shell sees 255.
     return dialog.exec();
 }

@@ -73,6 +73,25 @@ TEST_F(WindowTest, TheProgramRunUnattendedReportsAPortThatDoesNotOpen) {
     EXPECT_TRUE(run.errors.contains(QStringLiteral("Can not open COM port."))) << run.errors.toStdString();
 }
 
+TEST_F(WindowTest, TheProgramStoppedBySigtermClosesThePortAndEndsWith130) {
+    // A target that never answers: the run would wait for ever.
+    StartSim({"--never-announce"});
+    QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    process.setProcessEnvironment(env);
+    process.start(Program(), {QString::fromStdString((dir_ / "batch.ini").string()),
+                              QStringLiteral("aa=y"),
+                              QString::fromStdString("cp=" + sim_->DevicePath()),
+                              QStringLiteral("cb=115200")});
+    // Wake bytes arrive once the window waits for the identification.
+    ASSERT_TRUE(WaitFor([&] { return sim_->Stats().bytesSkipped > 0; }, 20000));
+    process.terminate();
+    ASSERT_TRUE(process.waitForFinished(5000));
+    EXPECT_EQ(process.exitStatus(), QProcess::NormalExit) << "ended by its own hand, not the signal";
+    EXPECT_EQ(process.exitCode(), 130);
+}
+
 TEST_F(WindowTest, TheProgramWithoutItsPartDatabaseEndsWithTwoAndOpensNoWindow) {
     // A program folder without zelchip.ini.
     const auto folder = dir_ / "program";

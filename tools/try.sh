@@ -36,4 +36,4 @@ echo "talvex ended with $status"
 kill -TERM "$sim_pid"
 wait "$sim_pid" 2>/dev/null || true
 sim_pid=""
-echo "zarq-sim: $(tail -n1 "$work/sim.err")"
+tail -n1 "$work/sim.err"

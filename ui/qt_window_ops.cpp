@@ -7,8 +7,9 @@ namespace talvex::ui {
 QtWindowOps::QtWindowOps(IWindowOps& target, QObject* parent) : QObject(parent), target_(target) {}
 
 void QtWindowOps::Draw(std::function<void()> f) {
+    if (closed_.load()) return;
     if (QThread::currentThread() == thread()) {
-        if (!closed_.load()) f();
+        f();
         return;
     }
     // A blocking queued call cannot deadlock here: the window's thread never

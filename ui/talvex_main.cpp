@@ -31,6 +31,9 @@ int main(int argc, char** argv) {
     QApplication::setApplicationDisplayName(QStringLiteral("TALVEX"));
     QApplication::setApplicationVersion(QStringLiteral(TALVEX_VERSION));
     QApplication::setWindowIcon(ui::AppIcon());
+    // The window hides at once when it closes, and the program still serves
+    // the worker until it has stopped: that is not the end of the program.
+    QApplication::setQuitOnLastWindowClosed(false);
 
     if (!startup.partDbPresent) {
         ui::ShowMessageBox(nullptr,

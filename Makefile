@@ -4,7 +4,7 @@ BUILD      ?= build
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-.PHONY: all deps build test demo clean windows wine-check asan fuzz bench soak
+.PHONY: all deps build test demo try clean windows wine-check asan fuzz bench soak
 
 all: build
 
@@ -22,6 +22,11 @@ test: build
 
 demo: build
 	./tools/demo.sh $(BUILD)/bin
+
+# The window on an emulated target; TRY_SIM_ARGS go to zarq-sim.
+TRY_SIM_ARGS ?=
+try: build
+	./tools/try.sh $(BUILD)/bin $(TRY_SIM_ARGS)
 
 clean:
 	rm -rf $(BUILD) build-windows build-asan build-fuzz

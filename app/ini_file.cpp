@@ -1,13 +1,12 @@
 #include "ini_file.h"
 
-#include <cerrno>
+#include <atomic>
 #include <cstdio>
-#include <memory>
 #include <optional>
 #include <string_view>
-#include <vector>
 
 #include "file_replace.h"
+#include "hex_digits.h"
 
 namespace talvex::ini {
 namespace {
@@ -43,29 +42,33 @@ bool SameName(std::string_view a, std::string_view b)
     return true;
 }
 
-enum class FileState { Read, Missing, Failed };
-
-// fopen is used rather than a stream so that "no such file" (a first write
-// creates it) can be told from "cannot read it" (a write must then not
-// replace what it could not see).
-FileState ReadWholeFile(const std::string& path, std::string& content)
+// Reads the whole file once, into one string. "No such file" (a first write
+// creates it) is told apart from "cannot read it" and "refused" (a write
+// must then not replace what it could not see).
+FileCheck ReadWholeFile(const std::string& path, std::string& content)
 {
     content.clear();
-    struct Closer {
-        void operator()(std::FILE* f) const { std::fclose(f); }
-    };
-    errno = 0;
-    std::unique_ptr<std::FILE, Closer> file(std::fopen(path.c_str(), "rb"));
-    if (!file) {
-        return (errno == ENOENT || errno == ENOTDIR) ? FileState::Missing : FileState::Failed;
-    }
+    detail::OpenedFile opened = detail::OpenForReading(path, kMaxFileBytes, false);
+    if (opened.check.status != FileStatus::Readable) return std::move(opened.check);
+    std::FILE* file = opened.file.get();
     char buffer[16384];
-    for (;;) {
-        std::size_t got = std::fread(buffer, 1, sizeof buffer, file.get());
+    // One byte beyond the cap tells a file that grew since it was opened.
+    while (content.size() <= kMaxFileBytes) {
+        std::size_t got = std::fread(buffer, 1, sizeof buffer, file);
         content.append(buffer, got);
         if (got < sizeof buffer) break;
     }
-    return std::ferror(file.get()) ? FileState::Failed : FileState::Read;
+    if (std::ferror(file)) {
+        content.clear();
+        return {FileStatus::Unreadable, "cannot be read"};
+    }
+    if (content.size() > kMaxFileBytes) {
+        const std::uint64_t size = content.size();
+        content.clear();
+        content.shrink_to_fit();
+        return {FileStatus::Refused, detail::TooLargeReason(size) + " or more"};
+    }
+    return {FileStatus::Readable, {}};
 }
 
 enum class LineKind { Blank, Comment, Section, Key };
@@ -80,105 +83,116 @@ struct Line {
     std::size_t equals = 0;  // position of the first "=" of a key line
 };
 
-std::vector<Line> SplitLines(std::string_view content)
+std::size_t FirstLineStart(std::string_view content)
 {
-    std::vector<Line> lines;
-    std::size_t pos = content.starts_with(kUtf8Bom) ? kUtf8Bom.size() : 0;
-    while (pos < content.size()) {
-        Line line;
-        line.begin = pos;
-        std::size_t end = content.find_first_of("\r\n", pos);
-        if (end == std::string_view::npos) end = content.size();
-        line.end = end;
-        if (end < content.size()) {
-            line.next = end + ((content[end] == '\r' && end + 1 < content.size() &&
-                                content[end + 1] == '\n') ? 2 : 1);
-        } else {
-            line.next = end;
-        }
-        pos = line.next;
+    return content.starts_with(kUtf8Bom) ? kUtf8Bom.size() : 0;
+}
 
-        std::string_view raw = content.substr(line.begin, line.end - line.begin);
-        std::string_view text = Trim(raw);
-        if (text.empty()) {
-            line.kind = LineKind::Blank;
-        } else if (text.front() == ';') {
-            line.kind = LineKind::Comment;
-        } else if (text.front() == '[' && text.find(']') != std::string_view::npos) {
-            line.kind = LineKind::Section;
-            std::size_t close = text.rfind(']');
-            line.name = Trim(text.substr(1, close - 1));
-        } else {
-            line.kind = LineKind::Key;
-            std::size_t eq = raw.find('=');
-            if (eq == std::string_view::npos) {
-                line.name = text;
-            } else {
-                line.equals = line.begin + eq;
-                line.name = Trim(raw.substr(0, eq));
-                line.value = Trim(raw.substr(eq + 1));
-            }
-        }
-        lines.push_back(line);
+// The line that starts at pos; false at the end of the content. Lines are
+// looked at one by one and never all kept, so a file of a million short
+// lines costs no more memory than its text.
+bool NextLine(std::string_view content, std::size_t& pos, Line& line)
+{
+    if (pos >= content.size()) return false;
+    line = Line{};
+    line.begin = pos;
+    std::size_t end = content.find_first_of("\r\n", pos);
+    if (end == std::string_view::npos) end = content.size();
+    line.end = end;
+    if (end < content.size()) {
+        line.next = end + ((content[end] == '\r' && end + 1 < content.size() &&
+                            content[end + 1] == '\n') ? 2 : 1);
+    } else {
+        line.next = end;
     }
-    return lines;
+    pos = line.next;
+
+    std::string_view raw = content.substr(line.begin, line.end - line.begin);
+    std::string_view text = Trim(raw);
+    if (text.empty()) {
+        line.kind = LineKind::Blank;
+    } else if (text.front() == ';') {
+        line.kind = LineKind::Comment;
+    } else if (text.front() == '[' && text.find(']') != std::string_view::npos) {
+        line.kind = LineKind::Section;
+        std::size_t close = text.rfind(']');
+        line.name = Trim(text.substr(1, close - 1));
+    } else {
+        line.kind = LineKind::Key;
+        std::size_t eq = raw.find('=');
+        if (eq == std::string_view::npos) {
+            line.name = text;
+        } else {
+            line.equals = line.begin + eq;
+            line.name = Trim(raw.substr(0, eq));
+            line.value = Trim(raw.substr(eq + 1));
+        }
+    }
+    return true;
 }
 
 struct Location {
-    std::optional<std::size_t> section; // index of the section line
-    std::optional<std::size_t> key;     // index of the key line
-    std::optional<std::size_t> lastKey; // last key line of that section
+    std::optional<Line> section; // the section line
+    std::optional<Line> key;     // the key line
+    std::optional<Line> lastKey; // last key line of that section
 };
 
 // Only the first section of a name counts, and in it the first key of a name.
-Location Find(const std::vector<Line>& lines, std::string_view section, std::string_view key)
+Location Find(std::string_view content, std::string_view section, std::string_view key)
 {
     Location where;
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        if (lines[i].kind == LineKind::Section && SameName(lines[i].name, section)) {
-            where.section = i;
+    std::size_t pos = FirstLineStart(content);
+    Line line;
+    while (NextLine(content, pos, line)) {
+        if (line.kind == LineKind::Section && SameName(line.name, section)) {
+            where.section = line;
             break;
         }
     }
     if (!where.section) return where;
-    for (std::size_t i = *where.section + 1; i < lines.size(); ++i) {
-        if (lines[i].kind == LineKind::Section) break;
-        if (lines[i].kind != LineKind::Key) continue;
-        where.lastKey = i;
-        if (!where.key && SameName(lines[i].name, key)) where.key = i;
+    while (NextLine(content, pos, line)) {
+        if (line.kind == LineKind::Section) break;
+        if (line.kind != LineKind::Key) continue;
+        where.lastKey = line;
+        if (!where.key && SameName(line.name, key)) where.key = line;
     }
     return where;
+}
+
+std::string_view Unquote(std::string_view value)
+{
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+        value.back() == value.front()) {
+        value = value.substr(1, value.size() - 2);
+    }
+    return value;
 }
 
 std::optional<std::string> LookUp(const std::string& path, const std::string& section,
                                   const std::string& key)
 {
     std::string content;
-    if (ReadWholeFile(path, content) != FileState::Read) return std::nullopt;
-    std::vector<Line> lines = SplitLines(content);
-    Location where = Find(lines, section, key);
-    if (!where.key || !lines[*where.key].value) return std::nullopt;
-    std::string_view value = *lines[*where.key].value;
-    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
-        value.back() == value.front()) {
-        value = value.substr(1, value.size() - 2);
-    }
-    return std::string(value);
+    if (ReadWholeFile(path, content).status != FileStatus::Readable) return std::nullopt;
+    Location where = Find(content, section, key);
+    if (!where.key || !where.key->value) return std::nullopt;
+    return std::string(Unquote(*where.key->value));
 }
 
 // What a line-oriented file can hold and give back unchanged. Refusing the
 // rest keeps a value from the command line from smuggling in lines of its
 // own (a line break in a value would start a new key or section).
-bool Storable(const std::string& section, const std::string& key, const std::string& value)
+std::optional<std::string> WhyNotStorable(const std::string& section, const std::string& key,
+                                          const std::string& value)
 {
     auto breaksLine = [](const std::string& s) {
         return s.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos;
     };
-    if (section.empty() || key.empty()) return false;
-    if (breaksLine(section) || breaksLine(key) || breaksLine(value)) return false;
-    if (key.find('=') != std::string::npos) return false;
-    if (key.front() == ';' || key.front() == '[') return false;
-    return true;
+    if (breaksLine(value)) return "the value holds a line break or a NUL byte";
+    if (section.empty() || key.empty() || breaksLine(section) || breaksLine(key) ||
+        key.find('=') != std::string::npos || key.front() == ';' || key.front() == '[') {
+        return "no valid section and key name";
+    }
+    return std::nullopt;
 }
 
 std::string_view DetectLineEnd(std::string_view content)
@@ -214,13 +228,9 @@ std::string ReadText(const std::string& path, const std::string& section,
     return text;
 }
 
-std::uint32_t ReadInt(const std::string& path, const std::string& section,
-                      const std::string& key, std::uint32_t defaultValue)
+std::uint32_t ParseInt(std::string_view text, std::uint32_t defaultValue)
 {
-    std::optional<std::string> value = LookUp(path, section, key);
-    if (!value || value->empty()) return defaultValue;
-
-    std::string_view text = *value;
+    if (text.empty()) return defaultValue;
     while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
     bool negative = false;
     if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
@@ -236,62 +246,108 @@ std::uint32_t ReadInt(const std::string& path, const std::string& section,
     }
     std::uint32_t result = 0;
     for (char c : text) {
-        std::uint32_t digit;
-        if (c >= '0' && c <= '9') digit = static_cast<std::uint32_t>(c - '0');
-        else if (c >= 'a' && c <= 'f') digit = static_cast<std::uint32_t>(c - 'a' + 10);
-        else if (c >= 'A' && c <= 'F') digit = static_cast<std::uint32_t>(c - 'A' + 10);
-        else break;
-        if (digit >= base) break;
+        const int value = HexDigitOrNone(c);
+        if (value < 0 || static_cast<std::uint32_t>(value) >= base) break;
+        const auto digit = static_cast<std::uint32_t>(value);
         result = result * base + digit; // unsigned: wraps modulo 2^32 by design
     }
     return negative ? 0u - result : result;
 }
 
-bool WriteText(const std::string& path, const std::string& section, const std::string& key,
-               const std::string& value)
+std::uint32_t ReadInt(const std::string& path, const std::string& section,
+                      const std::string& key, std::uint32_t defaultValue)
 {
-    if (!Storable(section, key, value)) return false;
+    std::optional<std::string> value = LookUp(path, section, key);
+    return value ? ParseInt(*value, defaultValue) : defaultValue;
+}
 
-    std::string content;
-    FileState state = ReadWholeFile(path, content);
-    if (state == FileState::Failed) return false; // never replace what we could not read
+std::string ValueAsRead(std::string_view stored)
+{
+    return std::string(Unquote(Trim(stored)));
+}
 
-    const std::vector<Line> lines = SplitLines(content);
-    const Location where = Find(lines, section, key);
-    const std::string_view eol = DetectLineEnd(content);
-    const std::string entry = key + "=" + value;
+FileCheck CheckFile(const std::string& path)
+{
+    return detail::OpenForReading(path, kMaxFileBytes, false).check;
+}
 
-    std::string updated;
-    if (where.key) {
-        const Line& line = lines[*where.key];
-        std::string head;
-        if (line.value) {
-            head = content.substr(line.begin, line.equals + 1 - line.begin);
-        } else {
-            std::string_view raw(content.data() + line.begin, line.end - line.begin);
-            std::size_t nameEnd = raw.size();
-            while (nameEnd > 0 && IsTrimmed(raw[nameEnd - 1])) --nameEnd;
-            head = std::string(raw.substr(0, nameEnd)) + "=";
-        }
-        updated = content.substr(0, line.begin) + head + value + content.substr(line.end);
-    } else if (where.section) {
-        const Line& after = lines[where.lastKey ? *where.lastKey : *where.section];
-        std::string insert;
-        if (after.next == after.end) insert += eol; // that line was the last, unended
-        insert += entry;
-        insert += eol;
-        updated = content.substr(0, after.next) + insert + content.substr(after.next);
-    } else {
-        updated = content;
-        if (!EndsWithLineEnd(updated)) updated += eol;
-        updated += "[" + section + "]";
-        updated += eol;
-        updated += entry;
-        updated += eol;
+bool WriteText(const std::string& path, const std::string& section, const std::string& key,
+               const std::string& value, std::string* whyNot)
+{
+    auto fail = [whyNot](std::string reason) {
+        if (whyNot) *whyNot = std::move(reason);
+        return false;
+    };
+    if (std::optional<std::string> reason = WhyNotStorable(section, key, value)) {
+        return fail(std::move(*reason));
     }
 
-    if (state == FileState::Read && updated == content) return true;
-    return detail::ReplaceFileDurably(path, updated);
+    std::string content;
+    const FileCheck read = ReadWholeFile(path, content);
+    // Never replace what could not be read: a refused or unreadable file
+    // would otherwise give way to a fresh one holding a single key.
+    if (read.status == FileStatus::Unreadable || read.status == FileStatus::Refused) {
+        return fail(read.reason);
+    }
+
+    const Location where = Find(content, section, key);
+    const std::string_view eol = DetectLineEnd(content);
+    const std::string_view whole = content;
+
+    std::string updated;
+    updated.reserve(content.size() + key.size() + value.size() + section.size() + 8);
+    if (where.key) {
+        const Line& line = *where.key;
+        updated.append(whole.substr(0, line.begin));
+        if (line.value) {
+            updated.append(whole.substr(line.begin, line.equals + 1 - line.begin));
+        } else {
+            std::string_view raw = whole.substr(line.begin, line.end - line.begin);
+            std::size_t nameEnd = raw.size();
+            while (nameEnd > 0 && IsTrimmed(raw[nameEnd - 1])) --nameEnd;
+            updated.append(raw.substr(0, nameEnd)).append("=");
+        }
+        updated.append(value).append(whole.substr(line.end));
+    } else if (where.section) {
+        const Line& after = where.lastKey ? *where.lastKey : *where.section;
+        updated.append(whole.substr(0, after.next));
+        if (after.next == after.end) updated.append(eol); // that line was the last, unended
+        updated.append(key).append("=").append(value).append(eol);
+        updated.append(whole.substr(after.next));
+    } else {
+        updated.append(whole);
+        if (!EndsWithLineEnd(updated)) updated.append(eol);
+        updated.append("[").append(section).append("]").append(eol);
+        updated.append(key).append("=").append(value).append(eol);
+    }
+
+    if (read.status == FileStatus::Readable && updated == content) return true;
+    std::string reason;
+    if (!detail::ReplaceFileDurably(path, updated, &reason)) return fail(std::move(reason));
+    return true;
 }
 
 } // namespace talvex::ini
+
+namespace talvex::detail {
+namespace {
+std::atomic<TempFileObserver> g_tempFileObserver{nullptr};
+} // namespace
+
+std::string TooLargeReason(std::uint64_t size)
+{
+    return "larger than " + std::to_string(ini::kMaxFileBytes >> 20) + " MB: " +
+           std::to_string(size) + " bytes";
+}
+
+void SetTempFileObserver(TempFileObserver observer)
+{
+    g_tempFileObserver = observer;
+}
+
+void NotifyTempFile(TempStage stage, const std::string& tempPath)
+{
+    if (TempFileObserver observer = g_tempFileObserver.load()) observer(stage, tempPath);
+}
+
+} // namespace talvex::detail

@@ -1,8 +1,12 @@
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdlib>
+#include <memory>
 #include <string>
+#include <system_error>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -28,6 +32,7 @@ public:
     }
     ~UniqueFd() { Close(); }
     int Get() const { return fd_; }
+    void Release() { fd_ = -1; }
     bool Close()
     {
         if (fd_ < 0) return true;
@@ -62,56 +67,196 @@ std::string FolderOf(const std::string& path)
     return path.substr(0, slash);
 }
 
+std::string BaseNameOf(const std::string& path)
+{
+    std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string ErrorText(int error)
+{
+    return std::generic_category().message(error);
+}
+
+std::string NotRegularReason(mode_t mode)
+{
+    if (S_ISDIR(mode)) return "not a regular file but a folder";
+    if (S_ISFIFO(mode)) return "not a regular file but a FIFO";
+    if (S_ISCHR(mode) || S_ISBLK(mode)) return "not a regular file but a device";
+    if (S_ISSOCK(mode)) return "not a regular file but a socket";
+    return "not a regular file";
+}
+
+ini::FileCheck Refused(std::string reason)
+{
+    return {ini::FileStatus::Refused, std::move(reason)};
+}
+
+// Why creating a file in a folder failed, in the user's terms.
+std::string CreateFailureReason(int error)
+{
+    switch (error) {
+    case EACCES:
+    case EPERM: return "read-only folder";
+    case EROFS: return "read-only file system";
+    case ENOENT:
+    case ENOTDIR: return "no such folder";
+    default: return "cannot create a file beside it: " + ErrorText(error);
+    }
+}
+
 } // namespace
+
+OpenedFile OpenForReading(const std::string& path, std::uint64_t maxBytes, bool /*textMode*/)
+{
+    OpenedFile opened;
+    // Looked at before opening: opening a serial device raises its modem
+    // lines, and opening a FIFO waits for a writer.
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR) {
+            opened.check = {ini::FileStatus::Missing, {}};
+        } else {
+            opened.check = {ini::FileStatus::Unreadable, "cannot be read: " + ErrorText(errno)};
+        }
+        return opened;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        opened.check = Refused(NotRegularReason(info.st_mode));
+        return opened;
+    }
+    // Without blocking, and checked again once open: the name may have been
+    // given to something else in between.
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (fd.Get() < 0) {
+        const int error = errno;
+        opened.check = error == ENOENT ? ini::FileCheck{ini::FileStatus::Missing, {}}
+                                       : ini::FileCheck{ini::FileStatus::Unreadable,
+                                                        "cannot be read: " + ErrorText(error)};
+        return opened;
+    }
+    if (::fstat(fd.Get(), &info) != 0) {
+        opened.check = {ini::FileStatus::Unreadable, "cannot be read: " + ErrorText(errno)};
+        return opened;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        opened.check = Refused(NotRegularReason(info.st_mode));
+        return opened;
+    }
+    if (static_cast<std::uint64_t>(info.st_size) > maxBytes) {
+        opened.check = Refused(TooLargeReason(static_cast<std::uint64_t>(info.st_size)));
+        return opened;
+    }
+    int flags = ::fcntl(fd.Get(), F_GETFL);
+    if (flags >= 0) ::fcntl(fd.Get(), F_SETFL, flags & ~O_NONBLOCK);
+    std::FILE* file = ::fdopen(fd.Get(), "rb");
+    if (file == nullptr) {
+        opened.check = {ini::FileStatus::Unreadable, "cannot be read: " + ErrorText(errno)};
+        return opened;
+    }
+    fd.Release();
+    opened.file.reset(file);
+    opened.check = {ini::FileStatus::Readable, {}};
+    return opened;
+}
+
+void RemoveDeadLeftovers(const std::string& target)
+{
+    const std::string folder = FolderOf(target);
+    const std::string base = BaseNameOf(target);
+    struct DirCloser {
+        void operator()(DIR* d) const { ::closedir(d); }
+    };
+    std::unique_ptr<DIR, DirCloser> dir(::opendir(folder.c_str()));
+    if (!dir) return;
+    const unsigned long self = static_cast<unsigned long>(::getpid());
+    while (const dirent* entry = ::readdir(dir.get())) {
+        const unsigned long pid = LeftoverPid(entry->d_name, base);
+        if (pid == 0 || pid == self || pid > static_cast<unsigned long>(INT_MAX)) continue;
+        // Only ESRCH means gone; EPERM is a live process of another user.
+        if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+        struct stat info {};
+        if (::fstatat(::dirfd(dir.get()), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISREG(info.st_mode)) {
+            continue;
+        }
+        // Best effort: a leftover that cannot be removed does no harm.
+        ::unlinkat(::dirfd(dir.get()), entry->d_name, 0);
+    }
+}
 
 const char* NativeLineEnd()
 {
     return "\n";
 }
 
-bool ReplaceFileDurably(const std::string& path, const std::string& content)
+bool ReplaceFileDurably(const std::string& path, const std::string& content,
+                        std::string* whyNot)
 {
+    auto fail = [whyNot](std::string reason) {
+        if (whyNot) *whyNot = std::move(reason);
+        return false;
+    };
     // A settings file reached through a symbolic link is replaced where it
     // really lies, so the link survives.
     std::string target = path;
     struct stat linkInfo {};
     if (::lstat(path.c_str(), &linkInfo) == 0 && S_ISLNK(linkInfo.st_mode)) {
         char resolved[PATH_MAX];
-        if (::realpath(path.c_str(), resolved) == nullptr) return false;
+        if (::realpath(path.c_str(), resolved) == nullptr) {
+            return fail("cannot follow the link: " + ErrorText(errno));
+        }
         target = resolved;
     }
 
     struct stat old {};
     const bool exists = ::stat(target.c_str(), &old) == 0;
     if (exists) {
-        if (!S_ISREG(old.st_mode)) return false;
+        if (!S_ISREG(old.st_mode)) return fail(NotRegularReason(old.st_mode));
         // The mode bits are checked as well as access(): a file marked
         // read-only stays untouched even for root.
-        if ((old.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return false;
-        if (::access(target.c_str(), W_OK) != 0) return false;
+        if ((old.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return fail("read-only file");
+        if (::access(target.c_str(), W_OK) != 0) {
+            return fail(errno == EROFS ? "read-only file system" : "read-only file");
+        }
     } else if (errno != ENOENT) {
-        return false;
+        return fail(CreateFailureReason(errno));
     }
 
+    RemoveDeadLeftovers(target);
+
+    // An existing file may hold a secret (Key0) and be readable by its owner
+    // only: its copy starts out owner-only and gets the old owner and mode
+    // before the first byte goes in.
+    const mode_t createMode = exists ? 0600 : 0666;
     std::string tempPath;
     UniqueFd fd;
     for (int attempt = 0; attempt < 100 && fd.Get() < 0; ++attempt) {
-        tempPath = target + ".tmp" + std::to_string(::getpid()) + "_" + std::to_string(attempt);
-        fd = UniqueFd(::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-        if (fd.Get() < 0 && errno != EEXIST) return false;
+        tempPath = TempFileName(target, static_cast<unsigned long>(::getpid()), attempt);
+        fd = UniqueFd(::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, createMode));
+        if (fd.Get() < 0 && errno != EEXIST) return fail(CreateFailureReason(errno));
     }
-    if (fd.Get() < 0) return false;
+    if (fd.Get() < 0) return fail("no free name for a temporary file beside it");
     TempFileGuard guard(tempPath);
 
-    if (!WriteAll(fd.Get(), content)) return false;
     if (exists) {
-        if (::fchmod(fd.Get(), old.st_mode & 07777) != 0) return false;
-        // Only root may hand the file back to its owner; others keep their own.
-        if (::fchown(fd.Get(), old.st_uid, old.st_gid) != 0 && ::geteuid() == 0) return false;
+        // Only root may hand the file back to its owner; others keep their
+        // own. The owner first: a change of owner may clear mode bits.
+        if (::fchown(fd.Get(), old.st_uid, old.st_gid) != 0 && ::geteuid() == 0) {
+            return fail("cannot give the new file its owner: " + ErrorText(errno));
+        }
+        if (::fchmod(fd.Get(), old.st_mode & 07777) != 0) {
+            return fail("cannot give the new file its permissions: " + ErrorText(errno));
+        }
     }
-    if (::fsync(fd.Get()) != 0) return false;
-    if (!fd.Close()) return false;
-    if (::rename(tempPath.c_str(), target.c_str()) != 0) return false;
+    NotifyTempFile(TempStage::Created, tempPath);
+    if (!WriteAll(fd.Get(), content)) return fail("write failed: " + ErrorText(errno));
+    NotifyTempFile(TempStage::Written, tempPath);
+    if (::fsync(fd.Get()) != 0) return fail("write failed: " + ErrorText(errno));
+    if (!fd.Close()) return fail("write failed: " + ErrorText(errno));
+    if (::rename(tempPath.c_str(), target.c_str()) != 0) {
+        return fail("cannot replace the file: " + ErrorText(errno));
+    }
     guard.Release();
 
     // Make the rename itself durable. The new file is already in place, so a

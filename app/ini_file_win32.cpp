@@ -1,6 +1,10 @@
+#include <cstdint>
 #include <string>
 
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
+#include <aclapi.h>
 
 #include "file_replace.h"
 
@@ -23,6 +27,7 @@ public:
     }
     ~UniqueHandle() { Close(); }
     HANDLE Get() const { return handle_; }
+    void Release() { handle_ = INVALID_HANDLE_VALUE; }
     bool Valid() const { return handle_ != INVALID_HANDLE_VALUE; }
     bool Close()
     {
@@ -50,46 +55,244 @@ bool WriteAll(HANDLE handle, const std::string& content)
     return true;
 }
 
+std::string ErrorText(DWORD error)
+{
+    char* text = nullptr;
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                      FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, error, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+    std::string message = length ? std::string(text, length) : "error " + std::to_string(error);
+    if (text) LocalFree(text);
+    while (!message.empty() && (message.back() == '\r' || message.back() == '\n' ||
+                                message.back() == ' ' || message.back() == '.')) {
+        message.pop_back();
+    }
+    return message;
+}
+
+std::size_t LastSeparator(const std::string& path)
+{
+    return path.find_last_of("\\/");
+}
+
+std::string FolderPrefixOf(const std::string& path)
+{
+    std::size_t slash = LastSeparator(path);
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+std::string BaseNameOf(const std::string& path)
+{
+    std::size_t slash = LastSeparator(path);
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Why creating a file in a folder failed, in the user's terms.
+std::string CreateFailureReason(DWORD error)
+{
+    switch (error) {
+    case ERROR_ACCESS_DENIED: return "read-only folder";
+    case ERROR_WRITE_PROTECT: return "read-only medium";
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_NETPATH: return "no such folder";
+    default: return "cannot create a file beside it: " + ErrorText(error);
+    }
+}
+
+// The old file's access rights, when they are its own rather than inherited
+// from the folder (inheritance turned off). A temporary file in the folder
+// would otherwise start with the folder's, wider rights while it holds the
+// content, and keep them after the rename.
+class OwnAccessRights {
+public:
+    OwnAccessRights(const std::string& path, bool exists)
+    {
+        if (!exists) return;
+        PACL dacl = nullptr;
+        if (GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                  nullptr, nullptr, &dacl, nullptr, &descriptor_) != ERROR_SUCCESS) {
+            descriptor_ = nullptr;
+            return;
+        }
+        SECURITY_DESCRIPTOR_CONTROL control = 0;
+        DWORD revision = 0;
+        if (!GetSecurityDescriptorControl(descriptor_, &control, &revision) ||
+            (control & SE_DACL_PROTECTED) == 0) {
+            LocalFree(descriptor_);
+            descriptor_ = nullptr;
+        }
+    }
+    OwnAccessRights(const OwnAccessRights&) = delete;
+    OwnAccessRights& operator=(const OwnAccessRights&) = delete;
+    ~OwnAccessRights()
+    {
+        if (descriptor_) LocalFree(descriptor_);
+    }
+    // Null when the file takes the folder's rights.
+    SECURITY_ATTRIBUTES* Attributes()
+    {
+        if (!descriptor_) return nullptr;
+        attributes_ = {sizeof attributes_, descriptor_, FALSE};
+        return &attributes_;
+    }
+
+private:
+    PSECURITY_DESCRIPTOR descriptor_ = nullptr;
+    SECURITY_ATTRIBUTES attributes_{};
+};
+
 } // namespace
+
+OpenedFile OpenForReading(const std::string& path, std::uint64_t maxBytes, bool textMode)
+{
+    OpenedFile opened;
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+            opened.check = {ini::FileStatus::Missing, {}};
+        } else {
+            opened.check = {ini::FileStatus::Unreadable, "cannot be read: " + ErrorText(error)};
+        }
+        return opened;
+    }
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        opened.check = {ini::FileStatus::Refused, "not a regular file but a folder"};
+        return opened;
+    }
+    UniqueHandle handle(CreateFileA(path.c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!handle.Valid()) {
+        const DWORD error = GetLastError();
+        opened.check = {error == ERROR_FILE_NOT_FOUND ? ini::FileStatus::Missing
+                                                      : ini::FileStatus::Unreadable,
+                        error == ERROR_FILE_NOT_FOUND ? std::string()
+                                                      : "cannot be read: " + ErrorText(error)};
+        return opened;
+    }
+    // Device names (CON, NUL, COM1) and pipes open too, but are no files.
+    if (GetFileType(handle.Get()) != FILE_TYPE_DISK) {
+        opened.check = {ini::FileStatus::Refused, "not a regular file but a device"};
+        return opened;
+    }
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(handle.Get(), &size)) {
+        opened.check = {ini::FileStatus::Unreadable, "cannot be read: " + ErrorText(GetLastError())};
+        return opened;
+    }
+    if (static_cast<std::uint64_t>(size.QuadPart) > maxBytes) {
+        opened.check = {ini::FileStatus::Refused,
+                        TooLargeReason(static_cast<std::uint64_t>(size.QuadPart))};
+        return opened;
+    }
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle.Get()),
+                                   _O_RDONLY | (textMode ? _O_TEXT : _O_BINARY));
+    if (fd < 0) {
+        opened.check = {ini::FileStatus::Unreadable, "cannot be read"};
+        return opened;
+    }
+    handle.Release(); // the descriptor owns it now
+    std::FILE* file = _fdopen(fd, textMode ? "r" : "rb");
+    if (file == nullptr) {
+        _close(fd);
+        opened.check = {ini::FileStatus::Unreadable, "cannot be read"};
+        return opened;
+    }
+    opened.file.reset(file);
+    opened.check = {ini::FileStatus::Readable, {}};
+    return opened;
+}
+
+void RemoveDeadLeftovers(const std::string& target)
+{
+    const std::string folder = FolderPrefixOf(target);
+    const std::string base = BaseNameOf(target);
+    WIN32_FIND_DATAA found{};
+    HANDLE search = FindFirstFileA((target + ".tmp*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return;
+    const unsigned long self = GetCurrentProcessId();
+    do {
+        if (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) {
+            continue;
+        }
+        const unsigned long pid = LeftoverPid(found.cFileName, base);
+        if (pid == 0 || pid == self) continue;
+        HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
+                                     static_cast<DWORD>(pid));
+        bool gone;
+        if (process == nullptr) {
+            // Access denied means a live process of another user.
+            gone = GetLastError() == ERROR_INVALID_PARAMETER;
+        } else {
+            // A process that ended stays openable while a handle to it is held.
+            gone = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+            CloseHandle(process);
+        }
+        // Best effort: a leftover that cannot be removed does no harm.
+        if (gone) DeleteFileA((folder + found.cFileName).c_str());
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+}
 
 const char* NativeLineEnd()
 {
     return "\r\n";
 }
 
-bool ReplaceFileDurably(const std::string& path, const std::string& content)
+bool ReplaceFileDurably(const std::string& path, const std::string& content,
+                        std::string* whyNot)
 {
+    auto fail = [whyNot](std::string reason) {
+        if (whyNot) *whyNot = std::move(reason);
+        return false;
+    };
     DWORD attributes = GetFileAttributesA(path.c_str());
     const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
     if (exists) {
-        if (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) return false;
+        if (attributes & FILE_ATTRIBUTE_DIRECTORY) return fail("not a regular file but a folder");
+        if (attributes & FILE_ATTRIBUTE_READONLY) return fail("read-only file");
     } else {
         DWORD error = GetLastError();
-        if (error != ERROR_FILE_NOT_FOUND) return false;
+        if (error != ERROR_FILE_NOT_FOUND) return fail(CreateFailureReason(error));
     }
 
+    RemoveDeadLeftovers(path);
+
+    // The copy has the old file's marks and own access rights from the
+    // start, before it holds any of the content.
+    constexpr DWORD kSettable = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN |
+                                FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    const DWORD createAttributes =
+        exists && (attributes & kSettable) ? (attributes & kSettable) : FILE_ATTRIBUTE_NORMAL;
+    OwnAccessRights rights(path, exists);
     std::string tempPath;
     UniqueHandle file;
     for (int attempt = 0; attempt < 100 && !file.Valid(); ++attempt) {
-        tempPath = path + ".tmp" + std::to_string(GetCurrentProcessId()) + "_" +
-                   std::to_string(attempt);
-        file = UniqueHandle(CreateFileA(tempPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file.Valid() && GetLastError() != ERROR_FILE_EXISTS) return false;
+        tempPath = TempFileName(path, GetCurrentProcessId(), attempt);
+        file = UniqueHandle(CreateFileA(tempPath.c_str(), GENERIC_WRITE, 0, rights.Attributes(),
+                                        CREATE_NEW, createAttributes, nullptr));
+        if (!file.Valid() && GetLastError() != ERROR_FILE_EXISTS) {
+            return fail(CreateFailureReason(GetLastError()));
+        }
     }
-    if (!file.Valid()) return false;
+    if (!file.Valid()) return fail("no free name for a temporary file beside it");
     TempFileGuard guard(tempPath);
 
-    if (!WriteAll(file.Get(), content)) return false;
-    if (!FlushFileBuffers(file.Get())) return false;
-    if (!file.Close()) return false;
-    // Hidden, system or archive marks of the old file carry over.
-    if (exists && attributes != FILE_ATTRIBUTE_NORMAL) {
+    NotifyTempFile(TempStage::Created, tempPath);
+    if (!WriteAll(file.Get(), content)) return fail("write failed: " + ErrorText(GetLastError()));
+    NotifyTempFile(TempStage::Written, tempPath);
+    if (!FlushFileBuffers(file.Get())) return fail("write failed: " + ErrorText(GetLastError()));
+    if (!file.Close()) return fail("write failed: " + ErrorText(GetLastError()));
+    // Marks that CreateFile does not take (compressed and the like) carry
+    // over afterwards, as before.
+    if (exists && (attributes & ~kSettable) != 0 && attributes != FILE_ATTRIBUTE_NORMAL) {
         SetFileAttributesA(tempPath.c_str(), attributes);
     }
     if (!MoveFileExA(tempPath.c_str(), path.c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        return false;
+        return fail("cannot replace the file: " + ErrorText(GetLastError()));
     }
     guard.Release();
     return true;

@@ -2,43 +2,46 @@
 
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <memory>
-#include <system_error>
 
+#include "file_replace.h"
+#include "hex_digits.h"
 #include "ini_file.h"
 
 namespace talvex {
 namespace {
-
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
 
 constexpr std::size_t kPieceBuffer = 512;
 constexpr std::size_t kKeyBuffer = 256;
 
 } // namespace
 
+PartDbCheck CheckPartDb(const std::string& path)
+{
+    const ini::FileCheck check = ini::CheckFile(path);
+    // Refused or unreadable counts as missing, with the reason kept for the
+    // message; a folder of that name holds no parts either.
+    return {check.status == ini::FileStatus::Readable, check.reason};
+}
+
 bool PartDbPresent(const std::string& path)
 {
-    UniqueFile file(std::fopen(path.c_str(), "r"));
-    if (!file) return false;
-    // A folder of that name opens on POSIX but holds no parts.
-    std::error_code error;
-    return !std::filesystem::is_directory(path, error);
+    return CheckPartDb(path).present;
 }
 
 std::vector<std::string> ListParts(const std::string& path)
 {
     std::vector<std::string> parts;
-    UniqueFile file(std::fopen(path.c_str(), "r"));
-    if (!file) return parts;
+    detail::OpenedFile opened = detail::OpenForReading(path, ini::kMaxFileBytes, true);
+    if (!opened.file) return parts;
+    std::FILE* file = opened.file.get();
     // fgets pieces on purpose: a line longer than the buffer is read in
     // pieces, and a piece that happens to begin with "[" names a part too.
+    // Every piece holds at least one byte, so a file that grows without end
+    // while it is read still ends here.
     char piece[kPieceBuffer];
-    while (std::fgets(piece, sizeof piece, file.get()) != nullptr) {
+    for (std::uint64_t pieces = 0;
+         pieces < ini::kMaxFileBytes && std::fgets(piece, sizeof piece, file) != nullptr;
+         ++pieces) {
         if (piece[0] != '[') continue;
         const char* name = piece + 1;
         const char* close = std::strchr(name, ']');
@@ -56,20 +59,9 @@ std::string ReadPartKey(const std::string& path, const std::string& part, const 
 bool ScanHex0x(const std::string& text, std::uint32_t& value)
 {
     if (text.size() < 3 || text[0] != '0' || text[1] != 'x') return false;
-    std::uint64_t number = 0;
-    std::size_t i = 2;
-    for (; i < text.size(); ++i) {
-        char c = text[i];
-        unsigned digit;
-        if (c >= '0' && c <= '9') digit = static_cast<unsigned>(c - '0');
-        else if (c >= 'a' && c <= 'f') digit = static_cast<unsigned>(c - 'a' + 10);
-        else if (c >= 'A' && c <= 'F') digit = static_cast<unsigned>(c - 'A' + 10);
-        else break;
-        // Saturate like the C library does for a 32-bit long.
-        number = number > 0xFFFFFFFFu ? number : number * 16 + digit;
-    }
-    if (i == 2) return false;
-    value = number > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(number);
+    std::uint32_t number = 0;
+    if (ScanHexDigits32(text, 2, number) == 0) return false;
+    value = number;
     return true;
 }
 

@@ -7,7 +7,17 @@
 
 namespace talvex {
 
-// True when the file can be opened for reading.
+struct PartDbCheck {
+    bool present = false; // a regular file that can be read
+    std::string reason;   // why a file that exists cannot be used; empty otherwise
+};
+
+// Whether the part database can be used. A folder, a FIFO, a device, a file
+// larger than 1 MB or one that cannot be read counts as missing, and the
+// reason says which.
+PartDbCheck CheckPartDb(const std::string& path);
+
+// True when the part database can be used (CheckPartDb(path).present).
 bool PartDbPresent(const std::string& path);
 
 // Every line whose first character is "[" gives a name (up to "]" or the end

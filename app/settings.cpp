@@ -1,5 +1,7 @@
 #include "settings.h"
 
+#include "hex_digits.h"
+
 #include <cstdio>
 
 #include "ini_file.h"
@@ -10,14 +12,6 @@ namespace {
 
 constexpr std::size_t kOpeningBuffer = 1024;
 constexpr std::size_t kHelpBuffer = 1000;
-
-int HexDigit(char c)
-{
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
 } // namespace
 
@@ -38,7 +32,7 @@ std::uint64_t ParseMask(const std::string& text)
     if (text.size() != 18 || text[0] != '0' || text[1] != 'x') return 0;
     std::uint64_t mask = 0;
     for (std::size_t i = 2; i < text.size(); ++i) {
-        int digit = HexDigit(text[i]);
+        int digit = HexDigitOrNone(text[i]);
         // A stray character would leave the protected units to chance; no
         // unit is safer than a guessed one.
         if (digit < 0) return 0;
@@ -72,6 +66,38 @@ void ReadSettingsAtOpening(Settings& s)
     s.mask = ParseMask(text("Flash", "Mask", "0"));
     s.part = text("TalVex", "Part", "ZaRQ4126");
     s.runMode = static_cast<std::int32_t>(ini::ReadInt(path, "Run", "Address", 0));
+}
+
+bool SetOpeningValue(Settings& s, const std::string& key, const std::string& value)
+{
+    std::string text = ini::ValueAsRead(value);
+    if (text.size() > kOpeningBuffer - 1) text.resize(kOpeningBuffer - 1);
+    struct Member {
+        const char* key;
+        std::string Settings::*text;
+    };
+    static const Member kTextMembers[] = {
+        {"File", &Settings::imageFile},   {"Port", &Settings::port},
+        {"Baud", &Settings::baud},        {"MassErase", &Settings::massErase},
+        {"Program", &Settings::program},  {"Verify", &Settings::verify},
+        {"Protect", &Settings::protect},  {"Autorun", &Settings::autorun},
+        {"Key0", &Settings::key0},        {"Part", &Settings::part},
+    };
+    for (const Member& member : kTextMembers) {
+        if (key == member.key) {
+            s.*member.text = std::move(text);
+            return true;
+        }
+    }
+    if (key == "Mask") {
+        s.mask = ParseMask(text);
+        return true;
+    }
+    if (key == "Address") {
+        s.runMode = static_cast<std::int32_t>(ini::ParseInt(text, 0));
+        return true;
+    }
+    return false;
 }
 
 void ReadSettingsAtConfigure(Settings& s)

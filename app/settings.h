@@ -43,6 +43,12 @@ std::string FormatMask(std::uint64_t mask);
 // settings.settingsPath, in the documented order and with the defaults.
 void ReadSettingsAtOpening(Settings& settings);
 
+// Puts a value meant for a settings key into the member that the key fills
+// when the window opens, read as the file would give it back ("Mask" through
+// ParseMask, "Address" as an integer). For a value the file could not take.
+// False for a key the window does not read at opening.
+bool SetOpeningValue(Settings& settings, const std::string& key, const std::string& value);
+
 // What Configure reads again each time it is pressed: runMode from "Address"
 // and propertyPage from "PropertyPage".
 void ReadSettingsAtConfigure(Settings& settings);

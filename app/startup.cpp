@@ -66,7 +66,22 @@ bool SaysNo(const std::string& text)
     return text.size() > 3 && (text[3] == 'n' || text[3] == 'N');
 }
 
-void ApplyOption(const std::string& text, const std::string& settingsPath)
+// Writes one option's entry. What the file does not take is kept, so that
+// the option still applies to this run; a later option of the same key that
+// is stored makes an earlier unstored one moot.
+void Store(StartupResult& result, std::string option, const char* section, const char* key,
+           const std::string& value)
+{
+    std::string reason;
+    auto& unstored = result.unstored;
+    if (ini::WriteText(result.settings.settingsPath, section, key, value, &reason)) {
+        std::erase_if(unstored, [key](const UnstoredOption& u) { return u.key == key; });
+    } else {
+        unstored.push_back({std::move(option), key, value, std::move(reason)});
+    }
+}
+
+void ApplyOption(const std::string& text, StartupResult& result)
 {
     for (const Option& option : kOptions) {
         if (!text.starts_with(option.name)) continue;
@@ -76,9 +91,7 @@ void ApplyOption(const std::string& text, const std::string& settingsPath)
         } else {
             value = text.substr(3, BlankOrEnd(text, 3) - 3);
         }
-        // Not reported: the window reads whatever the file holds, and a
-        // setting that could not be stored keeps its earlier value.
-        ini::WriteText(settingsPath, option.section, option.key, value);
+        Store(result, text.substr(0, BlankOrEnd(text, 0)), option.section, option.key, value);
         return;
     }
 }
@@ -130,7 +143,7 @@ StartupResult RunStartup(const std::string& programDir, const std::string& comma
 
     if (text.starts_with("af=")) {
         std::string file = TakeWord(text, 3);
-        ini::WriteText(s.settingsPath, "Talvex", "File", file);
+        Store(result, "af=" + file, "Talvex", "File", file);
     }
 
     result.unattended = false;
@@ -141,19 +154,35 @@ StartupResult RunStartup(const std::string& programDir, const std::string& comma
             // The option after "aa=" is taken in the same pass, without the
             // check that ends the loop.
         }
-        ApplyOption(text, s.settingsPath);
+        ApplyOption(text, result);
         RemoveThroughBlank(text);
     }
 
-    result.partDbPresent = PartDbPresent(s.partDbPath);
+    const ini::FileCheck settingsFile = ini::CheckFile(s.settingsPath);
+    if (settingsFile.status == ini::FileStatus::Unreadable ||
+        settingsFile.status == ini::FileStatus::Refused) {
+        result.settingsProblem = settingsFile.reason;
+    }
+
+    const PartDbCheck partDb = CheckPartDb(s.partDbPath);
+    result.partDbPresent = partDb.present;
+    result.partDbProblem = partDb.reason;
     s.exitCode = (result.unattended && !result.partDbPresent) ? 2 : 0;
     return result;
 }
 
-std::string MissingPartDbMessage(const std::string& partDbPath)
+void ApplyUnstoredOptions(const StartupResult& startup, Settings& settings)
 {
-    return "Configuration file \"" + partDbPath +
-           "\" can not be located.\n\nPlease re-install TALVEX to fix this problem.";
+    for (const UnstoredOption& option : startup.unstored) {
+        SetOpeningValue(settings, option.key, option.value);
+    }
+}
+
+std::string MissingPartDbMessage(const std::string& partDbPath, const std::string& reason)
+{
+    const std::string what = reason.empty() ? "can not be located" : "can not be used (" + reason + ")";
+    return "Configuration file \"" + partDbPath + "\" " + what +
+           ".\n\nPlease re-install TALVEX to fix this problem.";
 }
 
 } // namespace talvex

@@ -3,6 +3,7 @@
 // and the command line written into the settings file.
 
 #include <string>
+#include <vector>
 
 #include "settings.h"
 
@@ -20,10 +21,23 @@ char PathSeparator();
 // quotes (for an option, only the part after its "=").
 std::string JoinCommandLine(int argc, const char* const* argv, int first);
 
+// A command-line option that the settings file did not take. A batch file
+// still gets what it asked for: the value applies to this run.
+struct UnstoredOption {
+    std::string option; // as given, e.g. "cp=COM9"
+    std::string key;    // the settings key it writes, e.g. "Port"
+    std::string value;  // the text it would have written
+    std::string reason; // why not, e.g. "read-only file"
+};
+
 struct StartupResult {
     Settings settings;      // paths filled, the rest left for the window
     bool unattended = false;
     bool partDbPresent = false;
+    std::string partDbProblem;   // why a part database that exists is not used
+    std::string settingsProblem; // why the settings file is not read (refused or
+                                 // unreadable); empty when it is read or missing
+    std::vector<UnstoredOption> unstored; // in command-line order
 };
 
 // Steps 2 to 8 of start-up: paths, the settings-file name, "af=", every other
@@ -31,7 +45,12 @@ struct StartupResult {
 // part-database check. Shows nothing; the caller presents the outcome.
 StartupResult RunStartup(const std::string& programDir, const std::string& commandLine);
 
-// The message an interactive start shows when zelchip.ini is missing.
-std::string MissingPartDbMessage(const std::string& partDbPath);
+// Puts the options that could not be stored over what the window read from
+// the file (ReadSettingsAtOpening), later options over earlier ones.
+void ApplyUnstoredOptions(const StartupResult& startup, Settings& settings);
+
+// The message an interactive start shows when zelchip.ini cannot be used:
+// the missing-file text, or with a reason the file that is there but refused.
+std::string MissingPartDbMessage(const std::string& partDbPath, const std::string& reason = {});
 
 } // namespace talvex

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "console_window.h"
 #include "download_session.h"
@@ -44,7 +45,8 @@ void PrintUsage(std::FILE* to) {
         "  cp=PORT   serial port: COM1 (= /dev/ttyS0) ... or a device path\n"
 #endif
         "  cb=BAUD   baud rate, e.g. 115200\n"
-        "  fe=y|n    mass erase instead of erasing the touched pages\n"
+        "  fe=y|n    mass erase instead of erasing the touched pages; fe=y erases\n"
+        "            only: no program, verify or protection in that run\n"
         "  fp=y|n    program the image\n"
         "  fv=y|n    have the target verify the image\n"
         "  fh=y|n    protect the flash units of the mask\n"
@@ -106,6 +108,43 @@ void Show(const Settings& s, bool partDbPresent, bool unattended) {
                     .c_str());
 }
 
+// What start-up could not do with the settings file. Said before anything
+// else, so that a batch log shows why a run used other values than the file.
+void ReportSettingsFile(const StartupResult& startup) {
+    const std::string path = ConsoleWindow::Printable(startup.settings.settingsPath);
+    if (!startup.settingsProblem.empty()) {
+        std::fprintf(stderr,
+                     "talvex-cli: settings file %s not read (%s); the defaults apply, and the "
+                     "file is left as it is.\n",
+                     path.c_str(), startup.settingsProblem.c_str());
+    }
+    for (const UnstoredOption& option : startup.unstored) {
+        std::fprintf(stderr, "talvex-cli: %s not stored in %s (%s); it applies to this run only.\n",
+                     ConsoleWindow::Printable(option.option).c_str(), path.c_str(),
+                     option.reason.c_str());
+    }
+}
+
+// A mass erase is all the download does; whoever also asked for programming
+// or verifying should not read code 0 as a programmed board.
+void ReportMassEraseOnly(const Settings& s) {
+    if (!IsOn(s.massErase)) return;
+    std::vector<std::string> skipped;
+    if (IsOn(s.program)) skipped.push_back("fp=y");
+    if (IsOn(s.verify)) skipped.push_back("fv=y");
+    if (IsOn(s.protect)) skipped.push_back("fh=y");
+    if (skipped.empty()) return;
+    std::string list = skipped.front();
+    for (std::size_t i = 1; i < skipped.size(); ++i) {
+        list += (i + 1 == skipped.size() ? " and " : ", ") + skipped[i];
+    }
+    std::fprintf(stderr,
+                 "talvex-cli: fe=y: only the mass erase is done; %s %s not carried out in this "
+                 "run (run again with fe=n for %s).\n",
+                 list.c_str(), skipped.size() == 1 ? "is" : "are",
+                 skipped.size() == 1 ? "it" : "them");
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -132,18 +171,22 @@ int main(int argc, char** argv) {
     }
 
     const StartupResult startup = RunStartup(CurrentProgramDir(), JoinCommandLine(argc, argv, first));
+    ReportSettingsFile(startup);
 
     if (show) {
         Settings settings = startup.settings;
         ReadSettingsAtOpening(settings);
         ReadSettingsAtConfigure(settings);
+        ApplyUnstoredOptions(startup, settings);
         Show(settings, startup.partDbPresent, startup.unattended);
         return 0;
     }
     if (!startup.partDbPresent) {
         // A window would end silently with 2; the operator still deserves to
         // know why.
-        std::fprintf(stderr, "%s\n", MissingPartDbMessage(startup.settings.partDbPath).c_str());
+        std::fprintf(stderr, "%s\n",
+                     MissingPartDbMessage(startup.settings.partDbPath, startup.partDbProblem)
+                         .c_str());
         return ToInt(ExitCode::Image);
     }
 
@@ -157,6 +200,7 @@ int main(int argc, char** argv) {
     int code = 0;
     {
         DownloadSession session(window, unattended);
+        ReportMassEraseOnly(session.CurrentSettings());
         session.Open();
         bool decided = false;
         for (;;) {

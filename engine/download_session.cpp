@@ -8,6 +8,8 @@ DownloadSession::DownloadSession(IWindowOps& frontEnd, const StartupResult& star
                                  std::unique_ptr<ISerialPort> port)
     : frontEnd_(frontEnd), settings_(startup.settings), unattended_(startup.unattended) {
     ReadSettingsAtOpening(settings_);
+    // Options the settings file could not take still hold for this run.
+    ApplyUnstoredOptions(startup, settings_);
     worker_ = std::make_unique<SerialThread>(frontEnd_, settings_, std::move(port));
     worker_->SetImagePath(settings_.imageFile);
     if (unattended_) worker_->Flags().UnattendedMode = 1;

@@ -1,6 +1,8 @@
 // The flash sequence: count, erase, program, verify, protect, and the
-// outcome. The image is streamed from the file for every pass.
+// outcome. The image is streamed from the file for every pass; what the count
+// pass learnt of it is the yardstick for every later pass.
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <vector>
@@ -13,27 +15,21 @@
 
 namespace talvex {
 
-namespace {
+// The image as the count pass read it.
+struct CheckedImage {
+    std::string path;
+    std::string name; // for messages
+    ImageCount count;
+    ImageShadow shadow;
+};
 
-constexpr std::uint32_t kFlashBase = 0x80000;
-constexpr std::uint32_t kPageSize = 512;
+namespace {
 
 std::string Format(const char* format, std::uint32_t a, std::uint32_t b) {
     char text[128];
     std::snprintf(text, sizeof text, format, static_cast<unsigned long>(a),
                   static_cast<unsigned long>(b));
     return text;
-}
-
-// The record lies wholly below the kernel. Records are offsets; the check is
-// made on their absolute addresses.
-bool Fits(std::uint32_t address, std::int32_t count, std::uint32_t flashLimit) {
-    const std::uint32_t absolute = address | kFlashBase;
-    const std::uint32_t last = absolute + static_cast<std::uint32_t>(count) - 1u;
-    // A record that runs past the top of the address space would wrap below
-    // the limit; it fits nowhere.
-    if (count > 0 && last < absolute) return false;
-    return absolute < flashLimit && last < flashLimit;
 }
 
 // Frames carry at most 250 data bytes; a longer record goes out as several
@@ -53,31 +49,42 @@ bool ForEachPiece(const HexRecord& record, SendPiece&& send) {
     return true;
 }
 
+// The count pass's own "File Open Error." stands for a file that cannot be
+// opened; a FIFO or a device is named, as the user may not know it is one.
+std::string OpenFailureText(const CHexReader& reader, const std::string& path) {
+    if (reader.LastOpenFailure() == ImageOpenFailure::NotRegularFile) {
+        return path + " is not a regular file.";
+    }
+    return "File Open Error.";
+}
+
 } // namespace
 
 void SerialThread::FlashSequence() {
     const Settings s = CurrentSettings();
-    const std::string path = ImagePath();
-    bool failureReported = false;
+    const ChipValues chip = Chip();
+    CheckedImage image{ImagePath(), {}, {}, ImageShadow(chip.flashLimit)};
+    image.name = DisplayName(image.path);
     errorState_ = 0;
     abandoned_ = false;
     window_.SetProgressStep(1);
 
     CHexReader reader;
-    reader.SetHalfwordAlign(Chip().halfwordAlign);
-    if (!reader.OpenImage(path)) {
-        ReportFailure("File Open Error.", ExitCode::Image);
+    reader.SetHalfwordAlign(chip.halfwordAlign);
+    reader.SetStopFlag(&stop_);
+    NotifyPass(ImagePass::Count);
+    if (!reader.OpenImage(image.path)) {
+        ReportFailure(OpenFailureText(reader, image.path), ExitCode::Image);
         EndOfDownload();
         return;
     }
-    const ImageCount count = CountImage(reader, DisplayName(path), &stop_);
-    if (!count.valid) {
+    image.count = CountImage(reader, image.name, &stop_, &image.shadow);
+    if (!image.count.valid) {
         // A damaged image is refused before anything is erased or written.
-        if (Go()) ReportFailure(count.message, ExitCode::Image);
+        if (Go()) ReportFailure(image.count.message, ExitCode::Image);
         EndOfDownload();
         return;
     }
-    const std::int32_t imageSize = count.size;
     reader.Rewind();
 
     if (IsOn(s.massErase)) {
@@ -85,7 +92,7 @@ void SerialThread::FlashSequence() {
         window_.AddStatusLine("Mass Erasing ");
         errorState_ = SendFrame(Port(), CommandFrame::Erase(0, 0), &stop_);
         if (Failed()) {
-            if (Unattended()) window_.EndWithResult(ExitCode::Erase);
+            if (Unattended()) EndWithResult(ExitCode::Erase);
             window_.AppendStatusLine("Flash error.");
             window_.AddStatusLine("    Check setup and try downloading again.");
             EndOfDownload();
@@ -93,31 +100,31 @@ void SerialThread::FlashSequence() {
         }
         window_.AppendStatusLine("Done. Cycle board power.");
         window_.AddStatusLine("    Change options before downloading again.");
-        if (Unattended()) window_.EndWithResult(ExitCode::Success);
+        if (Unattended()) EndWithResult(ExitCode::Success);
     } else {
         // A record outside the flash found by the page plan goes straight
         // to the outcome; every other failure lets the later steps look at
         // the error state themselves.
-        bool addressFailure = false;
+        bool planFailure = false;
         if (IsOn(s.program)) {
-            addressFailure = !PagePlanAndErase(reader, failureReported);
+            planFailure = !PagePlanAndErase(reader, image);
         }
         reader.CloseImage();
-        if (!addressFailure) {
+        if (!planFailure) {
             if (IsOn(s.program) && !Failed() && Go()) {
-                RecordPass(PassKind::Program, imageSize, failureReported);
+                RecordPass(PassKind::Program, image);
             }
             if (IsOn(s.verify) && !Failed() && Go()) {
-                RecordPass(PassKind::Verify, imageSize, failureReported);
+                RecordPass(PassKind::Verify, image);
             }
             if (IsOn(s.protect)) {
-                ProtectionStep(s, failureReported);
+                ProtectionStep(s);
             }
         }
         if (Failed() || abandoned_) {
             window_.AppendStatusLine("Flash error.");
             window_.AddStatusLine("    Check setup and try downloading again.");
-            if (Unattended()) window_.EndWithResult(ExitCode::FlashError);
+            if (Unattended()) EndWithResult(ExitCode::FlashError);
             EndOfDownload();
             return;
         }
@@ -131,46 +138,81 @@ void SerialThread::FlashSequence() {
         }
     }
 
-    // The unattended ending: after a reported failure its code stands.
-    if (Unattended() && !failureReported) {
+    // The unattended ending. Once a code has been asked for (a reported
+    // failure, or a mass erase's success) it stands, and no run step follows.
+    if (Unattended() && !resultAsked_) {
         if (IsOn(s.autorun)) {
             flags_.UnattendedMode = 3;
         } else {
-            window_.EndWithResult(ExitCode::Success);
+            EndWithResult(ExitCode::Success);
         }
     }
     EndOfDownload();
 }
 
-bool SerialThread::PagePlanAndErase(CHexReader& reader, bool& failureReported) {
-    const std::uint32_t flashLimit = Chip().flashLimit;
+SerialThread::PassEnd SerialThread::WalkImage(
+    CHexReader& reader, const CheckedImage& image, bool padFromImage,
+    const std::function<bool(const HexRecord&)>& step) {
+    ImageDigest digest;
+    HexRecord record;
+    std::string text = reader.NextRecordText();
+    reader.ResetBase();
+    while (!text.empty() && !CHexReader::IsEndRecord(text)) {
+        if (Failed() || !Go()) return PassEnd::Cut;
+        // Every text was sound when counted; one that is not now, or whose
+        // bytes differ from the count's, comes from another file.
+        if (reader.LastTextTooLong() || !IsSoundRecordText(text)) return PassEnd::Changed;
+        digest.Add(text);
+        record = reader.ParseRecord(text, false);
+        if (!image.shadow.Agrees(record.address, record.data, record.count)) {
+            return PassEnd::Changed;
+        }
+        if (reader.HalfwordAlign()) PadToHalfwords(record, padFromImage ? &image.shadow : nullptr);
+        if (!step(record)) return PassEnd::Cut;
+        text = reader.NextRecordText();
+    }
+    if (!Go()) return PassEnd::Cut; // a stop shows as the end of the file
+    if (reader.ReadFailed()) return PassEnd::ReadFailed;
+    // Records gone, added or repeated, or the end record lost, show here.
+    digest.endRecord = !text.empty();
+    return digest == image.count.digest ? PassEnd::Complete : PassEnd::Changed;
+}
+
+bool SerialThread::ReportBrokenPass(PassEnd end, const CheckedImage& image) {
+    if (end != PassEnd::Changed && end != PassEnd::ReadFailed) return false;
+    errorState_ = kNeverAcknowledged;
+    ReportFailure(end == PassEnd::Changed ? image.name + " changed during the download."
+                                          : "Cannot read " + image.name + ".",
+                  ExitCode::Image);
+    return true;
+}
+
+bool SerialThread::PagePlanAndErase(CHexReader& reader, const CheckedImage& image) {
+    const std::uint32_t flashLimit = image.shadow.FlashLimit();
     // One flag per page of the whole flash below the kernel.
     const std::uint32_t pages =
         flashLimit > kFlashBase ? (flashLimit - kFlashBase + kPageSize - 1) / kPageSize : 0;
     std::vector<bool> pageMap(pages, false);
 
-    std::string text = reader.NextRecordText();
-    reader.ResetBase();
-    while (!text.empty() && !CHexReader::IsEndRecord(text) && !Failed() && Go()) {
-        const HexRecord& record = reader.ParseRecord(text, true);
+    NotifyPass(ImagePass::PagePlan);
+    const PassEnd end = WalkImage(reader, image, false, [&](const HexRecord& record) {
         const std::uint32_t a = record.address;
         const std::int32_t n = record.count;
-        if (!Fits(a, n, flashLimit)) {
+        if (!RecordFits(a, n, flashLimit)) {
             errorState_ = kNeverAcknowledged;
             ReportFailure(Format("Wrong memory address 0x%lx - 0x%lx \n Erase aborted.", a,
                                  a + static_cast<std::uint32_t>(n) - 1u),
                           ExitCode::Address);
-            failureReported = true;
-        } else if (n > 0) {
-            const std::uint32_t first = ((a | kFlashBase) - kFlashBase) / kPageSize;
-            const std::uint32_t last =
-                ((a | kFlashBase) + static_cast<std::uint32_t>(n) - 1u - kFlashBase) / kPageSize;
-            pageMap[first] = true;
-            pageMap[last] = true;
+            return false;
         }
-        text = reader.NextRecordText();
-    }
+        if (n > 0) {
+            pageMap[FlashOffset(a) / kPageSize] = true;
+            pageMap[(FlashOffset(a) + static_cast<std::uint32_t>(n) - 1u) / kPageSize] = true;
+        }
+        return true;
+    });
     reader.CloseImage();
+    if (ReportBrokenPass(end, image)) return false;
     if (Failed()) return false;
     if (!Go()) return true;
 
@@ -194,76 +236,74 @@ bool SerialThread::PagePlanAndErase(CHexReader& reader, bool& failureReported) {
             std::snprintf(message, sizeof message, "Erase failure at 0x%08lX. Process aborted.",
                           static_cast<unsigned long>((page * kPageSize) | kFlashBase));
             ReportFailure(message, ExitCode::Erase);
-            failureReported = true;
             break;
         }
     }
     return true;
 }
 
-void SerialThread::RecordPass(PassKind kind, std::int32_t imageSize, bool& failureReported) {
+void SerialThread::RecordPass(PassKind kind, const CheckedImage& image) {
     const bool program = kind == PassKind::Program;
     CHexReader reader;
     reader.SetHalfwordAlign(Chip().halfwordAlign);
-    if (!reader.OpenImage(ImagePath())) {
-        // The file went away after it was counted.
+    reader.SetStopFlag(&stop_);
+    NotifyPass(program ? ImagePass::Program : ImagePass::Verify);
+    if (!reader.OpenImage(image.path)) {
+        // The file went away (or was replaced by something else) after it
+        // was counted.
         errorState_ = kNeverAcknowledged;
-        ReportFailure("File Open Error.", ExitCode::Image);
-        failureReported = true;
+        ReportFailure(OpenFailureText(reader, image.path), ExitCode::Image);
         return;
     }
-    std::string text = reader.NextRecordText();
     char line[96];
     std::snprintf(line, sizeof line, "%s%d%s", program ? "Downloading ... " : "Verifying ... ",
-                  static_cast<int>(imageSize), " bytes");
+                  static_cast<int>(image.count.size), " bytes");
     window_.AddStatusLine(line);
     window_.SetProgressPhase(program ? ProgressPhase::Write : ProgressPhase::Verify);
-    window_.SetProgressRange(static_cast<std::uint32_t>(imageSize));
+    window_.SetProgressRange(static_cast<std::uint32_t>(image.count.size));
 
-    const std::uint32_t flashLimit = Chip().flashLimit;
+    const std::uint32_t flashLimit = image.shadow.FlashLimit();
     const char* failure = program ? "Error at 0x%lx - 0x%lx \n Download aborted."
                                   : "Error at 0x%lx - 0x%lx \n Verify aborted.";
-    reader.ResetBase();
     std::uint32_t bytesSent = 0;
-    while (!text.empty() && !CHexReader::IsEndRecord(text) && !Failed() && Go()) {
-        const HexRecord& record = reader.ParseRecord(text, true);
+    // Writing pads with erased flash; verifying pads with the image's own
+    // bytes, which a correctly programmed neighbour holds.
+    const PassEnd end = WalkImage(reader, image, !program, [&](const HexRecord& record) {
         const std::uint32_t a = record.address;
         const std::int32_t n = record.count;
         // Only writing checks addresses; the target itself refuses to
         // verify outside its flash.
-        if (program && !Fits(a, n, flashLimit)) {
+        if (program && !RecordFits(a, n, flashLimit)) {
             errorState_ = kNeverAcknowledged;
             ReportFailure(Format("Wrong memory address 0x%lx - 0x%lx \n Download aborted.", a,
                                  a + static_cast<std::uint32_t>(n) - 1u),
                           ExitCode::Address);
-            failureReported = true;
-        } else if (n > 0) {
-            ForEachPiece(record, [&](std::uint32_t at, const std::uint8_t* data, std::int32_t len) {
-                window_.SetProgressPos(bytesSent);
-                const auto size = static_cast<std::size_t>(len);
-                const auto frame = program ? CommandFrame::Make('W', at, data, size)
-                                           : CommandFrame::Verify(at, data, size);
-                bytesSent += static_cast<std::uint32_t>(len);
-                errorState_ = SendFrame(Port(), *frame, &stop_);
-                if (Failed()) {
-                    ReportFailure(Format(failure, at, at + static_cast<std::uint32_t>(len)),
-                                  program ? ExitCode::Write : ExitCode::Verify);
-                    failureReported = true;
-                    return false;
-                }
-                return true;
-            });
+            return false;
         }
-        text = reader.NextRecordText();
-    }
+        if (n <= 0) return true;
+        return ForEachPiece(record, [&](std::uint32_t at, const std::uint8_t* data, std::int32_t len) {
+            window_.SetProgressPos(bytesSent);
+            const auto size = static_cast<std::size_t>(len);
+            const auto frame = program ? CommandFrame::Make('W', at, data, size)
+                                       : CommandFrame::Verify(at, data, size);
+            bytesSent += static_cast<std::uint32_t>(len);
+            errorState_ = SendFrame(Port(), *frame, &stop_);
+            if (Failed()) {
+                ReportFailure(Format(failure, at, at + static_cast<std::uint32_t>(len)),
+                              program ? ExitCode::Write : ExitCode::Verify);
+                return false;
+            }
+            return true;
+        });
+    });
+    ReportBrokenPass(end, image);
 }
 
-void SerialThread::ProtectionStep(const Settings& s, bool& failureReported) {
+void SerialThread::ProtectionStep(const Settings& s) {
     static const char kUnsupported[] =
         "Flash protection on this chip revision is not supported by this TALVEX version";
     if (!Chip().protectSupported) {
         ReportFailure(kUnsupported, ExitCode::Protection);
-        failureReported = true;
         window_.AppendStatusLine(kUnsupported);
         return;
     }
@@ -274,7 +314,6 @@ void SerialThread::ProtectionStep(const Settings& s, bool& failureReported) {
         errorState_ = SendFrame(Port(), CommandFrame::Protect(0, 0x00), &stop_);
         if (Failed()) {
             ReportFailure("Communications failure. Protecting aborted.", ExitCode::Protection);
-            failureReported = true;
         }
     }
 
@@ -293,8 +332,7 @@ void SerialThread::ProtectionStep(const Settings& s, bool& failureReported) {
                 errorState_ = SendFrame(Port(), CommandFrame::Protect(kFlashBase + unit, 0x0F), &stop_);
                 if (Failed()) {
                     ReportFailure("Mask failure. Process aborted.", ExitCode::Protection);
-                    failureReported = true;
-                }
+                    }
             }
             // A malformed group that would not advance, or would wrap, ends
             // the walk of that group instead of looping for ever.
@@ -309,7 +347,6 @@ void SerialThread::ProtectionStep(const Settings& s, bool& failureReported) {
                                 &stop_);
         if (Failed()) {
             ReportFailure("Protection failure. Process aborted.", ExitCode::Protection);
-            failureReported = true;
         }
     }
 }

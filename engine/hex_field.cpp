@@ -1,5 +1,7 @@
 #include "hex_field.h"
 
+#include "hex_digits.h"
+
 namespace talvex::hexfield {
 namespace {
 
@@ -8,16 +10,13 @@ bool IsSpace(char c) {
            c == '\r';
 }
 
-// A table, because every character of every record passes through here
-// several times per pass.
+// A table of the common digit rule, because every character of every
+// record passes through here several times per pass.
 struct DigitTable {
     signed char value[256];
     constexpr DigitTable() : value() {
-        for (int i = 0; i < 256; ++i) value[i] = -1;
-        for (int i = 0; i < 10; ++i) value['0' + i] = static_cast<signed char>(i);
-        for (int i = 0; i < 6; ++i) {
-            value['a' + i] = static_cast<signed char>(10 + i);
-            value['A' + i] = static_cast<signed char>(10 + i);
+        for (int i = 0; i < 256; ++i) {
+            value[i] = static_cast<signed char>(HexDigitOrNone(static_cast<char>(i)));
         }
     }
 };

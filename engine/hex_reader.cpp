@@ -2,6 +2,8 @@
 
 #include "hex_field.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <string_view>
@@ -37,9 +39,6 @@ std::uint8_t HexDigitValue(char c) {
     return static_cast<std::uint8_t>(c - 0x57);
 }
 
-void CHexReader::FileCloser::operator()(std::FILE* f) const {
-    if (f) std::fclose(f);
-}
 
 CHexReader::CHexReader() = default;
 CHexReader::~CHexReader() = default;
@@ -48,7 +47,7 @@ bool CHexReader::OpenImage(const std::string& path) {
     CloseImage();
     // Binary mode: line ends are whitespace to us anyway, and a text-mode
     // stream would end early at a stray Ctrl-Z on some platforms.
-    file_.reset(std::fopen(path.c_str(), "rb"));
+    openFailure_ = OpenRegularFile(path, file_);
     base_ = 0;
     Rewind();
     return IsOpen();
@@ -65,7 +64,9 @@ void CHexReader::Rewind() {
     lastTextLine_ = 0;
     lastWasCr_ = false;
     lastTooLong_ = false;
+    skipRest_ = false;
     readFailed_ = false;
+    stopped_ = false;
     if (!file_) return;
     // fseek clears the end-of-file condition; clearerr also drops a read
     // error so that the next pass tries again.
@@ -75,7 +76,13 @@ void CHexReader::Rewind() {
 
 int CHexReader::NextChar() {
     if (chunkPos_ == chunkLen_) {
-        if (readFailed_) return EOF;
+        if (readFailed_ || stopped_) return EOF;
+        // Looked at once per chunk: a file of nothing but blanks must not
+        // hold a stop up for as long as it takes to read.
+        if (stop_ && stop_->load()) {
+            stopped_ = true;
+            return EOF;
+        }
         chunkPos_ = 0;
         chunkLen_ = std::fread(chunk_, 1, kChunk, file_.get());
         if (chunkLen_ == 0) {
@@ -97,10 +104,25 @@ int CHexReader::NextChar() {
     return c;
 }
 
+void CHexReader::SkipRestOfWord() {
+    for (;;) {
+        while (chunkPos_ < chunkLen_) {
+            if (IsWordSpace(chunk_[chunkPos_])) return; // counted when read
+            ++chunkPos_;
+        }
+        const int c = NextChar();
+        if (c == EOF || IsWordSpace(c)) return;
+    }
+}
+
 std::string CHexReader::NextRecordText() {
     std::string text;
     lastTooLong_ = false;
     if (!file_) return text;
+    if (skipRest_) {
+        skipRest_ = false;
+        SkipRestOfWord();
+    }
     int c = NextChar();
     while (c != EOF && IsWordSpace(c)) c = NextChar();
     if (c == EOF) return text;
@@ -108,24 +130,33 @@ std::string CHexReader::NextRecordText() {
     text.reserve(64);
     text.push_back(static_cast<char>(c));
     // The rest of the word is taken straight from the chunk: it holds no
-    // line ends, so nothing needs counting.
+    // line ends, so nothing needs counting. A word longer than any record
+    // is given up as soon as that is known, so that a file of one endless
+    // word (a device, a huge blob) is not read to its end.
     for (;;) {
         if (chunkPos_ == chunkLen_) {
             c = NextChar();
             if (c == EOF || IsWordSpace(c)) return text;
-            if (text.size() < kMaxRecordText) {
-                text.push_back(static_cast<char>(c));
-            } else {
+            if (text.size() == kMaxRecordText) {
                 lastTooLong_ = true;
+                skipRest_ = true;
+                return text;
             }
+            text.push_back(static_cast<char>(c));
             continue;
         }
         std::size_t end = chunkPos_;
         while (end < chunkLen_ && !IsWordSpace(chunk_[end])) ++end;
         const std::size_t room = kMaxRecordText - text.size();
         const std::size_t take = end - chunkPos_;
-        if (take > room) lastTooLong_ = true; // the excess is not kept
-        text.append(chunk_ + chunkPos_, take < room ? take : room);
+        if (take > room) {
+            text.append(chunk_ + chunkPos_, room);
+            chunkPos_ += room;
+            lastTooLong_ = true;
+            skipRest_ = true;
+            return text;
+        }
+        text.append(chunk_ + chunkPos_, take);
         chunkPos_ = end;
         if (end < chunkLen_) {
             NextChar(); // the whitespace that ends the word, for line counting
@@ -204,22 +235,33 @@ const HexRecord& CHexReader::ParseRecord(const std::string& text,
         return record_;
     }
 
-    // Older chips program halfwords: widen to an even start and length with
-    // erased-flash bytes, which leave neighbouring data as it is.
-    if (padding && halfwordAlign_ && record_.count != 0) {
-        if (record_.address & 1u) {
-            std::memmove(record_.data + 1, record_.data,
-                         static_cast<std::size_t>(record_.count));
-            record_.data[0] = 0xFF;
-            --record_.address;
-            ++record_.count;
-        }
-        if ((record_.address + static_cast<std::uint32_t>(record_.count)) &
-            1u) {
-            record_.data[record_.count++] = 0xFF;
-        }
-    }
+    if (padding && halfwordAlign_) PadToHalfwords(record_);
     return record_;
+}
+
+void PadToHalfwords(HexRecord& record, const ImageShadow* image) {
+    if (record.count <= 0) return;
+    // Erased flash (0xFF) leaves neighbouring data as it is when written. A
+    // verify compares every byte, so there an added place must carry what
+    // the image itself puts at that address.
+    const auto fill = [image](std::uint32_t address) -> std::uint8_t {
+        if (image) {
+            if (const auto b = image->ByteAt(address)) return *b;
+        }
+        return 0xFF;
+    };
+    // A record longer than any the file can hold is not ours to widen.
+    if (static_cast<std::size_t>(record.count) + 2 > kMaxRecordData) return;
+    if (record.address & 1u) {
+        std::memmove(record.data + 1, record.data,
+                     static_cast<std::size_t>(record.count));
+        --record.address;
+        record.data[0] = fill(record.address);
+        ++record.count;
+    }
+    const std::uint32_t end =
+        record.address + static_cast<std::uint32_t>(record.count);
+    if (end & 1u) record.data[record.count++] = fill(end);
 }
 
 namespace {
@@ -257,7 +299,9 @@ TextCheck CheckRecordText(const std::string& text) {
                                                        : Fault::Unreadable;
             return r;
         }
-        if (!AllHexDigits(t, 9, 2 * n + 2)) {
+        // Anything after the checksum (a stray word joined on, a NUL) means
+        // the text is not the record it seems to be.
+        if (t.size() > needed || !AllHexDigits(t, 9, 2 * n + 2)) {
             r.fault = Fault::Unreadable;
             return r;
         }
@@ -270,12 +314,22 @@ TextCheck CheckRecordText(const std::string& text) {
     }
     case 0x01:
         r.endOfFile = true;
+        if (t.size() > 9 + 2 * n + 2) r.fault = Fault::Unreadable;
         return r;
     case 0x02:
     case 0x04:
-        if (!AllHexDigits(t, 9, 4)) r.fault = Fault::NoBaseDigits;
+        if (!AllHexDigits(t, 9, 4)) {
+            r.fault = Fault::NoBaseDigits;
+            return r;
+        }
+        // The value is read from its four digits whatever the byte count
+        // says, so the record may end right after them and a checksum.
+        if (t.size() > std::max<std::size_t>(9 + 4 + 2, 9 + 2 * n + 2)) {
+            r.fault = Fault::Unreadable;
+        }
         return r;
     default:
+        if (t.size() > 9 + 2 * n + 2) r.fault = Fault::Unreadable;
         return r;
     }
 }
@@ -309,19 +363,54 @@ ImageCount Refuse(std::string message) {
     return result;
 }
 
+std::string Hex(std::uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%lx", static_cast<unsigned long>(value));
+    return text;
+}
+
+// The line of the first record that puts a byte at the flash offset. Only
+// looked for when an image is refused, so that the shadow need not keep a
+// line for every byte.
+std::size_t FirstLinePutting(CHexReader& reader, std::uint32_t offset,
+                             std::uint32_t flashLimit) {
+    reader.Rewind();
+    std::string text = reader.NextRecordText();
+    reader.ResetBase();
+    while (!text.empty() && !CHexReader::IsEndRecord(text) &&
+           !reader.LastTextTooLong()) {
+        const HexRecord& r = reader.ParseRecord(text, false);
+        if (r.count > 0 && RecordFits(r.address, r.count, flashLimit)) {
+            const std::uint32_t first = FlashOffset(r.address);
+            if (offset >= first &&
+                offset - first < static_cast<std::uint32_t>(r.count)) {
+                return reader.LineOfLastText();
+            }
+        }
+        text = reader.NextRecordText();
+    }
+    return 0;
+}
+
 } // namespace
 
+bool IsSoundRecordText(const std::string& text) {
+    return text.size() <= kMaxRecordText &&
+           CheckRecordText(text).fault == Fault::None;
+}
+
 ImageCount CountImage(CHexReader& reader, const std::string& displayName,
-                      const std::atomic<bool>* stop) {
+                      const std::atomic<bool>* stop, ImageShadow* shadow) {
     if (!reader.IsOpen()) return Refuse("Cannot read " + displayName + ".");
     reader.Rewind();
     std::int64_t size = 0;
     bool sawEndOfFile = false;
+    ImageDigest digest;
 
     std::string text = reader.NextRecordText();
     reader.ResetBase();
     for (;;) {
-        if (stop && stop->load()) return ImageCount{};
+        if ((stop && stop->load()) || reader.Stopped()) return ImageCount{};
         if (reader.LastTextTooLong()) {
             return Refuse("Record in " +
                           Where(reader.LineOfLastText(), displayName) +
@@ -336,6 +425,7 @@ ImageCount CountImage(CHexReader& reader, const std::string& displayName,
         }
         if (CHexReader::IsEndRecord(text)) {
             sawEndOfFile = true;
+            digest.endRecord = true;
             break;
         }
         const TextCheck check = CheckRecordText(text);
@@ -343,10 +433,26 @@ ImageCount CountImage(CHexReader& reader, const std::string& displayName,
             return Refuse(FaultMessage(check.fault, reader.LineOfLastText(),
                                        displayName));
         }
+        digest.Add(text);
         sawEndOfFile = sawEndOfFile || check.endOfFile;
-        size += reader.ParseRecord(text, false).count;
+        const HexRecord& record = reader.ParseRecord(text, false);
+        size += record.count;
         if (size > std::numeric_limits<std::int32_t>::max()) {
             return Refuse(displayName + " holds more data than any flash.");
+        }
+        std::uint32_t conflict = 0;
+        if (shadow &&
+            !shadow->Add(record.address, record.data, record.count, conflict)) {
+            // The flash would hold the AND of both bytes, which neither
+            // record asked for.
+            const std::size_t line = reader.LineOfLastText();
+            const std::size_t earlier =
+                FirstLinePutting(reader, conflict, shadow->FlashLimit());
+            return Refuse("Lines " +
+                          (earlier ? std::to_string(earlier) : "?") + " and " +
+                          std::to_string(line) + " of " + displayName +
+                          " put different bytes at address " + Hex(conflict) +
+                          ".");
         }
         text = reader.NextRecordText();
     }
@@ -356,6 +462,7 @@ ImageCount CountImage(CHexReader& reader, const std::string& displayName,
     ImageCount result;
     result.valid = true;
     result.size = static_cast<std::int32_t>(size);
+    result.digest = digest;
     return result;
 }
 

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "command_frame.h"
+#include "hex_digits.h"
 #include "part_db.h"
 #include "serial_port.h"
 
@@ -76,6 +77,7 @@ void SerialThread::PressStart() {
     // FileReady from the previous download is cleared before the worker can
     // see the new request, so that it never flashes without identifying.
     flags_.FileReady = 0;
+    resultAsked_ = false;
     flags_.StartPressed = 1;
     flags_.DownloadActive = 1;
     flags_.WakeByte = 1;
@@ -83,6 +85,7 @@ void SerialThread::PressStart() {
 }
 
 void SerialThread::PressRunReset() {
+    resultAsked_ = false;
     flags_.RunRequest = 1;
     Resume();
 }
@@ -95,6 +98,14 @@ void SerialThread::SetImagePath(const std::string& path) {
 std::string SerialThread::ImagePath() const {
     std::lock_guard<std::mutex> lock(settingsMutex_);
     return imagePath_;
+}
+
+void SerialThread::SetPassObserver(std::function<void(ImagePass)> observer) {
+    passObserver_ = std::move(observer);
+}
+
+void SerialThread::NotifyPass(ImagePass pass) {
+    if (passObserver_) passObserver_(pass);
 }
 
 void SerialThread::SetSettings(const Settings& settings) {
@@ -117,6 +128,12 @@ ISerialPort& SerialThread::Port() {
         auto port = std::make_unique<CSerialPort>();
         port->SetMessageHandler([this](const std::string& text) { window_.ShowMessage(text); });
         port_ = std::move(port);
+    }
+    if (!portStopWired_) {
+        // A stop must end a wait on the line promptly, also at rates where
+        // one read lasts many seconds; the port looks at the same flag.
+        port_->SetStopFlag(&stop_);
+        portStopWired_ = true;
     }
     return *port_;
 }
@@ -142,8 +159,16 @@ void SerialThread::WorkerLoop() {
     while (!Stopping()) {
         bool didWork = false;
         if (flags_.RunRequest.load() == 1 || flags_.UnattendedMode.load() == 3) {
-            RunStep();
-            didWork = true;
+            if (resultAsked_) {
+                // The run already has its outcome; a run frame now could
+                // race the front end ending the process.
+                flags_.RunRequest = 0;
+                int pending = 3;
+                flags_.UnattendedMode.compare_exchange_strong(pending, 2);
+            } else {
+                RunStep();
+                didWork = true;
+            }
         }
         if (flags_.DownloadActive.load() != 1) {
             if (!didWork) WaitForRequest();
@@ -186,8 +211,14 @@ void SerialThread::ReportFailure(const std::string& text, ExitCode code) {
         window_.ShowMessage(text);
     } else {
         window_.UnattendedFailure(text);
-        window_.EndWithResult(code);
+        EndWithResult(code);
     }
+}
+
+void SerialThread::EndWithResult(ExitCode code) {
+    // The first code of a run is its result; the front end hears it once.
+    if (resultAsked_.exchange(true)) return;
+    window_.EndWithResult(code);
 }
 
 void SerialThread::EndOfDownload() {
@@ -260,7 +291,7 @@ void SerialThread::IdentificationRead() {
         window_.AddStatusLine("Select correct part from the Configure Dialog.");
         EndOfDownload();
         // Without a code the batch file that started us would wait for ever.
-        if (Unattended()) window_.EndWithResult(ExitCode::WrongPart);
+        if (Unattended()) EndWithResult(ExitCode::WrongPart);
         return;
     }
     window_.AddStatusLine(line);
@@ -316,13 +347,13 @@ void SerialThread::RunStep() {
     }
     const int score = SendFrame(port, CommandFrame::Run(value), &stop_);
     if (!Acknowledged(score)) {
-        if (Unattended()) window_.EndWithResult(ExitCode::Port);
+        if (Unattended()) EndWithResult(ExitCode::Port);
         window_.AppendStatusLine("Run Communications failure.");
         window_.AddStatusLine("    Re-enter download to continue.");
     } else {
         window_.AddStatusLine("Running.");
         window_.EnableButton(kRunResetButton, false);
-        if (Unattended()) window_.EndWithResult(ExitCode::Success);
+        if (Unattended()) EndWithResult(ExitCode::Success);
     }
     ClosePort();
     flags_.DownloadActive = 0;
@@ -337,20 +368,9 @@ std::uint32_t ParseProtectionKey(const std::string& text) {
     if (i + 1 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
         i += 2;
     }
-    std::uint64_t value = 0;
-    bool overflow = false;
-    for (; i < text.size(); ++i) {
-        const char c = text[i];
-        int digit;
-        if (c >= '0' && c <= '9') digit = c - '0';
-        else if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-        else break;
-        value = value * 16 + static_cast<std::uint64_t>(digit);
-        if (value > 0xFFFFFFFFull) overflow = true;
-        if (overflow) value = 0xFFFFFFFFull;
-    }
-    return static_cast<std::uint32_t>(value);
+    std::uint32_t value = 0;
+    ScanHexDigits32(text, i, value);
+    return value;
 }
 
 std::string DisplayName(const std::string& path) {

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -21,6 +22,11 @@
 namespace talvex {
 
 class CHexReader;
+struct HexRecord;
+struct CheckedImage;
+
+// The passes over the image file, in the order a download makes them.
+enum class ImagePass { Count, PagePlan, Program, Verify };
 
 // The request flags the front end raises and the worker clears.
 struct RequestFlags {
@@ -76,28 +82,35 @@ public:
     // Settings take effect at the worker's next use of each of them.
     void SetSettings(const Settings& settings);
 
+    // Called on the worker thread as each pass over the image begins, before
+    // it reads the file. Set it before the worker starts. Tests use it to
+    // change the file between passes.
+    void SetPassObserver(std::function<void(ImagePass)> observer);
+
     RequestFlags& Flags() { return flags_; }
     ChipValues Chip() const;
     bool Running() const { return started_; }
     // The loop has ended, or never started: joining will not block.
     bool Finished() const { return !started_.load() || finished_.load(); }
     const std::atomic<bool>& StopFlag() const { return stop_; }
+    // A result code has been asked for: this run's outcome is decided and
+    // the worker starts nothing more.
+    bool ResultAsked() const { return resultAsked_.load(); }
     // Waits until the worker has nothing in hand: it waits for a request,
     // or its loop has ended. False when the time ran out first.
     bool WaitIdle(std::chrono::milliseconds timeout);
-    // A result code has been asked for: this run's outcome is decided and
-    // the worker starts nothing more.
-    bool ResultAsked() const { return window_.ResultAsked(); }
 
 private:
     void WorkerLoop();
     void WaitForRequest();
     bool RequestPending() const;
     bool Stopping() const { return stop_.load(); }
-    // False once a stop was asked for; the sequence then counts as cut short,
-    // so that it can never end with "Flashing Complete.".
+    // False once a stop was asked for, or once the run's result code was;
+    // the sequence then counts as cut short, so that it can never end with
+    // "Flashing Complete.". After a result nothing more may go to the target:
+    // the front end may end the process at any moment.
     bool Go() {
-        if (!stop_.load()) return true;
+        if (!stop_.load() && !resultAsked_.load()) return true;
         abandoned_ = true;
         return false;
     }
@@ -110,20 +123,33 @@ private:
     void LearnChip(const std::string& id);
     void FlashSequence();
     // The page plan and the page erase. False when a record lies outside the
-    // flash, which skips straight to the outcome.
-    bool PagePlanAndErase(CHexReader& reader, bool& failureReported);
+    // flash or the file changed, which skips straight to the outcome.
+    bool PagePlanAndErase(CHexReader& reader, const CheckedImage& image);
     enum class PassKind { Program, Verify };
     // Writes, or has the target verify, every record of the image.
-    void RecordPass(PassKind kind, std::int32_t imageSize, bool& failureReported);
-    void ProtectionStep(const Settings& s, bool& failureReported);
+    void RecordPass(PassKind kind, const CheckedImage& image);
+    enum class PassEnd { Complete, Cut, Changed, ReadFailed };
+    // One pass after the count pass: hands each record, padded for halfword
+    // chips, to step (false from step ends the pass). Ends as Changed, before
+    // the step sees it, at a record the count pass did not read so, and at
+    // the end when the pass as a whole read other texts.
+    PassEnd WalkImage(CHexReader& reader, const CheckedImage& image, bool padFromImage,
+                      const std::function<bool(const HexRecord&)>& step);
+    // Reports a pass that ended as Changed or ReadFailed; true if it did.
+    bool ReportBrokenPass(PassEnd end, const CheckedImage& image);
+    void ProtectionStep(const Settings& s);
     void RunStep();
     void EndOfDownload();
     void ReportFailure(const std::string& text, ExitCode code);
     // The last frame was never acknowledged, or a step failed outright.
     bool Failed() const { return !Acknowledged(errorState_); }
+    // The one way to ask the front end for the run's result.
+    void EndWithResult(ExitCode code);
+    void NotifyPass(ImagePass pass);
     bool Unattended() const { return flags_.UnattendedMode.load() != 0; }
     void ClosePort();
 
+    // Declared before the gate, which watches it.
     std::atomic<bool> stop_{false};
     std::atomic<bool> started_{false};
     std::atomic<bool> finished_{false};
@@ -144,6 +170,10 @@ private:
     std::condition_variable wakeCv_;
     std::condition_variable idleCv_;
     bool idle_ = true; // guarded by wakeMutex_
+    // A result code was asked for; the worker starts nothing more.
+    std::atomic<bool> resultAsked_{false};
+    bool portStopWired_ = false;
+    std::function<void(ImagePass)> passObserver_;
     std::thread thread_;
 };
 

@@ -1,7 +1,7 @@
 #pragma once
 // Stands between the worker and its front end. Once a stop was asked for,
 // nothing more reaches the front end, so a window that is closing is never
-// drawn on and never waited for; and the front end hears of a result once.
+// drawn on and never waited for.
 
 #include <atomic>
 
@@ -38,8 +38,7 @@ public:
         if (Open()) target_.ShowMessage(text);
     }
     void EndWithResult(ExitCode code) override {
-        if (!Open() || resultAsked_.exchange(true)) return;
-        target_.EndWithResult(code);
+        if (Open()) target_.EndWithResult(code);
     }
     void UnattendedFailure(const std::string& text) override {
         if (Open()) target_.UnattendedFailure(text);
@@ -47,15 +46,11 @@ public:
     // The one notice that passes a closed gate: the front end waits for it.
     void WorkerFinished() override { target_.WorkerFinished(); }
 
-    // A result has been asked for in this run: the run's outcome is decided.
-    bool ResultAsked() const { return resultAsked_.load(); }
-
 private:
     bool Open() const { return !stop_.load(); }
 
     IWindowOps& target_;
     const std::atomic<bool>& stop_;
-    std::atomic<bool> resultAsked_{false};
 };
 
 } // namespace talvex

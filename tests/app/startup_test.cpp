@@ -1,3 +1,5 @@
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <vector>
 
@@ -176,6 +178,101 @@ TEST_F(Startup, UnattendedFlagAndMissingPartDatabase)
               "Please re-install TALVEX to fix this problem.");
 }
 
+TEST_F(Startup, OptionsAReadOnlyFileRefusesStillApplyToThisRun)
+{
+    const std::string path = work_.File("ro.ini");
+    const std::string before = "[Coms]\nPort=COM5\nBaud=9600\n[Flash]\nMassErase=No\n";
+    WriteBytes(path, before);
+    ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
+
+    StartupResult r;
+    Settings s = Start("ro af=\"my board.hex\" cp=COM9 cb=115200 fe=no fp=n rf=1 "
+                       "fm=0x00000000000000A0 fk=' 5A '",
+                       &r);
+    std::vector<std::string> options;
+    for (const UnstoredOption& u : r.unstored) {
+        options.push_back(u.option);
+        EXPECT_EQ(u.reason, "read-only file") << u.option;
+    }
+    // fe=no is already in the file, so the file did take it.
+    EXPECT_EQ(options, (std::vector<std::string>{"af=my board.hex", "cp=COM9", "cb=115200", "fp=n",
+                                                 "rf=1", "fm=0x00000000000000A0", "fk='"}));
+    EXPECT_EQ(s.port, "COM5") << "what the file holds, before the options are put over it";
+
+    ApplyUnstoredOptions(r, s);
+    EXPECT_EQ(s.imageFile, "my board.hex");
+    EXPECT_EQ(s.port, "COM9");
+    EXPECT_EQ(s.baud, "115200");
+    EXPECT_EQ(s.massErase, "No");
+    EXPECT_EQ(s.program, "No");
+    EXPECT_EQ(s.runMode, 1);
+    EXPECT_EQ(s.mask, 0xA0u);
+    EXPECT_EQ(s.key0, "'") << "values end at the first blank, as when stored";
+    EXPECT_TRUE(r.settingsProblem.empty()) << "a read-only file is still read";
+    EXPECT_EQ(ReadBytes(path), before);
+}
+
+TEST_F(Startup, UnstoredValuesReadAsTheFileWouldGiveThemBack)
+{
+    // A missing folder takes nothing; each value is read as if stored.
+    StartupResult r;
+    Settings s = Start("no/such/dir/x.ini cp=\"COM7\" fk=\"1F\" rf=0x1 fm=0X00000000000000FF", &r);
+    ASSERT_EQ(r.unstored.size(), 4u);
+    EXPECT_EQ(r.unstored[0].reason, "no such folder");
+    ApplyUnstoredOptions(r, s);
+    EXPECT_EQ(s.port, "COM7");
+    EXPECT_EQ(s.key0, "1F");
+    EXPECT_EQ(s.runMode, 1);
+    EXPECT_EQ(s.mask, 0u) << "a mask the reader would not take stays 0";
+}
+
+TEST_F(Startup, AValueTheFileCannotHoldAppliesUntilALaterOneIsStored)
+{
+    StartupResult r;
+    Settings s = Start("lb.ini cp=COM1\nProtect=Yes cb=19200", &r);
+    ASSERT_EQ(r.unstored.size(), 1u);
+    EXPECT_EQ(r.unstored[0].reason, "the value holds a line break or a NUL byte");
+    ApplyUnstoredOptions(r, s);
+    EXPECT_EQ(s.port, "COM1\nProtect=Yes");
+    EXPECT_EQ(s.protect, "No");
+    EXPECT_EQ(s.baud, "19200");
+
+    // The same key stored later: the file holds the latest word.
+    s = Start("lb.ini cp=COM1\nX cp=COM4", &r);
+    EXPECT_TRUE(r.unstored.empty());
+    ApplyUnstoredOptions(r, s);
+    EXPECT_EQ(s.port, "COM4");
+}
+
+TEST_F(Startup, ARefusedSettingsFileIsReportedAndLeftAsItIs)
+{
+    const std::string path = work_.File("big.ini");
+    const std::string before = "[Coms]\nPort=COM5\n" + std::string(2 << 20, ';');
+    WriteBytes(path, before);
+    StartupResult r;
+    Settings s = Start("big cp=COM9", &r);
+    EXPECT_EQ(r.settingsProblem, "larger than 1 MB: 2097169 bytes");
+    ASSERT_EQ(r.unstored.size(), 1u);
+    EXPECT_EQ(r.unstored[0].reason, r.settingsProblem);
+    EXPECT_EQ(s.port, "COM1") << "the default: the file is not read";
+    ApplyUnstoredOptions(r, s);
+    EXPECT_EQ(s.port, "COM9");
+    EXPECT_EQ(ReadBytes(path), before);
+}
+
+TEST_F(Startup, ARefusedPartDatabaseEndsAnUnattendedRunWithTwo)
+{
+    WriteBytes(program_.File("zelchip.ini"), "[ZaRQ4126]\n" + std::string(2 << 20, ';'));
+    StartupResult r;
+    Settings s = Start("aa=y", &r);
+    EXPECT_FALSE(r.partDbPresent);
+    EXPECT_EQ(r.partDbProblem, "larger than 1 MB: 2097163 bytes");
+    EXPECT_EQ(s.exitCode, 2);
+    EXPECT_EQ(MissingPartDbMessage("/x/zelchip.ini", r.partDbProblem),
+              "Configuration file \"/x/zelchip.ini\" can not be used (larger than 1 MB: 2097163 "
+              "bytes).\n\nPlease re-install TALVEX to fix this problem.");
+}
+
 TEST(JoinCommandLine, QuotesWordsWithBlanks)
 {
     struct Case {
@@ -188,6 +285,8 @@ TEST(JoinCommandLine, QuotesWordsWithBlanks)
         {{"af=\"x y\""}, "af=\"x y\""},
         {{"a\"b"}, "a\"b"},
         {{"", "cp=1"}, " cp=1"},
+        // Only an empty word gives two blanks in a row, which ends the list.
+        {{"cp=COM1", "", "cb=115200"}, "cp=COM1  cb=115200"},
     };
     for (const Case& c : cases) {
         std::vector<const char*> argv{"talvex-cli"};

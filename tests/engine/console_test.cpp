@@ -1,16 +1,10 @@
 // The console front end: its window operations, and talvex-cli as a batch
 // file sees it (exit code, stdout, stderr).
 
-#include <csignal>
 #include <cstdio>
-#include <fcntl.h>
-#include <fstream>
-#include <sstream>
-#include <sys/wait.h>
-#include <unistd.h>
 
+#include "cli_fixture.h"
 #include "console_window.h"
-#include "engine_fixture.h"
 
 namespace talvex::testing {
 namespace {
@@ -51,66 +45,6 @@ TEST(ConsoleWindow, ProgressTextShowsPercentRateAndTimeLeft) {
     EXPECT_EQ(ConsoleWindow::ProgressText("Erasing", "pages", 3, 3, 1.0),
               "Erasing   100%  3/3 pages  3.0 pages/s");
 }
-
-struct Child {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-// Runs a program with arguments, stdin closed, and collects its output. With
-// interruptAfter, sends SIGINT that long after the start.
-Child RunProgram(const std::vector<std::string>& args, const std::string& cwd,
-                 std::chrono::milliseconds interruptAfter = 0ms) {
-    char outName[] = "/tmp/talvex-out-XXXXXX";
-    char errName[] = "/tmp/talvex-err-XXXXXX";
-    const int outFd = mkstemp(outName);
-    const int errFd = mkstemp(errName);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(outFd, 1);
-        dup2(errFd, 2);
-        const int devnull = open("/dev/null", O_RDONLY);
-        dup2(devnull, 0);
-        if (chdir(cwd.c_str()) != 0) _exit(120);
-        std::vector<char*> argv;
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(121);
-    }
-    if (interruptAfter > 0ms) {
-        std::this_thread::sleep_for(interruptAfter);
-        kill(pid, SIGINT);
-    }
-    Child child;
-    waitpid(pid, &child.status, 0);
-    auto slurp = [](const char* name) {
-        std::ifstream in(name);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
-    };
-    child.out = slurp(outName);
-    child.err = slurp(errName);
-    close(outFd);
-    close(errFd);
-    unlink(outName);
-    unlink(errName);
-    return child;
-}
-
-class CliTest : public EngineTest {
-protected:
-    // A program directory of its own: talvex-cli beside a zelchip.ini.
-    std::string Install() {
-        const auto bin = dir_ / "bin";
-        std::filesystem::create_directories(bin);
-        std::filesystem::copy_file(TALVEX_BIN_DIR "/talvex-cli", bin / "talvex-cli");
-        std::filesystem::copy_file(partDb_, bin / "zelchip.ini");
-        return (bin / "talvex-cli").string();
-    }
-};
 
 TEST_F(CliTest, ShowWritesOptionsIntoTheSettingsFileOfItsOwnFolder) {
     const std::string cli = Install();

@@ -394,18 +394,20 @@ TEST_F(EngineTest, RunFrameNotAnsweredIsCodeFour) {
 
 TEST_F(EngineTest, LongRecordsGoOutInPiecesOfAtMost250Bytes) {
     StartSim({});
-    // 254 bytes is the longest record a 519-character record text holds.
-    const auto chunks = std::vector<Chunk>{{0x400, Pattern(254, 7)}};
+    // 255 bytes, the longest a record can hold (521 characters).
+    const auto chunks = std::vector<Chunk>{{0x400, Pattern(255, 7)}, {0x600, Pattern(255, 8)}};
     WriteImage("board.hex", HexText(chunks));
     EXPECT_EQ(RunUnattended(MakeSettings()), 0);
     const auto writes = Frames('W');
-    ASSERT_EQ(writes.size(), 2u);
+    ASSERT_EQ(writes.size(), 4u);
     EXPECT_EQ(writes[0].value, 0x400u);
     EXPECT_EQ(writes[0].data.size(), 250u);
     EXPECT_EQ(writes[1].value, 0x400u + 250);
-    EXPECT_EQ(writes[1].data.size(), 4u);
-    EXPECT_EQ(Frames('V').size(), 2u);
-    EXPECT_EQ(FlashRange(0x400, 254), chunks[0].bytes);
+    EXPECT_EQ(writes[1].data.size(), 5u);
+    EXPECT_EQ(Frames('V').size(), 4u);
+    EXPECT_EQ(FlashRange(0x400, 255), chunks[0].bytes);
+    EXPECT_EQ(FlashRange(0x600, 255), chunks[1].bytes);
+    EXPECT_EQ(Count(window_.Lines(), "Downloading ... 510 bytes"), 1u);
 }
 
 TEST_F(EngineTest, PagePlanCoversFlashBeyond128K) {

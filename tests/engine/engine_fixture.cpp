@@ -102,9 +102,11 @@ Settings EngineTest::MakeSettings() const {
     return s;
 }
 
-int EngineTest::RunUnattended(const Settings& settings, std::chrono::milliseconds limit) {
+int EngineTest::RunUnattended(const Settings& settings, std::chrono::milliseconds limit,
+                              const std::function<void(SerialThread&)>& prepare) {
     worker_ = std::make_unique<SerialThread>(window_, settings);
     worker_->SetImagePath(settings.imageFile);
+    if (prepare) prepare(*worker_);
     worker_->Flags().UnattendedMode = 1;
     worker_->PressStart();
     const auto code = window_.WaitResult(limit);

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -50,9 +51,11 @@ protected:
     // Settings for a run against the current simulator.
     Settings MakeSettings() const;
 
-    // Runs one unattended download and waits for its code.
+    // Runs one unattended download and waits for its code. prepare sees the
+    // worker before it starts.
     int RunUnattended(const Settings& settings,
-                      std::chrono::milliseconds limit = std::chrono::seconds(20));
+                      std::chrono::milliseconds limit = std::chrono::seconds(20),
+                      const std::function<void(SerialThread&)>& prepare = {});
 
     std::vector<zarq::LogEntry> Frames() const; // frame entries of the sim log
     std::vector<zarq::LogEntry> Frames(char letter) const;

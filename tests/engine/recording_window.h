@@ -104,6 +104,19 @@ public:
         return cv_.wait_for(lock, timeout, [&] { return boxes_.size() >= count; });
     }
 
+    // Forgets everything, for the next run with the same window.
+    void Clear() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        lines_.clear();
+        boxes_.clear();
+        failures_.clear();
+        results_.clear();
+        steps_.clear();
+        ranges_.clear();
+        positions_.clear();
+        buttons_.clear();
+    }
+
     std::vector<std::string> Lines() const { return Copy(lines_); }
     std::vector<std::string> Boxes() const { return Copy(boxes_); }
     std::vector<std::string> Failures() const { return Copy(failures_); }

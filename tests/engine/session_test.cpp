@@ -43,18 +43,17 @@ std::size_t Count(const std::vector<std::string>& lines, const std::string& pref
     return n;
 }
 
-TEST(WindowGate, TellsTheFirstResultOnceAndNothingAfterAStop) {
+TEST(WindowGate, LetsNothingButTheFinishedNoticeThroughAfterAStop) {
     RecordingWindow target;
     std::atomic<bool> stop{false};
     WindowGate gate(target, stop);
-    gate.EndWithResult(ExitCode::Write);
-    gate.EndWithResult(ExitCode::FlashError);
-    EXPECT_TRUE(gate.ResultAsked());
     gate.AddStatusLine("before");
+    gate.EndWithResult(ExitCode::Write);
     stop = true;
     gate.AddStatusLine("after");
     gate.ShowMessage("after");
     gate.EnableButton(kStartButton, true);
+    gate.EndWithResult(ExitCode::FlashError);
     gate.WorkerFinished();
     EXPECT_EQ(target.Results(), std::vector<int>{7});
     EXPECT_EQ(target.Lines(), std::vector<std::string>{"before"});

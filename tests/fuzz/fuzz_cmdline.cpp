@@ -33,6 +33,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     Settings read = s;
     ReadSettingsAtOpening(read);
     ReadSettingsAtConfigure(read);
+    // Every option the file did not take says why, and applies in memory.
+    for (const UnstoredOption& u : r.unstored) {
+        if (u.reason.empty() || u.option.size() < 3 || u.option[2] != '=') __builtin_trap();
+    }
+    ApplyUnstoredOptions(r, read);
 
     for (const auto& entry : std::filesystem::directory_iterator(fuzz::ScratchDir())) {
         std::error_code ignored;

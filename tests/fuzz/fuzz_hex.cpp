@@ -1,6 +1,6 @@
 // libFuzzer target for the HEX reader: record parsing under every padding
-// setting, and the validating count pass plus a padded pass over the input
-// as a file.
+// setting, and the validating count pass with its shadow plus a padded pass
+// over the input as a file.
 
 #include "hex_reader.h"
 
@@ -61,8 +61,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     }
     talvex::CHexReader reader;
     if (!reader.OpenImage(path)) return 0;
-    const talvex::ImageCount count = talvex::CountImage(reader, "fuzz.hex");
+    talvex::ImageShadow shadow(0x8F800);
+    const talvex::ImageCount count =
+        talvex::CountImage(reader, "fuzz.hex", nullptr, &shadow);
     Check(count.valid == count.message.empty());
+    Check(shadow.PageCount() <= (0x8F800 - 0x80000) / 512);
 
     // The page-plan pass as the engine runs it; on a valid image its counts,
     // without padding, add up to the count pass's size.
@@ -78,6 +81,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
             const talvex::HexRecord& r = reader.ParseRecord(text, padding);
             Check(r.count >= 0 && r.count <= 257);
             sum += r.count;
+            // A valid image agrees with its own shadow, record by record,
+            // and its verify padding stays within the record buffer.
+            if (count.valid && !padding) {
+                Check(shadow.Agrees(r.address, r.data, r.count));
+                talvex::HexRecord padded = r;
+                talvex::PadToHalfwords(padded, &shadow);
+                if (r.count) Check(padded.address % 2 == 0 && padded.count % 2 == 0);
+            }
             text = reader.NextRecordText();
         }
         if (count.valid && !padding) Check(sum == count.size);

@@ -59,7 +59,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     (void)ini::ReadInt(path, section, key, 7);
 
-    if (Storable(section, key, value)) {
+    // A file above the size limit is refused, for writing as for reading.
+    if (Storable(section, key, value) && content.size() <= ini::kMaxFileBytes) {
         if (!ini::WriteText(path, section, key, value)) __builtin_trap();
         if (ini::ReadText(path, section, key, "\x01", 4096) != value) __builtin_trap();
     }

@@ -124,7 +124,7 @@ TEST(Rewind, ReadsEveryRecordAgainAfterTheEndOfTheFile) {
     EXPECT_EQ(RunPass(reader, true), plan);
 }
 
-TEST(NextRecordText, KeepsAtMost519CharactersOfALongWord) {
+TEST(NextRecordText, KeepsAtMostTheLongestRecordOfALongWord) {
     TempDir dir;
     const std::string exact(kMaxRecordText, 'x');
     const std::string longer(kMaxRecordText + 1, 'y');
@@ -236,7 +236,7 @@ TEST(NextRecordText, OneTenMegabyteWordStaysBounded) {
     const ImageCount count = CountImage(reader, "word.hex");
     EXPECT_FALSE(count.valid);
     EXPECT_EQ(count.message,
-              "Record in line 1 of word.hex is longer than 519 characters.");
+              "Record in line 1 of word.hex is longer than 521 characters.");
 }
 
 } // namespace

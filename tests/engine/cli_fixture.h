@@ -1,0 +1,113 @@
+#pragma once
+// talvex-cli as a batch file runs it: a program directory of its own, and
+// the program started as a child process whose exit status and output are
+// kept.
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "engine_fixture.h"
+
+namespace talvex::testing {
+
+struct Child {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+struct RunOptions {
+    // SIGINT this long after the start (0: never).
+    std::chrono::milliseconds interruptAfter{0};
+    // SIGKILL when the program still runs this long after the start, so that
+    // a program that hangs fails the test instead of stalling it.
+    std::chrono::milliseconds killAfter{std::chrono::seconds(60)};
+    // Run as this user and group (-1: as the test). Needs root.
+    int uid = -1;
+};
+
+// Runs a program with arguments, stdin closed, and collects its output.
+inline Child RunProgram(const std::vector<std::string>& args, const std::string& cwd,
+                        const RunOptions& options) {
+    char outName[] = "/tmp/talvex-out-XXXXXX";
+    char errName[] = "/tmp/talvex-err-XXXXXX";
+    const int outFd = mkstemp(outName);
+    const int errFd = mkstemp(errName);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(outFd, 1);
+        dup2(errFd, 2);
+        const int devnull = open("/dev/null", O_RDONLY);
+        dup2(devnull, 0);
+        if (chdir(cwd.c_str()) != 0) _exit(120);
+        if (options.uid >= 0 && (setgid(options.uid) != 0 || setuid(options.uid) != 0)) _exit(122);
+        std::vector<char*> argv;
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(121);
+    }
+    Child child;
+    const auto started = std::chrono::steady_clock::now();
+    bool interrupted = false;
+    for (;;) {
+        const pid_t done = waitpid(pid, &child.status, WNOHANG);
+        if (done == pid) break;
+        const auto elapsed = std::chrono::steady_clock::now() - started;
+        if (!interrupted && options.interruptAfter.count() > 0 &&
+            elapsed >= options.interruptAfter) {
+            kill(pid, SIGINT);
+            interrupted = true;
+        }
+        if (elapsed >= options.killAfter) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &child.status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    auto slurp = [](const char* name) {
+        std::ifstream in(name);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    };
+    child.out = slurp(outName);
+    child.err = slurp(errName);
+    close(outFd);
+    close(errFd);
+    unlink(outName);
+    unlink(errName);
+    return child;
+}
+
+inline Child RunProgram(const std::vector<std::string>& args, const std::string& cwd,
+                        std::chrono::milliseconds interruptAfter = std::chrono::milliseconds(0)) {
+    RunOptions options;
+    options.interruptAfter = interruptAfter;
+    return RunProgram(args, cwd, options);
+}
+
+class CliTest : public EngineTest {
+protected:
+    // A program directory of its own: talvex-cli beside a zelchip.ini.
+    std::string Install() {
+        const auto bin = dir_ / "bin";
+        std::filesystem::create_directories(bin);
+        std::filesystem::copy_file(TALVEX_BIN_DIR "/talvex-cli", bin / "talvex-cli");
+        std::filesystem::copy_file(partDb_, bin / "zelchip.ini");
+        return (bin / "talvex-cli").string();
+    }
+};
+
+} // namespace talvex::testing

@@ -4,7 +4,8 @@ BUILD      ?= build
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-.PHONY: all deps build test demo try clean windows wine-check asan fuzz bench soak
+.PHONY: all deps build test demo try clean windows wine-check asan fuzz bench soak \
+        install package package-check
 
 all: build
 
@@ -30,6 +31,19 @@ try: build
 
 clean:
 	rm -rf $(BUILD) build-windows build-asan build-fuzz
+
+# One program folder PREFIX/lib/talvex with links in PREFIX/bin, the desktop
+# entry, icons and man pages under PREFIX/share. DESTDIR stages it elsewhere.
+PREFIX ?= /usr/local
+install: build
+	DESTDIR=$(DESTDIR) cmake --install $(BUILD) --prefix $(PREFIX)
+
+# The Debian package of that layout in $(BUILD)/, and its check with lintian
+# and desktop-file-validate.
+package: build
+	cd $(BUILD) && cpack -G DEB
+package-check: package
+	./tools/check-package.sh $(BUILD)
 
 # The core libraries and talvex-cli cross-built for Windows, with the checks
 # of the Win32 backends that wine-check runs.

@@ -9,6 +9,7 @@
 #include "download_session.h"
 #include "engine_fixture.h"
 #include "ini_file.h"
+#include "process_launch.h"
 
 namespace talvex::testing {
 namespace {
@@ -103,7 +104,7 @@ TEST_F(SheetSessionTest, ChoicesMadeInTheSheetDriveTheNextDownload) {
                               "MassErase=No", "Program=Yes", "Verify=Yes", "Protect=Yes",
                               "Key0=1A2B", "Mask=0x00000000ffffffff", "[Run]", "Autorun=Yes",
                               "Address=1", "[Help]",
-                              "Browser=c:\\Program Files\\Internet Explorer\\iexplore.exe",
+                              "Browser=" + DefaultHelpBrowser(),
                               "Url=" + s.programDir}));
 
     session.Start();

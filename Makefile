@@ -4,7 +4,8 @@ BUILD      ?= build
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-.PHONY: all deps build test demo clean windows wine-check asan fuzz bench soak
+.PHONY: all deps build test demo try clean windows wine-check asan fuzz bench soak \
+        install package package-check
 
 all: build
 
@@ -23,8 +24,26 @@ test: build
 demo: build
 	./tools/demo.sh $(BUILD)/bin
 
+# The window on an emulated target; TRY_SIM_ARGS go to zarq-sim.
+TRY_SIM_ARGS ?=
+try: build
+	./tools/try.sh $(BUILD)/bin $(TRY_SIM_ARGS)
+
 clean:
 	rm -rf $(BUILD) build-windows build-asan build-fuzz
+
+# One program folder PREFIX/lib/talvex with links in PREFIX/bin, the desktop
+# entry, icons and man pages under PREFIX/share. DESTDIR stages it elsewhere.
+PREFIX ?= /usr/local
+install: build
+	DESTDIR=$(DESTDIR) cmake --install $(BUILD) --prefix $(PREFIX)
+
+# The Debian package of that layout in $(BUILD)/, and its check with lintian
+# and desktop-file-validate.
+package: build
+	cd $(BUILD) && cpack -G DEB
+package-check: package
+	./tools/check-package.sh $(BUILD)
 
 # The core libraries and talvex-cli cross-built for Windows, with the checks
 # of the Win32 backends that wine-check runs.

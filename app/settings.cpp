@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "ini_file.h"
+#include "process_launch.h"
 
 namespace talvex {
 namespace {
@@ -108,8 +109,7 @@ void ReadSettingsAtConfigure(Settings& s)
 
 std::string ReadHelpBrowser(const Settings& s)
 {
-    return ini::ReadText(s.settingsPath, "Help", "Browser",
-                         "c:\\Program Files\\Internet Explorer\\iexplore.exe", kHelpBuffer);
+    return ini::ReadText(s.settingsPath, "Help", "Browser", DefaultHelpBrowser(), kHelpBuffer);
 }
 
 std::string ReadHelpFolder(const Settings& s)

@@ -4,6 +4,7 @@
 
 #include "ini_file.h"
 #include "part_db.h"
+#include "settings_location.h"
 
 namespace talvex {
 namespace {
@@ -131,7 +132,7 @@ StartupResult RunStartup(const std::string& programDir, const std::string& comma
     if (name.empty()) {
         // Also for an empty first word (a leading blank, or ""): a file
         // named ".ini" in whatever folder is current is never what was meant.
-        s.settingsStem = programDir + "talvex";
+        s.settingsStem = DefaultSettingsStem(programDir);
     } else if (name.ends_with(".ini")) {
         s.settingsStem = name.substr(0, name.size() - 4);
     } else {

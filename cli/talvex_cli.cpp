@@ -16,6 +16,7 @@
 #include "result_code.h"
 #include "run_record.h"
 #include "settings.h"
+#include "settings_location.h"
 #include "startup.h"
 #include "trace_port.h"
 
@@ -34,7 +35,12 @@ void PrintUsage(std::FILE* to) {
         "       talvex-cli --list-ports [SETTINGS[.ini]] [cp=PORT] [cb=BAUD]\n"
         "\n"
         "Programs a ZaRQ target through its serial bootloader, unattended, with the\n"
-        "settings file (talvex.ini beside the program unless SETTINGS names another).\n"
+        "settings file (talvex.ini beside the program unless SETTINGS names another;\n"
+#ifdef _WIN32
+        "in %APPDATA%\\talvex\\ when the program's folder is not writable).\n"
+#else
+        "in ~/.config/talvex/ when the program's folder is not writable).\n"
+#endif
         "Options are written into the settings file before the run, separated by\n"
         "single blanks:\n"
         "  af=FILE   Intel HEX image (only as the first option)\n"
@@ -112,6 +118,11 @@ void Show(const Settings& s, bool partDbPresent, bool unattended) {
     std::printf("runMode=%d\n", static_cast<int>(s.runMode));
     std::printf("partDb=%s\n", partDbPresent ? "present" : "missing");
     std::printf("unattended=%d\n", unattended ? 1 : 0);
+    // Last, so that scripts reading the lines above see them unchanged.
+    std::printf("settingsOrigin=%s\n",
+                SettingsOrigin(s.programDir, s.settingsStem,
+                               UserSettingsFolder(ProcessEnvironment()))
+                    .c_str());
 }
 
 // What start-up could not do with the settings file. Said before anything

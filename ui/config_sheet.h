@@ -3,21 +3,33 @@
 // while Protect is on, Protection. It works on copies; the window takes
 // them back only on OK.
 
+#include <QDialog>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "download_session.h"
+#include "port_info.h"
 
-class QWidget;
+class QTabWidget;
 
 namespace talvex::ui {
+
+class CommsPage;
+class CommandsPage;
+class HelpPage;
+class PartsPage;
+class ProtectionPage;
+class SheetPage;
 
 // What the sheet needs besides the values it edits.
 struct SheetServices {
     // The Parts page's choice takes effect at once, even on Cancel.
     std::function<void(const std::string& part)> partSelected;
-    // Ports for the Comms page; empty uses the serial layer's listing.
+    // Ports for the Comms page, probed once when the page is first shown.
+    // listPortEntries is asked first, then listPorts (names only); with
+    // neither the serial layer's listing with adapter descriptions is used.
+    std::function<std::vector<PortEntry>()> listPortEntries;
     std::function<std::vector<std::string>()> listPorts;
     // A setting that a page stores at once (the Help page's Browse buttons):
     // section, key, value.
@@ -30,5 +42,42 @@ struct SheetServices {
 // True on OK, with values holding every choice (propertyPage included);
 // false on Cancel, values unchanged.
 bool RunConfigureSheet(QWidget* parent, ConfigureValues& values, const SheetServices& services);
+
+// The sheet itself; RunConfigureSheet is the way in for the window, tests
+// drive it directly.
+class ConfigSheet final : public QDialog {
+    Q_OBJECT
+public:
+    static constexpr int kProtectionIndex = 4;
+
+    ConfigSheet(const ConfigureValues& values, const SheetServices& services,
+                QWidget* parent = nullptr);
+    ~ConfigSheet() override;
+
+    // After OK: every value the pages give back, with the page that was in
+    // front as the remembered page.
+    const ConfigureValues& Result() const { return result_; }
+
+    QTabWidget* Tabs() const { return tabs_; }
+
+protected:
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void PageChanged(int index);
+    void ProtectChanged(bool on);
+    void Accept();
+
+    ConfigureValues work_;   // what the pages edit
+    ConfigureValues result_; // what OK gave
+    QTabWidget* tabs_;
+    PartsPage* parts_;
+    HelpPage* help_;
+    CommsPage* comms_;
+    CommandsPage* commands_;
+    ProtectionPage* protection_;
+    std::vector<SheetPage*> pages_; // all five, whether in a tab or not
+    bool opened_ = false;
+};
 
 } // namespace talvex::ui

@@ -3,6 +3,7 @@
 #include <QFontDatabase>
 #include <QFontInfo>
 #include <QFontMetricsF>
+#include <QStringList>
 #include <cmath>
 
 namespace talvex::ui {

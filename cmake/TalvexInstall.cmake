@@ -1,0 +1,122 @@
+# The installed layout. TALVEX finds its part database, its sample image and
+# its help pages beside its own executable, so everything it runs with goes
+# into one program folder; PREFIX/bin only holds links into it.
+#
+#   PREFIX/lib/talvex/     talvex, talvex-cli, zarq-sim, zelchip.ini,
+#                          sample.hex, QV_P.html, QVC_B.html, the stylesheet
+#                          and images/ (screenshots, when docs/ has them)
+#   PREFIX/bin/            symbolic links to the programs
+#   PREFIX/share/...       desktop entry, icons, man pages, copyright
+
+# Folders as a package wants them, whatever the umask of the one installing.
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+
+set(TALVEX_PROGRAM_FOLDER "lib/talvex" CACHE STRING
+    "Program folder, relative to the install prefix or absolute (e.g. /opt/talvex)")
+
+set(talvex_programs)
+foreach(program talvex talvex-cli zarq-sim)
+  if(TARGET ${program})
+    list(APPEND talvex_programs ${program})
+  endif()
+endforeach()
+
+if(talvex_programs)
+  install(TARGETS ${talvex_programs} RUNTIME DESTINATION ${TALVEX_PROGRAM_FOLDER})
+endif()
+install(FILES ${CMAKE_SOURCE_DIR}/res/zelchip.ini ${CMAKE_SOURCE_DIR}/res/sample.hex
+        DESTINATION ${TALVEX_PROGRAM_FOLDER})
+install(FILES ${talvex_help_files} DESTINATION ${TALVEX_PROGRAM_FOLDER})
+if(talvex_help_images)
+  install(FILES ${talvex_help_images} DESTINATION ${TALVEX_PROGRAM_FOLDER}/images)
+endif()
+
+# Links made once here and installed as links: relative, so that the tree
+# can be moved (DESTDIR, a package) and still point into its own folder.
+if(IS_ABSOLUTE "${TALVEX_PROGRAM_FOLDER}")
+  set(link_base "${TALVEX_PROGRAM_FOLDER}")
+else()
+  set(link_base "../${TALVEX_PROGRAM_FOLDER}")
+endif()
+set(link_dir ${CMAKE_BINARY_DIR}/install-links)
+file(REMOVE_RECURSE ${link_dir})
+file(MAKE_DIRECTORY ${link_dir})
+set(talvex_links)
+foreach(program ${talvex_programs})
+  file(CREATE_LINK "${link_base}/${program}" ${link_dir}/${program} SYMBOLIC)
+  list(APPEND talvex_links ${link_dir}/${program})
+endforeach()
+if(talvex_links)
+  install(FILES ${talvex_links} DESTINATION bin)
+endif()
+
+# Man pages, compressed as Debian wants them; man reads them either way.
+find_program(GZIP_PROGRAM gzip)
+set(man_pages)
+foreach(program ${talvex_programs})
+  set(page ${CMAKE_SOURCE_DIR}/res/man/${program}.1)
+  if(EXISTS ${page} AND GZIP_PROGRAM)
+    set(out ${CMAKE_BINARY_DIR}/man/${program}.1.gz)
+    add_custom_command(OUTPUT ${out}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
+      COMMAND ${GZIP_PROGRAM} -9 -n -c ${page} > ${out}
+      DEPENDS ${page}
+      COMMENT "Compressing the man page of ${program}")
+    list(APPEND man_pages ${out})
+  endif()
+endforeach()
+if(man_pages)
+  add_custom_target(man_pages ALL DEPENDS ${man_pages})
+  install(FILES ${man_pages} DESTINATION share/man/man1)
+endif()
+
+# The desktop entry and its icon only come with the window program.
+if(TARGET talvex)
+  install(FILES ${CMAKE_SOURCE_DIR}/res/talvex.desktop DESTINATION share/applications)
+
+  # Whatever icons res/ holds: PNG files go into the hicolor size their own
+  # header states (so a misnamed file cannot land in the wrong size), one
+  # SVG into scalable/. No icon is no failure: the menu shows a generic one.
+  file(GLOB icon_candidates
+       ${CMAKE_SOURCE_DIR}/res/icons/talvex*.png ${CMAKE_SOURCE_DIR}/res/talvex*.png)
+  set(hicolor_sizes 16 22 24 32 36 48 64 72 96 128 192 256 512)
+  set(icon_sizes_taken)
+  foreach(icon ${icon_candidates})
+    file(READ ${icon} header OFFSET 0 LIMIT 24 HEX)
+    string(LENGTH "${header}" header_length)
+    if(NOT header_length EQUAL 48 OR NOT header MATCHES "^89504e470d0a1a0a........49484452")
+      message(WARNING "Not installed as an icon (no PNG header): ${icon}")
+      continue()
+    endif()
+    string(SUBSTRING "${header}" 32 8 width_hex)
+    string(SUBSTRING "${header}" 40 8 height_hex)
+    math(EXPR width "0x${width_hex}")
+    math(EXPR height "0x${height_hex}")
+    if(NOT width EQUAL height OR NOT width IN_LIST hicolor_sizes OR width IN_LIST icon_sizes_taken)
+      message(STATUS "Icon not installed (size ${width}x${height} not wanted): ${icon}")
+      continue()
+    endif()
+    list(APPEND icon_sizes_taken ${width})
+    install(FILES ${icon} DESTINATION share/icons/hicolor/${width}x${width}/apps
+            RENAME talvex.png)
+  endforeach()
+  file(GLOB svg_icons ${CMAKE_SOURCE_DIR}/res/icons/talvex*.svg ${CMAKE_SOURCE_DIR}/res/talvex*.svg)
+  if(svg_icons)
+    list(GET svg_icons 0 svg_icon)
+    install(FILES ${svg_icon} DESTINATION share/icons/hicolor/scalable/apps RENAME talvex.svg)
+  endif()
+endif()
+
+# What every Debian package carries; harmless in any other prefix.
+configure_file(${CMAKE_SOURCE_DIR}/cmake/debian/changelog.in ${CMAKE_BINARY_DIR}/doc/changelog
+               @ONLY)
+set(changelog_gz ${CMAKE_BINARY_DIR}/doc/changelog.gz)
+if(GZIP_PROGRAM)
+  add_custom_command(OUTPUT ${changelog_gz}
+    COMMAND ${GZIP_PROGRAM} -9 -n -c ${CMAKE_BINARY_DIR}/doc/changelog > ${changelog_gz}
+    DEPENDS ${CMAKE_BINARY_DIR}/doc/changelog)
+  add_custom_target(package_docs ALL DEPENDS ${changelog_gz})
+  install(FILES ${changelog_gz} DESTINATION share/doc/talvex)
+endif()
+install(FILES ${CMAKE_SOURCE_DIR}/cmake/debian/copyright DESTINATION share/doc/talvex)

@@ -1,0 +1,44 @@
+#pragma once
+// "Protection": which flash units the chip protects, and the key. One list
+// line per unit of the part's protection table, one mask bit per line.
+
+#include <cstdint>
+
+#include "sheet_page.h"
+
+class QLineEdit;
+class QListWidget;
+
+namespace talvex::ui {
+
+class ProtectionPage final : public SheetPage {
+    Q_OBJECT
+public:
+    explicit ProtectionPage(ConfigureValues& work, QWidget* parent = nullptr);
+    void TakeBack(ConfigureValues& out) override;
+
+    // The mask the highlighted lines stand for.
+    std::uint64_t MaskFromHighlights() const;
+
+    // A line's item value: the unit's bit (0..31) in bits 0-4, and bit 5 set
+    // when the bit lies in the high half of the mask.
+    static constexpr int kItemValueRole = Qt::UserRole;
+
+protected:
+    void FirstShown() override;
+    // Every time the page comes to the front it is rebuilt for the part in
+    // force and highlighted from the saved mask.
+    void BecameCurrent() override;
+
+private:
+    void Fill();
+
+    QListWidget* unitList_;
+    QLineEdit* keyBox_;
+};
+
+// The list's font: fixed pitch, 24/160 of an inch high at the given
+// horizontal resolution, medium weight.
+QFont ProtectionListFont(int dotsPerInchX);
+
+} // namespace talvex::ui

@@ -1,0 +1,31 @@
+#pragma once
+// The texts the main window builds from engine values: status lines as a
+// list row can show them, the progress bar's text, and what Browse proposes.
+
+#include <QString>
+#include <cstdint>
+#include <string>
+
+#include "dialog_hooks.h"
+#include "window_ops.h"
+
+namespace talvex::ui {
+
+// One status line as one row: UTF-8 where the bytes are valid UTF-8, else
+// Latin-1 (an identification from a noisy line is raw bytes), and control
+// characters written as \r, \n or \xNN so that a row never breaks.
+QString StatusRowText(const std::string& line);
+
+// "Writing 42%", and once the phase has run a second and there is work
+// left, "Writing 42%, 0:12 left". A phase with nothing to do counts as done.
+QString ProgressBarText(ProgressPhase phase, std::uint32_t position, std::uint32_t range,
+                        double elapsedSeconds);
+
+// The open-file request of Browse for the current image file: title
+// "Select File", the two filters, and the file split at its last path
+// separator into the starting folder (separator kept) and the proposed
+// name. Without a separator the whole value is the name and the dialog
+// starts in its default folder.
+FileRequest BrowseRequest(const std::string& imageFile, char separator);
+
+} // namespace talvex::ui

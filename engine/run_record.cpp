@@ -261,7 +261,11 @@ void RunRecorder::RunEnded(ExitCode code, const std::string& failure) {
     // A port that did not open says why, while the cause is still there.
     const RunRecord::Phase* connect = record_.Find(RunPhase::Connect);
     if (code == ExitCode::Port && connect != nullptr && connect->done == 0) {
-        record_.portProblem = DiagnosePort(record_.port, record_.baud).text;
+        const PortDiagnosis d = DiagnosePort(record_.port, record_.baud, false);
+        record_.portProblem =
+            d.problem == PortProblem::None
+                ? "it opens now; it was busy for a reason the system did not give"
+                : d.text;
     }
     std::string whyNot;
     if (!AppendRecordLine(path_, FormatRunRecord(record_), whyNot) && onFailure_) {

@@ -31,8 +31,13 @@ struct PortDiagnosis {
     std::vector<PortHolder> holders; // for Held, where the system tells
 };
 
-// Opens the port as the download would and, when that fails, finds out why.
-PortDiagnosis DiagnosePort(const std::string& port, const std::string& baud);
+// Opens the port as the download does, without taking it exclusively and
+// without changing its settings, and when that fails finds out why. A port
+// that does not exist is told with the ports that can be opened now unless
+// listOthers is false: finding them opens every port of the system, which a
+// run that only records its failure should not do behind the user's back.
+PortDiagnosis DiagnosePort(const std::string& port, const std::string& baud,
+                           bool listOthers = true);
 
 // What the system knows of the adapter behind a port.
 struct PortDescription {

@@ -86,10 +86,13 @@ bool GroupListsUser(gid_t gid, const std::string& user) {
     return pw != nullptr && pw->pw_gid == gid;
 }
 
-std::string OpenablePorts() {
+// " Ports that can be opened now: ...", to follow a sentence; empty when
+// not asked for.
+std::string Others(bool listOthers) {
+    if (!listOthers) return {};
     const std::vector<std::string> ports = ListPorts();
-    if (ports.empty()) return "No port can be opened now.";
-    std::string text = "Ports that can be opened now:";
+    if (ports.empty()) return " No port can be opened now.";
+    std::string text = " Ports that can be opened now:";
     for (std::size_t i = 0; i < ports.size(); ++i) text += (i == 0 ? " " : ", ") + ports[i];
     return text + ".";
 }
@@ -179,7 +182,8 @@ PortDiagnosis Held(const std::string& label, const std::string& path, dev_t devi
 
 } // namespace
 
-PortDiagnosis DiagnosePort(const std::string& port, const std::string& baud) {
+PortDiagnosis DiagnosePort(const std::string& port, const std::string& baud,
+                           bool listOthers) {
     PortDiagnosis d;
     std::uint32_t rate = 0;
     if (!ParseBaud(baud, rate)) {
@@ -189,7 +193,7 @@ PortDiagnosis DiagnosePort(const std::string& port, const std::string& baud) {
     }
     if (port.empty()) {
         d.problem = PortProblem::Missing;
-        d.text = "No port is set. " + OpenablePorts();
+        d.text = "No port is set." + Others(listOthers);
         return d;
     }
     const std::string path = CSerialPort::DevicePath(port);
@@ -202,9 +206,9 @@ PortDiagnosis DiagnosePort(const std::string& port, const std::string& baud) {
             d.problem = PortProblem::Missing;
             struct stat link {};
             const bool dangling = ::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode);
-            d.text = label + (dangling ? " is a link to a device that is gone. "
-                                       : " does not exist. ") +
-                     OpenablePorts();
+            d.text = label + (dangling ? " is a link to a device that is gone."
+                                       : " does not exist.") +
+                     Others(listOthers);
         } else if (err == EACCES) {
             d.problem = PortProblem::NoPermission;
             d.text = "Permission denied: a folder on the way to " + label + " is closed to user " +
@@ -235,7 +239,7 @@ PortDiagnosis DiagnosePort(const std::string& port, const std::string& baud) {
         } else if (err == ENXIO || err == ENODEV || err == ENOENT) {
             d.problem = PortProblem::Missing;
             d.text = label + " has no hardware behind it (no serial chip at this address, or " +
-                     "the adapter was unplugged). " + OpenablePorts();
+                     "the adapter was unplugged)." + Others(listOthers);
         } else {
             d.problem = PortProblem::Busy;
             d.text = label + " is busy: " + std::strerror(err) + "; the system gave no more.";

@@ -24,17 +24,21 @@ std::string SystemText(DWORD code) {
     return result.empty() ? "system error " + std::to_string(code) : result;
 }
 
-std::string OpenablePorts() {
+// " Ports that can be opened now: ...", to follow a sentence; empty when
+// not asked for.
+std::string Others(bool listOthers) {
+    if (!listOthers) return {};
     const std::vector<std::string> ports = ListPorts();
-    if (ports.empty()) return "No port can be opened now.";
-    std::string text = "Ports that can be opened now:";
+    if (ports.empty()) return " No port can be opened now.";
+    std::string text = " Ports that can be opened now:";
     for (std::size_t i = 0; i < ports.size(); ++i) text += (i == 0 ? " " : ", ") + ports[i];
     return text + ".";
 }
 
 } // namespace
 
-PortDiagnosis DiagnosePort(const std::string& port, const std::string& baud) {
+PortDiagnosis DiagnosePort(const std::string& port, const std::string& baud,
+                           bool listOthers) {
     PortDiagnosis d;
     std::uint32_t rate = 0;
     if (!ParseBaud(baud, rate)) {
@@ -44,7 +48,7 @@ PortDiagnosis DiagnosePort(const std::string& port, const std::string& baud) {
     }
     if (port.empty()) {
         d.problem = PortProblem::Missing;
-        d.text = "No port is set. " + OpenablePorts();
+        d.text = "No port is set." + Others(listOthers);
         return d;
     }
     HANDLE h = CreateFileA(CSerialPort::DevicePath(port).c_str(), GENERIC_READ | GENERIC_WRITE,
@@ -59,7 +63,7 @@ PortDiagnosis DiagnosePort(const std::string& port, const std::string& baud) {
     case ERROR_PATH_NOT_FOUND:
     case ERROR_INVALID_NAME:
         d.problem = PortProblem::Missing;
-        d.text = port + " does not exist. " + OpenablePorts();
+        d.text = port + " does not exist." + Others(listOthers);
         break;
     case ERROR_ACCESS_DENIED:
     case ERROR_SHARING_VIOLATION:

@@ -174,7 +174,8 @@ TEST_F(ProductionLineTest, TwoStationsAppendingToOneFileNeverTearALine) {
         if (!r) continue;
         ++whole;
         EXPECT_EQ((*r)["result"]["code"].Int(), 4);
-        EXPECT_EQ((*r)["result"]["port_problem"].text.rfind(missing + " does not exist.", 0), 0u);
+        // The record does not open every other port to name the ones that work.
+        EXPECT_EQ((*r)["result"]["port_problem"].text, missing + " does not exist.");
     }
     EXPECT_EQ(whole, 400u);
 }

@@ -106,6 +106,7 @@ ISerialPort& SerialThread::Port() {
     if (!port_) {
         auto port = std::make_unique<CSerialPort>();
         port->SetMessageHandler([this](const std::string& text) { window_.MessageBox(text); });
+        port->SetStopFlag(&stop_);
         port_ = std::move(port);
     }
     return *port_;

@@ -52,9 +52,11 @@ std::string ResolveProgram(const std::string& program)
     std::size_t begin = 0;
     for (;;) {
         const std::size_t end = path.find(':', begin);
-        std::string dir = path.substr(begin, end == std::string::npos ? end : end - begin);
-        if (dir.empty()) dir = ".";
-        const std::string candidate = dir + "/" + program;
+        const std::size_t length = (end == std::string::npos ? path.size() : end) - begin;
+        // An empty entry of PATH is the current folder.
+        std::string candidate = length == 0 ? std::string(1, '.') : path.substr(begin, length);
+        candidate.push_back('/');
+        candidate.append(program);
         if (IsExecutableFile(candidate)) return candidate;
         if (end == std::string::npos) return {};
         begin = end + 1;

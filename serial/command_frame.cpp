@@ -5,6 +5,7 @@
 #include "serial_port.h"
 
 #include <array>
+#include <chrono>
 
 namespace talvex {
 
@@ -22,6 +23,56 @@ constexpr std::array<std::uint8_t, 25> MakeResyncBlock()
 constexpr std::array<std::uint8_t, 25> kResyncBlock = MakeResyncBlock();
 
 constexpr int kTryLimit = 1000;
+
+// A line that keeps sending is not waited out for ever: after this many bytes
+// the quiet period ends and the purge drops the rest.
+constexpr int kQuietByteLimit = 32;
+
+enum class Quiet { Reached, Babbling, Failed };
+
+// Takes one answer byte off the count of tries still owed an answer.
+void Answered(int& unanswered)
+{
+    if (unanswered > 0)
+        --unanswered;
+}
+
+// After a try that was not acknowledged, its answer may still be on its way
+// (a target that programs slowly, an adapter that holds bytes back). Reading
+// until the line has been silent for a whole answer wait lets that answer
+// arrive now, where it is dropped, instead of during the next try's wait,
+// where it would be taken for the answer to a frame the target may refuse.
+Quiet WaitForQuiet(ISerialPort& port, int& unanswered)
+{
+    for (int discarded = 0; discarded < kQuietByteLimit; ++discarded) {
+        std::uint8_t late[2] = {0, 0};
+        std::size_t received = 0;
+        if (!port.Read(late, 1, received))
+            return Quiet::Failed;
+        if (received == 0)
+            return Quiet::Reached;
+        Answered(unanswered);
+    }
+    return Quiet::Babbling;
+}
+
+// An acknowledgement that comes after earlier tries went unanswered may be
+// the late answer of one of them; the tries after it then still owe their
+// answers. All tries carry the same frame, so the acknowledgement stands for
+// this frame, but the answers still owed must not reach the next frame's
+// wait. They come at most as late as the one just received did after the
+// first try, so they are read and dropped until then.
+void DropAnswersStillOwed(ISerialPort& port, int unanswered, std::chrono::steady_clock::time_point until)
+{
+    while (unanswered > 0 && std::chrono::steady_clock::now() < until) {
+        std::uint8_t late[2] = {0, 0};
+        std::size_t received = 0;
+        if (!port.Read(late, 1, received) || port.LastStatus() == PortStatus::Stopped)
+            return;
+        if (received == 1)
+            Answered(unanswered);
+    }
+}
 
 int StepSize(const std::vector<std::uint8_t>& bytes)
 {
@@ -104,29 +155,54 @@ std::optional<CommandFrame> CommandFrame::Verify(std::uint32_t offset, const std
 
 int SendFrame(ISerialPort& port, const CommandFrame& frame, const std::atomic<bool>* stop)
 {
+    using Clock = std::chrono::steady_clock;
     const std::vector<std::uint8_t>& bytes = frame.Bytes();
     const int step = StepSize(bytes);
+    const auto stopped = [&] {
+        return (stop != nullptr && stop->load(std::memory_order_relaxed))
+               || port.LastStatus() == PortStatus::Stopped;
+    };
     int tries = 0;
+    int unanswered = 0; // tries whose answer byte has not come yet
+    Clock::time_point firstTry{};
+    Clock::time_point lastTry{};
     while (tries < kTryLimit) {
         if (stop != nullptr && stop->load(std::memory_order_relaxed))
             return kNeverAcknowledged;
         port.Purge(PurgeWhat::All);
+        lastTry = Clock::now();
+        if (tries == 0)
+            firstTry = lastTry;
         std::size_t moved = 0;
         // A failed or short write is not looked at: the read below then
-        // simply finds no acknowledgement.
+        // simply finds no acknowledgement. The port's write returns once the
+        // frame has left, so the answer wait is the target's to use.
         port.Write(bytes.data(), bytes.size(), moved);
+        ++unanswered;
+        if (stopped())
+            return kNeverAcknowledged;
         std::uint8_t answer[2] = {0, 0};
         std::size_t received = 0;
         const bool readOk = port.Read(answer, 1, received);
-        if (received == 1 && answer[0] == kAck)
+        if (received == 1)
+            Answered(unanswered);
+        if (received == 1 && answer[0] == kAck) {
+            if (unanswered > 0)
+                DropAnswersStillOwed(port, unanswered, lastTry + (Clock::now() - firstTry));
             return tries / 100;
+        }
         // A port that reports a hang-up or a device error cannot answer any
         // later try either; hammering it up to 1000 times only delays the
         // failure report.
-        if (!readOk)
+        if (!readOk || stopped())
             return kNeverAcknowledged;
         tries += step;
         port.Write(kResyncBlock.data(), kResyncBlock.size(), moved);
+        if (stopped())
+            return kNeverAcknowledged;
+        const Quiet quiet = WaitForQuiet(port, unanswered);
+        if (quiet == Quiet::Failed || stopped())
+            return kNeverAcknowledged;
         port.Purge(PurgeWhat::All);
     }
     return tries / 100;

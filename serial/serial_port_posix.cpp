@@ -1,9 +1,19 @@
 // POSIX backend: a tty opened exclusively, raw 8N1 without flow control, and
 // time-outs kept with poll() against a monotonic clock.
+//
+// Writes drain: Write returns once the driver's output queue is empty (or at
+// the write time-out), so that the answer wait that follows is not eaten up
+// by the frame's own time on the wire. Some devices cannot tell: a
+// pseudo-terminal has no output queue at all, and many USB adapters report
+// empty while their own FIFO still sends. So the port also keeps the moment
+// at which the bytes written can have left at the line rate, counts a read's
+// time-out from there, and never purges output that may still be on its way.
 
+#include "output_drain.h"
 #include "serial_port.h"
 #include "serial_port_posix_detail.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <fcntl.h>
@@ -102,34 +112,49 @@ struct CSerialPort::Impl {
     PortStatus status = PortStatus::Ok;
     std::function<void(const std::string&)> onMessage;
     const std::atomic<bool>* stop = nullptr;
+    // The device's own line settings, given back when we let go of it: a
+    // terminal named as the port must not be left raw and without echo.
+    termios saved{};
+    // When the last byte written can have left at the line rate.
+    Clock::time_point lineFreeAt{};
 
-    // Waits for the fd to become ready for `events` until the deadline.
-    // Returns 1 when ready, 0 on time-out, -1 when the device failed (status
-    // set accordingly).
-    int Wait(short events, Clock::time_point deadline)
+    enum class Ready { Yes, TimedOut, Stopped, Failed };
+
+    bool StopRaised() const { return stop != nullptr && stop->load(std::memory_order_relaxed); }
+
+    // Waits for the fd to become ready for `events` until the deadline,
+    // looking at the stop flag at least every kStopLatencyMs. Sets the status
+    // for every outcome but Yes.
+    Ready Wait(short events, Clock::time_point deadline)
     {
         for (;;) {
+            if (StopRaised()) {
+                status = PortStatus::Stopped;
+                return Ready::Stopped;
+            }
+            const int slice = std::min(RemainingMs(deadline), kStopLatencyMs);
             pollfd p{fd.Get(), events, 0};
-            const int r = ::poll(&p, 1, RemainingMs(deadline));
+            const int r = ::poll(&p, 1, slice);
             if (r < 0) {
                 if (errno == EINTR)
                     continue;
                 status = PortStatus::IoError;
-                return -1;
+                return Ready::Failed;
             }
             if (r == 0) {
                 if (Clock::now() < deadline)
-                    continue; // the kernel rounded the sleep down
-                return 0;
+                    continue; // a slice ended, or the kernel rounded the sleep down
+                status = PortStatus::TimedOut;
+                return Ready::TimedOut;
             }
             // Data still queued behind a hang-up is read first; the read
             // that follows then reports the hang-up itself.
             if (p.revents & events)
-                return 1;
+                return Ready::Yes;
             status = (p.revents & POLLERR) != 0 && (p.revents & POLLHUP) == 0
                          ? PortStatus::IoError
                          : PortStatus::HungUp;
-            return -1;
+            return Ready::Failed;
         }
     }
 
@@ -138,14 +163,31 @@ struct CSerialPort::Impl {
         status = IsGone(err) ? PortStatus::HungUp : PortStatus::IoError;
         return false;
     }
+
+    // Drops DTR, gives the device its settings back and releases it. DTR is
+    // dropped by hand because the saved settings may lack HUPCL.
+    bool Release()
+    {
+        const int f = fd.Get();
+        if (f < 0)
+            return true;
+        int bits = TIOCM_DTR;
+        (void)::ioctl(f, TIOCMBIC, &bits);
+        (void)::tcsetattr(f, TCSANOW, &saved);
+        // Let the tty forget the exclusive flag in case someone else holds
+        // it open too; the lock goes with the fd.
+        (void)::ioctl(f, TIOCNXCL);
+        return fd.Close();
+    }
 };
 
 CSerialPort::CSerialPort() : impl_(std::make_unique<Impl>()) {}
 
 CSerialPort::~CSerialPort()
 {
-    // The fd's own destructor releases a device still open; nobody is left
-    // to show a closing error to.
+    // Nobody is left to show a closing error to.
+    if (impl_->open)
+        (void)impl_->Release();
 }
 
 std::string CSerialPort::DevicePath(const std::string& port)
@@ -195,9 +237,22 @@ bool CSerialPort::Open(const std::string& port, const std::string& baudText)
     // Nothing left over from an earlier session may be taken for an answer.
     (void)::tcflush(fd.Get(), TCIOFLUSH);
 
-    termios tio{};
-    if (::tcgetattr(fd.Get(), &tio) != 0)
+    termios saved{};
+    if (::tcgetattr(fd.Get(), &saved) != 0)
         return false;
+    // From here on a failed step gives the device its settings back before
+    // `fd` lets go of it.
+    struct RestoreOnFailure {
+        int fd;
+        const termios& settings;
+        bool armed = true;
+        ~RestoreOnFailure()
+        {
+            if (armed)
+                (void)::tcsetattr(fd, TCSANOW, &settings);
+        }
+    } restore{fd.Get(), saved};
+    termios tio = saved;
     tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL
                                           | IXON | IXOFF | IXANY | INPCK | IGNPAR);
     tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
@@ -239,9 +294,12 @@ bool CSerialPort::Open(const std::string& port, const std::string& baudText)
     if (::ioctl(fd.Get(), TIOCMBIS, &bits) != 0 && errno != ENOTTY && errno != EINVAL)
         return false;
 
+    restore.armed = false;
+    m.saved = saved;
     m.fd = std::move(fd);
     m.baud = baud;
     m.status = PortStatus::Ok;
+    m.lineFreeAt = Clock::time_point{};
     m.open = true;
     return true;
 }
@@ -252,10 +310,7 @@ bool CSerialPort::Close()
     if (!m.open)
         return false;
     m.open = false;
-    // Let the tty forget the exclusive flag in case someone else holds it
-    // open too; the lock goes with the fd.
-    (void)::ioctl(m.fd.Get(), TIOCNXCL);
-    if (!m.fd.Close()) {
+    if (!m.Release()) {
         if (m.onMessage)
             m.onMessage("Port Closing Error.");
         return false;
@@ -280,17 +335,18 @@ bool CSerialPort::Read(std::uint8_t* buffer, std::size_t count, std::size_t& rec
     if (count == 0)
         return true;
 
-    const auto deadline = Clock::now() + std::chrono::milliseconds(ReadTimeoutMs(m.baud, count));
+    // An answer cannot come before the frame it answers has left: the wait
+    // counts from then, whatever the device said about its queue.
+    const auto begin = std::max(Clock::now(), m.lineFreeAt);
+    const auto deadline = begin + std::chrono::milliseconds(ReadTimeoutMs(m.baud, count));
     bool ok = true;
     while (received < count) {
         // Waiting first saves a read that would only say EAGAIN: right after
         // a frame the answer is practically never there yet.
-        const int ready = m.Wait(POLLIN, deadline);
-        if (ready == 0) {
-            m.status = PortStatus::TimedOut;
+        const Impl::Ready ready = m.Wait(POLLIN, deadline);
+        if (ready == Impl::Ready::TimedOut || ready == Impl::Ready::Stopped)
             break;
-        }
-        if (ready < 0) {
+        if (ready == Impl::Ready::Failed) {
             ok = false;
             break;
         }
@@ -324,27 +380,70 @@ bool CSerialPort::Write(const std::uint8_t* data, std::size_t count, std::size_t
     m.status = PortStatus::Ok;
     if (count == 0)
         return true;
+    if (m.StopRaised()) {
+        m.status = PortStatus::Stopped;
+        return true;
+    }
 
-    const auto deadline = Clock::now() + std::chrono::milliseconds(WriteTimeoutMs(count));
-    while (written < count) {
-        const ssize_t n = ::write(m.fd.Get(), data + written, count - written);
+    const auto start = Clock::now();
+    const auto deadline = start + std::chrono::milliseconds(WriteTimeoutMs(count));
+    std::size_t accepted = 0;
+    long stillQueued = 0;
+    bool ok = true;
+    while (accepted < count) {
+        const ssize_t n = ::write(m.fd.Get(), data + accepted, count - accepted);
         if (n > 0) {
-            written += static_cast<std::size_t>(n);
+            accepted += static_cast<std::size_t>(n);
             continue;
         }
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0 && errno != EAGAIN)
-            return m.Fail(errno);
-        const int ready = m.Wait(POLLOUT, deadline);
-        if (ready == 0) {
-            m.status = PortStatus::TimedOut;
-            return true;
+        if (n < 0 && errno != EAGAIN) {
+            ok = m.Fail(errno);
+            break;
         }
-        if (ready < 0)
-            return false;
+        const Impl::Ready ready = m.Wait(POLLOUT, deadline);
+        if (ready != Impl::Ready::Yes) {
+            ok = ready != Impl::Ready::Failed;
+            break;
+        }
     }
-    return true;
+    if (ok && accepted == count) {
+        // tcdrain would block without limit on a line that does not move;
+        // this waits the same way, bounded by the write time-out and the
+        // stop flag.
+        const int f = m.fd.Get();
+        int error = 0;
+        const auto queued = [f, &error]() -> long {
+            int q = 0;
+            if (::ioctl(f, TIOCOUTQ, &q) == 0)
+                return q;
+            // A device that cannot tell is taken as drained; the line-rate
+            // floor below still holds the answer wait back.
+            if (errno == ENOTTY || errno == EINVAL)
+                return 0;
+            error = errno;
+            return -1;
+        };
+        switch (WaitForOutputDrain(queued, m.baud, deadline, m.stop, stillQueued)) {
+        case DrainEnd::Drained:
+            break;
+        case DrainEnd::TimedOut:
+            m.status = PortStatus::TimedOut;
+            break;
+        case DrainEnd::Stopped:
+            m.status = PortStatus::Stopped;
+            break;
+        case DrainEnd::Failed:
+            stillQueued = 0;
+            ok = m.Fail(error);
+            break;
+        }
+    }
+    m.lineFreeAt = std::max(start, m.lineFreeAt) + WireTime(accepted, m.baud);
+    const std::size_t left = static_cast<std::size_t>(std::max(stillQueued, 0L));
+    written = accepted > left ? accepted - left : 0;
+    return ok;
 }
 
 bool CSerialPort::Purge(PurgeWhat what)
@@ -352,7 +451,19 @@ bool CSerialPort::Purge(PurgeWhat what)
     Impl& m = *impl_;
     if (!m.open)
         return false;
-    if (::tcflush(m.fd.Get(), what == PurgeWhat::All ? TCIOFLUSH : TCOFLUSH) != 0)
+    // Write has drained the driver's queue already; what may still be on its
+    // way sits in the device (an adapter's own FIFO), and cutting it off
+    // would send the target half a frame. So output is discarded only once
+    // the line rate says it has gone; input always is.
+    const bool outputGone = Clock::now() >= m.lineFreeAt;
+    int queue = 0;
+    if (what == PurgeWhat::All)
+        queue = outputGone ? TCIOFLUSH : TCIFLUSH;
+    else if (outputGone)
+        queue = TCOFLUSH;
+    else
+        return true;
+    if (::tcflush(m.fd.Get(), queue) != 0)
         return m.Fail(errno);
     return true;
 }

@@ -23,6 +23,9 @@ void FrameParser::Reset()
     state_ = State::Hunt;
     have_ = 0;
     want_ = 0;
+    skipped_ += zeros_;
+    zeros_ = 0;
+    afterResync_ = false;
 }
 
 std::uint64_t FrameParser::TakeSkipped()
@@ -40,12 +43,17 @@ std::size_t FrameParser::Consume(const std::uint8_t* data, std::size_t count, Pa
         switch (state_) {
         case State::Hunt: {
             const std::uint8_t b = data[i++];
-            if (b == kStart1) {
+            if (b == 0x00) {
+                ++zeros_;
+            } else if (b == kStart1) {
                 state_ = State::Start1;
-            } else if (b == kWakeByte) {
-                event.kind = ParsedEvent::Kind::Wake;
-                return i;
             } else {
+                skipped_ += zeros_;
+                zeros_ = 0;
+                if (b == kWakeByte) {
+                    event.kind = ParsedEvent::Kind::Wake;
+                    return i;
+                }
                 ++skipped_;
             }
             break;
@@ -54,11 +62,25 @@ std::size_t FrameParser::Consume(const std::uint8_t* data, std::size_t count, Pa
             const std::uint8_t b = data[i];
             if (b == kStart2) {
                 ++i;
+                skipped_ += zeros_;
+                zeros_ = 0;
+                afterResync_ = false;
                 state_ = State::Length;
+            } else if (b == kStart1 && zeros_ >= kResyncZeros) {
+                // The block is complete; its last 07 may still turn out to
+                // start a frame, so the parser stays where it is.
+                ++i;
+                skipped_ += zeros_ - kResyncZeros;
+                zeros_ = 0;
+                afterResync_ = true;
+                event.kind = ParsedEvent::Kind::Resync;
+                return i;
             } else {
-                // The 07 was stray; this byte may start the next frame (the
-                // resync block ends in 07 07) or be a wake byte.
-                ++skipped_;
+                // The 07 was stray (unless it ended a resync block); this
+                // byte may start the next frame or be a wake byte.
+                skipped_ += zeros_ + (afterResync_ ? 0 : 1);
+                zeros_ = 0;
+                afterResync_ = false;
                 state_ = State::Hunt;
             }
             break;

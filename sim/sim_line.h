@@ -23,9 +23,18 @@ public:
 
     const std::string& Path() const;
 
+    // True for a pseudo-terminal: nothing paces what the host writes, so
+    // the simulator has to take the bytes off at the line's rate itself.
+    bool IsPty() const;
+
     enum class Wait { Readable, Woken, TimedOut, Failed };
     // timeoutMs < 0 waits without limit.
     Wait WaitReadable(int timeoutMs, std::string& error);
+    // As WaitReadable, up to a monotonic deadline in ns (< 0: no limit),
+    // kept to the microsecond where the platform allows.
+    Wait WaitReadableUntil(std::int64_t deadlineNs, std::string& error);
+    // Bytes the host has written that wait to be read; 0 when unknown.
+    std::size_t Pending() const;
     // Bytes read (0 when none were ready), or -1 with a message.
     long Read(std::uint8_t* buffer, std::size_t count, std::string& error);
     // A line never blocks its sender: when the far end does not take the

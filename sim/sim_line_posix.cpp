@@ -1,5 +1,6 @@
 #include "sim_line.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -171,6 +172,53 @@ std::unique_ptr<SimLine> SimLine::OpenDevice(const std::string& path, std::uint3
 
 const std::string& SimLine::Path() const { return impl_->path; }
 bool SimLine::IsOpen() const { return impl_->line.Get() >= 0; }
+bool SimLine::IsPty() const { return impl_->isPty; }
+
+std::size_t SimLine::Pending() const
+{
+    int n = 0;
+    if (::ioctl(impl_->line.Get(), FIONREAD, &n) != 0 || n < 0)
+        return 0;
+    return static_cast<std::size_t>(n);
+}
+
+SimLine::Wait SimLine::WaitReadableUntil(std::int64_t deadlineNs, std::string& error)
+{
+#if defined(__linux__)
+    // Answers are due to the tenth of a millisecond at high rates; a poll
+    // rounded to whole milliseconds would make every one of them late.
+    static thread_local const bool tightTimers = ::prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0) == 0;
+    (void)tightTimers;
+    pollfd fds[2] = {{impl_->line.Get(), POLLIN, 0}, {impl_->wakeRead.Get(), POLLIN, 0}};
+    timespec ts{};
+    timespec* limit = nullptr;
+    if (deadlineNs >= 0) {
+        const std::int64_t left = std::max<std::int64_t>(0, deadlineNs - MonotonicNs());
+        ts.tv_sec = static_cast<time_t>(left / 1'000'000'000);
+        ts.tv_nsec = static_cast<long>(left % 1'000'000'000);
+        limit = &ts;
+    }
+    const int n = ::ppoll(fds, 2, limit, nullptr);
+    if (n < 0) {
+        if (errno == EINTR)
+            return Wait::TimedOut;
+        error = Errno("poll " + impl_->path);
+        return Wait::Failed;
+    }
+    if (fds[1].revents != 0)
+        return Wait::Woken;
+    if (n == 0)
+        return Wait::TimedOut;
+    return Wait::Readable;
+#else
+    int timeoutMs = -1;
+    if (deadlineNs >= 0) {
+        const std::int64_t left = std::max<std::int64_t>(0, deadlineNs - MonotonicNs());
+        timeoutMs = static_cast<int>(std::min<std::int64_t>((left + 999'999) / 1'000'000, INT_MAX));
+    }
+    return WaitReadable(timeoutMs, error);
+#endif
+}
 
 SimLine::Wait SimLine::WaitReadable(int timeoutMs, std::string& error)
 {
@@ -261,17 +309,24 @@ void SimLine::DrainOutput(int maxMs)
         return;
     }
     // What the host has not read yet waits in the serial end's input queue;
-    // closing the master now would throw it away.
-    const std::int64_t giveUp = MonotonicNs() + std::int64_t(maxMs) * 1'000'000;
+    // closing the master now would throw it away. The kernel moves written
+    // bytes over from a worker thread, so an empty queue right after the
+    // write may only mean they have not arrived yet: unless they were seen
+    // arriving, the queue has to stay empty for a while.
+    const std::int64_t start = MonotonicNs();
+    const std::int64_t giveUp = start + std::int64_t(maxMs) * 1'000'000;
+    constexpr std::int64_t kSettleNs = 20'000'000;
     int emptyChecks = 0;
+    bool seen = false;
     while (MonotonicNs() < giveUp) {
         if (!SleepUntil(MonotonicNs() + 1'000'000))
             return;
         int pending = 0;
         if (::ioctl(impl_->heldSlave.Get(), FIONREAD, &pending) != 0)
             return;
+        seen = seen || pending > 0;
         emptyChecks = pending == 0 ? emptyChecks + 1 : 0;
-        if (emptyChecks >= 2)
+        if (emptyChecks >= 2 && (seen || MonotonicNs() - start >= kSettleNs))
             return;
     }
 }

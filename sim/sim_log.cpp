@@ -82,6 +82,9 @@ std::string FormatLogLine(const LogEntry& e)
     case LogEntry::Kind::HangUp:
         out += ",\"event\":\"hangup\"";
         break;
+    case LogEntry::Kind::Resync:
+        out += ",\"event\":\"resync\",\"wire_bytes\":" + std::to_string(e.wireLength);
+        break;
     }
     out += ",\"skipped\":" + std::to_string(e.skippedBefore);
     if (e.kind == LogEntry::Kind::Frame || e.kind == LogEntry::Kind::HangUp) {

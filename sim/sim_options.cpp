@@ -299,14 +299,16 @@ const char* SimHelpText()
 An emulated ZaRQ target for dry runs: it answers the bootloader exchange on a
 pseudo-terminal and prints the path of the serial end as its first line.
 It runs until SIGINT/SIGTERM, --exit-after-run or --timeout, then writes the
-dump and a summary line (frames, acks, naks, bytes written) on stderr.
+dump and a summary line (frames, acks, naks, bytes written, retries, resync
+blocks) on stderr.
 
 Line:
   --link PATH            also make a symlink PATH to the serial end (so a batch
                          can say cp=PATH); removed at the end
   --device PATH          serve a real serial device instead of a pty
   --baud B               pace both directions as a line at B baud (10 bits a
-                         byte); unpaced by default
+                         byte): take the host's bytes no faster than the line
+                         carries them; unpaced by default
   --turnaround-ms MS     delay before each answer (USB adapter latency)
   --hangup-after N       after the answer to the Nth frame, close the line as an
                          unplugged cable would (0: at the first byte received)
@@ -328,7 +330,8 @@ Target:
                          the line would; the identification follows the next
 
 Faults (repeatable; each takes a SELECTOR):
-  --nak SEL              answer 0x15 and do not carry the command out
+  --nak SEL              answer 0x15 after the command's time (--erase-ms,
+                         --write-us-per-byte) and do not carry it out
   --silent SEL           answer nothing and do not carry the command out
   --garbage-ack SEL      carry the command out but answer 0x86
   --ack-after K[:SEL]    refuse (0x15) the first K tries, acknowledge the next;
@@ -344,7 +347,8 @@ SELECTOR: items joined by commas, numbers counting from 1:
   "--ack-after 34:E@1" refuses 34 tries of the first E command, then acks.
 
 Record:
-  --log FILE             one JSON line per frame received and per text sent
+  --log FILE             one JSON line per frame received, per text sent and
+                         per resync block received
   --dump FILE            the flash (offset 0 = 0x80000) as a binary image at the
                          end
   --help                 this text

@@ -70,6 +70,8 @@ std::size_t TargetCore::Feed(const std::uint8_t* data, std::size_t count, std::v
         i += parser_.Consume(data + i, count - i, ev);
         if (ev.kind == ParsedEvent::Kind::Wake)
             OnWake(i, replies);
+        else if (ev.kind == ParsedEvent::Kind::Resync)
+            OnResync(i);
         else if (ev.kind != ParsedEvent::Kind::None)
             OnFrame(ev, i, replies);
         if (stats_.hungUp)
@@ -110,6 +112,25 @@ void TargetCore::OnWake(std::size_t at, std::vector<Reply>& replies)
     e.wireLength = static_cast<std::uint32_t>(r.bytes.size());
     replies.push_back(std::move(r));
     AddLog(std::move(e), at);
+}
+
+void TargetCore::OnResync(std::size_t at)
+{
+    ++stats_.resyncBlocks;
+    LogEntry e;
+    e.kind = LogEntry::Kind::Resync;
+    e.wireLength = static_cast<std::uint32_t>(kResyncLength);
+    AddLog(std::move(e), at);
+}
+
+double TargetCore::WorkUs(char letter, std::uint32_t value, const std::uint8_t* data,
+                          std::size_t n) const
+{
+    if (letter == 'E' && n == 1)
+        return options_.eraseMs * 1000.0 * (value == 0 && data[0] == 0 ? 1 : data[0]);
+    if (letter == 'W')
+        return options_.writeUsPerByte * static_cast<double>(n);
+    return 0;
 }
 
 void TargetCore::OnFrame(const ParsedEvent& ev, std::size_t at, std::vector<Reply>& replies)
@@ -174,12 +195,16 @@ void TargetCore::OnFrame(const ParsedEvent& ev, std::size_t at, std::vector<Repl
         if (options_.silent.Matches(command_, letter, nth)) {
             e.note = "fault: silent";
         } else if (options_.nak.Matches(command_, letter, nth)) {
+            // A refusal comes after the target tried: a write that did not
+            // program refuses as late as one that did would acknowledge.
             e.note = "fault: nak";
             answer = kNakByte;
+            r.workUs = WorkUs(letter, e.value, e.data.data(), e.data.size());
         } else if (rule && attempt_ <= rule->failures) {
             e.note = "fault: ack-after " + std::to_string(rule->failures) + ", try " +
                      std::to_string(attempt_);
             answer = kNakByte;
+            r.workUs = WorkUs(letter, e.value, e.data.data(), e.data.size());
         } else {
             std::string why;
             bool ran = false;
@@ -242,19 +267,19 @@ bool TargetCore::Execute(char letter, std::uint32_t value, const std::uint8_t* d
         if (value == 0 && data[0] == 0) {
             flash_.MassErase(why);
             ++stats_.massErases;
-            workUs = options_.eraseMs * 1000.0;
+            workUs = WorkUs(letter, value, data, n);
             return true;
         }
         if (!flash_.ErasePages(value, data[0], why))
             return false;
         stats_.erasedPages += data[0];
-        workUs = options_.eraseMs * 1000.0 * data[0];
+        workUs = WorkUs(letter, value, data, n);
         return true;
     case 'W':
         if (!flash_.Write(value, data, n, why))
             return false;
         stats_.bytesWritten += n;
-        workUs = options_.writeUsPerByte * static_cast<double>(n);
+        workUs = WorkUs(letter, value, data, n);
         return true;
     case 'V':
         return flash_.Verify(value, data, n, why);

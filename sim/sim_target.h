@@ -40,6 +40,9 @@ public:
 private:
     void OnWake(std::size_t at, std::vector<Reply>& replies);
     void OnFrame(const ParsedEvent& ev, std::size_t at, std::vector<Reply>& replies);
+    void OnResync(std::size_t at);
+    // How long the flash takes for the command (erase, programming).
+    double WorkUs(char letter, std::uint32_t value, const std::uint8_t* data, std::size_t n) const;
     // Carries the command out; false with the reason when the target refuses.
     bool Execute(char letter, std::uint32_t value, const std::uint8_t* data, std::size_t n,
                  std::string& why, double& workUs, bool& ran);

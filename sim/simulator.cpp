@@ -1,6 +1,6 @@
-// The serving loop: reads the line in large chunks, lets the target answer,
-// and paces the answers on a monotonic clock when a line speed or delays
-// are asked for.
+// The serving loop: takes the host's bytes off the line (at the line's rate
+// when one is given), lets the target answer, and sends the answers when a
+// monotonic clock says the line speed and the delays asked for allow.
 
 #include "zarq_sim.h"
 
@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <cstdio>
 #include <mutex>
 #include <thread>
@@ -68,6 +69,18 @@ bool ResolveGeometry(const SimOptions& o, FlashGeometry& geo, std::string& error
     }
     return true;
 }
+
+} // namespace
+
+namespace {
+
+// An answer, or the end of the line, scheduled for a moment (monotonic ns).
+struct Outgoing {
+    std::int64_t due = 0;
+    std::string bytes;
+    bool hangUp = false;
+    bool ran = false;
+};
 
 } // namespace
 
@@ -129,102 +142,142 @@ struct Simulator::Impl {
 void Simulator::Impl::Serve()
 {
     const std::int64_t byteNs = options.baud ? std::int64_t(10'000'000'000LL / options.baud) : 0;
-    const bool paced = options.baud != 0 || options.turnaroundMs > 0 || options.eraseMs > 0 ||
-                       options.writeUsPerByte > 0;
+    // A pseudo-terminal hands the simulator at once whatever the host wrote,
+    // while a line carries it a byte at a time. Taking the bytes off at the
+    // line's rate keeps what the line could not have carried yet on the
+    // host's side, where a purge can still drop it, as on a real line. A
+    // real device is paced by its own wire.
+    const bool paceInput = byteNs > 0 && line->IsPty();
     const std::int64_t turnaroundNs = static_cast<std::int64_t>(options.turnaroundMs * 1e6);
     const std::int64_t deadline =
         options.timeoutS > 0 ? startNs + static_cast<std::int64_t>(options.timeoutS * 1e9) : 0;
-    std::int64_t rxFree = 0;  // when the receive wire is free again
-    std::int64_t txFree = 0;
+    std::int64_t rxFree = 0;     // when the last byte taken had fully arrived
+    std::int64_t txFree = 0;     // when the last answer has fully gone out
+    std::int64_t busyUntil = 0;  // the target carries out one command at a time
+    bool inputWaiting = false;   // the host's bytes wait on the line
+    std::deque<Outgoing> outgoing;
     std::vector<std::uint8_t> buffer(64 * 1024);
     std::vector<Reply> replies;
     std::string out;
+    std::string error;
+
+    // Hands n bytes to the target and schedules its answers. The target keeps
+    // listening while it works, so bytes that arrive meanwhile (a resync
+    // block, the next try) are taken as they come and served in order.
+    const auto take = [&](std::size_t n, std::int64_t now) {
+        const std::int64_t base = paceInput ? rxFree : std::max(rxFree, now);
+        replies.clear();
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            const std::size_t used = core->Feed(buffer.data(), n, replies);
+            rxFree = base + std::int64_t(used) * byteNs;
+            FlushLog(base, byteNs);
+        }
+        for (Reply& r : replies) {
+            const std::int64_t arrived = base + std::int64_t(r.dueAfter) * byteNs;
+            const std::int64_t ready = std::max(arrived, busyUntil) +
+                                       static_cast<std::int64_t>(r.workUs * 1000.0);
+            busyUntil = ready;
+            Outgoing o{ready, std::move(r.bytes), r.hangUp, r.ran};
+            if (!o.bytes.empty()) {
+                // The host sees an answer only once its last bit is out.
+                const std::int64_t begin = std::max(ready + turnaroundNs, txFree);
+                txFree = begin + std::int64_t(o.bytes.size()) * byteNs;
+                o.due = txFree;
+            } else if (!o.hangUp && !o.ran) {
+                continue;
+            }
+            outgoing.push_back(std::move(o));
+        }
+    };
 
     while (!stopping.load(std::memory_order_relaxed)) {
-        int waitMs = -1;
-        if (deadline) {
-            const std::int64_t left = deadline - MonotonicNs();
-            if (left <= 0) {
-                Finish(FinishReason::TimedOut);
+        const std::int64_t now = MonotonicNs();
+        if (deadline && now >= deadline) {
+            Finish(FinishReason::TimedOut);
+            return;
+        }
+
+        // What the line has carried by now.
+        if (inputWaiting) {
+            std::size_t allowed = buffer.size();
+            if (paceInput)
+                allowed = now > rxFree ? std::min<std::size_t>(allowed, std::size_t((now - rxFree) / byteNs)) : 0;
+            if (allowed > 0) {
+                const long n = line->Read(buffer.data(), allowed, error);
+                if (n < 0) {
+                    Finish(FinishReason::LineFailed, error);
+                    return;
+                }
+                if (static_cast<std::size_t>(n) < allowed)
+                    inputWaiting = false;
+                if (n > 0)
+                    take(static_cast<std::size_t>(n), now);
+            }
+        }
+
+        // The answers whose time has come, in one write.
+        out.clear();
+        while (!outgoing.empty() && outgoing.front().due <= now) {
+            Outgoing o = std::move(outgoing.front());
+            outgoing.pop_front();
+            out += o.bytes;
+            const bool ending = o.hangUp || (o.ran && options.exitAfterRun);
+            if (!ending)
+                continue;
+            if (!out.empty() &&
+                !line->Write(reinterpret_cast<const std::uint8_t*>(out.data()), out.size(), error)) {
+                Finish(FinishReason::LineFailed, error);
                 return;
             }
-            waitMs = static_cast<int>(std::min<std::int64_t>(left / 1'000'000 + 1, 60'000));
+            if (o.hangUp) {
+                line->DrainOutput(500);
+                line->Close();
+                Finish(FinishReason::HungUp);
+            } else {
+                line->DrainOutput(2000);
+                Finish(FinishReason::Ran);
+            }
+            return;
         }
-        std::string error;
-        const SimLine::Wait w = line->WaitReadable(waitMs, error);
+        if (!out.empty() &&
+            !line->Write(reinterpret_cast<const std::uint8_t*>(out.data()), out.size(), error)) {
+            Finish(FinishReason::LineFailed, error);
+            return;
+        }
+
+        // Sleep until the next answer is due, the next bytes have crossed
+        // the line, or the host writes.
+        std::int64_t next = -1;
+        const auto consider = [&next](std::int64_t t) {
+            if (next < 0 || t < next)
+                next = t;
+        };
+        if (!outgoing.empty())
+            consider(outgoing.front().due);
+        if (deadline)
+            consider(deadline);
+        if (inputWaiting) {
+            if (!paceInput)
+                continue; // the buffer was full; read on
+            const std::size_t pending = std::max<std::size_t>(1, line->Pending());
+            consider(rxFree + std::int64_t(pending) * byteNs);
+            if (!line->SleepUntil(next))
+                return;
+            continue;
+        }
+        const SimLine::Wait w = line->WaitReadableUntil(next, error);
         if (w == SimLine::Wait::Woken)
             return;
         if (w == SimLine::Wait::Failed) {
             Finish(FinishReason::LineFailed, error);
             return;
         }
-        if (w == SimLine::Wait::TimedOut)
-            continue;
-        const long n = line->Read(buffer.data(), buffer.size(), error);
-        if (n < 0) {
-            Finish(FinishReason::LineFailed, error);
-            return;
-        }
-        if (n == 0)
-            continue;
-
-        const std::int64_t now = MonotonicNs();
-        const std::int64_t base = std::max(rxFree, now);
-        replies.clear();
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            const std::size_t used = core->Feed(buffer.data(), static_cast<std::size_t>(n), replies);
-            rxFree = base + std::int64_t(used) * byteNs;
-            FlushLog(base, byteNs);
-        }
-
-        bool hangUp = false, ran = false;
-        if (!paced) {
-            out.clear();
-            for (const Reply& r : replies) {
-                out += r.bytes;
-                hangUp = hangUp || r.hangUp;
-                ran = ran || r.ran;
-            }
-            if (!out.empty() &&
-                !line->Write(reinterpret_cast<const std::uint8_t*>(out.data()), out.size(), error)) {
-                Finish(FinishReason::LineFailed, error);
-                return;
-            }
-        } else {
-            for (const Reply& r : replies) {
-                hangUp = hangUp || r.hangUp;
-                ran = ran || r.ran;
-                const std::int64_t arrived = base + std::int64_t(r.dueAfter) * byteNs;
-                const std::int64_t ready = arrived + static_cast<std::int64_t>(r.workUs * 1000.0) +
-                                           (r.bytes.empty() ? 0 : turnaroundNs);
-                if (r.bytes.empty()) {
-                    if (!line->SleepUntil(ready))
-                        return;
-                    continue;
-                }
-                // The answer is seen by the host only once its last bit is out.
-                const std::int64_t begin = std::max(ready, txFree);
-                txFree = begin + std::int64_t(r.bytes.size()) * byteNs;
-                if (!line->SleepUntil(txFree))
-                    return;
-                if (!line->Write(reinterpret_cast<const std::uint8_t*>(r.bytes.data()),
-                                 r.bytes.size(), error)) {
-                    Finish(FinishReason::LineFailed, error);
-                    return;
-                }
-            }
-        }
-        if (hangUp) {
-            line->DrainOutput(500);
-            line->Close();
-            Finish(FinishReason::HungUp);
-            return;
-        }
-        if (ran && options.exitAfterRun) {
-            line->DrainOutput(2000);
-            Finish(FinishReason::Ran);
-            return;
+        if (w == SimLine::Wait::Readable) {
+            inputWaiting = true;
+            // An idle line starts carrying the host's bytes now.
+            if (paceInput)
+                rxFree = std::max(rxFree, MonotonicNs());
         }
     }
 }
@@ -376,7 +429,8 @@ std::string Simulator::SummaryLine() const
     return "zarq-sim: " + std::to_string(st.frames) + " frames, " + std::to_string(st.acks) +
            " acks, " + std::to_string(st.naks) + " naks, " + std::to_string(st.bytesWritten) +
            " bytes written (" + std::to_string(st.commands) + " commands, " +
-           std::to_string(st.retries) + " retries, " + std::to_string(st.identifications) +
+           std::to_string(st.retries) + " retries, " + std::to_string(st.resyncBlocks) +
+           " resync blocks, " + std::to_string(st.identifications) +
            " identifications" + (st.ran ? ", program run" : "") + (st.hungUp ? ", hung up" : "") + ")";
 }
 

@@ -100,7 +100,8 @@ struct SimStats {
     std::uint64_t garbage = 0;
     std::uint64_t badFrames = 0;   // bad checksum, unknown letter, bad length
     std::uint64_t bytesWritten = 0;  // data bytes of W frames carried out
-    std::uint64_t bytesSkipped = 0;  // stray bytes and resync blocks
+    std::uint64_t bytesSkipped = 0;  // stray bytes (resync blocks not included)
+    std::uint64_t resyncBlocks = 0;  // whole resync blocks seen between frames
     std::uint64_t identifications = 0;
     std::uint64_t erasedPages = 0;
     std::uint64_t massErases = 0;
@@ -111,7 +112,7 @@ struct SimStats {
 };
 
 struct LogEntry {
-    enum class Kind { Frame, Identification, Noise, HangUp };
+    enum class Kind { Frame, Identification, Noise, HangUp, Resync };
     Kind kind = Kind::Frame;
     std::uint64_t index = 0;     // frame number, from 1 (frames only)
     std::uint64_t command = 0;   // command number, 0 for a bad frame

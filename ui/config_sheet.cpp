@@ -3,6 +3,7 @@
 #include <QDialogButtonBox>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QShortcut>
 #include <QVBoxLayout>
 
 #include "pages/comms_page.h"
@@ -40,7 +41,7 @@ ConfigSheet::ConfigSheet(const ConfigureValues& values, const SheetServices& ser
     tabs_ = new QTabWidget(this);
     tabs_->setObjectName(QStringLiteral("sheetTabs"));
     parts_ = new PartsPage(work_, services.partSelected);
-    help_ = new HelpPage(work_);
+    help_ = new HelpPage(work_, services.storeNow);
     comms_ = new CommsPage(work_, PortsFrom(services));
     commands_ = new CommandsPage(work_);
     // The sheet owns the Protection page whether or not it is a tab, so that
@@ -48,6 +49,15 @@ ConfigSheet::ConfigSheet(const ConfigureValues& values, const SheetServices& ser
     protection_ = new ProtectionPage(work_, this);
     protection_->hide();
     pages_ = {parts_, help_, comms_, commands_, protection_};
+    // F1 belongs to a page while the focus is inside it; on the tabs or the
+    // OK and Cancel buttons it is nobody's and starts no browser.
+    if (services.showHelp) {
+        for (SheetPage* page : pages_) {
+            auto* help = new QShortcut(QKeySequence::HelpContents, page);
+            help->setContext(Qt::WidgetWithChildrenShortcut);
+            connect(help, &QShortcut::activated, this, [show = services.showHelp] { show(); });
+        }
+    }
     // One size for every page, as a property sheet has, so the sheet does
     // not jump when the Protection tab comes and goes.
     QSize largest;

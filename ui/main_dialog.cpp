@@ -11,6 +11,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QShortcut>
 #include <algorithm>
 #include <climits>
 #include <cstdio>
@@ -19,6 +20,7 @@
 #include "config_sheet.h"
 #include "dialog_hooks.h"
 #include "dialog_units.h"
+#include "help_launcher.h"
 #include "ini_file.h"
 #include "qt_window_ops.h"
 #include "window_text.h"
@@ -81,7 +83,13 @@ MainDialog::MainDialog(const StartupResult& startup, QWidget* parent) : QDialog(
                    Qt::WindowCloseButtonHint);
     setFont(DialogFont());
     configureSheet_ = RunConfigureSheet;
+    helpRunner_ = [](const Settings& settings, const std::string& page) {
+        ShowHelpPage(settings, page);
+    };
     BuildControls();
+    auto* help = new QShortcut(QKeySequence::HelpContents, this);
+    connect(help, &QShortcut::activated, this,
+            [this] { helpRunner_(session_->CurrentSettings(), kMainHelpPage); });
 
     ops_ = new QtWindowOps(*this, this);
     session_ = std::make_unique<DownloadSession>(*ops_, startup);
@@ -255,11 +263,9 @@ void MainDialog::Configure() {
     const std::string settingsPath = session_->CurrentSettings().settingsPath;
     SheetServices services;
     services.partSelected = [this](const std::string& part) { session_->SelectPart(part); };
-    services.storeNow = [settingsPath](const std::string& section, const std::string& key,
-                                       const std::string& value) {
-        // A failed write leaves the file as it was; the value holds for this run.
-        ini::WriteText(settingsPath, section, key, value);
-    };
+    // A failed write leaves the file as it was; the value holds for this run.
+    services.storeNow = StoreInSettingsFile(settingsPath);
+    services.showHelp = [this] { helpRunner_(session_->CurrentSettings(), kSheetHelpPage); };
     if (!configureSheet_(this, values, services) || closing_) return;
     session_->ApplyConfiguration(values);
     runResetButton_->setText(QString::fromStdString(session_->RunResetCaption()));

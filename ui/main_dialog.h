@@ -66,6 +66,10 @@ public:
     using ConfigureSheetRunner =
         std::function<bool(QWidget*, ConfigureValues&, const SheetServices&)>;
     void SetConfigureSheet(ConfigureSheetRunner runner) { configureSheet_ = std::move(runner); }
+    // What F1 does with a help page name (QV_P.html, QVC_B.html); tests
+    // record it instead of starting a browser.
+    using HelpRunner = std::function<void(const Settings&, const std::string& page)>;
+    void SetHelpRunner(HelpRunner runner) { helpRunner_ = std::move(runner); }
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -111,6 +115,7 @@ private:
     QtWindowOps* ops_ = nullptr;
     std::unique_ptr<DownloadSession> session_;
     ConfigureSheetRunner configureSheet_;
+    HelpRunner helpRunner_;
 
     bool opened_ = false;
     bool closing_ = false;

@@ -200,7 +200,7 @@ TEST(SimRecord, LogHasOneLinePerFrameAndTextWithWireLengths)
     std::vector<std::string> lines;
     for (std::string line; std::getline(in, line);)
         lines.push_back(line);
-    ASSERT_EQ(lines.size(), 6u);
+    ASSERT_EQ(lines.size(), 7u);
     auto has = [&](std::size_t i, const std::string& text) {
         EXPECT_NE(lines[i].find(text), std::string::npos) << "line " << i << ": " << lines[i] << "\n  lacks " << text;
     };
@@ -210,13 +210,14 @@ TEST(SimRecord, LogHasOneLinePerFrameAndTextWithWireLengths)
     has(1, "\"index\":1,\"command\":1,\"try\":1,\"retry\":false,\"letter\":\"W\",\"value\":256,\"data\":\"616263\","
            "\"wire_bytes\":12,\"answer\":\"15\"");
     has(1, "\"note\":\"fault: nak\"");
-    has(2, "\"index\":2,\"command\":1,\"try\":2,\"retry\":true");
-    has(2, "\"skipped\":25");
-    has(3, "\"command\":0");
-    has(3, "\"note\":\"bad checksum\"");
-    has(4, "\"letter\":\"R\",\"value\":0,\"data\":\"\",\"wire_bytes\":9,\"answer\":\"06\"");
-    has(5, "\"answer\":null");
-    has(5, "program running");
+    has(2, "\"event\":\"resync\",\"wire_bytes\":25,\"skipped\":0}");
+    has(3, "\"index\":2,\"command\":1,\"try\":2,\"retry\":true");
+    has(3, "\"skipped\":0");
+    has(4, "\"command\":0");
+    has(4, "\"note\":\"bad checksum\"");
+    has(5, "\"letter\":\"R\",\"value\":0,\"data\":\"\",\"wire_bytes\":9,\"answer\":\"06\"");
+    has(6, "\"answer\":null");
+    has(6, "program running");
     for (const std::string& line : lines) {
         EXPECT_EQ(line.front(), '{');
         EXPECT_EQ(line.back(), '}');

@@ -167,6 +167,11 @@ protected:
             ++probes_;
             return ports_;
         };
+        services.showHelp = [this] { ++helpRequests_; };
+        services.storeNow = [this](const std::string& section, const std::string& key,
+                                   const std::string& value) {
+            stored_.push_back(section + "/" + key + "=" + value);
+        };
         return services;
     }
 
@@ -193,6 +198,8 @@ protected:
     std::string partDb_;
     std::vector<PortEntry> ports_ = {{"COM3", ""}, {"COM7", ""}};
     int probes_ = 0;
+    int helpRequests_ = 0;
+    std::vector<std::string> stored_;
     std::vector<std::string> selected_;
     std::unique_ptr<ui::ConfigSheet> sheet_;
 };

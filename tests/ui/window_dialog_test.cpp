@@ -489,3 +489,31 @@ TEST_F(WindowTest, EachAddedLineShowsWithThreeEarlierLinesAndNothingMovesWhileAl
 
 } // namespace
 } // namespace talvex::testing
+
+namespace talvex::testing {
+namespace {
+
+TEST_F(WindowTest, F1AsksForTheMainHelpPageAndTheSheetForItsOwn) {
+    ui::MainDialog dialog(Stored(MakeSettings(), false));
+    std::vector<std::string> pages;
+    dialog.SetHelpRunner([&](const Settings& settings, const std::string& page) {
+        EXPECT_EQ(settings.settingsPath, MakeSettings().settingsPath);
+        pages.push_back(page);
+    });
+    dialog.show();
+    // Shortcuts work only in the active window, as for a user.
+    QApplication::setActiveWindow(&dialog);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&dialog));
+    QTest::keyClick(Find<QPushButton>(dialog, "exitButton"), Qt::Key_F1);
+    EXPECT_EQ(pages, std::vector<std::string>{"QV_P.html"});
+
+    dialog.SetConfigureSheet([](QWidget*, ConfigureValues&, const ui::SheetServices& services) {
+        services.showHelp();
+        return false;
+    });
+    QTest::mouseClick(Find<QPushButton>(dialog, "configureButton"), Qt::LeftButton);
+    EXPECT_EQ(pages, (std::vector<std::string>{"QV_P.html", "QVC_B.html"}));
+}
+
+} // namespace
+} // namespace talvex::testing

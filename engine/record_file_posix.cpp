@@ -5,7 +5,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <string>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "run_record.h"

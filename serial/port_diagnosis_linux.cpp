@@ -165,9 +165,14 @@ PortDiagnosis Held(const std::string& label, const std::string& path, dev_t devi
     d.problem = PortProblem::Held;
     int hidden = 0;
     d.holders = FindHolders(device, hidden);
-    if (d.holders.empty()) {
+    if (d.holders.empty() && hidden > 0) {
         d.text = label + " is held by another process; the system does not tell this user " +
                  "which (as root: fuser -v " + path + ").";
+        return d;
+    }
+    if (d.holders.empty()) {
+        d.text = label + " is held exclusively, but no process has it open now: it may have " +
+                 "just been let go. Try again.";
         return d;
     }
     d.text = label + " is held by another process:";

@@ -121,6 +121,20 @@ bool ParsePortList(const std::string& text, std::vector<std::string>& ports, std
     return true;
 }
 
+bool PreparePortList(const std::string& text, std::vector<std::string>& ports,
+                     std::string& error) {
+    if (!ParsePortList(text, ports, error)) return false;
+    const std::size_t needed = ports.size() * kOpenFilesPerBoard + kOpenFilesOwn;
+    std::size_t limit = 0;
+    if (EnsureOpenFiles(needed, limit)) return true;
+    // Refused before anything starts: past the limit, boards would fail at
+    // random with messages that do not say why.
+    error = "--ports: " + std::to_string(ports.size()) + " ports need up to " +
+            std::to_string(needed) + " open files at once, and this process may open only " +
+            std::to_string(limit) + " (ulimit -n); no board was started";
+    return false;
+}
+
 std::string FormatPortList(const std::vector<std::string>& ports) {
     std::string list;
     for (const std::string& port : ports) {

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -42,6 +43,23 @@ std::optional<std::string> TakePortsFlag(int argc, char** argv, int& i);
 // with a message for the operator, for an empty list, an empty name or a
 // port named twice.
 bool ParsePortList(const std::string& text, std::vector<std::string>& ports, std::string& error);
+
+// Each board holds its port and, during a pass, its image file open, and
+// briefly the part database when its target identifies itself.
+constexpr std::size_t kOpenFilesPerBoard = 3;
+// The process's own: standard streams, the settings file, and some margin.
+constexpr std::size_t kOpenFilesOwn = 16;
+
+// Makes sure the process may have needed files open at once, raising its
+// own limit as far as the system allows. False when it stays below; limit
+// is then what it may have.
+bool EnsureOpenFiles(std::size_t needed, std::size_t& limit);
+
+// ParsePortList, and then the open-file limit for as many boards: false
+// with a message that names the limit when the list is longer than this
+// process may serve at once.
+bool PreparePortList(const std::string& text, std::vector<std::string>& ports,
+                     std::string& error);
 
 // "COM3,COM4,/dev/ttyUSB2": the list as --ports takes it.
 std::string FormatPortList(const std::vector<std::string>& ports);

@@ -170,7 +170,7 @@ int main(int argc, char** argv) {
     // A list that cannot be used must not leave its options in the file.
     std::vector<std::string> gangPorts;
     std::string gangError;
-    if (portList && !ParsePortList(*portList, gangPorts, gangError)) {
+    if (portList && !PreparePortList(*portList, gangPorts, gangError)) {
         std::fprintf(stderr, "talvex-cli: %s\n", gangError.c_str());
         return ToInt(ExitCode::Usage);
     }

@@ -199,6 +199,36 @@ TEST_F(GangTest, UnusablePortListIsAUsageErrorThatStoresNothing) {
     }
 }
 
+// The open-file limit as a shell sets it for the program: a soft limit
+// below what the boards need is raised up to the hard one; a hard limit
+// below it refuses the list before anything is stored or started.
+TEST_F(GangTest, OpenFileLimitIsRaisedOrTheListRefusedUpFront) {
+    const auto ports = StartSims(std::vector<std::vector<std::string>>(8));
+    const auto chunks = Records(0, 8, 16);
+    WriteImage("board.hex", HexText(chunks));
+    const std::string cli = Install();
+    auto underLimits = [&](const std::string& limits) {
+        return RunProgram({"/bin/sh", "-c", limits + " && exec \"$0\" \"$@\"", cli, "--ports",
+                           FormatPortList(ports), "af=" + image_, "cb=230400", "fv=y"},
+                          dir_.string());
+    };
+    // 8 boards need 8 x 3 + 16 = 40.
+    const Child raised = underLimits("ulimit -S -n 20 && ulimit -H -n 64");
+    ASSERT_TRUE(WIFEXITED(raised.status));
+    EXPECT_EQ(WEXITSTATUS(raised.status), 0) << raised.out << raised.err;
+    for (std::size_t i = 0; i < ports.size(); ++i) EXPECT_EQ(FlashOf(i, 128), Bytes(chunks));
+
+    std::filesystem::remove(dir_ / "bin" / "talvex.ini");
+    const Child refused = underLimits("ulimit -S -n 30 && ulimit -H -n 30");
+    ASSERT_TRUE(WIFEXITED(refused.status));
+    EXPECT_EQ(WEXITSTATUS(refused.status), 64);
+    EXPECT_EQ(refused.err,
+              "talvex-cli: --ports: 8 ports need up to 40 open files at once, and this process "
+              "may open only 30 (ulimit -n); no board was started\n");
+    EXPECT_EQ(refused.out, "");
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "bin" / "talvex.ini"));
+}
+
 TEST_F(GangTest, ProgressLineAndPrefixesInProcess) {
     const auto ports = StartSims({{}, {"--write-us-per-byte", "300"}});
     WriteImage("board.hex", HexText(Records(0, 64, 16)));

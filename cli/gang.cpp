@@ -174,7 +174,9 @@ std::string GangTable(const std::vector<GangBoard>& boards) {
         for (int c = 0; c < 5; ++c) {
             // Numbers line up on the right.
             const bool right = r > 0 && (c == 2 || c == 4);
-            table += "| " + Padded(rows[r].cells[c], width[c], right) + " ";
+            table += "| ";
+            table += Padded(rows[r].cells[c], width[c], right);
+            table += ' ';
         }
         table += "|\n";
         if (r == 0) {
@@ -231,7 +233,11 @@ public:
         : output_(output), line_(output.err, output.escapes) {
         for (const std::string& port : ports) {
             State state;
-            state.prefix = "[" + ConsoleWindow::Printable(port) + "] ";
+            // Appended piece by piece: the cross compiler warns about the
+            // temporaries of a chain of + here.
+            state.prefix = "[";
+            state.prefix += ConsoleWindow::Printable(port);
+            state.prefix += "] ";
             state.cell.label = ConsoleWindow::Printable(Label(port));
             states_.push_back(std::move(state));
         }

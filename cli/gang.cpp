@@ -135,6 +135,18 @@ bool PreparePortList(const std::string& text, std::vector<std::string>& ports,
     return false;
 }
 
+bool PrepareGang(const std::optional<std::string>& list, int argc, char** argv, int first,
+                 std::vector<std::string>& ports, std::string& error) {
+    ports.clear();
+    for (int i = first; i < argc; ++i) {
+        if (std::string_view(argv[i]).starts_with("--ports")) {
+            error = "--ports must come before the settings file and the options";
+            return false;
+        }
+    }
+    return !list || PreparePortList(*list, ports, error);
+}
+
 std::string FormatPortList(const std::vector<std::string>& ports) {
     std::string list;
     for (const std::string& port : ports) {
@@ -410,7 +422,8 @@ struct GangRun::Board {
 
 GangRun::GangRun(const StartupResult& startup, const std::vector<std::string>& ports,
                  const GangOutput& output)
-    : output_(output), console_(std::make_unique<GangConsole>(output, ports)) {
+    : output_(output), settings_(startup.settings),
+      console_(std::make_unique<GangConsole>(output, ports)) {
     for (std::size_t i = 0; i < ports.size(); ++i) {
         StartupResult own = startup;
         // The console always runs unattended, as if aa=y were given.
@@ -420,6 +433,7 @@ GangRun::GangRun(const StartupResult& startup, const std::vector<std::string>& p
         own.unstored.push_back({"--ports " + ports[i], "Port", ports[i], "given by --ports"});
         auto board = std::make_unique<Board>(*console_, i);
         board->session = std::make_unique<DownloadSession>(board->window, own);
+        if (i == 0) settings_ = board->session->CurrentSettings();
         sessions_.push_back(std::move(board));
         GangBoard outcome;
         outcome.port = ports[i];
@@ -431,10 +445,6 @@ GangRun::~GangRun() {
     for (auto& board : sessions_) board->session->RequestStop();
     // Each session joins its worker, which closes its port on the way out.
     sessions_.clear();
-}
-
-const Settings& GangRun::CurrentSettings() const {
-    return sessions_.front()->session->CurrentSettings();
 }
 
 int GangRun::Run(const std::atomic<bool>& stop) {

@@ -61,6 +61,14 @@ bool EnsureOpenFiles(std::size_t needed, std::size_t& limit);
 bool PreparePortList(const std::string& text, std::vector<std::string>& ports,
                      std::string& error);
 
+// What talvex-cli checks before anything goes into the settings file: the
+// list of --ports (when given) as PreparePortList does, and that no
+// "--ports" stands among the words after the flags, where it would end the
+// options and leave a single run on the stored port. Empty ports without
+// --ports.
+bool PrepareGang(const std::optional<std::string>& list, int argc, char** argv, int first,
+                 std::vector<std::string>& ports, std::string& error);
+
 // "COM3,COM4,/dev/ttyUSB2": the list as --ports takes it.
 std::string FormatPortList(const std::vector<std::string>& ports);
 
@@ -115,7 +123,7 @@ public:
     GangRun& operator=(const GangRun&) = delete;
 
     // The settings every board runs with, its port aside.
-    const Settings& CurrentSettings() const;
+    const Settings& CurrentSettings() const { return settings_; }
 
     // Starts every board at once and waits until each has its result and has
     // printed its last lines, or until stop turns true (then every worker is
@@ -132,6 +140,7 @@ private:
     void Finish();
 
     GangOutput output_;
+    Settings settings_;
     std::unique_ptr<GangConsole> console_;
     std::vector<std::unique_ptr<Board>> sessions_;
     std::vector<GangBoard> boards_;

@@ -170,7 +170,7 @@ int main(int argc, char** argv) {
     // A list that cannot be used must not leave its options in the file.
     std::vector<std::string> gangPorts;
     std::string gangError;
-    if (portList && !PreparePortList(*portList, gangPorts, gangError)) {
+    if (!PrepareGang(portList, argc, argv, first, gangPorts, gangError)) {
         std::fprintf(stderr, "talvex-cli: %s\n", gangError.c_str());
         return ToInt(ExitCode::Usage);
     }
@@ -184,7 +184,7 @@ int main(int argc, char** argv) {
         ReadSettingsAtConfigure(settings);
         ApplyUnstoredOptions(startup, settings);
         Show(settings, startup.partDbPresent, startup.unattended);
-        if (portList) std::printf("ports=%s\n", FormatPortList(gangPorts).c_str());
+        if (!gangPorts.empty()) std::printf("ports=%s\n", FormatPortList(gangPorts).c_str());
         return 0;
     }
     if (!startup.partDbPresent) {
@@ -199,7 +199,7 @@ int main(int argc, char** argv) {
     std::signal(SIGINT, OnInterrupt);
     std::signal(SIGTERM, OnInterrupt);
 
-    if (portList) {
+    if (!gangPorts.empty()) {
         GangRun gang(startup, gangPorts, ConsoleGangOutput(progress));
         ReportMassEraseOnly(gang.CurrentSettings());
         const int gangCode = gang.Run(g_interrupted);

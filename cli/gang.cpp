@@ -422,7 +422,7 @@ struct GangRun::Board {
 
 GangRun::GangRun(const StartupResult& startup, const std::vector<std::string>& ports,
                  const GangOutput& output)
-    : output_(output), settings_(startup.settings),
+    : settings_(startup.settings),
       console_(std::make_unique<GangConsole>(output, ports)) {
     for (std::size_t i = 0; i < ports.size(); ++i) {
         StartupResult own = startup;

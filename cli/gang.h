@@ -139,7 +139,6 @@ private:
     struct Board;
     void Finish();
 
-    GangOutput output_;
     Settings settings_;
     std::unique_ptr<GangConsole> console_;
     std::vector<std::unique_ptr<Board>> sessions_;

@@ -6,11 +6,13 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "console_window.h"
 #include "download_session.h"
+#include "gang.h"
 #include "result_code.h"
 #include "settings.h"
 #include "settings_location.h"
@@ -26,7 +28,8 @@ extern "C" void OnInterrupt(int) { g_interrupted = true; }
 
 void PrintUsage(std::FILE* to) {
     std::fputs(
-        "Usage: talvex-cli [--show] [--no-progress] [SETTINGS[.ini]] [af=FILE] [OPTION=VALUE ...]\n"
+        "Usage: talvex-cli [--show] [--no-progress] [--ports LIST] [SETTINGS[.ini]] [af=FILE]\n"
+        "                  [OPTION=VALUE ...]\n"
         "\n"
         "Programs a ZaRQ target through its serial bootloader, unattended, with the\n"
         "settings file (talvex.ini beside the program unless SETTINGS names another;\n"
@@ -57,6 +60,8 @@ void PrintUsage(std::FILE* to) {
         "\n"
         "  --show         print the resolved settings and exit\n"
         "  --no-progress  no progress line on stderr\n"
+        "  --ports LIST   flash the boards on every port of LIST (COM3,COM4,...) at\n"
+        "                 once; the ports are not stored; a table ends the run\n"
         "  --version, --help\n"
         "\n"
         "\n",
@@ -151,12 +156,15 @@ int main(int argc, char** argv) {
     bool show = false;
     bool progress = true;
     int first = 1;
+    std::optional<std::string> portList;
     for (; first < argc && std::strncmp(argv[first], "--", 2) == 0; ++first) {
         const std::string flag = argv[first];
         if (flag == "--show") {
             show = true;
         } else if (flag == "--no-progress") {
             progress = false;
+        } else if (auto list = TakePortsFlag(argc, argv, first)) {
+            portList = std::move(list);
         } else if (flag == "--help") {
             PrintUsage(stdout);
             return 0;
@@ -170,6 +178,14 @@ int main(int argc, char** argv) {
         }
     }
 
+    // A list that cannot be used must not leave its options in the file.
+    std::vector<std::string> gangPorts;
+    std::string gangError;
+    if (!PrepareGang(portList, argc, argv, first, gangPorts, gangError)) {
+        std::fprintf(stderr, "talvex-cli: %s\n", gangError.c_str());
+        return ToInt(ExitCode::Usage);
+    }
+
     const StartupResult startup = RunStartup(CurrentProgramDir(), JoinCommandLine(argc, argv, first));
     ReportSettingsFile(startup);
 
@@ -179,6 +195,7 @@ int main(int argc, char** argv) {
         ReadSettingsAtConfigure(settings);
         ApplyUnstoredOptions(startup, settings);
         Show(settings, startup.partDbPresent, startup.unattended);
+        if (!gangPorts.empty()) std::printf("ports=%s\n", FormatPortList(gangPorts).c_str());
         return 0;
     }
     if (!startup.partDbPresent) {
@@ -192,6 +209,15 @@ int main(int argc, char** argv) {
 
     std::signal(SIGINT, OnInterrupt);
     std::signal(SIGTERM, OnInterrupt);
+
+    if (!gangPorts.empty()) {
+        GangRun gang(startup, gangPorts, ConsoleGangOutput(progress));
+        ReportMassEraseOnly(gang.CurrentSettings());
+        const int gangCode = gang.Run(g_interrupted);
+        // gang.Boards() holds each board's port, identification, result and
+        // time: the place for one trace record per board.
+        return gangCode;
+    }
 
     ConsoleWindow window(stdout, stderr, progress && StderrIsTerminal());
     // The console always runs unattended, as if aa=y were given.

@@ -123,6 +123,11 @@ ChipValues SerialThread::Chip() const {
     return chip_;
 }
 
+std::string SerialThread::Identification() const {
+    std::lock_guard<std::mutex> lock(chipMutex_);
+    return identification_;
+}
+
 ISerialPort& SerialThread::Port() {
     if (!port_) {
         auto port = std::make_unique<CSerialPort>();
@@ -284,6 +289,10 @@ void SerialThread::IdentificationRead() {
     if (text.compare(0, 5, "ZaRQ4") != 0 || text.size() < 5) {
         window_.AddStatusLine(line + "Waiting for correct ID string.");
         return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(chipMutex_);
+        identification_ = text;
     }
     const Settings s = CurrentSettings();
     if (text.size() < 8 || s.part.size() < 8 || text.compare(0, 8, s.part, 0, 8) != 0) {

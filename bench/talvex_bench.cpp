@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <fstream>
 #include <mutex>
 #include <optional>
@@ -77,13 +78,23 @@ zarq::SimOptions SimArgs(std::vector<std::string> args, const std::string& partD
     return options;
 }
 
-// Writes count 16-byte records from offset 0 (type-04 records as needed).
+// The flash offset of the index-th image byte. The reader clears bit 19 of
+// every type-04 base, so that absolute and flash-relative images land alike;
+// offsets with that bit set cannot be reached, and an image larger than
+// 512 KB leaves out that half of each megabyte.
+std::uint32_t ImageOffset(std::uint32_t index) {
+    return ((index >> 19) << 20) | (index & 0x7FFFF);
+}
+
+// Writes 16-byte records of bytes bytes in all from offset 0 (type-04
+// records as needed).
 void WriteImage(const std::string& path, std::uint32_t bytes) {
     std::ofstream out(path);
     std::mt19937 random(bytes);
     std::uint32_t upper = 0xFFFFFFFF;
     char line[80];
-    for (std::uint32_t at = 0; at < bytes; at += 16) {
+    for (std::uint32_t index = 0; index < bytes; index += 16) {
+        const std::uint32_t at = ImageOffset(index);
         if ((at >> 16) != upper) {
             upper = at >> 16;
             const unsigned sum = 2 + 4 + (upper >> 8) + (upper & 0xFF);
@@ -186,20 +197,16 @@ Efficiency WireEfficiency(const std::string& dir, const std::string& partDb) {
     return e;
 }
 
-// 3. Peak resident memory of talvex-cli for one image.
-long PeakKiB(const std::string& cli, const std::string& dir, const std::string& partDb,
-             std::uint32_t bytes) {
-    const std::string image = dir + "/mem-" + std::to_string(bytes) + ".hex";
-    WriteImage(image, bytes);
-    zarq::Simulator sim(SimArgs({"--part", "ZaRQ4199", "--flash-size", "0x490000",
-                                 "--kernel-start", "0x500000"},
-                                partDb, false));
-    std::string error;
-    if (!sim.Start(error)) throw Fail{"zarq-sim: " + error};
-    const std::string settings = dir + "/mem.ini";
-    std::vector<std::string> args = {cli, "--no-progress", settings, "af=" + image,
-                                     "cp=" + sim.DevicePath(), "cb=115200", "fe=n", "fp=y",
-                                     "fv=n", "ap=ZaRQ4199"};
+// What one run of talvex-cli as a child cost.
+struct ChildRun {
+    int exitCode = -1;
+    double elapsed = 0; // wall time, s
+    double cpu = 0;     // user + system time of all its threads, s
+    long peakKiB = 0;
+};
+
+ChildRun RunCli(std::vector<std::string> args) {
+    const auto start = Clock::now();
     const pid_t pid = fork();
     if (pid == 0) {
         std::freopen("/dev/null", "w", stdout);
@@ -212,11 +219,71 @@ long PeakKiB(const std::string& cli, const std::string& dir, const std::string& 
     int status = 0;
     rusage usage{};
     wait4(pid, &status, 0, &usage);
+    ChildRun run;
+    run.elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.cpu = usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+              (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    run.peakKiB = usage.ru_maxrss;
+    return run;
+}
+
+// 3. Peak resident memory of talvex-cli for one image.
+long PeakKiB(const std::string& cli, const std::string& dir, const std::string& partDb,
+             std::uint32_t bytes) {
+    const std::string image = dir + "/mem-" + std::to_string(bytes) + ".hex";
+    WriteImage(image, bytes);
+    zarq::Simulator sim(SimArgs({"--part", "ZaRQ4199", "--flash-size", "0x790000",
+                                 "--kernel-start", "0x800000"},
+                                partDb, false));
+    std::string error;
+    if (!sim.Start(error)) throw Fail{"zarq-sim: " + error};
+    const std::string settings = dir + "/mem.ini";
+    const ChildRun run = RunCli({cli, "--no-progress", settings, "af=" + image,
+                                 "cp=" + sim.DevicePath(), "cb=115200", "fe=n", "fp=y", "fv=n",
+                                 "ap=ZaRQ4199"});
     sim.Stop();
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    if (run.exitCode != 0) {
         throw Fail{"talvex-cli failed on the " + std::to_string(bytes) + "-byte image"};
     }
-    return usage.ru_maxrss;
+    return run.peakKiB;
+}
+
+// 5. The same image into one board, then into several at once with --ports,
+// every target paced at baud (0: unpaced). Checks that every board holds the
+// image.
+ChildRun CliRun(const std::string& cli, const std::string& dir, const std::string& partDb,
+                const std::string& image, std::size_t boards, const std::string& baud) {
+    std::vector<std::unique_ptr<zarq::Simulator>> sims;
+    std::string ports;
+    for (std::size_t i = 0; i < boards; ++i) {
+        std::vector<std::string> args;
+        if (baud != "0") args = {"--baud", baud};
+        sims.push_back(std::make_unique<zarq::Simulator>(SimArgs(args, partDb, false)));
+        std::string error;
+        if (!sims.back()->Start(error)) throw Fail{"zarq-sim: " + error};
+        ports += (i ? "," : "") + sims.back()->DevicePath();
+    }
+    const std::string settings = dir + "/gang.ini";
+    std::vector<std::string> args = {cli, "--no-progress"};
+    if (boards > 1) {
+        args.push_back("--ports");
+        args.push_back(ports);
+    }
+    const std::vector<std::string> rest = {settings, "af=" + image, "cp=" + sims[0]->DevicePath(),
+                                           "cb=" + std::string(baud == "0" ? "230400" : baud),
+                                           "fe=n", "fp=y", "fv=y", "ap=ZaRQ4126"};
+    args.insert(args.end(), rest.begin(), rest.end());
+    const ChildRun run = RunCli(args);
+    for (auto& sim : sims) sim->Stop();
+    if (run.exitCode != 0) {
+        throw Fail{"talvex-cli failed with " + std::to_string(run.exitCode) + " on " +
+                   std::to_string(boards) + " boards"};
+    }
+    for (auto& sim : sims) {
+        if (sim->Stats().bytesWritten == 0) throw Fail{"a board of the gang got no bytes"};
+    }
+    return run;
 }
 
 // 4. CPU time of an idle worker.
@@ -269,7 +336,7 @@ int main(int argc, char** argv) {
     std::filesystem::copy_file(binDir + "/zelchip.ini", partDb);
     // A large emulated part for the memory figure.
     std::ofstream(partDb, std::ios::app)
-        << "\n[ZaRQ4199]\nROMStart=0x80000\nROMEnd=0x4FF7FF\nKStart=0x500000\nKEnd=0x50FFFF\n"
+        << "\n[ZaRQ4199]\nROMStart=0x80000\nROMEnd=0x7FF7FF\nKStart=0x800000\nKEnd=0x80FFFF\n"
            "FBlk0Sz=0x10000\nFBlk1Sz=0x0\n";
 
     int status = 0;
@@ -290,10 +357,27 @@ int main(int argc, char** argv) {
 
         const double idle = IdleMilliseconds(partDb);
 
+        // Gang programming: 8 boards at 115200 baud against one, in the same
+        // run; then 64 unpaced boards, to see where the limit lies.
+        const std::string gangImage = dir + "/gang.hex";
+        WriteImage(gangImage, 60 * 1024);
+        const std::string cli = dir + "/talvex-cli";
+        const ChildRun single = CliRun(cli, dir, partDb, gangImage, 1, "115200");
+        const ChildRun gang = CliRun(cli, dir, partDb, gangImage, 8, "115200");
+        const double gangRatio = gang.elapsed / single.elapsed;
+        const double cpuPerPort = gang.cpu / gang.elapsed / 8 * 100;
+        const std::string wideImage = dir + "/wide.hex";
+        WriteImage(wideImage, 4 * 1024);
+        const ChildRun wide = CliRun(cli, dir, partDb, wideImage, 64, "0");
+        rlimit files{};
+        getrlimit(RLIMIT_NOFILE, &files);
+
         const bool fpsOk = fps >= 20000;
         const bool ratioOk = ratio <= 1.05;
         const bool memOk = large - small <= 1024;
         const bool idleOk = idle < 10;
+        const bool gangOk = gangRatio <= 1.1;
+        const bool gangCpuOk = cpuPerPort < 5;
         std::printf("Machine: %s\n\n", Machine().c_str());
         std::printf("| Figure | Measured | Goal | Met |\n|---|---|---|---|\n");
         std::printf("| Host cost per 16-byte W frame (median of 5 x 20000) | %.0f frames/s, %.1f us/frame | >= 20000 frames/s | %s |\n",
@@ -305,6 +389,15 @@ int main(int argc, char** argv) {
                     small, large, large - small, memOk ? "yes" : "no");
         std::printf("| CPU time of an idle engine over 5 s | %.2f ms | < 10 ms | %s |\n", idle,
                     idleOk ? "yes" : "no");
+        std::printf("| talvex-cli, 60 KB at 115200 baud: one board | %.2f s, CPU %.2f s | | |\n",
+                    single.elapsed, single.cpu);
+        std::printf("| talvex-cli --ports, the same into 8 boards at once vs one board | %.2f s / %.2f s = %.3f | <= 1.1 | %s |\n",
+                    gang.elapsed, single.elapsed, gangRatio, gangOk ? "yes" : "no");
+        std::printf("| CPU time of talvex-cli per port in the 8-board run | %.2f s in %.2f s = %.2f %% of a core per port | < 5 %% | %s |\n",
+                    gang.cpu, gang.elapsed, cpuPerPort, gangCpuOk ? "yes" : "no");
+        std::printf("| 64 unpaced boards, 4 KB image (open-file limit %llu) | %.2f s, CPU %.2f s, peak RSS %ld KiB | (limit) | |\n",
+                    static_cast<unsigned long long>(files.rlim_cur), wide.elapsed, wide.cpu,
+                    wide.peakKiB);
 
         std::filesystem::create_directories(std::filesystem::path(out).parent_path().empty()
                                                 ? "."
@@ -318,9 +411,18 @@ int main(int argc, char** argv) {
              << "  \"wire_efficiency\": " << ratio << ",\n"
              << "  \"peak_rss_kib_60k\": " << small << ",\n"
              << "  \"peak_rss_kib_4m\": " << large << ",\n"
-             << "  \"idle_cpu_ms_5s\": " << idle << "\n}\n";
+             << "  \"idle_cpu_ms_5s\": " << idle << ",\n"
+             << "  \"single_port_s\": " << single.elapsed << ",\n"
+             << "  \"single_port_cpu_s\": " << single.cpu << ",\n"
+             << "  \"gang8_s\": " << gang.elapsed << ",\n"
+             << "  \"gang8_cpu_s\": " << gang.cpu << ",\n"
+             << "  \"gang8_ratio\": " << gangRatio << ",\n"
+             << "  \"gang8_cpu_percent_per_port\": " << cpuPerPort << ",\n"
+             << "  \"gang64_s\": " << wide.elapsed << ",\n"
+             << "  \"gang64_cpu_s\": " << wide.cpu << ",\n"
+             << "  \"gang64_peak_rss_kib\": " << wide.peakKiB << "\n}\n";
         std::printf("\nWrote %s\n", out.c_str());
-        status = fpsOk && ratioOk && memOk && idleOk ? 0 : 1;
+        status = fpsOk && ratioOk && memOk && idleOk && gangOk && gangCpuOk ? 0 : 1;
     } catch (const Fail& f) {
         std::fprintf(stderr, "talvex-bench: %s\n", f.what.c_str());
         status = 2;

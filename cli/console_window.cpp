@@ -15,7 +15,7 @@ ConsoleWindow::ConsoleWindow(std::FILE* out, std::FILE* err, bool showProgress)
     : ConsoleWindow(out, err, showProgress, !showProgress || TerminalTakesEscapes(err)) {}
 
 ConsoleWindow::ConsoleWindow(std::FILE* out, std::FILE* err, bool showProgress, bool escapes)
-    : out_(out), err_(err), showProgress_(showProgress), escapes_(escapes) {}
+    : out_(out), err_(err), showProgress_(showProgress), line_(err, escapes) {}
 
 std::string ConsoleWindow::Printable(const std::string& text) {
     std::string line;
@@ -66,35 +66,15 @@ std::string ConsoleWindow::ProgressText(const std::string& phase, const std::str
     return line;
 }
 
-void ConsoleWindow::ClearProgressLocked() {
-    if (progressShown_) {
-        if (escapes_)
-            std::fputs("\r\033[K", err_);
-        else
-            std::fprintf(err_, "\r%s\r", std::string(shownWidth_, ' ').c_str());
-        std::fflush(err_);
-        progressShown_ = false;
-        shownWidth_ = 0;
-    }
-}
+void ConsoleWindow::ClearProgressLocked() { line_.Clear(); }
 
 void ConsoleWindow::DrawProgressLocked(bool force) {
     if (!showProgress_ || phase_.empty()) return;
     const auto now = std::chrono::steady_clock::now();
-    if (!force && progressShown_ && now - lastDraw_ < kRedrawInterval) return;
+    if (!force && line_.Shown() && now - lastDraw_ < kRedrawInterval) return;
     lastDraw_ = now;
     const double elapsed = std::chrono::duration<double>(now - phaseStart_).count();
-    const std::string text = ProgressText(phase_, unit_, position_, range_, elapsed);
-    if (escapes_) {
-        std::fprintf(err_, "\r%s\033[K", text.c_str());
-    } else {
-        // Blanks over whatever the longer line before left standing.
-        const std::size_t pad = shownWidth_ > text.size() ? shownWidth_ - text.size() : 0;
-        std::fprintf(err_, "\r%s%s", text.c_str(), std::string(pad, ' ').c_str());
-    }
-    std::fflush(err_);
-    shownWidth_ = text.size();
-    progressShown_ = true;
+    line_.Draw(ProgressText(phase_, unit_, position_, range_, elapsed));
 }
 
 void ConsoleWindow::PrintLine(const std::string& text) {

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "in_place_line.h"
 #include "window_ops.h"
 
 namespace talvex {
@@ -64,9 +65,7 @@ private:
     std::string unit_;
     std::uint32_t range_ = 0;
     std::uint32_t position_ = 0;
-    bool escapes_ = true;
-    bool progressShown_ = false;
-    std::size_t shownWidth_ = 0; // characters of the line on screen now
+    InPlaceLine line_;
     std::chrono::steady_clock::time_point phaseStart_;
     std::chrono::steady_clock::time_point lastDraw_;
 };

@@ -12,6 +12,7 @@
 
 #include "console_window.h"
 #include "download_session.h"
+#include "gang.h"
 #include "port_diagnosis.h"
 #include "result_code.h"
 #include "run_record.h"
@@ -30,8 +31,9 @@ extern "C" void OnInterrupt(int) { g_interrupted = true; }
 
 void PrintUsage(std::FILE* to) {
     std::fputs(
-        "Usage: talvex-cli [--show] [--no-progress] [--record FILE] [--id-timeout SECONDS]\n"
-        "                  [--trace FILE] [SETTINGS[.ini]] [af=FILE] [OPTION=VALUE ...]\n"
+        "Usage: talvex-cli [--show] [--no-progress] [--ports LIST] [--record FILE]\n"
+        "                  [--id-timeout SECONDS] [--trace FILE] [SETTINGS[.ini]] [af=FILE]\n"
+        "                  [OPTION=VALUE ...]\n"
         "       talvex-cli --list-ports [SETTINGS[.ini]] [cp=PORT] [cb=BAUD]\n"
         "\n"
         "Programs a ZaRQ target through its serial bootloader, unattended, with the\n"
@@ -63,14 +65,17 @@ void PrintUsage(std::FILE* to) {
         "\n"
         "  --show         print the resolved settings and exit\n"
         "  --no-progress  no progress line on stderr\n"
-        "  --record FILE  append one JSON line per run to FILE: time, host, port,\n"
-        "                 part, identification, image with its SHA-256, what was\n"
-        "                 done, result and phase times (settings key [Log] File)\n"
+        "  --ports LIST   flash the boards on every port of LIST (COM3,COM4,...) at\n"
+        "                 once; the ports are not stored; a table ends the run\n"
+        "  --record FILE  append one JSON line per run (per board with --ports) to\n"
+        "                 FILE: time, host, port, part, identification, image with\n"
+        "                 its SHA-256, what was done, result and phase times\n"
+        "                 (settings key [Log] File)\n"
         "  --id-timeout SECONDS\n"
         "                 end with code 4 when the target has not identified itself\n"
         "                 SECONDS after the port opened (default: wait for ever)\n"
         "  --trace FILE   append every byte sent and received, with its time in\n"
-        "                 microseconds, to FILE as a hex dump\n"
+        "                 microseconds, to FILE as a hex dump (not with --ports)\n"
         "  --list-ports   list the ports that can be opened, with their adapters;\n"
         "                 when the configured port cannot be opened, say why on\n"
         "                 stderr and end with code 4\n"
@@ -220,7 +225,12 @@ struct Flags {
 int main(int argc, char** argv) {
     Flags flags;
     int first = 1;
+    std::optional<std::string> portList;
     for (; first < argc && std::strncmp(argv[first], "--", 2) == 0; ++first) {
+        if (auto list = TakePortsFlag(argc, argv, first)) {
+            portList = std::move(list);
+            continue;
+        }
         std::string flag = argv[first];
         // A flag that takes a value takes it as --flag=VALUE or as the next word.
         std::optional<std::string> value;
@@ -263,6 +273,18 @@ int main(int argc, char** argv) {
         }
     }
 
+    // One trace file cannot tell several boards' bytes apart.
+    if (portList && flags.trace) {
+        return UsageError("--trace follows one port; it cannot be given with --ports");
+    }
+    // A list that cannot be used must not leave its options in the file.
+    std::vector<std::string> gangPorts;
+    std::string gangError;
+    if (!PrepareGang(portList, argc, argv, first, gangPorts, gangError)) {
+        std::fprintf(stderr, "talvex-cli: %s\n", gangError.c_str());
+        return ToInt(ExitCode::Usage);
+    }
+
     const StartupResult startup = RunStartup(CurrentProgramDir(), JoinCommandLine(argc, argv, first));
     ReportSettingsFile(startup);
 
@@ -273,6 +295,7 @@ int main(int argc, char** argv) {
         ReadSettingsAtConfigure(settings);
         ApplyUnstoredOptions(startup, settings);
         Show(settings, startup.partDbPresent, startup.unattended);
+        if (!gangPorts.empty()) std::printf("ports=%s\n", FormatPortList(gangPorts).c_str());
         return 0;
     }
     if (!startup.partDbPresent) {
@@ -286,6 +309,14 @@ int main(int argc, char** argv) {
 
     std::signal(SIGINT, OnInterrupt);
     std::signal(SIGTERM, OnInterrupt);
+
+    if (!gangPorts.empty()) {
+        GangRun gang(startup, gangPorts, ConsoleGangOutput(flags.progress));
+        if (flags.record) gang.SetRunRecordFile(*flags.record);
+        gang.SetIdentificationLimit(std::chrono::seconds(flags.idTimeout));
+        ReportMassEraseOnly(gang.CurrentSettings());
+        return gang.Run(g_interrupted);
+    }
 
     ConsoleWindow window(stdout, stderr, flags.progress && StderrIsTerminal());
     // The console always runs unattended, as if aa=y were given.

@@ -124,6 +124,11 @@ ChipValues SerialThread::Chip() const {
     return chip_;
 }
 
+std::string SerialThread::Identification() const {
+    std::lock_guard<std::mutex> lock(chipMutex_);
+    return identification_;
+}
+
 ISerialPort& SerialThread::Port() {
     if (!port_) {
         auto port = std::make_unique<CSerialPort>();
@@ -309,6 +314,10 @@ void SerialThread::IdentificationRead() {
         window_.AddStatusLine(line + "Waiting for correct ID string.");
         EndIfIdentificationOverdue();
         return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(chipMutex_);
+        identification_ = text;
     }
     RecordIdentified(text);
     const Settings s = CurrentSettings();

@@ -103,6 +103,9 @@ public:
 
     RequestFlags& Flags() { return flags_; }
     ChipValues Chip() const;
+    // The last identification text a target sent ("ZaRQ4..."), also that of
+    // a wrong part; empty while none came. For reports after the run.
+    std::string Identification() const;
     bool Running() const { return started_; }
     // The loop has ended, or never started: joining will not block.
     bool Finished() const { return !started_.load() || finished_.load(); }
@@ -192,6 +195,7 @@ private:
     WindowGate window_;
     RequestFlags flags_;
     ChipValues chip_;
+    std::string identification_; // guarded by chipMutex_
     mutable std::mutex chipMutex_;
     int errorState_ = 0;
     bool abandoned_ = false;

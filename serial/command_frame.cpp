@@ -38,11 +38,14 @@ void Answered(int& unanswered)
 }
 
 // After a try that was not acknowledged, its answer may still be on its way
-// (a target that programs slowly, an adapter that holds bytes back). Reading
-// until the line has been silent for a whole answer wait lets that answer
-// arrive now, where it is dropped, instead of during the next try's wait,
-// where it would be taken for the answer to a frame the target may refuse.
-Quiet WaitForQuiet(ISerialPort& port, int& unanswered)
+// (a target that programs or erases slowly, an adapter that holds bytes
+// back). Reading until the line has been silent for a whole answer wait lets
+// that answer arrive now, instead of during the next try's wait, where it
+// would be taken for the answer to a frame the target may refuse. A late
+// acknowledgement seen here belongs to a try of this very frame: lateAck
+// tells the caller, so that a slow but willing target is not sent the
+// command again.
+Quiet WaitForQuiet(ISerialPort& port, int& unanswered, bool& lateAck)
 {
     for (int discarded = 0; discarded < kQuietByteLimit; ++discarded) {
         std::uint8_t late[2] = {0, 0};
@@ -52,6 +55,8 @@ Quiet WaitForQuiet(ISerialPort& port, int& unanswered)
         if (received == 0)
             return Quiet::Reached;
         Answered(unanswered);
+        if (late[0] == kAck)
+            lateAck = true;
     }
     return Quiet::Babbling;
 }
@@ -200,9 +205,15 @@ int SendFrame(ISerialPort& port, const CommandFrame& frame, const std::atomic<bo
         port.Write(kResyncBlock.data(), kResyncBlock.size(), moved);
         if (stopped())
             return kNeverAcknowledged;
-        const Quiet quiet = WaitForQuiet(port, unanswered);
+        bool lateAck = false;
+        const Quiet quiet = WaitForQuiet(port, unanswered, lateAck);
         if (quiet == Quiet::Failed || stopped())
             return kNeverAcknowledged;
+        // The target took the frame after all, only later than the wait;
+        // the line is quiet again, so nothing of this exchange can reach the
+        // next frame. The score counts the tries before the one answered.
+        if (lateAck && quiet == Quiet::Reached)
+            return (tries - step) / 100;
         port.Purge(PurgeWhat::All);
     }
     return tries / 100;

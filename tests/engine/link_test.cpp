@@ -137,6 +137,29 @@ INSTANTIATE_TEST_SUITE_P(
 
 // --- Long frames ---------------------------------------------------------------
 
+TEST_F(EngineTest, SlowErasesAreTakenOnceEvenWhenTheirAnswerComesAfterTheWait) {
+    // 30 ms per page at 115200 baud: the acknowledgement comes after the
+    // 19 ms answer wait, during the quiet period of the refused try. It
+    // stands for that try, so every page is erased once and the download
+    // goes on; a mass erase the same.
+    baud_ = "115200";
+    StartSim({"--baud", "115200", "--erase-ms", "30"});
+    const auto chunks = Records(0, 3 * 512 / 32, 32);
+    WriteImage("pages.hex", HexText(chunks));
+    EXPECT_EQ(RunUnattended(MakeSettings(), 30s), 0);
+    EXPECT_EQ(Frames('E').size(), 3u) << "one erase frame per page";
+    EXPECT_EQ(FlashRange(0, 3 * 512), Concat(chunks));
+
+    // A fresh target, which announces itself again.
+    window_.Clear();
+    sim_->Stop();
+    StartSim({"--baud", "115200", "--erase-ms", "30"});
+    Settings mass = MakeSettings();
+    mass.massErase = "Yes";
+    EXPECT_EQ(RunUnattended(mass, 30s), 0);
+    EXPECT_EQ(Frames('E').size(), 1u);
+}
+
 TEST_F(EngineTest, LongestFramesAt9600BaudGoThroughWithoutASingleRepeat) {
     // 259 bytes on the wire take 270 ms, longer than the 210 ms answer wait.
     baud_ = "9600";

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <map>
 #include <regex>
 
 #include "cli_fixture.h"
@@ -349,6 +350,41 @@ TEST_F(ProductionLineTest, HelpListsTheProductionLineFlagsAndBadValuesAreUsageEr
         EXPECT_EQ(ExitCodeOf(child), 64) << args[0];
         EXPECT_EQ(child.out, "") << "nothing runs";
     }
+}
+
+TEST_F(ProductionLineTest, AGangRecordsEachBoardAndBoundsEachWait) {
+    const std::string cli = Install();
+    auto& answering = StartSim({});
+    zarq::SimOptions silentOptions;
+    std::string error;
+    ASSERT_TRUE(zarq::ParseSimArgs({"--never-announce", "--partdb", partDb_}, silentOptions, error));
+    zarq::Simulator silent(silentOptions);
+    ASSERT_TRUE(silent.Start(error)) << error;
+    WriteImage("board.hex", HexText(Records(0, 2, 16)));
+    const auto records = dir_ / "gang.jsonl";
+    const std::string list = answering.DevicePath() + "," + silent.DevicePath();
+    const auto started = std::chrono::steady_clock::now();
+    const Child child = RunProgram({cli, "--ports", list, "--record", records.string(),
+                                    "--id-timeout", "1", "af=" + image_, "cb=115200", "fe=n",
+                                    "fv=y"},
+                                   dir_.string());
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 3s) << "the silent slot gave up";
+    EXPECT_EQ(ExitCodeOf(child), 4) << child.out << child.err;
+    silent.Stop();
+    std::map<std::string, long long> codes;
+    for (const std::string& line : FileLines(records)) {
+        const auto r = JsonReader::Parse(line);
+        ASSERT_TRUE(r.has_value()) << line;
+        codes[(*r)["port"].text] = (*r)["result"]["code"].Int();
+    }
+    EXPECT_EQ(codes, (std::map<std::string, long long>{{answering.DevicePath(), 0},
+                                                        {silent.DevicePath(), 4}}));
+
+    const Child traced = RunProgram({cli, "--ports", list, "--trace", (dir_ / "t").string(),
+                                     "af=" + image_},
+                                    dir_.string());
+    EXPECT_EQ(ExitCodeOf(traced), 64) << "one trace file cannot tell boards apart";
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "t"));
 }
 
 // The window's way to the same record: a settings key, relative to the

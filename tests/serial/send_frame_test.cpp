@@ -190,18 +190,32 @@ TEST(SendFrame, ScoreIsFailedTriesTimesStepOverHundred)
     }
 }
 
-TEST(SendFrame, LateAnswersAreDroppedInTheQuietPeriodNeverCreditedToTheNextTry)
+TEST(SendFrame, LateRefusalsAreDroppedInTheQuietPeriodNeverCreditedToTheNextTry)
 {
-    // Try 1 is answered only after its wait: the acknowledgement arrives in
-    // the quiet period with a stray byte behind it. Neither may count for
-    // try 2, which the target refuses; try 3 is acknowledged.
+    // Try 1 is refused only after its wait, with a stray byte behind the
+    // refusal. Neither may count for try 2, which the target refuses at
+    // once; try 3 is acknowledged.
     RecordingPort port;
     port.answer = [](int attempt) { return attempt == 1 ? -1 : attempt == 2 ? 0x15 : 0x06; };
-    port.late = [](int n) { return n == 1 ? 0x06 : n == 2 ? 0x55 : -1; };
+    port.late = [](int n) { return n == 1 ? 0x15 : n == 2 ? 0x55 : -1; };
     EXPECT_EQ(Send(port, WriteFrame()), 2);
     EXPECT_EQ(port.calls, (Calls{"P*", "F", "R1", "S", "R1", "R1", "R1", "P*",
                                  "P*", "F", "R1", "S", "R1", "P*",
                                  "P*", "F", "R1"}));
+}
+
+TEST(SendFrame, LateAcknowledgementCountsForThisFrameOnceTheLineIsQuiet)
+{
+    // A slow target takes try 1 after its wait. The frame is not sent again
+    // (a second erase or write of the same command helps nobody), and
+    // SendFrame returns only once the line is silent, so nothing of this
+    // exchange reaches the next frame.
+    RecordingPort port;
+    port.answer = [](int attempt) { return attempt == 1 ? -1 : 0x15; };
+    port.late = [](int n) { return n == 1 ? 0x06 : n == 2 ? 0x55 : -1; };
+    EXPECT_EQ(Send(port, WriteFrame()), 0);
+    EXPECT_EQ(port.calls, (Calls{"P*", "F", "R1", "S", "R1", "R1", "R1"}));
+    EXPECT_EQ(port.Count("F"), 1u);
 }
 
 TEST(SendFrame, AcknowledgementAfterUnansweredTriesWaitsForTheAnswersStillOwed)

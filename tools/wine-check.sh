@@ -36,8 +36,11 @@ unset DISPLAY WAYLAND_DISPLAY
 work=$(mktemp -d "${TMPDIR:-/tmp}/talvex-wine.XXXXXX") || exit 2
 com1="$work/com1"
 com2="$work/com2"
+# A line that takes bytes only at 300 baud, for a write that must back up.
+com3="$work/com3"
 server_pid=""
 sim_pid=""
+slow_pid=""
 passed=0
 failed=0
 
@@ -74,6 +77,10 @@ stop_server() {
 cleanup() {
     trap - EXIT INT TERM HUP
     stop_sim
+    if [ -n "$slow_pid" ]; then
+        kill -TERM "$slow_pid" 2>/dev/null
+        reap "$slow_pid"
+    fi
     stop_server
     rm -rf "$work"
 }
@@ -153,8 +160,8 @@ fi
 # Wine's mount manager rewrites dosdevices/comN from this key whenever the
 # server starts, so the key is what maps the ports; the server is restarted
 # to take it up.
-for port in COM1 COM2; do
-    case $port in COM1) path=$com1 ;; *) path=$com2 ;; esac
+for port in COM1 COM2 COM3; do
+    case $port in COM1) path=$com1 ;; COM2) path=$com2 ;; *) path=$com3 ;; esac
     timeout 60 wine reg add 'HKLM\Software\Wine\Ports' /v "$port" /t REG_SZ /d "$path" /f \
         >>"$work/reg.log" 2>&1 </dev/null || fail_setup "cannot map $port in the registry"
 done
@@ -204,8 +211,9 @@ problem=""
 [ "$(frames_in "$work/part.jsonl")" -eq 0 ] || problem="${problem:-frames were sent to the wrong part}"
 report "wrong part (ZaRQ4127 on the board, ap=ZaRQ4126): exit 6, no frame sent" "$problem"
 
-# A damaged image: the checksum of its third line broken.
-awk 'NR == 3 { c = substr($0, length($0) - 1); $0 = substr($0, 1, length($0) - 2) (c == "00" ? "01" : "00") } { print }' \
+# A damaged image: the checksum of its third line broken (line ends made
+# plain first, so that only the checksum changes).
+awk '{ sub(/\r$/, "") } NR == 3 { c = substr($0, length($0) - 1); $0 = substr($0, 1, length($0) - 2) (c == "00" ? "01" : "00") } { print }' \
     "$work/sample.hex" >"$work/damaged.hex"
 start_sim "$com1" damaged
 run_cli damaged check.ini af=damaged.hex ap=ZaRQ4126 cp=COM1 cb=115200 fe=n fp=y fv=y
@@ -228,7 +236,15 @@ report "refused write (zarq-sim --nak W@1): exit 7 after 10 tries" "$problem"
 
 # The serial backend itself: time-outs, the 0 byte, the stop flag.
 start_sim "$com2" serial --erase-ms 3000
-(cd "$work" && timeout 60 wine "$checker" COM2 "ZaRQ4126 BOOT rJ.2" </dev/null \
+# zarq-sim takes a paced line's bytes only as fast as the line carries them:
+# at 300 baud a long write backs up at once.
+"$sim" --link "$com3" --timeout 120 --baud 300 --never-announce \
+    >"$work/slow.sim.out" 2>"$work/slow.sim.err" </dev/null &
+slow_pid=$!
+i=0
+while [ ! -e "$com3" ] && [ $i -lt 100 ]; do sleep 0.05; i=$((i + 1)); done
+[ -e "$com3" ] || fail_setup "zarq-sim did not start: $(cat "$work/slow.sim.err")"
+(cd "$work" && timeout 60 wine "$checker" COM2 "ZaRQ4126 BOOT rJ.2" COM3 </dev/null \
     >"$work/serial.out" 2>"$work/serial.err")
 code=$?
 stop_sim

@@ -171,12 +171,9 @@ void StopEndsALongRead(CSerialPort& port)
 
 void StopEndsABlockedWrite(CSerialPort& port)
 {
-    // The target takes 3 s over this erase; meanwhile it reads nothing and
-    // the line backs up once its buffers are full.
-    const CommandFrame erase = CommandFrame::Erase(0, 1);
+    // The line takes 30 bytes a second; the flood backs up once the
+    // buffers on the way are full.
     std::size_t written = 0;
-    port.Write(erase.Bytes().data(), erase.Bytes().size(), written);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
 
     std::atomic<bool> stop{false};
     port.SetStopFlag(&stop);
@@ -211,12 +208,13 @@ void StopEndsABlockedWrite(CSerialPort& port)
 
 int main(int argc, char** argv)
 {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: %s PORT IDENTIFICATION\n", argv[0]);
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: %s PORT IDENTIFICATION SLOW-PORT\n", argv[0]);
         return 64;
     }
     const std::string portName = argv[1];
     const std::string id = argv[2];
+    const std::string slowName = argv[3];
 
     CSerialPort port;
     if (!port.Open(portName, "9600")) {
@@ -232,6 +230,12 @@ int main(int argc, char** argv)
         return g_failures;
     }
     StopEndsALongRead(port);
+    port.Close();
+
+    if (!port.Open(slowName, "300")) {
+        Report("open " + slowName + " at 300 baud", "cannot open it");
+        return g_failures;
+    }
     StopEndsABlockedWrite(port);
     port.Close();
     return g_failures;

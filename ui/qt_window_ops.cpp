@@ -1,6 +1,7 @@
 #include "qt_window_ops.h"
 
 #include <QThread>
+#include <cstdio>
 
 namespace talvex::ui {
 
@@ -72,6 +73,15 @@ void QtWindowOps::EndWithResult(ExitCode code) {
 
 void QtWindowOps::UnattendedFailure(const std::string& text) {
     Draw([this, text] { target_.UnattendedFailure(text); });
+}
+
+void QtWindowOps::RunRecordFailed(const std::string& text) {
+    // Told on the worker, also after a stop, when the window may already be
+    // gone: the text goes to stderr at once, for the batch file's log, and
+    // into the status list while the window is still there. Never waits.
+    std::fprintf(stderr, "talvex: %s\n", text.c_str());
+    std::fflush(stderr);
+    Post([this, text] { target_.AppendStatusLine(text); });
 }
 
 void QtWindowOps::WorkerFinished() {

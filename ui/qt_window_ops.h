@@ -37,6 +37,7 @@ public:
     void ShowMessage(const std::string& text) override;
     void EndWithResult(ExitCode code) override;
     void UnattendedFailure(const std::string& text) override;
+    void RunRecordFailed(const std::string& text) override;
     void WorkerFinished() override;
 
     // From now on every operation that reaches the window's thread is

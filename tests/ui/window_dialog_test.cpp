@@ -517,3 +517,28 @@ TEST_F(WindowTest, F1AsksForTheMainHelpPageAndTheSheetForItsOwn) {
 
 } // namespace
 } // namespace talvex::testing
+
+namespace talvex::testing {
+namespace {
+
+TEST_F(WindowTest, ARunRecordThatCannotBeWrittenIsSaidInTheStatusList) {
+    StartSim({});
+    WriteImage("board.hex", HexText(Records(0, 2, 16)));
+    const Settings s = MakeSettings();
+    const StartupResult startup = Stored(s, false);
+    // The record would go into a folder that does not exist.
+    ini::WriteText(s.settingsPath, "Log", "File", (dir_ / "no-such-folder" / "r.jsonl").string());
+    ui::MainDialog dialog(startup);
+    dialog.show();
+    QTest::mouseClick(Find<QPushButton>(dialog, "startButton"), Qt::LeftButton);
+    ASSERT_TRUE(WaitFor([&] { return HasRow(dialog, "    Click Run to run program."); }));
+    ASSERT_TRUE(WaitFor([&] {
+        for (const auto& row : Rows(dialog)) {
+            if (row.find("no-such-folder") != std::string::npos) return true;
+        }
+        return false;
+    })) << "the lost record is said where the user looks";
+}
+
+} // namespace
+} // namespace talvex::testing

@@ -1,5 +1,7 @@
 #include "engine_fixture.h"
 
+#include "ini_file.h"
+
 #include <cstdio>
 #include <random>
 #include <unistd.h>
@@ -57,6 +59,19 @@ std::vector<Chunk> Records(std::uint32_t start, std::size_t count, std::size_t s
         chunks.push_back({at, Pattern(size, at)});
     }
     return chunks;
+}
+
+StartupResult StoredStartup(const Settings& s, bool unattended) {
+    WriteSettingsAfterConfigure(s, "browser", "help");
+    ini::WriteText(s.settingsPath, "TalVex", "File", s.imageFile);
+    StartupResult startup;
+    startup.settings.programDir = s.programDir;
+    startup.settings.settingsStem = s.settingsStem;
+    startup.settings.settingsPath = s.settingsPath;
+    startup.settings.partDbPath = s.partDbPath;
+    startup.unattended = unattended;
+    startup.partDbPresent = true;
+    return startup;
 }
 
 void EngineTest::SetUp() {

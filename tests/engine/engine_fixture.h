@@ -17,6 +17,7 @@
 #include "recording_window.h"
 #include "serial_thread.h"
 #include "settings.h"
+#include "startup.h"
 #include "zarq_sim.h"
 
 namespace talvex::testing {
@@ -36,6 +37,10 @@ std::vector<std::uint8_t> Pattern(std::size_t count, std::uint32_t seed);
 
 // count records of size bytes each, following on from start.
 std::vector<Chunk> Records(std::uint32_t start, std::size_t count, std::size_t size);
+
+// Stores the settings where start-up would have left them, so that a
+// session or window reads them back as the window does when it opens.
+StartupResult StoredStartup(const Settings& s, bool unattended);
 
 class EngineTest : public ::testing::Test {
 protected:

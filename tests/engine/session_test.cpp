@@ -22,21 +22,6 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-// Stores the settings where start-up would have left them, so that the
-// session reads them back as the window does when it opens.
-StartupResult StoredStartup(const Settings& s, bool unattended) {
-    WriteSettingsAfterConfigure(s, "browser", "help");
-    ini::WriteText(s.settingsPath, "TalVex", "File", s.imageFile);
-    StartupResult startup;
-    startup.settings.programDir = s.programDir;
-    startup.settings.settingsStem = s.settingsStem;
-    startup.settings.settingsPath = s.settingsPath;
-    startup.settings.partDbPath = s.partDbPath;
-    startup.unattended = unattended;
-    startup.partDbPresent = true;
-    return startup;
-}
-
 std::size_t Count(const std::vector<std::string>& lines, const std::string& prefix) {
     std::size_t n = 0;
     for (const auto& line : lines) n += line.rfind(prefix, 0) == 0 ? 1 : 0;

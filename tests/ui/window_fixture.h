@@ -87,16 +87,7 @@ protected:
     // Stores the settings where start-up leaves them, so that the window
     // reads them back as it does when it opens.
     StartupResult Stored(const Settings& s, bool unattended) const {
-        WriteSettingsAfterConfigure(s, "browser", "help");
-        ini::WriteText(s.settingsPath, "TalVex", "File", s.imageFile);
-        StartupResult startup;
-        startup.settings.programDir = s.programDir;
-        startup.settings.settingsStem = s.settingsStem;
-        startup.settings.settingsPath = s.settingsPath;
-        startup.settings.partDbPath = s.partDbPath;
-        startup.unattended = unattended;
-        startup.partDbPresent = true;
-        return startup;
+        return StoredStartup(s, unattended);
     }
 
     // The modal run, with a guard that ends it should the window never

@@ -4,23 +4,13 @@
 #include <string>
 #include <windows.h>
 
+#include "system_error_text.h"
+
 #include "run_record.h"
 
 namespace talvex {
 
 namespace {
-
-std::string SystemText(DWORD code) {
-    char text[512] = {};
-    const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                   nullptr, code, 0, text, sizeof text, nullptr);
-    std::string result(text, n);
-    while (!result.empty() && (result.back() == '\n' || result.back() == '\r' ||
-                               result.back() == ' ' || result.back() == '.')) {
-        result.pop_back();
-    }
-    return result.empty() ? "system error " + std::to_string(code) : result;
-}
 
 struct HandleCloser {
     HANDLE h;
@@ -40,14 +30,14 @@ bool AppendRecordLine(const std::string& path, const std::string& line, std::str
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                   OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)};
     if (file.h == INVALID_HANDLE_VALUE) {
-        whyNot = SystemText(GetLastError());
+        whyNot = SystemErrorText(GetLastError());
         return false;
     }
     // LF as on every other station that may share the file.
     const std::string text = line + "\n";
     DWORD written = 0;
     if (!WriteFile(file.h, text.data(), static_cast<DWORD>(text.size()), &written, nullptr)) {
-        whyNot = SystemText(GetLastError());
+        whyNot = SystemErrorText(GetLastError());
         return false;
     }
     if (written != text.size()) {

@@ -6,23 +6,13 @@
 
 #include <windows.h>
 
+#include "system_error_text.h"
+
 #include "serial_port.h"
 
 namespace talvex {
 
 namespace {
-
-std::string SystemText(DWORD code) {
-    char text[512] = {};
-    const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                   nullptr, code, 0, text, sizeof text, nullptr);
-    std::string result(text, n);
-    while (!result.empty() && (result.back() == '\n' || result.back() == '\r' ||
-                               result.back() == ' ' || result.back() == '.')) {
-        result.pop_back();
-    }
-    return result.empty() ? "system error " + std::to_string(code) : result;
-}
 
 // " Ports that can be opened now: ...", to follow a sentence; empty when
 // not asked for.
@@ -74,7 +64,7 @@ PortDiagnosis DiagnosePort(const std::string& port, const std::string& baud,
         break;
     default:
         d.problem = PortProblem::Busy;
-        d.text = port + " is busy: " + SystemText(code) + " (error " + std::to_string(code) +
+        d.text = port + " is busy: " + SystemErrorText(code) + " (error " + std::to_string(code) +
                  "); the system gave no more.";
         break;
     }

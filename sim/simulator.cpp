@@ -101,6 +101,9 @@ struct Simulator::Impl {
     std::int64_t startNs = 0;
 
     mutable std::mutex mutex;
+    std::uint64_t answersSent = 0;
+    std::uint64_t answerLateNsTotal = 0;
+    std::uint64_t answerLateNsMax = 0;
     std::condition_variable finishedCv;
     bool finished = false;
     FinishReason reason = FinishReason::None;
@@ -159,7 +162,22 @@ void Simulator::Impl::Serve()
     std::vector<std::uint8_t> buffer(64 * 1024);
     std::vector<Reply> replies;
     std::string out;
+    std::vector<std::int64_t> dues;  // of the answers in out
     std::string error;
+
+    // The line's own error: how late the answers in out leave.
+    const auto noteLateness = [&] {
+        if (dues.empty())
+            return;
+        const std::int64_t sent = MonotonicNs();
+        std::lock_guard<std::mutex> lock(mutex);
+        for (const std::int64_t due : dues) {
+            const auto late = static_cast<std::uint64_t>(std::max<std::int64_t>(0, sent - due));
+            ++answersSent;
+            answerLateNsTotal += late;
+            answerLateNsMax = std::max(answerLateNsMax, late);
+        }
+    };
 
     // Hands n bytes to the target and schedules its answers. The target keeps
     // listening while it works, so bytes that arrive meanwhile (a resync
@@ -218,13 +236,17 @@ void Simulator::Impl::Serve()
 
         // The answers whose time has come, in one write.
         out.clear();
+        dues.clear();
         while (!outgoing.empty() && outgoing.front().due <= now) {
             Outgoing o = std::move(outgoing.front());
             outgoing.pop_front();
             out += o.bytes;
+            if (!o.bytes.empty())
+                dues.push_back(o.due);
             const bool ending = o.hangUp || (o.ran && options.exitAfterRun);
             if (!ending)
                 continue;
+            noteLateness();
             if (!out.empty() &&
                 !line->Write(reinterpret_cast<const std::uint8_t*>(out.data()), out.size(), error)) {
                 Finish(FinishReason::LineFailed, error);
@@ -240,6 +262,7 @@ void Simulator::Impl::Serve()
             }
             return;
         }
+        noteLateness();
         if (!out.empty() &&
             !line->Write(reinterpret_cast<const std::uint8_t*>(out.data()), out.size(), error)) {
             Finish(FinishReason::LineFailed, error);
@@ -409,7 +432,11 @@ std::uint32_t Simulator::KernelStart() const
 SimStats Simulator::Stats() const
 {
     std::lock_guard<std::mutex> lock(impl_->mutex);
-    return impl_->core ? impl_->core->Stats() : SimStats();
+    SimStats stats = impl_->core ? impl_->core->Stats() : SimStats();
+    stats.answersSent = impl_->answersSent;
+    stats.answerLateNsTotal = impl_->answerLateNsTotal;
+    stats.answerLateNsMax = impl_->answerLateNsMax;
+    return stats;
 }
 
 std::vector<LogEntry> Simulator::Log() const

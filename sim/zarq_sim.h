@@ -109,6 +109,11 @@ struct SimStats {
     bool ran = false;
     bool hungUp = false;
     ProtectionRecord protection;
+    // How far the emulated line strayed from its own timetable: answer
+    // writes that went out after their due time, summed and at worst.
+    std::uint64_t answersSent = 0;
+    std::uint64_t answerLateNsTotal = 0;
+    std::uint64_t answerLateNsMax = 0;
 };
 
 struct LogEntry {

@@ -39,6 +39,15 @@ int main(int argc, char** argv)
     const std::string failure = sim.FailureText();
     std::string stopError;
     const bool written = sim.Stop(&stopError);
+    if (options.baud != 0) {
+        // How well the emulated line kept its own timetable; a bench compares
+        // hosts only as finely as this.
+        const zarq::SimStats st = sim.Stats();
+        std::fprintf(stderr, "zarq-sim: %llu answers sent %.0f us late in all, at most %.0f us\n",
+                     static_cast<unsigned long long>(st.answersSent),
+                     static_cast<double>(st.answerLateNsTotal) / 1000.0,
+                     static_cast<double>(st.answerLateNsMax) / 1000.0);
+    }
     std::fprintf(stderr, "%s\n", sim.SummaryLine().c_str());
 
     int code = 0;

@@ -119,4 +119,22 @@ TEST(SimPacing, RefusalComesAsLateAsTheWorkItRefuses)
     }
 }
 
+TEST(SimPacing, AnswersNeverLeaveBeforeTheirTimeAndTheLineCountsHowLateTheyWere)
+{
+    // The line wakes early and watches the clock for the rest; waking early
+    // must never mean answering early. 20 frames of 25 bytes at 115200 baud
+    // take 2.2 ms each on the line, plus the 3 ms turnaround.
+    SimRun run({"--baud", "115200", "--turnaround-ms", "3", "--never-announce"});
+    const Bytes w = Frame('W', 0x40, Bytes(16, 0x5A));
+    const double wireMs = (w.size() + 1) * 10.0 / 115.2;
+    for (int i = 0; i < 20; ++i) {
+        const auto t0 = Clock::now();
+        ASSERT_EQ(run.host->Exchange(w), kAck) << "frame " << i;
+        EXPECT_GE(MsSince(t0), wireMs + 3.0) << "frame " << i;
+    }
+    const zarq::SimStats st = run.sim->Stats();
+    EXPECT_EQ(st.answersSent, 20u);
+    EXPECT_LE(st.answerLateNsMax, st.answerLateNsTotal);
+}
+
 } // namespace

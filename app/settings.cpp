@@ -2,6 +2,7 @@
 
 #include "hex_digits.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "ini_file.h"
@@ -48,6 +49,19 @@ std::string FormatMask(std::uint64_t mask)
     return text;
 }
 
+int ParseFrameBytes(const std::string& text)
+{
+    // Off is the way every record has always gone out, so a value that is
+    // not plainly a size leaves the line as it was rather than guess.
+    if (text.empty()) return 0;
+    int value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return 0;
+        value = std::min(value * 10 + (c - '0'), kMaxFrameBytes + 1);
+    }
+    return std::min(value, kMaxFrameBytes);
+}
+
 void ReadSettingsAtOpening(Settings& s)
 {
     const std::string& path = s.settingsPath;
@@ -64,6 +78,7 @@ void ReadSettingsAtOpening(Settings& s)
     s.autorun = text("Run", "Autorun", "No");
     s.key0 = text("Flash", "Key0", "739");
     s.mask = ParseMask(text("Flash", "Mask", "0"));
+    s.frameBytes = ParseFrameBytes(text("Flash", "FrameBytes", "0"));
     s.part = text("TalVex", "Part", "ZaRQ4126");
     s.runMode = static_cast<std::int32_t>(ini::ReadInt(path, "Run", "Address", 0));
 }
@@ -91,6 +106,10 @@ bool SetOpeningValue(Settings& s, const std::string& key, const std::string& val
     }
     if (key == "Mask") {
         s.mask = ParseMask(text);
+        return true;
+    }
+    if (key == "FrameBytes") {
+        s.frameBytes = ParseFrameBytes(text);
         return true;
     }
     if (key == "Address") {

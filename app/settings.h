@@ -24,10 +24,18 @@ struct Settings {
     std::string part;
     std::string key0;
     std::uint64_t mask = 0;
+    int frameBytes = 0;       // data bytes per packed frame; 0 one frame per record
     std::int32_t propertyPage = 0;
     std::int32_t runMode = 0;
     int exitCode = 0;
 };
+
+// The most data bytes a frame carries.
+constexpr int kMaxFrameBytes = 250;
+
+// [Flash] FrameBytes: a decimal number; above kMaxFrameBytes it is
+// kMaxFrameBytes, and anything else (empty, a sign, a unit, hex) is 0, off.
+int ParseFrameBytes(const std::string& text);
 
 // The engine's reading of a switch: on only when exactly "Yes".
 bool IsOn(const std::string& value);

@@ -23,7 +23,7 @@ constexpr Option kOptions[] = {
     {"fp=", "Flash", "Program", true},    {"fv=", "Flash", "Verify", true},
     {"fh=", "Flash", "Protect", true},    {"fk=", "Flash", "Key0", false},
     {"fm=", "Flash", "Mask", false},      {"rr=", "Run", "Autorun", true},
-    {"rf=", "Run", "Address", false},
+    {"rf=", "Run", "Address", false},     {"fb=", "Flash", "FrameBytes", false},
 };
 
 std::size_t BlankOrEnd(const std::string& text, std::size_t from)

@@ -62,6 +62,9 @@ void PrintUsage(std::FILE* to) {
         "  fm=MASK   protection mask, 0x and 16 hexadecimal digits\n"
         "  rr=y|n    run the program after a successful download\n"
         "  rf=0|1    0 run the program, 1 reset the chip\n"
+        "  fb=N      pack the bytes of records that follow on into frames of up to N\n"
+        "            data bytes (1..250, more is 250; never across a 512-byte page);\n"
+        "            0 (default) sends one frame per record\n"
         "\n"
         "  --show         print the resolved settings and exit\n"
         "  --no-progress  no progress line on stderr\n"
@@ -123,11 +126,13 @@ void Show(const Settings& s, bool partDbPresent, bool unattended) {
     std::printf("runMode=%d\n", static_cast<int>(s.runMode));
     std::printf("partDb=%s\n", partDbPresent ? "present" : "missing");
     std::printf("unattended=%d\n", unattended ? 1 : 0);
-    // Last, so that scripts reading the lines above see them unchanged.
+    // Newer lines go below, so that scripts reading the lines above see them
+    // unchanged.
     std::printf("settingsOrigin=%s\n",
                 SettingsOrigin(s.programDir, s.settingsStem,
                                UserSettingsFolder(ProcessEnvironment()))
                     .c_str());
+    std::printf("frameBytes=%d\n", s.frameBytes);
 }
 
 // What start-up could not do with the settings file. Said before anything

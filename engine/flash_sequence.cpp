@@ -2,12 +2,12 @@
 // outcome. The image is streamed from the file for every pass; what the count
 // pass learnt of it is the yardstick for every later pass.
 
-#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <vector>
 
 #include "command_frame.h"
+#include "frame_packer.h"
 #include "hex_reader.h"
 #include "protection_groups.h"
 #include "serial_port.h"
@@ -30,23 +30,6 @@ std::string Format(const char* format, std::uint32_t a, std::uint32_t b) {
     std::snprintf(text, sizeof text, format, static_cast<unsigned long>(a),
                   static_cast<unsigned long>(b));
     return text;
-}
-
-// Frames carry at most 250 data bytes; a longer record goes out as several
-// frames whose addresses follow on. 250 is even, so every piece after the
-// first starts at the same parity as the record itself.
-template <typename SendPiece>
-bool ForEachPiece(const HexRecord& record, SendPiece&& send) {
-    std::int32_t done = 0;
-    while (done < record.count) {
-        const std::int32_t n = std::min<std::int32_t>(record.count - done,
-                                                      static_cast<std::int32_t>(kMaxFrameData));
-        if (!send(record.address + static_cast<std::uint32_t>(done), record.data + done, n)) {
-            return false;
-        }
-        done += n;
-    }
-    return true;
 }
 
 // The count pass's own "File Open Error." stands for a file that cannot be
@@ -120,10 +103,10 @@ void SerialThread::FlashSequence() {
         reader.CloseImage();
         if (!planFailure) {
             if (IsOn(s.program) && !Failed() && Go()) {
-                RecordPass(PassKind::Program, image);
+                RecordPass(PassKind::Program, image, s.frameBytes);
             }
             if (IsOn(s.verify) && !Failed() && Go()) {
-                RecordPass(PassKind::Verify, image);
+                RecordPass(PassKind::Verify, image, s.frameBytes);
             }
             if (IsOn(s.protect)) {
                 ProtectionStep(s);
@@ -255,7 +238,7 @@ bool SerialThread::PagePlanAndErase(CHexReader& reader, const CheckedImage& imag
     return true;
 }
 
-void SerialThread::RecordPass(PassKind kind, const CheckedImage& image) {
+void SerialThread::RecordPass(PassKind kind, const CheckedImage& image, int frameBytes) {
     const bool program = kind == PassKind::Program;
     CHexReader reader;
     reader.SetHalfwordAlign(Chip().halfwordAlign);
@@ -282,6 +265,28 @@ void SerialThread::RecordPass(PassKind kind, const CheckedImage& image) {
     const char* failure = program ? "Error at 0x%lx - 0x%lx \n Download aborted."
                                   : "Error at 0x%lx - 0x%lx \n Verify aborted.";
     std::uint32_t bytesSent = 0;
+    // Packed frames need no longer answer wait than one frame per record:
+    // SendFrame waits for the single answer byte from the moment the frame
+    // has left the port (the write itself has a time-out that grows with the
+    // frame), and 250-byte frames go out unpacked too, for every record
+    // longer than that.
+    FramePacker packer(PackedFrameLimit(frameBytes, reader.HalfwordAlign()),
+                       reader.HalfwordAlign(), [&](const DataFrame& f) {
+        window_.SetProgressPos(bytesSent);
+        const auto frame = program ? CommandFrame::Make('W', f.address, f.data, f.count)
+                                   : CommandFrame::Verify(f.address, f.data, f.count);
+        bytesSent += static_cast<std::uint32_t>(f.recordBytes);
+        errorState_ = SendFrame(Port(), *frame, &stop_);
+        if (Failed()) {
+            ReportFailure(Format(failure, f.address,
+                                 f.address + static_cast<std::uint32_t>(f.count)),
+                          program ? ExitCode::Write : ExitCode::Verify);
+            return false;
+        }
+        acknowledged += f.recordBytes;
+        RecordCount(phase, acknowledged);
+        return true;
+    });
     // Writing pads with erased flash; verifying pads with the image's own
     // bytes, which a correctly programmed neighbour holds.
     const PassEnd end = WalkImage(reader, image, !program, [&](const HexRecord& record) {
@@ -290,6 +295,10 @@ void SerialThread::RecordPass(PassKind kind, const CheckedImage& image) {
         // Only writing checks addresses; the target itself refuses to
         // verify outside its flash.
         if (program && !RecordFits(a, n, flashLimit)) {
+            // The records before this one are written before it is refused,
+            // as they are one frame per record; a refusal of theirs comes
+            // first.
+            if (!packer.Flush()) return false;
             errorState_ = kNeverAcknowledged;
             ReportFailure(Format("Wrong memory address 0x%lx - 0x%lx \n Download aborted.", a,
                                  a + static_cast<std::uint32_t>(n) - 1u),
@@ -297,23 +306,12 @@ void SerialThread::RecordPass(PassKind kind, const CheckedImage& image) {
             return false;
         }
         if (n <= 0) return true;
-        return ForEachPiece(record, [&](std::uint32_t at, const std::uint8_t* data, std::int32_t len) {
-            window_.SetProgressPos(bytesSent);
-            const auto size = static_cast<std::size_t>(len);
-            const auto frame = program ? CommandFrame::Make('W', at, data, size)
-                                       : CommandFrame::Verify(at, data, size);
-            bytesSent += static_cast<std::uint32_t>(len);
-            errorState_ = SendFrame(Port(), *frame, &stop_);
-            if (Failed()) {
-                ReportFailure(Format(failure, at, at + static_cast<std::uint32_t>(len)),
-                              program ? ExitCode::Write : ExitCode::Verify);
-                return false;
-            }
-            acknowledged += static_cast<std::uint64_t>(len);
-            RecordCount(phase, acknowledged);
-            return true;
-        });
+        return packer.Add(a, record.data, static_cast<std::size_t>(n));
     });
+    // What the packer still holds goes out only when the whole image was
+    // read as it was checked: after a stop, a failure or a changed file the
+    // pass ends where it stands.
+    if (end == PassEnd::Complete && Go()) packer.Flush();
     RecordPhaseEnd(phase);
     ReportBrokenPass(end, image);
 }

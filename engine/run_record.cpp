@@ -151,6 +151,7 @@ std::string FormatRunRecord(const RunRecord& r) {
     w.Key("protect").Bool(r.asked.protect);
     w.Key("run_after").Bool(r.asked.runAfter);
     w.Key("run_mode").String(r.asked.reset ? "reset" : "run");
+    w.Key("frame_bytes").Integer(r.asked.frameBytes);
     w.EndObject();
 
     const auto done = [&](RunPhase phase) -> std::int64_t {
@@ -203,7 +204,7 @@ void RunRecorder::RunBegan(const Settings& s, const std::string& imagePath, bool
     record_.part = s.part;
     record_.download = download;
     record_.asked = {IsOn(s.massErase), IsOn(s.program), IsOn(s.verify),
-                     IsOn(s.protect),   IsOn(s.autorun), s.runMode == 1};
+                     IsOn(s.protect),   IsOn(s.autorun), s.runMode == 1, s.frameBytes};
     if (download) record_.image = FingerprintImage(imagePath);
     open_ = true;
 }

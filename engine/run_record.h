@@ -41,6 +41,7 @@ struct RunRecord {
         bool protect = false;
         bool runAfter = false;
         bool reset = false;    // the run step resets instead of running
+        int frameBytes = 0;    // [Flash] FrameBytes; 0 one frame per record
     } asked;
 
     struct Phase {

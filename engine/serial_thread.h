@@ -143,8 +143,10 @@ private:
     // flash or the file changed, which skips straight to the outcome.
     bool PagePlanAndErase(CHexReader& reader, const CheckedImage& image);
     enum class PassKind { Program, Verify };
-    // Writes, or has the target verify, every record of the image.
-    void RecordPass(PassKind kind, const CheckedImage& image);
+    // Writes, or has the target verify, every record of the image, in
+    // frames of up to frameBytes bytes ([Flash] FrameBytes; 0 one frame per
+    // record).
+    void RecordPass(PassKind kind, const CheckedImage& image, int frameBytes);
     enum class PassEnd { Complete, Cut, Changed, ReadFailed };
     // One pass after the count pass: hands each record, padded for halfword
     // chips, to step (false from step ends the pass). Ends as Changed, before

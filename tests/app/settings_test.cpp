@@ -84,6 +84,40 @@ TEST(SettingsMask, FormatIsSixteenLowerCaseDigitsAndReadsBack)
     }
 }
 
+TEST(SettingsFrameBytes, OnlyAPlainSizeTurnsPackingOn)
+{
+    struct Case {
+        const char* text;
+        int frameBytes;
+    } cases[] = {
+        {"", 0},      {"0", 0},        {"1", 1},      {"64", 64},       {"064", 64},
+        {"250", 250}, {"251", 250},    {"99999999999999999999", 250},   {"-1", 0},
+        {"-64", 0},   {"+64", 0},      {"abc", 0},    {"64k", 0},       {"0x40", 0},
+        {"6 4", 0},
+    };
+    for (const Case& c : cases) EXPECT_EQ(ParseFrameBytes(c.text), c.frameBytes) << c.text;
+}
+
+TEST(SettingsFrameBytes, ReadFromTheFileAndFromAnUnstoredOption)
+{
+    TempDir dir;
+    Settings s = InDir(dir);
+    ReadSettingsAtOpening(s);
+    EXPECT_EQ(s.frameBytes, 0) << "off unless asked for";
+
+    WriteBytes(s.settingsPath, "[flash]\nframebytes = \"128\"\n");
+    ReadSettingsAtOpening(s);
+    EXPECT_EQ(s.frameBytes, 128);
+    WriteBytes(s.settingsPath, "[Flash]\nFrameBytes=-8\n");
+    ReadSettingsAtOpening(s);
+    EXPECT_EQ(s.frameBytes, 0);
+
+    EXPECT_TRUE(SetOpeningValue(s, "FrameBytes", " 300 "));
+    EXPECT_EQ(s.frameBytes, 250);
+    EXPECT_TRUE(SetOpeningValue(s, "FrameBytes", "many"));
+    EXPECT_EQ(s.frameBytes, 0);
+}
+
 TEST(SettingsSwitches, EngineWantsExactYesSheetTakesAnyCase)
 {
     struct Case {

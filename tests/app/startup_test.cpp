@@ -137,6 +137,25 @@ TEST_F(Startup, YesNoOptionsLookAtTheFirstLetterOnly)
     EXPECT_EQ(Start("fe= cp=COM2").port, "COM2");
 }
 
+TEST_F(Startup, FrameBytesOptionIsStoredAndAppliedLikeTheOthers)
+{
+    Settings s = Start("fb=96 cp=COM2");
+    EXPECT_EQ(s.frameBytes, 96);
+    EXPECT_EQ(ReadBytes(s.settingsPath), "[Flash]\nFrameBytes=96\n[Coms]\nPort=COM2\n");
+    EXPECT_EQ(Start("fb=0").frameBytes, 0) << "a stored 0 turns packing off again";
+
+    // A folder that cannot take the file: the value still applies, read as
+    // the file would give it back.
+    StartupResult r;
+    s = Start("no/such/dir/x.ini fb=1000", &r);
+    ASSERT_EQ(r.unstored.size(), 1u);
+    EXPECT_EQ(r.unstored[0].option, "fb=1000");
+    EXPECT_EQ(r.unstored[0].key, "FrameBytes");
+    EXPECT_EQ(s.frameBytes, 0);
+    ApplyUnstoredOptions(r, s);
+    EXPECT_EQ(s.frameBytes, 250);
+}
+
 TEST_F(Startup, MalformedListsStopOrSkipAsDocumented)
 {
     Settings s = Start("cp=COM1  cb=115200");

@@ -137,6 +137,7 @@ protected:
         s.settingsPath = (dir_ / "talvex.ini").string();
         s.autorun = "Yes";
         s.runMode = 1;
+        s.frameBytes = 128;
         return s;
     }
 };
@@ -177,6 +178,7 @@ TEST_F(RunRecorderTest, AppendsOneLineWithWhatTheWorkerTold) {
     EXPECT_EQ(r["image"]["data_bytes"].Int(), 48);
     EXPECT_TRUE(r["asked"]["run_after"].boolean);
     EXPECT_EQ(r["asked"]["run_mode"].text, "reset");
+    EXPECT_EQ(r["asked"]["frame_bytes"].Int(), 128);
     EXPECT_EQ(r["done"]["bytes_written"].Int(), 16);
     EXPECT_EQ(r["done"]["bytes_verified"].Int(), 0);
     EXPECT_TRUE(r["done"]["run"].IsNull());

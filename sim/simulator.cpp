@@ -104,6 +104,7 @@ struct Simulator::Impl {
     std::uint64_t answersSent = 0;
     std::uint64_t answerLateNsTotal = 0;
     std::uint64_t answerLateNsMax = 0;
+    std::vector<std::uint32_t> answerLateNs;
     std::condition_variable finishedCv;
     bool finished = false;
     FinishReason reason = FinishReason::None;
@@ -176,6 +177,7 @@ void Simulator::Impl::Serve()
             ++answersSent;
             answerLateNsTotal += late;
             answerLateNsMax = std::max(answerLateNsMax, late);
+            answerLateNs.push_back(static_cast<std::uint32_t>(std::min<std::uint64_t>(late, 0xFFFFFFFFu)));
         }
     };
 
@@ -436,6 +438,7 @@ SimStats Simulator::Stats() const
     stats.answersSent = impl_->answersSent;
     stats.answerLateNsTotal = impl_->answerLateNsTotal;
     stats.answerLateNsMax = impl_->answerLateNsMax;
+    stats.answerLateNs = impl_->answerLateNs;
     return stats;
 }
 

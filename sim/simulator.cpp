@@ -218,25 +218,8 @@ void Simulator::Impl::Serve()
             return;
         }
 
-        // What the line has carried by now.
-        if (inputWaiting) {
-            std::size_t allowed = buffer.size();
-            if (paceInput)
-                allowed = now > rxFree ? std::min<std::size_t>(allowed, std::size_t((now - rxFree) / byteNs)) : 0;
-            if (allowed > 0) {
-                const long n = line->Read(buffer.data(), allowed, error);
-                if (n < 0) {
-                    Finish(FinishReason::LineFailed, error);
-                    return;
-                }
-                if (static_cast<std::size_t>(n) < allowed)
-                    inputWaiting = false;
-                if (n > 0)
-                    take(static_cast<std::size_t>(n), now);
-            }
-        }
-
-        // The answers whose time has come, in one write.
+        // The answers whose time has come, in one write, before anything
+        // else: the host is waiting for them, and the line's bytes keep.
         out.clear();
         dues.clear();
         while (!outgoing.empty() && outgoing.front().due <= now) {
@@ -269,6 +252,24 @@ void Simulator::Impl::Serve()
             !line->Write(reinterpret_cast<const std::uint8_t*>(out.data()), out.size(), error)) {
             Finish(FinishReason::LineFailed, error);
             return;
+        }
+
+        // What the line has carried by now.
+        if (inputWaiting) {
+            std::size_t allowed = buffer.size();
+            if (paceInput)
+                allowed = now > rxFree ? std::min<std::size_t>(allowed, std::size_t((now - rxFree) / byteNs)) : 0;
+            if (allowed > 0) {
+                const long n = line->Read(buffer.data(), allowed, error);
+                if (n < 0) {
+                    Finish(FinishReason::LineFailed, error);
+                    return;
+                }
+                if (static_cast<std::size_t>(n) < allowed)
+                    inputWaiting = false;
+                if (n > 0)
+                    take(static_cast<std::size_t>(n), now);
+            }
         }
 
         // Sleep until the next answer is due, the next bytes have crossed

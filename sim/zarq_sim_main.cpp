@@ -3,6 +3,7 @@
 #include "sim_signals.h"
 #include "zarq_sim.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -42,9 +43,16 @@ int main(int argc, char** argv)
     if (options.baud != 0) {
         // How well the emulated line kept its own timetable; a bench compares
         // hosts only as finely as this.
-        const zarq::SimStats st = sim.Stats();
-        std::fprintf(stderr, "zarq-sim: %llu answers sent %.0f us late in all, at most %.0f us\n",
-                     static_cast<unsigned long long>(st.answersSent),
+        zarq::SimStats st = sim.Stats();
+        std::vector<std::uint32_t>& late = st.answerLateNs;
+        double typical = 0;
+        if (!late.empty()) {
+            std::nth_element(late.begin(), late.begin() + late.size() / 2, late.end());
+            typical = late[late.size() / 2] / 1000.0;
+        }
+        std::fprintf(stderr,
+                     "zarq-sim: %llu answers sent %.1f us late (median), %.0f us in all, at most %.0f us\n",
+                     static_cast<unsigned long long>(st.answersSent), typical,
                      static_cast<double>(st.answerLateNsTotal) / 1000.0,
                      static_cast<double>(st.answerLateNsMax) / 1000.0);
     }

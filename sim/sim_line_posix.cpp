@@ -84,6 +84,8 @@ bool MakeRaw(int fd, std::uint32_t baud, std::string& error)
     return true;
 }
 
+constexpr std::int64_t kFinalSpinNs = 3'000;
+
 void SpinUntil(std::int64_t deadlineNs)
 {
     while (MonotonicNs() < deadlineNs) {
@@ -217,6 +219,13 @@ SimLine::Wait SimLine::WaitReadableUntil(std::int64_t deadlineNs, std::string& e
         std::int64_t sleep = 0;
         if (deadlineNs >= 0) {
             left = std::max<std::int64_t>(0, deadlineNs - MonotonicNs());
+            // A look at the line costs about a microsecond; the last few are
+            // spent on the clock alone, and bytes that come meanwhile are
+            // seen right after.
+            if (left <= kFinalSpinNs) {
+                SpinUntil(deadlineNs);
+                return Wait::TimedOut;
+            }
             // Wake a little early, then watch the line without sleeping
             // until the deadline itself.
             sleep = left > impl_->SpinNs() ? left - impl_->SpinNs() : 0;

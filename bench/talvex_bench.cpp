@@ -576,6 +576,7 @@ int main(int argc, char** argv) {
         for (int run = 0; run < 5; ++run) rates.push_back(FramesPerSecond(partDb, 20000));
         std::sort(rates.begin(), rates.end());
         const double fps = rates[rates.size() / 2];
+        const double fpsSpread = rates.back() - rates.front();
 
         const Turnaround turn = HostTurnaround(dir, partDb);
         const double lineShare = turn.elapsed / turn.wire.seconds;
@@ -658,7 +659,7 @@ int main(int argc, char** argv) {
         getrlimit(RLIMIT_NOFILE, &files);
 
         // A goal counts as missed only beyond the spread measured for it.
-        const bool fpsOk = fps >= 20000;
+        const bool fpsOk = fps >= 20000 - fpsSpread;
         const bool turnOk = turn.medianUs <= 10 + turn.spreadUs;
         const bool refOk = refRatio <= 1.02 + refSpread;
         const bool lineOk = worstLine.share < 0.001;
@@ -675,8 +676,8 @@ int main(int argc, char** argv) {
                     cliFrames.size(), Median(cliTimes), Median(refTimes), refRatio, refSpread, yes(refOk));
         std::printf("| Host turnaround, answer in hand to next frame handed over (%zu frames) | median %.1f us, p99 %.1f us (spread %.1f us) | median <= 10 us | %s |\n",
                     turn.samples, turn.medianUs, turn.p99Us, turn.spreadUs, yes(turnOk));
-        std::printf("| Host cost per 16-byte W frame, unpaced (median of 5 x 20000) | %.0f frames/s, %.1f us/frame | >= 20000 frames/s | %s |\n",
-                    fps, 1e6 / fps, yes(fpsOk));
+        std::printf("| Host cost per 16-byte W frame, unpaced (median of 5 x 20000) | %.0f frames/s, %.1f us/frame (spread %.0f) | >= 20000 frames/s | %s |\n",
+                    fps, 1e6 / fps, fpsSpread, yes(fpsOk));
         std::printf("| Emulated line's own error, worst of %zu runs | answers %.1f us late (median) = %.3f %% of an exchange; in all %.3f %% of the line's time, %zu stalls over 1 ms in all runs, at most %.0f us | median < 0.1 %% | %s |\n",
                     lineRuns, worstLine.medianUs, worstLine.share * 100, worstLine.totalShare * 100,
                     worstLine.stalls, worstLine.lateMaxUs, yes(lineOk));
@@ -714,6 +715,7 @@ int main(int argc, char** argv) {
              << "  \"turnaround_p99_us\": " << turn.p99Us << ",\n"
              << "  \"turnaround_spread_us\": " << turn.spreadUs << ",\n"
              << "  \"frames_per_second\": " << fps << ",\n"
+             << "  \"frames_per_second_spread\": " << fpsSpread << ",\n"
              << "  \"sim_late_median_us\": " << worstLine.medianUs << ",\n"
              << "  \"sim_late_share\": " << worstLine.share << ",\n"
              << "  \"sim_late_total_share\": " << worstLine.totalShare << ",\n"

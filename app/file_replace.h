@@ -36,22 +36,19 @@ std::string TooLargeReason(std::uint64_t size);
 // renamed over it. Leftovers of writers that were killed are removed first.
 // A read-only file or a missing folder gives false with the reason in
 // whyNot, and the old file stays as it was.
-bool ReplaceFileDurably(const std::string& path, const std::string& content,
-                        std::string* whyNot);
+bool ReplaceFileDurably(const std::string& path, const std::string& content, std::string* whyNot);
 
 // The line end a newly created file gets: "\n" on POSIX, "\r\n" on Windows.
 const char* NativeLineEnd();
 
 // The temporary file of a write: target + ".tmp" + process id + "_" + try.
-inline std::string TempFileName(const std::string& target, unsigned long pid, int attempt)
-{
+inline std::string TempFileName(const std::string& target, unsigned long pid, int attempt) {
     return target + ".tmp" + std::to_string(pid) + "_" + std::to_string(attempt);
 }
 
 // The process id in the name of a temporary file that a write of the file
 // named base left behind, or 0 when the name is not exactly of that form.
-inline unsigned long LeftoverPid(std::string_view name, std::string_view base)
-{
+inline unsigned long LeftoverPid(std::string_view name, std::string_view base) {
     const std::string_view mark = ".tmp";
     if (name.size() <= base.size() + mark.size() || name.substr(0, base.size()) != base ||
         name.substr(base.size(), mark.size()) != mark) {
@@ -87,8 +84,7 @@ public:
     explicit TempFileGuard(std::string path) : path_(std::move(path)) {}
     TempFileGuard(const TempFileGuard&) = delete;
     TempFileGuard& operator=(const TempFileGuard&) = delete;
-    ~TempFileGuard()
-    {
+    ~TempFileGuard() {
         if (!path_.empty()) std::remove(path_.c_str());
     }
     void Release() { path_.clear(); }

@@ -6,8 +6,7 @@
 namespace talvex {
 namespace {
 
-std::size_t LastSeparator(const std::string& path)
-{
+std::size_t LastSeparator(const std::string& path) {
     for (std::size_t i = path.size(); i > 0; --i) {
         if (IsPathSeparator(path[i - 1])) return i - 1;
     }
@@ -16,14 +15,12 @@ std::size_t LastSeparator(const std::string& path)
 
 } // namespace
 
-std::string HelpPagePath(const std::string& folder, const std::string& page)
-{
+std::string HelpPagePath(const std::string& folder, const std::string& page) {
     if (!folder.empty() && IsPathSeparator(folder.back())) return folder + page;
     return folder + PathSeparator() + page;
 }
 
-bool ShowHelpPage(const Settings& settings, const std::string& page, IProcessLauncher& launcher)
-{
+bool ShowHelpPage(const Settings& settings, const std::string& page, IProcessLauncher& launcher) {
     const std::string browser = ReadHelpBrowser(settings);
     const std::string path = HelpPagePath(ReadHelpFolder(settings), page);
     // F1 must never do nothing: a browser setting from another system, or
@@ -32,8 +29,7 @@ bool ShowHelpPage(const Settings& settings, const std::string& page, IProcessLau
     return true;
 }
 
-StoreSetting StoreInSettingsFile(const std::string& settingsPath)
-{
+StoreSetting StoreInSettingsFile(const std::string& settingsPath) {
     return [settingsPath](const std::string& section, const std::string& key,
                           const std::string& value) {
         // Not reported, as every settings write of the window: the member
@@ -42,8 +38,7 @@ StoreSetting StoreInSettingsFile(const std::string& settingsPath)
     };
 }
 
-HelpBrowseRequest BrowserBrowseRequest(const std::string& browser)
-{
+HelpBrowseRequest BrowserBrowseRequest(const std::string& browser) {
     HelpBrowseRequest request;
     request.title = "Select Browser";
     const std::size_t split = LastSeparator(browser);
@@ -63,8 +58,7 @@ HelpBrowseRequest BrowserBrowseRequest(const std::string& browser)
     return request;
 }
 
-HelpBrowseRequest HelpFileBrowseRequest(const std::string& helpFolder)
-{
+HelpBrowseRequest HelpFileBrowseRequest(const std::string& helpFolder) {
     HelpBrowseRequest request;
     request.title = "Select Help File";
     request.folder = helpFolder;
@@ -74,8 +68,7 @@ HelpBrowseRequest HelpFileBrowseRequest(const std::string& helpFolder)
 }
 
 bool TakeChosenBrowser(const std::string& chosenFile, std::string& browser,
-                       const StoreSetting& store)
-{
+                       const StoreSetting& store) {
     if (chosenFile.empty()) return false;
     browser = chosenFile;
     if (store) store("Help", "Browser", browser);
@@ -83,8 +76,7 @@ bool TakeChosenBrowser(const std::string& chosenFile, std::string& browser,
 }
 
 bool TakeChosenHelpFile(const std::string& chosenFile, std::string& helpFolder,
-                        const StoreSetting& store)
-{
+                        const StoreSetting& store) {
     if (chosenFile.empty()) return false;
     const std::size_t split = LastSeparator(chosenFile);
     helpFolder = split == std::string::npos ? std::string() : chosenFile.substr(0, split);

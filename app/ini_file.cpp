@@ -13,28 +13,21 @@ namespace {
 
 constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 
-bool IsTrimmed(char c)
-{
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f' ||
-           c == '\x1A';
+bool IsTrimmed(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f' || c == '\x1A';
 }
 
-std::string_view Trim(std::string_view text)
-{
+std::string_view Trim(std::string_view text) {
     while (!text.empty() && IsTrimmed(text.front())) text.remove_prefix(1);
     while (!text.empty() && IsTrimmed(text.back())) text.remove_suffix(1);
     return text;
 }
 
-char LowerAscii(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
+char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 // Names compare by ASCII letters only, so that a user's locale cannot make
 // "TalVex" and "Talvex" differ.
-bool SameName(std::string_view a, std::string_view b)
-{
+bool SameName(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i) {
         if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
@@ -45,8 +38,7 @@ bool SameName(std::string_view a, std::string_view b)
 // Reads the whole file once, into one string. "No such file" (a first write
 // creates it) is told apart from "cannot read it" and "refused" (a write
 // must then not replace what it could not see).
-FileCheck ReadWholeFile(const std::string& path, std::string& content)
-{
+FileCheck ReadWholeFile(const std::string& path, std::string& content) {
     content.clear();
     detail::OpenedFile opened = detail::OpenForReading(path, kMaxFileBytes, false);
     if (opened.check.status != FileStatus::Readable) return std::move(opened.check);
@@ -74,25 +66,23 @@ FileCheck ReadWholeFile(const std::string& path, std::string& content)
 enum class LineKind { Blank, Comment, Section, Key };
 
 struct Line {
-    std::size_t begin = 0;   // first byte of the line (after a BOM on line one)
-    std::size_t end = 0;     // one past the last byte before the line end
-    std::size_t next = 0;    // first byte of the following line
+    std::size_t begin = 0; // first byte of the line (after a BOM on line one)
+    std::size_t end = 0;   // one past the last byte before the line end
+    std::size_t next = 0;  // first byte of the following line
     LineKind kind = LineKind::Blank;
-    std::string_view name;   // section or key name, trimmed
+    std::string_view name;                 // section or key name, trimmed
     std::optional<std::string_view> value; // trimmed; none without "="
-    std::size_t equals = 0;  // position of the first "=" of a key line
+    std::size_t equals = 0;                // position of the first "=" of a key line
 };
 
-std::size_t FirstLineStart(std::string_view content)
-{
+std::size_t FirstLineStart(std::string_view content) {
     return content.starts_with(kUtf8Bom) ? kUtf8Bom.size() : 0;
 }
 
 // The line that starts at pos; false at the end of the content. Lines are
 // looked at one by one and never all kept, so a file of a million short
 // lines costs no more memory than its text.
-bool NextLine(std::string_view content, std::size_t& pos, Line& line)
-{
+bool NextLine(std::string_view content, std::size_t& pos, Line& line) {
     if (pos >= content.size()) return false;
     line = Line{};
     line.begin = pos;
@@ -100,8 +90,10 @@ bool NextLine(std::string_view content, std::size_t& pos, Line& line)
     if (end == std::string_view::npos) end = content.size();
     line.end = end;
     if (end < content.size()) {
-        line.next = end + ((content[end] == '\r' && end + 1 < content.size() &&
-                            content[end + 1] == '\n') ? 2 : 1);
+        line.next =
+            end + ((content[end] == '\r' && end + 1 < content.size() && content[end + 1] == '\n')
+                       ? 2
+                       : 1);
     } else {
         line.next = end;
     }
@@ -138,8 +130,7 @@ struct Location {
 };
 
 // Only the first section of a name counts, and in it the first key of a name.
-Location Find(std::string_view content, std::string_view section, std::string_view key)
-{
+Location Find(std::string_view content, std::string_view section, std::string_view key) {
     Location where;
     std::size_t pos = FirstLineStart(content);
     Line line;
@@ -159,8 +150,7 @@ Location Find(std::string_view content, std::string_view section, std::string_vi
     return where;
 }
 
-std::string_view Unquote(std::string_view value)
-{
+std::string_view Unquote(std::string_view value) {
     if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
         value.back() == value.front()) {
         value = value.substr(1, value.size() - 2);
@@ -169,8 +159,7 @@ std::string_view Unquote(std::string_view value)
 }
 
 std::optional<std::string> LookUp(const std::string& path, const std::string& section,
-                                  const std::string& key)
-{
+                                  const std::string& key) {
     std::string content;
     if (ReadWholeFile(path, content).status != FileStatus::Readable) return std::nullopt;
     Location where = Find(content, section, key);
@@ -182,8 +171,7 @@ std::optional<std::string> LookUp(const std::string& path, const std::string& se
 // rest keeps a value from the command line from smuggling in lines of its
 // own (a line break in a value would start a new key or section).
 std::optional<std::string> WhyNotStorable(const std::string& section, const std::string& key,
-                                          const std::string& value)
-{
+                                          const std::string& value) {
     auto breaksLine = [](const std::string& s) {
         return s.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos;
     };
@@ -195,8 +183,7 @@ std::optional<std::string> WhyNotStorable(const std::string& section, const std:
     return std::nullopt;
 }
 
-std::string_view DetectLineEnd(std::string_view content)
-{
+std::string_view DetectLineEnd(std::string_view content) {
     std::size_t pos = content.find_first_of("\r\n");
     if (pos == std::string_view::npos) return detail::NativeLineEnd();
     if (content[pos] == '\n') return "\n";
@@ -204,18 +191,15 @@ std::string_view DetectLineEnd(std::string_view content)
     return "\r";
 }
 
-bool EndsWithLineEnd(std::string_view content)
-{
+bool EndsWithLineEnd(std::string_view content) {
     return content.empty() || content == kUtf8Bom || content.back() == '\n' ||
            content.back() == '\r';
 }
 
 } // namespace
 
-std::string ReadText(const std::string& path, const std::string& section,
-                     const std::string& key, const std::string& defaultText,
-                     std::size_t size)
-{
+std::string ReadText(const std::string& path, const std::string& section, const std::string& key,
+                     const std::string& defaultText, std::size_t size) {
     if (size == 0) return {};
     std::string text;
     if (std::optional<std::string> value = LookUp(path, section, key)) {
@@ -228,8 +212,7 @@ std::string ReadText(const std::string& path, const std::string& section,
     return text;
 }
 
-std::uint32_t ParseInt(std::string_view text, std::uint32_t defaultValue)
-{
+std::uint32_t ParseInt(std::string_view text, std::uint32_t defaultValue) {
     if (text.empty()) return defaultValue;
     while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
     bool negative = false;
@@ -239,9 +222,12 @@ std::uint32_t ParseInt(std::string_view text, std::uint32_t defaultValue)
     }
     std::uint32_t base = 10;
     if (text.size() >= 2 && text[0] == '0') {
-        if (text[1] == 'x') base = 16;
-        else if (text[1] == 'o') base = 8;
-        else if (text[1] == 'b') base = 2;
+        if (text[1] == 'x')
+            base = 16;
+        else if (text[1] == 'o')
+            base = 8;
+        else if (text[1] == 'b')
+            base = 2;
         if (base != 10) text.remove_prefix(2);
     }
     std::uint32_t result = 0;
@@ -254,26 +240,20 @@ std::uint32_t ParseInt(std::string_view text, std::uint32_t defaultValue)
     return negative ? 0u - result : result;
 }
 
-std::uint32_t ReadInt(const std::string& path, const std::string& section,
-                      const std::string& key, std::uint32_t defaultValue)
-{
+std::uint32_t ReadInt(const std::string& path, const std::string& section, const std::string& key,
+                      std::uint32_t defaultValue) {
     std::optional<std::string> value = LookUp(path, section, key);
     return value ? ParseInt(*value, defaultValue) : defaultValue;
 }
 
-std::string ValueAsRead(std::string_view stored)
-{
-    return std::string(Unquote(Trim(stored)));
-}
+std::string ValueAsRead(std::string_view stored) { return std::string(Unquote(Trim(stored))); }
 
-FileCheck CheckFile(const std::string& path)
-{
+FileCheck CheckFile(const std::string& path) {
     return detail::OpenForReading(path, kMaxFileBytes, false).check;
 }
 
 bool WriteText(const std::string& path, const std::string& section, const std::string& key,
-               const std::string& value, std::string* whyNot)
-{
+               const std::string& value, std::string* whyNot) {
     auto fail = [whyNot](std::string reason) {
         if (whyNot) *whyNot = std::move(reason);
         return false;
@@ -334,19 +314,14 @@ namespace {
 std::atomic<TempFileObserver> g_tempFileObserver{nullptr};
 } // namespace
 
-std::string TooLargeReason(std::uint64_t size)
-{
-    return "larger than " + std::to_string(ini::kMaxFileBytes >> 20) + " MB: " +
-           std::to_string(size) + " bytes";
+std::string TooLargeReason(std::uint64_t size) {
+    return "larger than " + std::to_string(ini::kMaxFileBytes >> 20) +
+           " MB: " + std::to_string(size) + " bytes";
 }
 
-void SetTempFileObserver(TempFileObserver observer)
-{
-    g_tempFileObserver = observer;
-}
+void SetTempFileObserver(TempFileObserver observer) { g_tempFileObserver = observer; }
 
-void NotifyTempFile(TempStage stage, const std::string& tempPath)
-{
+void NotifyTempFile(TempStage stage, const std::string& tempPath) {
     if (TempFileObserver observer = g_tempFileObserver.load()) observer(stage, tempPath);
 }
 

@@ -33,15 +33,14 @@ FileCheck CheckFile(const std::string& path);
 // The stored value, or the default (trailing blanks removed) when the file,
 // section or key is missing, or the file is unreadable or refused; at most
 // size - 1 characters.
-std::string ReadText(const std::string& path, const std::string& section,
-                     const std::string& key, const std::string& defaultText,
-                     std::size_t size);
+std::string ReadText(const std::string& path, const std::string& section, const std::string& key,
+                     const std::string& defaultText, std::size_t size);
 
 // The stored value read as an integer (sign, 0x/0o/0b prefixes, digits up to
 // the first that does not belong), wrapped modulo 2^32; the default when the
 // value is missing or empty.
-std::uint32_t ReadInt(const std::string& path, const std::string& section,
-                      const std::string& key, std::uint32_t defaultValue);
+std::uint32_t ReadInt(const std::string& path, const std::string& section, const std::string& key,
+                      std::uint32_t defaultValue);
 
 // A value as the readers above would give it back once stored: blanks around
 // it removed, one pair of matching quotes removed.
@@ -54,8 +53,7 @@ std::uint32_t ParseInt(std::string_view text, std::uint32_t defaultValue);
 // other line byte for byte. False when the value was not stored; the old
 // file is then unchanged, and whyNot (when given) says why, e.g.
 // "read-only file" or "the value holds a line break".
-bool WriteText(const std::string& path, const std::string& section,
-               const std::string& key, const std::string& value,
-               std::string* whyNot = nullptr);
+bool WriteText(const std::string& path, const std::string& section, const std::string& key,
+               const std::string& value, std::string* whyNot = nullptr);
 
 } // namespace talvex::ini

@@ -21,8 +21,7 @@ public:
     explicit UniqueFd(int fd = -1) : fd_(fd) {}
     UniqueFd(const UniqueFd&) = delete;
     UniqueFd& operator=(const UniqueFd&) = delete;
-    UniqueFd& operator=(UniqueFd&& other) noexcept
-    {
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
         if (this != &other) {
             Close();
             fd_ = other.fd_;
@@ -33,8 +32,7 @@ public:
     ~UniqueFd() { Close(); }
     int Get() const { return fd_; }
     void Release() { fd_ = -1; }
-    bool Close()
-    {
+    bool Close() {
         if (fd_ < 0) return true;
         int fd = fd_;
         fd_ = -1;
@@ -45,8 +43,7 @@ private:
     int fd_;
 };
 
-bool WriteAll(int fd, const std::string& content)
-{
+bool WriteAll(int fd, const std::string& content) {
     std::size_t done = 0;
     while (done < content.size()) {
         ssize_t n = ::write(fd, content.data() + done, content.size() - done);
@@ -59,27 +56,21 @@ bool WriteAll(int fd, const std::string& content)
     return true;
 }
 
-std::string FolderOf(const std::string& path)
-{
+std::string FolderOf(const std::string& path) {
     std::size_t slash = path.rfind('/');
     if (slash == std::string::npos) return ".";
     if (slash == 0) return "/";
     return path.substr(0, slash);
 }
 
-std::string BaseNameOf(const std::string& path)
-{
+std::string BaseNameOf(const std::string& path) {
     std::size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-std::string ErrorText(int error)
-{
-    return std::generic_category().message(error);
-}
+std::string ErrorText(int error) { return std::generic_category().message(error); }
 
-std::string NotRegularReason(mode_t mode)
-{
+std::string NotRegularReason(mode_t mode) {
     if (S_ISDIR(mode)) return "not a regular file but a folder";
     if (S_ISFIFO(mode)) return "not a regular file but a FIFO";
     if (S_ISCHR(mode) || S_ISBLK(mode)) return "not a regular file but a device";
@@ -87,14 +78,10 @@ std::string NotRegularReason(mode_t mode)
     return "not a regular file";
 }
 
-ini::FileCheck Refused(std::string reason)
-{
-    return {ini::FileStatus::Refused, std::move(reason)};
-}
+ini::FileCheck Refused(std::string reason) { return {ini::FileStatus::Refused, std::move(reason)}; }
 
 // Why creating a file in a folder failed, in the user's terms.
-std::string CreateFailureReason(int error)
-{
+std::string CreateFailureReason(int error) {
     switch (error) {
     case EACCES:
     case EPERM: return "read-only folder";
@@ -107,8 +94,7 @@ std::string CreateFailureReason(int error)
 
 } // namespace
 
-OpenedFile OpenForReading(const std::string& path, std::uint64_t maxBytes, bool /*textMode*/)
-{
+OpenedFile OpenForReading(const std::string& path, std::uint64_t maxBytes, bool /*textMode*/) {
     OpenedFile opened;
     // Looked at before opening: opening a serial device raises its modem
     // lines, and opening a FIFO waits for a writer.
@@ -160,8 +146,7 @@ OpenedFile OpenForReading(const std::string& path, std::uint64_t maxBytes, bool 
     return opened;
 }
 
-void RemoveDeadLeftovers(const std::string& target)
-{
+void RemoveDeadLeftovers(const std::string& target) {
     const std::string folder = FolderOf(target);
     const std::string base = BaseNameOf(target);
     struct DirCloser {
@@ -185,14 +170,9 @@ void RemoveDeadLeftovers(const std::string& target)
     }
 }
 
-const char* NativeLineEnd()
-{
-    return "\n";
-}
+const char* NativeLineEnd() { return "\n"; }
 
-bool ReplaceFileDurably(const std::string& path, const std::string& content,
-                        std::string* whyNot)
-{
+bool ReplaceFileDurably(const std::string& path, const std::string& content, std::string* whyNot) {
     auto fail = [whyNot](std::string reason) {
         if (whyNot) *whyNot = std::move(reason);
         return false;
@@ -233,7 +213,8 @@ bool ReplaceFileDurably(const std::string& path, const std::string& content,
     UniqueFd fd;
     for (int attempt = 0; attempt < 100 && fd.Get() < 0; ++attempt) {
         tempPath = TempFileName(target, static_cast<unsigned long>(::getpid()), attempt);
-        fd = UniqueFd(::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, createMode));
+        fd =
+            UniqueFd(::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, createMode));
         if (fd.Get() < 0 && errno != EEXIST) return fail(CreateFailureReason(errno));
     }
     if (fd.Get() < 0) return fail("no free name for a temporary file beside it");

@@ -16,8 +16,7 @@ public:
     explicit UniqueHandle(HANDLE handle = INVALID_HANDLE_VALUE) : handle_(handle) {}
     UniqueHandle(const UniqueHandle&) = delete;
     UniqueHandle& operator=(const UniqueHandle&) = delete;
-    UniqueHandle& operator=(UniqueHandle&& other) noexcept
-    {
+    UniqueHandle& operator=(UniqueHandle&& other) noexcept {
         if (this != &other) {
             Close();
             handle_ = other.handle_;
@@ -29,8 +28,7 @@ public:
     HANDLE Get() const { return handle_; }
     void Release() { handle_ = INVALID_HANDLE_VALUE; }
     bool Valid() const { return handle_ != INVALID_HANDLE_VALUE; }
-    bool Close()
-    {
+    bool Close() {
         if (!Valid()) return true;
         HANDLE handle = handle_;
         handle_ = INVALID_HANDLE_VALUE;
@@ -41,8 +39,7 @@ private:
     HANDLE handle_;
 };
 
-bool WriteAll(HANDLE handle, const std::string& content)
-{
+bool WriteAll(HANDLE handle, const std::string& content) {
     std::size_t done = 0;
     while (done < content.size()) {
         std::size_t left = content.size() - done;
@@ -55,12 +52,11 @@ bool WriteAll(HANDLE handle, const std::string& content)
     return true;
 }
 
-std::string ErrorText(DWORD error)
-{
+std::string ErrorText(DWORD error) {
     char* text = nullptr;
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                      FORMAT_MESSAGE_IGNORE_INSERTS,
-                                  nullptr, error, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+    DWORD length = FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, error, 0, reinterpret_cast<char*>(&text), 0, nullptr);
     std::string message = length ? std::string(text, length) : "error " + std::to_string(error);
     if (text) LocalFree(text);
     while (!message.empty() && (message.back() == '\r' || message.back() == '\n' ||
@@ -70,26 +66,20 @@ std::string ErrorText(DWORD error)
     return message;
 }
 
-std::size_t LastSeparator(const std::string& path)
-{
-    return path.find_last_of("\\/");
-}
+std::size_t LastSeparator(const std::string& path) { return path.find_last_of("\\/"); }
 
-std::string FolderPrefixOf(const std::string& path)
-{
+std::string FolderPrefixOf(const std::string& path) {
     std::size_t slash = LastSeparator(path);
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
-std::string BaseNameOf(const std::string& path)
-{
+std::string BaseNameOf(const std::string& path) {
     std::size_t slash = LastSeparator(path);
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 // Why creating a file in a folder failed, in the user's terms.
-std::string CreateFailureReason(DWORD error)
-{
+std::string CreateFailureReason(DWORD error) {
     switch (error) {
     case ERROR_ACCESS_DENIED: return "read-only folder";
     case ERROR_WRITE_PROTECT: return "read-only medium";
@@ -106,12 +96,11 @@ std::string CreateFailureReason(DWORD error)
 // content, and keep them after the rename.
 class OwnAccessRights {
 public:
-    OwnAccessRights(const std::string& path, bool exists)
-    {
+    OwnAccessRights(const std::string& path, bool exists) {
         if (!exists) return;
         PACL dacl = nullptr;
-        if (GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
-                                  nullptr, nullptr, &dacl, nullptr, &descriptor_) != ERROR_SUCCESS) {
+        if (GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                  nullptr, &dacl, nullptr, &descriptor_) != ERROR_SUCCESS) {
             descriptor_ = nullptr;
             return;
         }
@@ -125,13 +114,11 @@ public:
     }
     OwnAccessRights(const OwnAccessRights&) = delete;
     OwnAccessRights& operator=(const OwnAccessRights&) = delete;
-    ~OwnAccessRights()
-    {
+    ~OwnAccessRights() {
         if (descriptor_) LocalFree(descriptor_);
     }
     // Null when the file takes the folder's rights.
-    SECURITY_ATTRIBUTES* Attributes()
-    {
+    SECURITY_ATTRIBUTES* Attributes() {
         if (!descriptor_) return nullptr;
         attributes_ = {sizeof attributes_, descriptor_, FALSE};
         return &attributes_;
@@ -144,8 +131,7 @@ private:
 
 } // namespace
 
-OpenedFile OpenForReading(const std::string& path, std::uint64_t maxBytes, bool textMode)
-{
+OpenedFile OpenForReading(const std::string& path, std::uint64_t maxBytes, bool textMode) {
     OpenedFile opened;
     const DWORD attributes = GetFileAttributesA(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
@@ -162,14 +148,13 @@ OpenedFile OpenForReading(const std::string& path, std::uint64_t maxBytes, bool 
         return opened;
     }
     UniqueHandle handle(CreateFileA(path.c_str(), GENERIC_READ,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!handle.Valid()) {
         const DWORD error = GetLastError();
-        opened.check = {error == ERROR_FILE_NOT_FOUND ? ini::FileStatus::Missing
-                                                      : ini::FileStatus::Unreadable,
-                        error == ERROR_FILE_NOT_FOUND ? std::string()
-                                                      : "cannot be read: " + ErrorText(error)};
+        opened.check = {
+            error == ERROR_FILE_NOT_FOUND ? ini::FileStatus::Missing : ini::FileStatus::Unreadable,
+            error == ERROR_FILE_NOT_FOUND ? std::string() : "cannot be read: " + ErrorText(error)};
         return opened;
     }
     // Device names (CON, NUL, COM1) and pipes open too, but are no files.
@@ -179,7 +164,8 @@ OpenedFile OpenForReading(const std::string& path, std::uint64_t maxBytes, bool 
     }
     LARGE_INTEGER size{};
     if (!GetFileSizeEx(handle.Get(), &size)) {
-        opened.check = {ini::FileStatus::Unreadable, "cannot be read: " + ErrorText(GetLastError())};
+        opened.check = {ini::FileStatus::Unreadable,
+                        "cannot be read: " + ErrorText(GetLastError())};
         return opened;
     }
     if (static_cast<std::uint64_t>(size.QuadPart) > maxBytes) {
@@ -205,8 +191,7 @@ OpenedFile OpenForReading(const std::string& path, std::uint64_t maxBytes, bool 
     return opened;
 }
 
-void RemoveDeadLeftovers(const std::string& target)
-{
+void RemoveDeadLeftovers(const std::string& target) {
     const std::string folder = FolderPrefixOf(target);
     const std::string base = BaseNameOf(target);
     WIN32_FIND_DATAA found{};
@@ -236,14 +221,9 @@ void RemoveDeadLeftovers(const std::string& target)
     FindClose(search);
 }
 
-const char* NativeLineEnd()
-{
-    return "\r\n";
-}
+const char* NativeLineEnd() { return "\r\n"; }
 
-bool ReplaceFileDurably(const std::string& path, const std::string& content,
-                        std::string* whyNot)
-{
+bool ReplaceFileDurably(const std::string& path, const std::string& content, std::string* whyNot) {
     auto fail = [whyNot](std::string reason) {
         if (whyNot) *whyNot = std::move(reason);
         return false;

@@ -15,21 +15,16 @@ constexpr std::size_t kKeyBuffer = 256;
 
 } // namespace
 
-PartDbCheck CheckPartDb(const std::string& path)
-{
+PartDbCheck CheckPartDb(const std::string& path) {
     const ini::FileCheck check = ini::CheckFile(path);
     // Refused or unreadable counts as missing, with the reason kept for the
     // message; a folder of that name holds no parts either.
     return {check.status == ini::FileStatus::Readable, check.reason};
 }
 
-bool PartDbPresent(const std::string& path)
-{
-    return CheckPartDb(path).present;
-}
+bool PartDbPresent(const std::string& path) { return CheckPartDb(path).present; }
 
-std::vector<std::string> ListParts(const std::string& path)
-{
+std::vector<std::string> ListParts(const std::string& path) {
     std::vector<std::string> parts;
     detail::OpenedFile opened = detail::OpenForReading(path, ini::kMaxFileBytes, true);
     if (!opened.file) return parts;
@@ -45,19 +40,18 @@ std::vector<std::string> ListParts(const std::string& path)
         if (piece[0] != '[') continue;
         const char* name = piece + 1;
         const char* close = std::strchr(name, ']');
-        parts.emplace_back(name, close ? static_cast<std::size_t>(close - name) : std::strlen(name));
+        parts.emplace_back(name,
+                           close ? static_cast<std::size_t>(close - name) : std::strlen(name));
     }
     return parts;
 }
 
 std::string ReadPartKey(const std::string& path, const std::string& part, const std::string& key,
-                        const std::string& defaultText)
-{
+                        const std::string& defaultText) {
     return ini::ReadText(path, part, key, defaultText, kKeyBuffer);
 }
 
-bool ScanHex0x(const std::string& text, std::uint32_t& value)
-{
+bool ScanHex0x(const std::string& text, std::uint32_t& value) {
     if (text.size() < 3 || text[0] != '0' || text[1] != 'x') return false;
     std::uint32_t number = 0;
     if (ScanHexDigits32(text, 2, number) == 0) return false;

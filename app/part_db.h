@@ -25,8 +25,8 @@ bool PartDbPresent(const std::string& path);
 std::vector<std::string> ListParts(const std::string& path);
 
 // A key of a part section, read with a 256-character buffer.
-std::string ReadPartKey(const std::string& path, const std::string& part,
-                        const std::string& key, const std::string& defaultText);
+std::string ReadPartKey(const std::string& path, const std::string& part, const std::string& key,
+                        const std::string& defaultText);
 
 // Scans "0x" followed by hexadecimal digits as an unsigned 32-bit number
 // (too many digits give 0xFFFFFFFF); false when there is no digit after "0x".

@@ -2,8 +2,7 @@
 
 namespace talvex {
 
-std::string QuoteCommandLineArgument(const std::string& argument)
-{
+std::string QuoteCommandLineArgument(const std::string& argument) {
     std::string quoted = "\"";
     std::size_t backslashes = 0;
     for (char c : argument) {

@@ -24,8 +24,7 @@ public:
     Descriptor& operator=(const Descriptor&) = delete;
     ~Descriptor() { Close(); }
     int Get() const { return fd_; }
-    void Close()
-    {
+    void Close() {
         if (fd_ >= 0) ::close(fd_);
         fd_ = -1;
     }
@@ -34,8 +33,7 @@ private:
     int fd_;
 };
 
-bool IsExecutableFile(const std::string& path)
-{
+bool IsExecutableFile(const std::string& path) {
     struct stat info {};
     return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
            ::access(path.c_str(), X_OK) == 0;
@@ -43,8 +41,7 @@ bool IsExecutableFile(const std::string& path)
 
 // The PATH search is made here, before the fork: the child of a process
 // with other threads may call nothing but async-signal-safe functions.
-std::string ResolveProgram(const std::string& program)
-{
+std::string ResolveProgram(const std::string& program) {
     if (program.empty()) return {};
     if (program.find('/') != std::string::npos) return program;
     const char* env = std::getenv("PATH");
@@ -63,8 +60,7 @@ std::string ResolveProgram(const std::string& program)
     }
 }
 
-void ReportAndExit(int fd, int error)
-{
+void ReportAndExit(int fd, int error) {
     ssize_t ignored = ::write(fd, &error, sizeof error);
     (void)ignored;
     ::_exit(127);
@@ -73,8 +69,7 @@ void ReportAndExit(int fd, int error)
 // Forks twice: the middle process ends at once and is reaped here, so the
 // program itself belongs to init (or the session's subreaper), which reaps
 // it whenever it ends. A close-on-exec pipe tells whether the exec worked.
-bool StartDetached(const std::string& program, const std::string& argument)
-{
+bool StartDetached(const std::string& program, const std::string& argument) {
     const std::string path = ResolveProgram(program);
     if (path.empty()) return false;
     std::vector<char*> argv = {const_cast<char*>(program.c_str()),
@@ -134,32 +129,23 @@ bool StartDetached(const std::string& program, const std::string& argument)
 
 class PosixLauncher final : public IProcessLauncher {
 public:
-    bool Start(const std::string& program, const std::string& argument) override
-    {
+    bool Start(const std::string& program, const std::string& argument) override {
         return StartDetached(program, argument);
     }
-    bool OpenWithDesktop(const std::string& document) override
-    {
+    bool OpenWithDesktop(const std::string& document) override {
         return StartDetached("xdg-open", document);
     }
 };
 
 } // namespace
 
-IProcessLauncher& SystemLauncher()
-{
+IProcessLauncher& SystemLauncher() {
     static PosixLauncher launcher;
     return launcher;
 }
 
-std::string DefaultHelpBrowser()
-{
-    return "xdg-open";
-}
+std::string DefaultHelpBrowser() { return "xdg-open"; }
 
-bool IsPathSeparator(char c)
-{
-    return c == '/';
-}
+bool IsPathSeparator(char c) { return c == '/'; }
 
 } // namespace talvex

@@ -16,8 +16,7 @@ struct Builder {
 
     const ProtectionGroup& Add(std::uint32_t firstPage, std::uint32_t start, std::uint32_t end,
                                std::uint32_t pagesPerUnit, bool highWord, std::uint32_t firstBit,
-                               const char* name = "")
-    {
+                               const char* name = "") {
         ProtectionGroup& g = table[nextGroup++];
         g.pageSize = kPageSize;
         g.firstPage = firstPage;
@@ -32,8 +31,7 @@ struct Builder {
 };
 
 // Block 1 lies first, at the low offsets of the flash.
-void AddBlock1(Builder& b, std::uint32_t size)
-{
+void AddBlock1(Builder& b, std::uint32_t size) {
     if (size == 0x10000) {
         b.Add(0, 0, 0xEFFF, 4, true, 0);
         b.Add(120, 0xF000, 0xFFFF, 8, true, 30);
@@ -51,8 +49,7 @@ void AddBlock1(Builder& b, std::uint32_t size)
     }
 }
 
-void AddBlock0(Builder& b, std::uint32_t size)
-{
+void AddBlock0(Builder& b, std::uint32_t size) {
     const std::uint32_t p = b.nextPage;
     const std::uint32_t s = b.nextOffset;
     const std::uint32_t bit = b.nextBit;
@@ -71,8 +68,7 @@ void AddBlock0(Builder& b, std::uint32_t size)
 
 } // namespace
 
-ProtectionGroupTable BuildProtectionGroups(const std::string& partDbPath, const std::string& part)
-{
+ProtectionGroupTable BuildProtectionGroups(const std::string& partDbPath, const std::string& part) {
     std::uint32_t romStart = 0x80000;
     std::uint32_t romEnd = 0x8F7FF;
     if (ScanHex0x(ReadPartKey(partDbPath, part, "ROMStart", "0x80000"), romStart)) {
@@ -100,8 +96,7 @@ ProtectionGroupTable BuildProtectionGroups(const std::string& partDbPath, const 
     return b.table;
 }
 
-std::vector<ProtectionUnit> ListProtectionUnits(const ProtectionGroupTable& table)
-{
+std::vector<ProtectionUnit> ListProtectionUnits(const ProtectionGroupTable& table) {
     std::vector<ProtectionUnit> units;
     for (const ProtectionGroup& g : table) {
         if (g.start == g.end) break;

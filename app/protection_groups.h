@@ -11,28 +11,27 @@ namespace talvex {
 struct ProtectionGroup {
     std::uint32_t pageSize = 0;
     std::uint32_t firstPage = 0;
-    std::uint32_t start = 0;        // offset from the start of flash
-    std::uint32_t end = 0;          // offset of the last byte, inclusive
+    std::uint32_t start = 0; // offset from the start of flash
+    std::uint32_t end = 0;   // offset of the last byte, inclusive
     std::uint32_t pagesPerUnit = 0;
-    std::uint32_t highWord = 0;     // 1: bits 32..63 of the mask
-    std::uint32_t firstBit = 0;     // taken modulo 32 wherever used
-    std::string name;               // "Read protection" or empty
+    std::uint32_t highWord = 0; // 1: bits 32..63 of the mask
+    std::uint32_t firstBit = 0; // taken modulo 32 wherever used
+    std::string name;           // "Read protection" or empty
 };
 
 using ProtectionGroupTable = std::array<ProtectionGroup, 8>;
 
-ProtectionGroupTable BuildProtectionGroups(const std::string& partDbPath,
-                                           const std::string& part);
+ProtectionGroupTable BuildProtectionGroups(const std::string& partDbPath, const std::string& part);
 
 // One protection unit: one list line of the Protection page, one mask bit.
 struct ProtectionUnit {
-    std::uint32_t start = 0;     // offset from the start of flash
-    std::uint32_t end = 0;       // offset of the last byte, inclusive
+    std::uint32_t start = 0; // offset from the start of flash
+    std::uint32_t end = 0;   // offset of the last byte, inclusive
     std::uint32_t firstPage = 0;
     std::uint32_t lastPage = 0;
     bool highWord = false;
-    std::uint32_t bit = 0;       // 0..31 within its half of the mask
-    std::string name;            // the group's name
+    std::uint32_t bit = 0; // 0..31 within its half of the mask
+    std::string name;      // the group's name
 };
 
 // Every unit of the table in order: units of a group follow one another
@@ -41,8 +40,7 @@ struct ProtectionUnit {
 std::vector<ProtectionUnit> ListProtectionUnits(const ProtectionGroupTable& table);
 
 // The unit's bit in the 64-bit mask (0..63).
-inline unsigned MaskBit(const ProtectionUnit& unit)
-{
+inline unsigned MaskBit(const ProtectionUnit& unit) {
     return (unit.highWord ? 32u : 0u) + unit.bit;
 }
 

@@ -16,20 +16,17 @@ constexpr std::size_t kHelpBuffer = 1000;
 
 } // namespace
 
-bool IsOn(const std::string& value)
-{
-    return value == "Yes";
-}
+bool IsOn(const std::string& value) { return value == "Yes"; }
 
-bool IsOnAnyCase(const std::string& value)
-{
+bool IsOnAnyCase(const std::string& value) {
     if (value.size() != 3) return false;
-    auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
+    auto lower = [](char c) {
+        return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    };
     return lower(value[0]) == 'y' && lower(value[1]) == 'e' && lower(value[2]) == 's';
 }
 
-std::uint64_t ParseMask(const std::string& text)
-{
+std::uint64_t ParseMask(const std::string& text) {
     if (text.size() != 18 || text[0] != '0' || text[1] != 'x') return 0;
     std::uint64_t mask = 0;
     for (std::size_t i = 2; i < text.size(); ++i) {
@@ -42,15 +39,13 @@ std::uint64_t ParseMask(const std::string& text)
     return mask;
 }
 
-std::string FormatMask(std::uint64_t mask)
-{
+std::string FormatMask(std::uint64_t mask) {
     char text[24];
     std::snprintf(text, sizeof text, "0x%016llx", static_cast<unsigned long long>(mask));
     return text;
 }
 
-int ParseFrameBytes(const std::string& text)
-{
+int ParseFrameBytes(const std::string& text) {
     // Off is the way every record has always gone out, so a value that is
     // not plainly a size leaves the line as it was rather than guess.
     if (text.empty()) return 0;
@@ -62,8 +57,7 @@ int ParseFrameBytes(const std::string& text)
     return std::min(value, kMaxFrameBytes);
 }
 
-void ReadSettingsAtOpening(Settings& s)
-{
+void ReadSettingsAtOpening(Settings& s) {
     const std::string& path = s.settingsPath;
     auto text = [&](const char* section, const char* key, const std::string& def) {
         return ini::ReadText(path, section, key, def, kOpeningBuffer);
@@ -83,8 +77,7 @@ void ReadSettingsAtOpening(Settings& s)
     s.runMode = static_cast<std::int32_t>(ini::ReadInt(path, "Run", "Address", 0));
 }
 
-bool SetOpeningValue(Settings& s, const std::string& key, const std::string& value)
-{
+bool SetOpeningValue(Settings& s, const std::string& key, const std::string& value) {
     std::string text = ini::ValueAsRead(value);
     if (text.size() > kOpeningBuffer - 1) text.resize(kOpeningBuffer - 1);
     struct Member {
@@ -92,11 +85,11 @@ bool SetOpeningValue(Settings& s, const std::string& key, const std::string& val
         std::string Settings::*text;
     };
     static const Member kTextMembers[] = {
-        {"File", &Settings::imageFile},   {"Port", &Settings::port},
-        {"Baud", &Settings::baud},        {"MassErase", &Settings::massErase},
-        {"Program", &Settings::program},  {"Verify", &Settings::verify},
-        {"Protect", &Settings::protect},  {"Autorun", &Settings::autorun},
-        {"Key0", &Settings::key0},        {"Part", &Settings::part},
+        {"File", &Settings::imageFile},  {"Port", &Settings::port},
+        {"Baud", &Settings::baud},       {"MassErase", &Settings::massErase},
+        {"Program", &Settings::program}, {"Verify", &Settings::verify},
+        {"Protect", &Settings::protect}, {"Autorun", &Settings::autorun},
+        {"Key0", &Settings::key0},       {"Part", &Settings::part},
     };
     for (const Member& member : kTextMembers) {
         if (key == member.key) {
@@ -119,26 +112,22 @@ bool SetOpeningValue(Settings& s, const std::string& key, const std::string& val
     return false;
 }
 
-void ReadSettingsAtConfigure(Settings& s)
-{
+void ReadSettingsAtConfigure(Settings& s) {
     s.runMode = static_cast<std::int32_t>(ini::ReadInt(s.settingsPath, "Run", "Address", 0));
     s.propertyPage =
         static_cast<std::int32_t>(ini::ReadInt(s.settingsPath, "TalVex", "PropertyPage", 0));
 }
 
-std::string ReadHelpBrowser(const Settings& s)
-{
+std::string ReadHelpBrowser(const Settings& s) {
     return ini::ReadText(s.settingsPath, "Help", "Browser", DefaultHelpBrowser(), kHelpBuffer);
 }
 
-std::string ReadHelpFolder(const Settings& s)
-{
+std::string ReadHelpFolder(const Settings& s) {
     return ini::ReadText(s.settingsPath, "Help", "Url", s.programDir, kHelpBuffer);
 }
 
 void WriteSettingsAfterConfigure(const Settings& s, const std::string& browser,
-                                 const std::string& helpFolder)
-{
+                                 const std::string& helpFolder) {
     // Failed writes are not reported: the values stay in force in memory for
     // the rest of the run.
     const std::string& path = s.settingsPath;

@@ -13,7 +13,7 @@ struct Settings {
     std::string programDir;   // with its trailing separator
     std::string settingsStem; // settingsPath without the final ".ini"
     std::string settingsPath;
-    std::string partDbPath;   // programDir + "zelchip.ini"
+    std::string partDbPath; // programDir + "zelchip.ini"
     std::string port;
     std::string baud;
     std::string massErase;
@@ -24,7 +24,7 @@ struct Settings {
     std::string part;
     std::string key0;
     std::uint64_t mask = 0;
-    int frameBytes = 0;       // data bytes per packed frame; 0 one frame per record
+    int frameBytes = 0; // data bytes per packed frame; 0 one frame per record
     std::int32_t propertyPage = 0;
     std::int32_t runMode = 0;
     int exitCode = 0;

@@ -16,8 +16,7 @@ namespace fs = std::filesystem;
 // anyway, and copying one would only fill the user's folder.
 constexpr std::uintmax_t kLargestSeed = 1024 * 1024;
 
-std::string TemporaryName(const std::string& to)
-{
+std::string TemporaryName(const std::string& to) {
     static std::atomic<unsigned> counter{0};
     std::random_device random;
     return to + ".seed-" + std::to_string(random()) + "-" + std::to_string(counter++);
@@ -25,8 +24,7 @@ std::string TemporaryName(const std::string& to)
 
 } // namespace
 
-EnvLookup ProcessEnvironment()
-{
+EnvLookup ProcessEnvironment() {
     return [](const char* name) -> std::optional<std::string> {
         const char* value = std::getenv(name);
         if (!value) return std::nullopt;
@@ -34,15 +32,13 @@ EnvLookup ProcessEnvironment()
     };
 }
 
-SettingsLocationServices SystemSettingsLocation()
-{
+SettingsLocationServices SystemSettingsLocation() {
     SettingsLocationServices services;
     services.userFolder = UserSettingsFolder(ProcessEnvironment());
     return services;
 }
 
-std::string DefaultSettingsStem(const std::string& programDir)
-{
+std::string DefaultSettingsStem(const std::string& programDir) {
     // The folder is looked at before the environment is: a writable program
     // folder, the usual case, needs nothing else.
     if (programDir.empty() || FolderWritable(programDir)) return programDir + "talvex";
@@ -50,8 +46,7 @@ std::string DefaultSettingsStem(const std::string& programDir)
 }
 
 std::string DefaultSettingsStem(const std::string& programDir,
-                                const SettingsLocationServices& services)
-{
+                                const SettingsLocationServices& services) {
     const std::string besideProgram = programDir + "talvex";
     // Without a program folder there is nothing to test; the name stays as
     // it always was.
@@ -63,8 +58,7 @@ std::string DefaultSettingsStem(const std::string& programDir,
     return services.userFolder + "talvex";
 }
 
-bool SeedSettingsFile(const std::string& from, const std::string& to)
-{
+bool SeedSettingsFile(const std::string& from, const std::string& to) {
     std::error_code error;
     if (fs::exists(to, error)) return true;
     if (!fs::is_regular_file(from, error)) return false;
@@ -104,8 +98,7 @@ bool SeedSettingsFile(const std::string& from, const std::string& to)
 }
 
 std::string SettingsOrigin(const std::string& programDir, const std::string& settingsStem,
-                           const std::string& userFolder)
-{
+                           const std::string& userFolder) {
     if (settingsStem == programDir + "talvex") return "programDir";
     if (!userFolder.empty() && settingsStem == userFolder + "talvex") return "userFolder";
     return "commandLine";

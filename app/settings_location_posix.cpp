@@ -12,14 +12,12 @@
 namespace talvex {
 namespace {
 
-std::string WithSlash(std::string folder)
-{
+std::string WithSlash(std::string folder) {
     if (!folder.empty() && folder.back() != '/') folder += '/';
     return folder;
 }
 
-std::string AccountHome()
-{
+std::string AccountHome() {
     std::vector<char> buffer(16384);
     struct passwd entry {};
     struct passwd* found = nullptr;
@@ -30,16 +28,14 @@ std::string AccountHome()
     return found->pw_dir;
 }
 
-bool IsFolder(const std::string& path)
-{
+bool IsFolder(const std::string& path) {
     struct stat info {};
     return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
 } // namespace
 
-std::string UserSettingsFolder(const EnvLookup& env)
-{
+std::string UserSettingsFolder(const EnvLookup& env) {
     // Only an absolute XDG_CONFIG_HOME counts; a relative one would put the
     // settings wherever the program happens to be started.
     if (const auto config = env("XDG_CONFIG_HOME"); config && config->starts_with('/')) {
@@ -55,15 +51,13 @@ std::string UserSettingsFolder(const EnvLookup& env)
     return WithSlash(home) + ".config/talvex/";
 }
 
-bool FolderWritable(const std::string& folder)
-{
+bool FolderWritable(const std::string& folder) {
     // The effective identity decides, as it does for the write itself; a
     // folder on a read-only mount is not writable even for root.
     return ::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
 }
 
-bool MakeUserFolder(const std::string& folder)
-{
+bool MakeUserFolder(const std::string& folder) {
     if (folder.empty()) return false;
     // Each missing level in turn, private to the user as configuration
     // folders are meant to be.

@@ -7,8 +7,7 @@
 
 namespace talvex {
 
-std::string UserSettingsFolder(const EnvLookup& env)
-{
+std::string UserSettingsFolder(const EnvLookup& env) {
     const auto appData = env("APPDATA");
     if (!appData || appData->empty()) return {};
     std::string folder = *appData;
@@ -16,8 +15,7 @@ std::string UserSettingsFolder(const EnvLookup& env)
     return folder + "talvex\\";
 }
 
-bool FolderWritable(const std::string& folder)
-{
+bool FolderWritable(const std::string& folder) {
     // Access rights on Windows are lists, not modes: the one sure test is
     // to create a file, which goes away again with its handle.
     const std::string probe =
@@ -29,8 +27,7 @@ bool FolderWritable(const std::string& folder)
     return true;
 }
 
-bool MakeUserFolder(const std::string& folder)
-{
+bool MakeUserFolder(const std::string& folder) {
     if (folder.empty()) return false;
     std::error_code error;
     std::filesystem::create_directories(folder, error);

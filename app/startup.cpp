@@ -18,32 +18,31 @@ struct Option {
 
 // Looked for in this order; "af=" and "aa=" are handled before.
 constexpr Option kOptions[] = {
-    {"ap=", "TalVex", "Part", false},     {"cp=", "Coms", "Port", false},
-    {"cb=", "Coms", "Baud", false},       {"fe=", "Flash", "MassErase", true},
-    {"fp=", "Flash", "Program", true},    {"fv=", "Flash", "Verify", true},
-    {"fh=", "Flash", "Protect", true},    {"fk=", "Flash", "Key0", false},
-    {"fm=", "Flash", "Mask", false},      {"rr=", "Run", "Autorun", true},
-    {"rf=", "Run", "Address", false},     {"fb=", "Flash", "FrameBytes", false},
+    {"ap=", "TalVex", "Part", false},  {"cp=", "Coms", "Port", false},
+    {"cb=", "Coms", "Baud", false},    {"fe=", "Flash", "MassErase", true},
+    {"fp=", "Flash", "Program", true}, {"fv=", "Flash", "Verify", true},
+    {"fh=", "Flash", "Protect", true}, {"fk=", "Flash", "Key0", false},
+    {"fm=", "Flash", "Mask", false},   {"rr=", "Run", "Autorun", true},
+    {"rf=", "Run", "Address", false},  {"fb=", "Flash", "FrameBytes", false},
 };
 
-std::size_t BlankOrEnd(const std::string& text, std::size_t from)
-{
+std::size_t BlankOrEnd(const std::string& text, std::size_t from) {
     std::size_t blank = text.find(' ', from);
     return blank == std::string::npos ? text.size() : blank;
 }
 
-void RemoveThroughBlank(std::string& text)
-{
+void RemoveThroughBlank(std::string& text) {
     std::size_t blank = text.find(' ');
-    if (blank == std::string::npos) text.clear();
-    else text.erase(0, blank + 1);
+    if (blank == std::string::npos)
+        text.clear();
+    else
+        text.erase(0, blank + 1);
 }
 
 // A word starting at `from`: between double quotes when it begins with one
 // and a closing quote follows, else up to the next blank. Removes the word
 // and one blank after it from the text.
-std::string TakeWord(std::string& text, std::size_t from)
-{
+std::string TakeWord(std::string& text, std::size_t from) {
     std::string word;
     std::size_t rest;
     std::size_t close = std::string::npos;
@@ -61,8 +60,7 @@ std::string TakeWord(std::string& text, std::size_t from)
     return word;
 }
 
-bool SaysNo(const std::string& text)
-{
+bool SaysNo(const std::string& text) {
     return text.size() > 3 && (text[3] == 'n' || text[3] == 'N');
 }
 
@@ -70,8 +68,7 @@ bool SaysNo(const std::string& text)
 // the option still applies to this run; a later option of the same key that
 // is stored makes an earlier unstored one moot.
 void Store(StartupResult& result, std::string option, const char* section, const char* key,
-           const std::string& value)
-{
+           const std::string& value) {
     std::string reason;
     auto& unstored = result.unstored;
     if (ini::WriteText(result.settings.settingsPath, section, key, value, &reason)) {
@@ -81,8 +78,7 @@ void Store(StartupResult& result, std::string option, const char* section, const
     }
 }
 
-void ApplyOption(const std::string& text, StartupResult& result)
-{
+void ApplyOption(const std::string& text, StartupResult& result) {
     for (const Option& option : kOptions) {
         if (!text.starts_with(option.name)) continue;
         std::string value;
@@ -98,8 +94,7 @@ void ApplyOption(const std::string& text, StartupResult& result)
 
 } // namespace
 
-std::string JoinCommandLine(int argc, const char* const* argv, int first)
-{
+std::string JoinCommandLine(int argc, const char* const* argv, int first) {
     std::string line;
     for (int i = first; i < argc; ++i) {
         if (i > first) line += ' ';
@@ -119,8 +114,7 @@ std::string JoinCommandLine(int argc, const char* const* argv, int first)
     return line;
 }
 
-StartupResult RunStartup(const std::string& programDir, const std::string& commandLine)
-{
+StartupResult RunStartup(const std::string& programDir, const std::string& commandLine) {
     StartupResult result;
     Settings& s = result.settings;
     s.programDir = programDir;
@@ -171,16 +165,15 @@ StartupResult RunStartup(const std::string& programDir, const std::string& comma
     return result;
 }
 
-void ApplyUnstoredOptions(const StartupResult& startup, Settings& settings)
-{
+void ApplyUnstoredOptions(const StartupResult& startup, Settings& settings) {
     for (const UnstoredOption& option : startup.unstored) {
         SetOpeningValue(settings, option.key, option.value);
     }
 }
 
-std::string MissingPartDbMessage(const std::string& partDbPath, const std::string& reason)
-{
-    const std::string what = reason.empty() ? "can not be located" : "can not be used (" + reason + ")";
+std::string MissingPartDbMessage(const std::string& partDbPath, const std::string& reason) {
+    const std::string what =
+        reason.empty() ? "can not be located" : "can not be used (" + reason + ")";
     return "Configuration file \"" + partDbPath + "\" " + what +
            ".\n\nPlease re-install TALVEX to fix this problem.";
 }

@@ -31,12 +31,12 @@ struct UnstoredOption {
 };
 
 struct StartupResult {
-    Settings settings;      // paths filled, the rest left for the window
+    Settings settings; // paths filled, the rest left for the window
     bool unattended = false;
     bool partDbPresent = false;
-    std::string partDbProblem;   // why a part database that exists is not used
-    std::string settingsProblem; // why the settings file is not read (refused or
-                                 // unreadable); empty when it is read or missing
+    std::string partDbProblem;            // why a part database that exists is not used
+    std::string settingsProblem;          // why the settings file is not read (refused or
+                                          // unreadable); empty when it is read or missing
     std::vector<UnstoredOption> unstored; // in command-line order
 };
 

@@ -7,8 +7,7 @@
 
 namespace talvex {
 
-std::string CurrentProgramDir()
-{
+std::string CurrentProgramDir() {
     // readlink does not say whether it truncated, so grow until it fits.
     std::vector<char> buffer(1024);
     for (;;) {
@@ -24,9 +23,6 @@ std::string CurrentProgramDir()
     }
 }
 
-char PathSeparator()
-{
-    return '/';
-}
+char PathSeparator() { return '/'; }
 
 } // namespace talvex

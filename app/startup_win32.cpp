@@ -7,8 +7,7 @@
 
 namespace talvex {
 
-std::string CurrentProgramDir()
-{
+std::string CurrentProgramDir() {
     // A truncated path would name the wrong folder, so grow until it fits.
     std::vector<char> buffer(1024);
     for (;;) {
@@ -24,9 +23,6 @@ std::string CurrentProgramDir()
     }
 }
 
-char PathSeparator()
-{
-    return '\\';
-}
+char PathSeparator() { return '\\'; }
 
 } // namespace talvex

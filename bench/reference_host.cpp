@@ -27,15 +27,13 @@
 
 namespace {
 
-int Fail(const char* what)
-{
+int Fail(const char* what) {
     std::fprintf(stderr, "talvex-refhost: %s\n", what);
     return 1;
 }
 
 // Up to count bytes within timeoutMs; the number read.
-std::size_t ReadBytes(int fd, std::uint8_t* into, std::size_t count, int timeoutMs)
-{
+std::size_t ReadBytes(int fd, std::uint8_t* into, std::size_t count, int timeoutMs) {
     std::size_t got = 0;
     timespec now{};
     ::clock_gettime(CLOCK_MONOTONIC, &now);
@@ -43,12 +41,11 @@ std::size_t ReadBytes(int fd, std::uint8_t* into, std::size_t count, int timeout
     while (got < count) {
         ::clock_gettime(CLOCK_MONOTONIC, &now);
         const long long left = deadline - (now.tv_sec * 1000000000LL + now.tv_nsec);
-        if (left <= 0)
-            break;
+        if (left <= 0) break;
         pollfd p{fd, POLLIN, 0};
-        const timespec limit{static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
-        if (::ppoll(&p, 1, &limit, nullptr) <= 0)
-            break;
+        const timespec limit{static_cast<time_t>(left / 1000000000),
+                             static_cast<long>(left % 1000000000)};
+        if (::ppoll(&p, 1, &limit, nullptr) <= 0) break;
         const ssize_t n = ::read(fd, into + got, count - got);
         if (n > 0)
             got += static_cast<std::size_t>(n);
@@ -58,8 +55,7 @@ std::size_t ReadBytes(int fd, std::uint8_t* into, std::size_t count, int timeout
     return got;
 }
 
-bool WriteAll(int fd, const std::uint8_t* data, std::size_t count)
-{
+bool WriteAll(int fd, const std::uint8_t* data, std::size_t count) {
     while (count > 0) {
         const ssize_t n = ::write(fd, data, count);
         if (n > 0) {
@@ -77,16 +73,12 @@ bool WriteAll(int fd, const std::uint8_t* data, std::size_t count)
 
 } // namespace
 
-int main(int argc, char** argv)
-{
-    if (argc != 4)
-        return Fail("usage: talvex-refhost PORT BAUD FRAMES");
+int main(int argc, char** argv) {
+    if (argc != 4) return Fail("usage: talvex-refhost PORT BAUD FRAMES");
     const long baud = std::atol(argv[2]);
-    if (baud <= 0)
-        return Fail("the baud rate must be a positive number");
+    if (baud <= 0) return Fail("the baud rate must be a positive number");
     std::FILE* in = std::fopen(argv[3], "rb");
-    if (!in)
-        return Fail("cannot open the frames file");
+    if (!in) return Fail("cannot open the frames file");
     std::vector<std::uint8_t> all;
     std::uint8_t chunk[65536];
     for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, in)) > 0;)
@@ -94,8 +86,7 @@ int main(int argc, char** argv)
     std::fclose(in);
 
     const int fd = ::open(argv[1], O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return Fail("cannot open the port");
+    if (fd < 0) return Fail("cannot open the port");
     termios t{};
     ::tcgetattr(fd, &t);
     ::cfmakeraw(&t);
@@ -108,21 +99,16 @@ int main(int argc, char** argv)
     std::uint8_t id[24];
     const std::uint8_t wake = 0x08;
     for (int reads = 0;; ++reads) {
-        if (reads == 50)
-            return Fail("no identification");
-        if (ReadBytes(fd, id, sizeof id, idWaitMs) > 0)
-            break;
-        if (!WriteAll(fd, &wake, 1))
-            return Fail("cannot write the wake byte");
+        if (reads == 50) return Fail("no identification");
+        if (ReadBytes(fd, id, sizeof id, idWaitMs) > 0) break;
+        if (!WriteAll(fd, &wake, 1)) return Fail("cannot write the wake byte");
     }
 
     for (std::size_t at = 0; at + 2 <= all.size();) {
         const std::size_t length = (std::size_t(all[at]) << 8) | all[at + 1];
         at += 2;
-        if (at + length > all.size())
-            return Fail("a frame runs past the end of the frames file");
-        if (!WriteAll(fd, all.data() + at, length))
-            return Fail("cannot write a frame");
+        if (at + length > all.size()) return Fail("a frame runs past the end of the frames file");
+        if (!WriteAll(fd, all.data() + at, length)) return Fail("cannot write a frame");
         at += length;
         std::uint8_t answer = 0;
         if (ReadBytes(fd, &answer, 1, 5000) != 1 || answer != 0x06)

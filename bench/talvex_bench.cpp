@@ -68,8 +68,7 @@ struct Fail {
     std::string what;
 };
 
-zarq::SimOptions SimArgs(std::vector<std::string> args, const std::string& partDb,
-                         bool keepLog) {
+zarq::SimOptions SimArgs(std::vector<std::string> args, const std::string& partDb, bool keepLog) {
     args.push_back("--partdb");
     args.push_back(partDb);
     zarq::SimOptions options;
@@ -83,9 +82,7 @@ zarq::SimOptions SimArgs(std::vector<std::string> args, const std::string& partD
 // every type-04 base, so that absolute and flash-relative images land alike;
 // offsets with that bit set cannot be reached, and an image larger than
 // 512 KB leaves out that half of each megabyte.
-std::uint32_t ImageOffset(std::uint32_t index) {
-    return ((index >> 19) << 20) | (index & 0x7FFFF);
-}
+std::uint32_t ImageOffset(std::uint32_t index) { return ((index >> 19) << 20) | (index & 0x7FFFF); }
 
 // Writes 16-byte records of bytes bytes in all from offset 0 (type-04
 // records as needed); returns the bytes, the index-th at ImageOffset(index).
@@ -101,7 +98,8 @@ std::vector<std::uint8_t> WriteImage(const std::string& path, std::uint32_t byte
         if ((at >> 16) != upper) {
             upper = at >> 16;
             const unsigned sum = 2 + 4 + (upper >> 8) + (upper & 0xFF);
-            std::snprintf(line, sizeof line, ":02000004%04X%02X\n", upper, (256 - (sum & 0xFF)) & 0xFF);
+            std::snprintf(line, sizeof line, ":02000004%04X%02X\n", upper,
+                          (256 - (sum & 0xFF)) & 0xFF);
             out << line;
         }
         const unsigned offset = at & 0xFFFF;
@@ -159,7 +157,8 @@ double FramesPerSecond(const std::string& partDb, int frames) {
     std::vector<CommandFrame> prepared;
     for (int i = 0; i < frames; ++i) {
         // Below the kernel of the default part, 0xF800 bytes.
-        prepared.push_back(*CommandFrame::Make('W', static_cast<std::uint32_t>(i % 3968) * 16, data, 16));
+        prepared.push_back(
+            *CommandFrame::Make('W', static_cast<std::uint32_t>(i % 3968) * 16, data, 16));
     }
     const auto start = Clock::now();
     for (const auto& frame : prepared) {
@@ -188,7 +187,8 @@ public:
     }
     bool Write(const std::uint8_t* data, std::size_t count, std::size_t& written) override {
         if (count > 1 && answeredAt_) {
-            turnarounds_.push_back(std::chrono::duration<double, std::micro>(Clock::now() - *answeredAt_).count());
+            turnarounds_.push_back(
+                std::chrono::duration<double, std::micro>(Clock::now() - *answeredAt_).count());
             answeredAt_.reset();
         }
         return port_.Write(data, count, written);
@@ -242,8 +242,8 @@ WireTime WireBound(const std::vector<zarq::LogEntry>& log, double baud) {
 // turns, and which the spread of the turns shows.
 struct LineError {
     double medianUs = 0;
-    double share = 0;       // median lateness against the mean exchange
-    double totalShare = 0;  // all lateness against the line's time
+    double share = 0;      // median lateness against the mean exchange
+    double totalShare = 0; // all lateness against the line's time
     double lateMaxUs = 0;
     std::size_t stalls = 0; // answers more than 1 ms late
 };
@@ -254,7 +254,8 @@ LineError SimLineError(const zarq::Simulator& sim, double lineSeconds) {
     std::vector<double> late(st.answerLateNs.begin(), st.answerLateNs.end());
     for (double& l : late) l /= 1000.0;
     e.medianUs = Percentile(late, 0.5);
-    e.stalls = static_cast<std::size_t>(std::count_if(late.begin(), late.end(), [](double l) { return l > 1000; }));
+    e.stalls = static_cast<std::size_t>(
+        std::count_if(late.begin(), late.end(), [](double l) { return l > 1000; }));
     e.lateMaxUs = static_cast<double>(st.answerLateNsMax) / 1000.0;
     if (lineSeconds > 0 && !late.empty()) {
         e.share = e.medianUs / (lineSeconds * 1e6 / static_cast<double>(late.size()));
@@ -357,7 +358,8 @@ struct SentFrame {
 std::vector<SentFrame> FramesOf(const std::vector<zarq::LogEntry>& log) {
     std::vector<SentFrame> frames;
     for (const auto& entry : log) {
-        if (entry.kind == zarq::LogEntry::Kind::Frame) frames.push_back({entry.letter, entry.value, entry.data});
+        if (entry.kind == zarq::LogEntry::Kind::Frame)
+            frames.push_back({entry.letter, entry.value, entry.data});
     }
     return frames;
 }
@@ -435,10 +437,10 @@ PacedRun CliDownload(const std::string& cli, const std::string& dir, const std::
                      const std::vector<std::string>& simArgs, const std::string& baud,
                      int frameBytes, bool verify) {
     const std::string settings = dir + "/paced.ini";
-    PacedRun p = Paced({cli, "--no-progress", settings, "af=" + image, "cp=@PORT", "cb=" + baud,
-                        "fe=n", "fp=y", verify ? "fv=y" : "fv=n", "ap=ZaRQ4126",
-                        "fb=" + std::to_string(frameBytes)},
-                       partDb, simArgs, std::stod(baud), &content);
+    PacedRun p =
+        Paced({cli, "--no-progress", settings, "af=" + image, "cp=@PORT", "cb=" + baud, "fe=n",
+               "fp=y", verify ? "fv=y" : "fv=n", "ap=ZaRQ4126", "fb=" + std::to_string(frameBytes)},
+              partDb, simArgs, std::stod(baud), &content);
     return p;
 }
 
@@ -447,15 +449,15 @@ long PeakKiB(const std::string& cli, const std::string& dir, const std::string& 
              std::uint32_t bytes) {
     const std::string image = dir + "/mem-" + std::to_string(bytes) + ".hex";
     WriteImage(image, bytes);
-    zarq::Simulator sim(SimArgs({"--part", "ZaRQ4199", "--flash-size", "0x790000",
-                                 "--kernel-start", "0x800000"},
-                                partDb, false));
+    zarq::Simulator sim(
+        SimArgs({"--part", "ZaRQ4199", "--flash-size", "0x790000", "--kernel-start", "0x800000"},
+                partDb, false));
     std::string error;
     if (!sim.Start(error)) throw Fail{"zarq-sim: " + error};
     const std::string settings = dir + "/mem.ini";
-    const ChildRun run = RunCli({cli, "--no-progress", settings, "af=" + image,
-                                 "cp=" + sim.DevicePath(), "cb=115200", "fe=n", "fp=y", "fv=n",
-                                 "ap=ZaRQ4199"});
+    const ChildRun run =
+        RunCli({cli, "--no-progress", settings, "af=" + image, "cp=" + sim.DevicePath(),
+                "cb=115200", "fe=n", "fp=y", "fv=n", "ap=ZaRQ4199"});
     sim.Stop();
     if (run.exitCode != 0) {
         throw Fail{"talvex-cli failed on the " + std::to_string(bytes) + "-byte image"};
@@ -484,9 +486,14 @@ ChildRun CliRun(const std::string& cli, const std::string& dir, const std::strin
         args.push_back("--ports");
         args.push_back(ports);
     }
-    const std::vector<std::string> rest = {settings, "af=" + image, "cp=" + sims[0]->DevicePath(),
+    const std::vector<std::string> rest = {settings,
+                                           "af=" + image,
+                                           "cp=" + sims[0]->DevicePath(),
                                            "cb=" + std::string(baud == "0" ? "230400" : baud),
-                                           "fe=n", "fp=y", "fv=y", "ap=ZaRQ4126"};
+                                           "fe=n",
+                                           "fp=y",
+                                           "fv=y",
+                                           "ap=ZaRQ4126"};
     args.insert(args.end(), rest.begin(), rest.end());
     const ChildRun run = RunCli(args);
     for (auto& sim : sims) sim->Stop();
@@ -532,12 +539,11 @@ std::string Machine() {
            u.sysname + " " + u.release;
 }
 
-
 struct Packing {
-    const char* line;      // as printed
+    const char* line; // as printed
     std::vector<std::string> simArgs;
     std::string baud;
-    double goal;           // speed-up of the write pass
+    double goal; // speed-up of the write pass
     PacedRun unpacked, packed;
     double WholeRatio() const { return unpacked.run.elapsed / packed.run.elapsed; }
     double PassRatio() const { return unpacked.writePassSeconds / packed.writePassSeconds; }
@@ -608,15 +614,18 @@ int main(int argc, char** argv) {
         std::vector<SentFrame> cliFrames;
         const std::string framesFile = dir + "/frames.bin";
         for (int round = 0; round < 3; ++round) {
-            const PacedRun c = CliDownload(cli, dir, partDb, refImage, refContent, line115, "115200", 0, false);
+            const PacedRun c =
+                CliDownload(cli, dir, partDb, refImage, refContent, line115, "115200", 0, false);
             if (round == 0) {
                 WriteFramesFile(framesFile, c.log);
                 cliFrames = FramesOf(c.log);
             } else if (FramesOf(c.log) != cliFrames) {
                 throw Fail{"talvex-cli sent other frames than in its first run"};
             }
-            const PacedRun r = Paced({refhost, "@PORT", "115200", framesFile}, partDb, line115, 115200, &refContent);
-            if (FramesOf(r.log) != cliFrames) throw Fail{"the reference host sent other frames than talvex-cli"};
+            const PacedRun r = Paced({refhost, "@PORT", "115200", framesFile}, partDb, line115,
+                                     115200, &refContent);
+            if (FramesOf(r.log) != cliFrames)
+                throw Fail{"the reference host sent other frames than talvex-cli"};
             cliTimes.push_back(c.run.elapsed);
             refTimes.push_back(r.run.elapsed);
             pairRatios.push_back(c.run.elapsed / r.run.elapsed);
@@ -629,12 +638,24 @@ int main(int argc, char** argv) {
         // Packed frames against one frame per record, side by side per line.
         std::vector<Packing> packings = {
             {"115200 baud", line115, "115200", 1.5, {}, {}},
-            {"921600 baud, 1 ms turnaround", {"--baud", "921600", "--turnaround-ms", "1"}, "921600", 3.0, {}, {}},
-            {"115200 baud, 16 ms turnaround", {"--baud", "115200", "--turnaround-ms", "16"}, "115200", 5.0, {}, {}},
+            {"921600 baud, 1 ms turnaround",
+             {"--baud", "921600", "--turnaround-ms", "1"},
+             "921600",
+             3.0,
+             {},
+             {}},
+            {"115200 baud, 16 ms turnaround",
+             {"--baud", "115200", "--turnaround-ms", "16"},
+             "115200",
+             5.0,
+             {},
+             {}},
         };
         for (Packing& k : packings) {
-            k.unpacked = CliDownload(cli, dir, partDb, refImage, refContent, k.simArgs, k.baud, 0, false);
-            k.packed = CliDownload(cli, dir, partDb, refImage, refContent, k.simArgs, k.baud, 128, false);
+            k.unpacked =
+                CliDownload(cli, dir, partDb, refImage, refContent, k.simArgs, k.baud, 0, false);
+            k.packed =
+                CliDownload(cli, dir, partDb, refImage, refContent, k.simArgs, k.baud, 128, false);
             keepLine(k.unpacked.line);
             keepLine(k.packed.line);
         }
@@ -672,35 +693,59 @@ int main(int argc, char** argv) {
         const auto yes = [](bool ok) { return ok ? "yes" : "no"; };
         std::printf("Machine: %s\n\n", Machine().c_str());
         std::printf("| Figure | Measured | Goal | Met |\n|---|---|---|---|\n");
-        std::printf("| talvex-cli vs the reference host, 60 KB at 115200 baud (%zu frames, 3 turns each) | %.3f s / %.3f s = %.4f (spread %.4f) | <= 1.02 | %s |\n",
-                    cliFrames.size(), Median(cliTimes), Median(refTimes), refRatio, refSpread, yes(refOk));
-        std::printf("| Host turnaround, answer in hand to next frame handed over (%zu frames) | median %.1f us, p99 %.1f us (spread %.1f us) | median <= 10 us | %s |\n",
-                    turn.samples, turn.medianUs, turn.p99Us, turn.spreadUs, yes(turnOk));
-        std::printf("| Host cost per 16-byte W frame, unpaced (median of 5 x 20000) | %.0f frames/s, %.1f us/frame (spread %.0f) | >= 20000 frames/s | %s |\n",
-                    fps, 1e6 / fps, fpsSpread, yes(fpsOk));
-        std::printf("| Emulated line's own error, worst of %zu runs | answers %.1f us late (median) = %.3f %% of an exchange; in all %.3f %% of the line's time, %zu stalls over 1 ms in all runs, at most %.0f us | median < 0.1 %% | %s |\n",
-                    lineRuns, worstLine.medianUs, worstLine.share * 100, worstLine.totalShare * 100,
-                    worstLine.stalls, worstLine.lateMaxUs, yes(lineOk));
-        std::printf("| What the line costs: 60 KB with verify at 115200 vs wire time (%llu frames) | %.2f s / %.2f s = %.3f | (the pseudo-terminal's share) | |\n",
-                    static_cast<unsigned long long>(turn.wire.frames), turn.elapsed, turn.wire.seconds, lineShare);
+        std::printf(
+            "| talvex-cli vs the reference host, 60 KB at 115200 baud (%zu frames, 3 turns each) | "
+            "%.3f s / %.3f s = %.4f (spread %.4f) | <= 1.02 | %s |\n",
+            cliFrames.size(), Median(cliTimes), Median(refTimes), refRatio, refSpread, yes(refOk));
+        std::printf(
+            "| Host turnaround, answer in hand to next frame handed over (%zu frames) | median "
+            "%.1f us, p99 %.1f us (spread %.1f us) | median <= 10 us | %s |\n",
+            turn.samples, turn.medianUs, turn.p99Us, turn.spreadUs, yes(turnOk));
+        std::printf(
+            "| Host cost per 16-byte W frame, unpaced (median of 5 x 20000) | %.0f frames/s, %.1f "
+            "us/frame (spread %.0f) | >= 20000 frames/s | %s |\n",
+            fps, 1e6 / fps, fpsSpread, yes(fpsOk));
+        std::printf(
+            "| Emulated line's own error, worst of %zu runs | answers %.1f us late (median) = %.3f "
+            "%% of an exchange; in all %.3f %% of the line's time, %zu stalls over 1 ms in all "
+            "runs, at most %.0f us | median < 0.1 %% | %s |\n",
+            lineRuns, worstLine.medianUs, worstLine.share * 100, worstLine.totalShare * 100,
+            worstLine.stalls, worstLine.lateMaxUs, yes(lineOk));
+        std::printf(
+            "| What the line costs: 60 KB with verify at 115200 vs wire time (%llu frames) | %.2f "
+            "s / %.2f s = %.3f | (the pseudo-terminal's share) | |\n",
+            static_cast<unsigned long long>(turn.wire.frames), turn.elapsed, turn.wire.seconds,
+            lineShare);
         for (const Packing& k : packings) {
-            std::printf("| Packed to 128 bytes vs one frame per 16-byte record, %s: write pass (whole run) | %.2f s / %.2f s = %.2fx (%.2f s / %.2f s = %.2fx) | >= %.1fx | %s |\n",
-                        k.line, k.unpacked.writePassSeconds, k.packed.writePassSeconds, k.PassRatio(),
-                        k.unpacked.run.elapsed, k.packed.run.elapsed, k.WholeRatio(), k.goal,
-                        yes(k.PassRatio() >= k.goal));
+            std::printf(
+                "| Packed to 128 bytes vs one frame per 16-byte record, %s: write pass (whole run) "
+                "| %.2f s / %.2f s = %.2fx (%.2f s / %.2f s = %.2fx) | >= %.1fx | %s |\n",
+                k.line, k.unpacked.writePassSeconds, k.packed.writePassSeconds, k.PassRatio(),
+                k.unpacked.run.elapsed, k.packed.run.elapsed, k.WholeRatio(), k.goal,
+                yes(k.PassRatio() >= k.goal));
         }
-        std::printf("| Peak RSS of talvex-cli, 60 KB vs 4 MB image | %ld KiB vs %ld KiB (%+ld KiB) | within 1024 KiB | %s |\n",
-                    small, large, large - small, yes(memOk));
-        std::printf("| CPU time of an idle engine over 5 s | %.2f ms | < 10 ms | %s |\n", idle, yes(idleOk));
-        std::printf("| talvex-cli, 60 KB with verify at 115200 baud: one board | %.2f s, CPU %.2f s | | |\n",
-                    single.elapsed, single.cpu);
-        std::printf("| talvex-cli --ports, the same into 8 boards at once vs one board | %.2f s / %.2f s = %.3f | <= 1.1 | %s |\n",
-                    gang.elapsed, single.elapsed, gangRatio, yes(gangOk));
-        std::printf("| CPU time of talvex-cli per port in the 8-board run | %.2f s in %.2f s = %.2f %% of a core per port | < 5 %% | %s |\n",
-                    gang.cpu, gang.elapsed, cpuPerPort, yes(gangCpuOk));
-        std::printf("| 64 unpaced boards, 4 KB image (open-file limit %llu) | %.2f s, CPU %.2f s, peak RSS %ld KiB | (limit) | |\n",
-                    static_cast<unsigned long long>(files.rlim_cur), wide.elapsed, wide.cpu,
-                    wide.peakKiB);
+        std::printf(
+            "| Peak RSS of talvex-cli, 60 KB vs 4 MB image | %ld KiB vs %ld KiB (%+ld KiB) | "
+            "within 1024 KiB | %s |\n",
+            small, large, large - small, yes(memOk));
+        std::printf("| CPU time of an idle engine over 5 s | %.2f ms | < 10 ms | %s |\n", idle,
+                    yes(idleOk));
+        std::printf(
+            "| talvex-cli, 60 KB with verify at 115200 baud: one board | %.2f s, CPU %.2f s | | "
+            "|\n",
+            single.elapsed, single.cpu);
+        std::printf(
+            "| talvex-cli --ports, the same into 8 boards at once vs one board | %.2f s / %.2f s = "
+            "%.3f | <= 1.1 | %s |\n",
+            gang.elapsed, single.elapsed, gangRatio, yes(gangOk));
+        std::printf(
+            "| CPU time of talvex-cli per port in the 8-board run | %.2f s in %.2f s = %.2f %% of "
+            "a core per port | < 5 %% | %s |\n",
+            gang.cpu, gang.elapsed, cpuPerPort, yes(gangCpuOk));
+        std::printf(
+            "| 64 unpaced boards, 4 KB image (open-file limit %llu) | %.2f s, CPU %.2f s, peak RSS "
+            "%ld KiB | (limit) | |\n",
+            static_cast<unsigned long long>(files.rlim_cur), wide.elapsed, wide.cpu, wide.peakKiB);
 
         std::filesystem::create_directories(std::filesystem::path(out).parent_path().empty()
                                                 ? "."
@@ -726,8 +771,9 @@ int main(int argc, char** argv) {
              << "  \"wire_efficiency\": " << lineShare << ",\n";
         for (std::size_t i = 0; i < packings.size(); ++i) {
             const Packing& k = packings[i];
-            json << "  \"packing_" << i << "\": {\"line\": \"" << k.line << "\", \"unpacked_s\": "
-                 << k.unpacked.run.elapsed << ", \"packed_s\": " << k.packed.run.elapsed
+            json << "  \"packing_" << i << "\": {\"line\": \"" << k.line
+                 << "\", \"unpacked_s\": " << k.unpacked.run.elapsed
+                 << ", \"packed_s\": " << k.packed.run.elapsed
                  << ", \"unpacked_write_pass_s\": " << k.unpacked.writePassSeconds
                  << ", \"packed_write_pass_s\": " << k.packed.writePassSeconds
                  << ", \"write_pass_speedup\": " << k.PassRatio() << "},\n";
@@ -745,10 +791,10 @@ int main(int argc, char** argv) {
              << "  \"gang64_cpu_s\": " << wide.cpu << ",\n"
              << "  \"gang64_peak_rss_kib\": " << wide.peakKiB << "\n}\n";
         std::printf("\nWrote %s\n", out.c_str());
-        status = fpsOk && turnOk && refOk && lineOk && packOk && memOk && idleOk && gangOk &&
-                         gangCpuOk
-                     ? 0
-                     : 1;
+        status =
+            fpsOk && turnOk && refOk && lineOk && packOk && memOk && idleOk && gangOk && gangCpuOk
+                ? 0
+                : 1;
     } catch (const Fail& f) {
         std::fprintf(stderr, "talvex-bench: %s\n", f.what.c_str());
         status = 2;

@@ -39,10 +39,10 @@ std::string ConsoleWindow::Printable(const std::string& text) {
 std::string ConsoleWindow::ProgressText(const std::string& phase, const std::string& unit,
                                         std::uint32_t position, std::uint32_t range,
                                         double elapsedSeconds) {
-    const unsigned percent =
-        range == 0 ? 100u
-                   : static_cast<unsigned>(std::min<std::uint64_t>(
-                         100, static_cast<std::uint64_t>(position) * 100 / range));
+    const unsigned percent = range == 0
+                                 ? 100u
+                                 : static_cast<unsigned>(std::min<std::uint64_t>(
+                                       100, static_cast<std::uint64_t>(position) * 100 / range));
     char text[160];
     int used = std::snprintf(text, sizeof text, "%-9s %3u%%  %lu/%lu %s", phase.c_str(), percent,
                              static_cast<unsigned long>(position),

@@ -55,14 +55,10 @@ std::string Label(const std::string& port) {
 
 char PhaseLetter(ProgressPhase phase) {
     switch (phase) {
-    case ProgressPhase::Erase:
-        return 'E';
-    case ProgressPhase::Write:
-        return 'W';
-    case ProgressPhase::Verify:
-        return 'V';
-    case ProgressPhase::Protect:
-        return 'P';
+    case ProgressPhase::Erase: return 'E';
+    case ProgressPhase::Write: return 'W';
+    case ProgressPhase::Verify: return 'V';
+    case ProgressPhase::Protect: return 'P';
     }
     return 0;
 }
@@ -99,10 +95,8 @@ bool ParsePortList(const std::string& text, std::vector<std::string>& ports, std
     std::size_t start = 0;
     for (std::size_t item = 1;; ++item) {
         const std::size_t comma = text.find(',', start);
-        const std::string name =
-            Trimmed(std::string_view(text).substr(start, comma == std::string::npos
-                                                             ? std::string::npos
-                                                             : comma - start));
+        const std::string name = Trimmed(std::string_view(text).substr(
+            start, comma == std::string::npos ? std::string::npos : comma - start));
         if (name.empty()) {
             error = "--ports: port " + std::to_string(item) + " of \"" +
                     ConsoleWindow::Printable(text) + "\" is empty";
@@ -121,8 +115,7 @@ bool ParsePortList(const std::string& text, std::vector<std::string>& ports, std
     return true;
 }
 
-bool PreparePortList(const std::string& text, std::vector<std::string>& ports,
-                     std::string& error) {
+bool PreparePortList(const std::string& text, std::vector<std::string>& ports, std::string& error) {
     if (!ParsePortList(text, ports, error)) return false;
     const std::size_t needed = ports.size() * kOpenFilesPerBoard + kOpenFilesOwn;
     std::size_t limit = 0;
@@ -373,7 +366,8 @@ private:
         std::vector<GangCell> cells;
         cells.reserve(states_.size());
         for (const State& state : states_) cells.push_back(state.cell);
-        line_.Draw(GangProgressText(cells, static_cast<std::size_t>(std::max(output_.columns, 20))));
+        line_.Draw(
+            GangProgressText(cells, static_cast<std::size_t>(std::max(output_.columns, 20))));
     }
 
     GangOutput output_;
@@ -423,8 +417,7 @@ struct GangRun::Board {
 
 GangRun::GangRun(const StartupResult& startup, const std::vector<std::string>& ports,
                  const GangOutput& output)
-    : settings_(startup.settings),
-      console_(std::make_unique<GangConsole>(output, ports)) {
+    : settings_(startup.settings), console_(std::make_unique<GangConsole>(output, ports)) {
     for (std::size_t i = 0; i < ports.size(); ++i) {
         StartupResult own = startup;
         // The console always runs unattended, as if aa=y were given.
@@ -518,15 +511,17 @@ void GangRun::Finish() {
                   std::to_string(boards_.size()) + " boards succeeded before the stop; exit code " +
                   std::to_string(code) + ".\n";
     } else if (!firstFailed) {
-        summary = "Gang: all " + std::to_string(boards_.size()) + " boards succeeded; exit code 0.\n";
+        summary =
+            "Gang: all " + std::to_string(boards_.size()) + " boards succeeded; exit code 0.\n";
     } else {
         summary = "Gang: " + std::to_string(succeeded) + " of " + std::to_string(boards_.size()) +
                   " boards succeeded; exit code " + std::to_string(code) + " (" +
                   ConsoleWindow::Printable(firstFailed->port) + ", the first that failed).\n";
     }
     const std::string note =
-        interrupted_ ? "Interrupted; every port is closed and the boards may be partly programmed.\n"
-                     : "";
+        interrupted_
+            ? "Interrupted; every port is closed and the boards may be partly programmed.\n"
+            : "";
     console_->Close(GangTable(boards_), summary, note);
 }
 

@@ -24,10 +24,10 @@ namespace talvex {
 // What one board's run came to. Complete once GangRun::Run has returned;
 // the production line's trace records are written from these.
 struct GangBoard {
-    std::string port;            // as given in the list
-    std::string identification;  // the text the target sent; empty when none came
+    std::string port;               // as given in the list
+    std::string identification;     // the text the target sent; empty when none came
     std::optional<ExitCode> result; // empty: stopped before the board had one
-    double seconds = 0;          // from the gang's start to the result, or to the stop
+    double seconds = 0;             // from the gang's start to the result, or to the stop
     // The result as an exit code; a board stopped without one counts as
     // interrupted.
     int Code() const { return result ? ToInt(*result) : ToInt(ExitCode::Interrupted); }
@@ -58,8 +58,7 @@ bool EnsureOpenFiles(std::size_t needed, std::size_t& limit);
 // ParsePortList, and then the open-file limit for as many boards: false
 // with a message that names the limit when the list is longer than this
 // process may serve at once.
-bool PreparePortList(const std::string& text, std::vector<std::string>& ports,
-                     std::string& error);
+bool PreparePortList(const std::string& text, std::vector<std::string>& ports, std::string& error);
 
 // What talvex-cli checks before anything goes into the settings file: the
 // list of --ports (when given) as PreparePortList does, and that no
@@ -82,8 +81,8 @@ std::string GangTable(const std::vector<GangBoard>& boards);
 
 // One board as the combined progress line shows it.
 struct GangCell {
-    std::string label;      // the port, or its last path component
-    char phase = 0;         // 'E', 'W', 'V', 'P', or 0 while no measured work is in hand
+    std::string label; // the port, or its last path component
+    char phase = 0;    // 'E', 'W', 'V', 'P', or 0 while no measured work is in hand
     std::uint32_t position = 0;
     std::uint32_t range = 0;
     bool ended = false;

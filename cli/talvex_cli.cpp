@@ -128,10 +128,9 @@ void Show(const Settings& s, bool partDbPresent, bool unattended) {
     std::printf("unattended=%d\n", unattended ? 1 : 0);
     // Newer lines go below, so that scripts reading the lines above see them
     // unchanged.
-    std::printf("settingsOrigin=%s\n",
-                SettingsOrigin(s.programDir, s.settingsStem,
-                               UserSettingsFolder(ProcessEnvironment()))
-                    .c_str());
+    std::printf("settingsOrigin=%s\n", SettingsOrigin(s.programDir, s.settingsStem,
+                                                      UserSettingsFolder(ProcessEnvironment()))
+                                           .c_str());
     std::printf("frameBytes=%d\n", s.frameBytes);
 }
 
@@ -262,8 +261,10 @@ int main(int argc, char** argv) {
             (flag == "--record" ? flags.record : flags.trace) = *value;
         } else if (flag == "--id-timeout") {
             if (!ParseSeconds(*value, flags.idTimeout)) {
-                return UsageError("--id-timeout takes whole seconds from 0 (no limit) to 86400, "
-                                  "not \"" + *value + "\"");
+                return UsageError(
+                    "--id-timeout takes whole seconds from 0 (no limit) to 86400, "
+                    "not \"" +
+                    *value + "\"");
             }
         } else if (flag == "--help") {
             PrintUsage(stdout);
@@ -290,7 +291,8 @@ int main(int argc, char** argv) {
         return ToInt(ExitCode::Usage);
     }
 
-    const StartupResult startup = RunStartup(CurrentProgramDir(), JoinCommandLine(argc, argv, first));
+    const StartupResult startup =
+        RunStartup(CurrentProgramDir(), JoinCommandLine(argc, argv, first));
     ReportSettingsFile(startup);
 
     if (flags.listPorts) return ListPortsAndExplain(startup);
@@ -306,9 +308,9 @@ int main(int argc, char** argv) {
     if (!startup.partDbPresent) {
         // A window would end silently with 2; the operator still deserves to
         // know why.
-        std::fprintf(stderr, "%s\n",
-                     MissingPartDbMessage(startup.settings.partDbPath, startup.partDbProblem)
-                         .c_str());
+        std::fprintf(
+            stderr, "%s\n",
+            MissingPartDbMessage(startup.settings.partDbPath, startup.partDbProblem).c_str());
         return ToInt(ExitCode::Image);
     }
 

@@ -10,8 +10,7 @@ namespace talvex {
 int TerminalColumns(std::FILE* stream) {
     const intptr_t osHandle = _get_osfhandle(_fileno(stream));
     CONSOLE_SCREEN_BUFFER_INFO info{};
-    if (osHandle == -1 ||
-        !GetConsoleScreenBufferInfo(reinterpret_cast<HANDLE>(osHandle), &info)) {
+    if (osHandle == -1 || !GetConsoleScreenBufferInfo(reinterpret_cast<HANDLE>(osHandle), &info)) {
         return 80;
     }
     const int columns = info.srWindow.Right - info.srWindow.Left + 1;

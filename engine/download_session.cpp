@@ -20,10 +20,10 @@ DownloadSession::DownloadSession(IWindowOps& frontEnd, const StartupResult& star
     const std::string logFile = ini::ReadText(settings_.settingsPath, "Log", "File", "", 1024);
     if (!logFile.empty()) {
         const std::filesystem::path path(logFile);
-        SetRunRecordFile(path.has_root_path()
-                             ? logFile
-                             : (std::filesystem::path(settings_.settingsPath).parent_path() / path)
-                                   .string());
+        SetRunRecordFile(
+            path.has_root_path()
+                ? logFile
+                : (std::filesystem::path(settings_.settingsPath).parent_path() / path).string());
     }
 }
 

@@ -143,9 +143,9 @@ void SerialThread::FlashSequence() {
     EndOfDownload();
 }
 
-SerialThread::PassEnd SerialThread::WalkImage(
-    CHexReader& reader, const CheckedImage& image, bool padFromImage,
-    const std::function<bool(const HexRecord&)>& step) {
+SerialThread::PassEnd SerialThread::WalkImage(CHexReader& reader, const CheckedImage& image,
+                                              bool padFromImage,
+                                              const std::function<bool(const HexRecord&)>& step) {
     ImageDigest digest;
     HexRecord record;
     std::string text = reader.NextRecordText();
@@ -270,23 +270,24 @@ void SerialThread::RecordPass(PassKind kind, const CheckedImage& image, int fram
     // has left the port (the write itself has a time-out that grows with the
     // frame), and 250-byte frames go out unpacked too, for every record
     // longer than that.
-    FramePacker packer(PackedFrameLimit(frameBytes, reader.HalfwordAlign()),
-                       reader.HalfwordAlign(), [&](const DataFrame& f) {
-        window_.SetProgressPos(bytesSent);
-        const auto frame = program ? CommandFrame::Make('W', f.address, f.data, f.count)
-                                   : CommandFrame::Verify(f.address, f.data, f.count);
-        bytesSent += static_cast<std::uint32_t>(f.recordBytes);
-        errorState_ = SendFrame(Port(), *frame, &stop_);
-        if (Failed()) {
-            ReportFailure(Format(failure, f.address,
-                                 f.address + static_cast<std::uint32_t>(f.count)),
-                          program ? ExitCode::Write : ExitCode::Verify);
-            return false;
-        }
-        acknowledged += f.recordBytes;
-        RecordCount(phase, acknowledged);
-        return true;
-    });
+    FramePacker packer(
+        PackedFrameLimit(frameBytes, reader.HalfwordAlign()), reader.HalfwordAlign(),
+        [&](const DataFrame& f) {
+            window_.SetProgressPos(bytesSent);
+            const auto frame = program ? CommandFrame::Make('W', f.address, f.data, f.count)
+                                       : CommandFrame::Verify(f.address, f.data, f.count);
+            bytesSent += static_cast<std::uint32_t>(f.recordBytes);
+            errorState_ = SendFrame(Port(), *frame, &stop_);
+            if (Failed()) {
+                ReportFailure(
+                    Format(failure, f.address, f.address + static_cast<std::uint32_t>(f.count)),
+                    program ? ExitCode::Write : ExitCode::Verify);
+                return false;
+            }
+            acknowledged += f.recordBytes;
+            RecordCount(phase, acknowledged);
+            return true;
+        });
     // Writing pads with erased flash; verifying pads with the image's own
     // bytes, which a correctly programmed neighbour holds.
     const PassEnd end = WalkImage(reader, image, !program, [&](const HexRecord& record) {
@@ -348,7 +349,8 @@ void SerialThread::ProtectionStep(const Settings& s) {
                                                       : static_cast<std::uint32_t>(s.mask);
             const bool selected = (half >> (bit % 32)) & 1u;
             if (selected && !Failed() && Go()) {
-                errorState_ = SendFrame(Port(), CommandFrame::Protect(kFlashBase + unit, 0x0F), &stop_);
+                errorState_ =
+                    SendFrame(Port(), CommandFrame::Protect(kFlashBase + unit, 0x0F), &stop_);
                 if (Failed()) {
                     ReportFailure("Mask failure. Process aborted.", ExitCode::Protection);
                 } else {
@@ -364,8 +366,8 @@ void SerialThread::ProtectionStep(const Settings& s) {
     }
 
     if (!Failed() && Go()) {
-        errorState_ = SendFrame(Port(), CommandFrame::Protect(ParseProtectionKey(s.key0), 0x01),
-                                &stop_);
+        errorState_ =
+            SendFrame(Port(), CommandFrame::Protect(ParseProtectionKey(s.key0), 0x01), &stop_);
         if (Failed()) {
             ReportFailure("Protection failure. Process aborted.", ExitCode::Protection);
         }

@@ -66,8 +66,8 @@ bool FramePacker::Add(std::uint32_t address, const std::uint8_t* data, std::size
             if (!Flush()) return false;
         }
         if (pending_.empty()) at_ = next;
-        const std::size_t room =
-            std::min(limit_ - pending_.size(), static_cast<std::size_t>(kPageSize - next % kPageSize));
+        const std::size_t room = std::min(limit_ - pending_.size(),
+                                          static_cast<std::size_t>(kPageSize - next % kPageSize));
         const std::size_t n = std::min(room, count - taken);
         pending_.insert(pending_.end(), data + taken, data + taken + n);
         recordBytes_ += n;

@@ -6,8 +6,7 @@ namespace talvex::hexfield {
 namespace {
 
 bool IsSpace(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' ||
-           c == '\r';
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
 // A table of the common digit rule, because every character of every
@@ -22,18 +21,13 @@ struct DigitTable {
 };
 constexpr DigitTable kDigits;
 
-int DigitOrMinus1(char c) {
-    return kDigits.value[static_cast<unsigned char>(c)];
-}
+int DigitOrMinus1(char c) { return kDigits.value[static_cast<unsigned char>(c)]; }
 
 } // namespace
 
-bool ScanHex(std::string_view text, std::size_t pos, int width,
-             std::uint32_t& value) {
+bool ScanHex(std::string_view text, std::size_t pos, int width, std::uint32_t& value) {
     // A NUL ends the text, as it ends the C string the conversion reads.
-    auto at = [&](std::size_t i) -> char {
-        return i < text.size() ? text[i] : '\0';
-    };
+    auto at = [&](std::size_t i) -> char { return i < text.size() ? text[i] : '\0'; };
     if (pos >= text.size() || width <= 0) return false;
     std::size_t i = pos;
     while (at(i) != '\0' && IsSpace(at(i))) ++i;
@@ -80,8 +74,7 @@ bool AllHexDigits(std::string_view text, std::size_t pos, std::size_t count) {
 }
 
 std::uint8_t StrictByte(std::string_view text, std::size_t pos) {
-    return static_cast<std::uint8_t>(DigitOrMinus1(text[pos]) * 16 +
-                                     DigitOrMinus1(text[pos + 1]));
+    return static_cast<std::uint8_t>(DigitOrMinus1(text[pos]) * 16 + DigitOrMinus1(text[pos + 1]));
 }
 
 } // namespace talvex::hexfield

@@ -16,8 +16,7 @@ namespace talvex::hexfield {
 // conversion, so its leniency is kept exactly. The text ends at its end or at
 // a NUL. Returns false where the conversion would fail; `value` is then left
 // untouched.
-bool ScanHex(std::string_view text, std::size_t pos, int width,
-             std::uint32_t& value);
+bool ScanHex(std::string_view text, std::size_t pos, int width, std::uint32_t& value);
 
 // Strict check: `count` characters from `pos` exist and are all hexadecimal
 // digits (no sign, no prefix).

@@ -20,8 +20,7 @@ constexpr char kEndRecord[] = ":00000001FF";
 constexpr std::size_t kEndRecordLength = sizeof(kEndRecord) - 1;
 
 bool IsWordSpace(int c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' ||
-           c == '\f';
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
 }
 
 // Extended address values are taken character by character, whatever the
@@ -38,7 +37,6 @@ std::uint8_t HexDigitValue(char c) {
     if (c >= 'A' && c <= 'F') return static_cast<std::uint8_t>(c - 0x37);
     return static_cast<std::uint8_t>(c - 0x57);
 }
-
 
 CHexReader::CHexReader() = default;
 CHexReader::~CHexReader() = default;
@@ -171,8 +169,7 @@ bool CHexReader::IsEndRecord(const std::string& text) {
 
 void CHexReader::ResetBase() { base_ = 0; }
 
-const HexRecord& CHexReader::ParseRecord(const std::string& text,
-                                         bool padding) {
+const HexRecord& CHexReader::ParseRecord(const std::string& text, bool padding) {
     // Fields are read at fixed positions of the text as a C string, so an
     // embedded NUL ends it.
     const std::string_view t(text.c_str());
@@ -186,8 +183,7 @@ const HexRecord& CHexReader::ParseRecord(const std::string& text,
     std::uint32_t type = 0;
     if (!ScanHex(t, 7, 2, type)) return record_;
 
-    std::uint8_t sum = static_cast<std::uint8_t>(n + (offset >> 8) + offset +
-                                                 type);
+    std::uint8_t sum = static_cast<std::uint8_t>(n + (offset >> 8) + offset + type);
     switch (type) {
     case 0x00: {
         record_.address = offset + base_;
@@ -231,8 +227,7 @@ const HexRecord& CHexReader::ParseRecord(const std::string& text,
         }
         return record_;
     }
-    default:
-        return record_;
+    default: return record_;
     }
 
     if (padding && halfwordAlign_) PadToHalfwords(record_);
@@ -253,14 +248,12 @@ void PadToHalfwords(HexRecord& record, const ImageShadow* image) {
     // A record longer than any the file can hold is not ours to widen.
     if (static_cast<std::size_t>(record.count) + 2 > kMaxRecordData) return;
     if (record.address & 1u) {
-        std::memmove(record.data + 1, record.data,
-                     static_cast<std::size_t>(record.count));
+        std::memmove(record.data + 1, record.data, static_cast<std::size_t>(record.count));
         --record.address;
         record.data[0] = fill(record.address);
         ++record.count;
     }
-    const std::uint32_t end =
-        record.address + static_cast<std::uint32_t>(record.count);
+    const std::uint32_t end = record.address + static_cast<std::uint32_t>(record.count);
     if (end & 1u) record.data[record.count++] = fill(end);
 }
 
@@ -295,8 +288,7 @@ TextCheck CheckRecordText(const std::string& text) {
         const std::size_t needed = 9 + 2 * n + 2;
         if (t.size() < needed) {
             // A non-digit before the text runs out is damage of another kind.
-            r.fault = AllHexDigits(t, 9, t.size() - 9) ? Fault::ShortData
-                                                       : Fault::Unreadable;
+            r.fault = AllHexDigits(t, 9, t.size() - 9) ? Fault::ShortData : Fault::Unreadable;
             return r;
         }
         // Anything after the checksum (a stray word joined on, a NUL) means
@@ -338,21 +330,16 @@ std::string Where(std::size_t line, const std::string& name) {
     return "line " + std::to_string(line) + " of " + name;
 }
 
-std::string FaultMessage(Fault fault, std::size_t line,
-                         const std::string& name) {
+std::string FaultMessage(Fault fault, std::size_t line, const std::string& name) {
     switch (fault) {
-    case Fault::Unreadable:
-        return "Unreadable record in " + Where(line, name) + ".";
+    case Fault::Unreadable: return "Unreadable record in " + Where(line, name) + ".";
     case Fault::ShortData:
-        return "Data record in " + Where(line, name) +
-               " is shorter than its byte count.";
-    case Fault::BadChecksum:
-        return "Bad checksum in " + Where(line, name) + ".";
+        return "Data record in " + Where(line, name) + " is shorter than its byte count.";
+    case Fault::BadChecksum: return "Bad checksum in " + Where(line, name) + ".";
     case Fault::NoBaseDigits:
         return "Extended address record in " + Where(line, name) +
                " lacks its four hexadecimal address digits.";
-    case Fault::None:
-        break;
+    case Fault::None: break;
     }
     return {};
 }
@@ -372,18 +359,15 @@ std::string Hex(std::uint32_t value) {
 // The line of the first record that puts a byte at the flash offset. Only
 // looked for when an image is refused, so that the shadow need not keep a
 // line for every byte.
-std::size_t FirstLinePutting(CHexReader& reader, std::uint32_t offset,
-                             std::uint32_t flashLimit) {
+std::size_t FirstLinePutting(CHexReader& reader, std::uint32_t offset, std::uint32_t flashLimit) {
     reader.Rewind();
     std::string text = reader.NextRecordText();
     reader.ResetBase();
-    while (!text.empty() && !CHexReader::IsEndRecord(text) &&
-           !reader.LastTextTooLong()) {
+    while (!text.empty() && !CHexReader::IsEndRecord(text) && !reader.LastTextTooLong()) {
         const HexRecord& r = reader.ParseRecord(text, false);
         if (r.count > 0 && RecordFits(r.address, r.count, flashLimit)) {
             const std::uint32_t first = FlashOffset(r.address);
-            if (offset >= first &&
-                offset - first < static_cast<std::uint32_t>(r.count)) {
+            if (offset >= first && offset - first < static_cast<std::uint32_t>(r.count)) {
                 return reader.LineOfLastText();
             }
         }
@@ -395,8 +379,7 @@ std::size_t FirstLinePutting(CHexReader& reader, std::uint32_t offset,
 } // namespace
 
 bool IsSoundRecordText(const std::string& text) {
-    return text.size() <= kMaxRecordText &&
-           CheckRecordText(text).fault == Fault::None;
+    return text.size() <= kMaxRecordText && CheckRecordText(text).fault == Fault::None;
 }
 
 ImageCount CountImage(CHexReader& reader, const std::string& displayName,
@@ -412,10 +395,8 @@ ImageCount CountImage(CHexReader& reader, const std::string& displayName,
     for (;;) {
         if ((stop && stop->load()) || reader.Stopped()) return ImageCount{};
         if (reader.LastTextTooLong()) {
-            return Refuse("Record in " +
-                          Where(reader.LineOfLastText(), displayName) +
-                          " is longer than " + std::to_string(kMaxRecordText) +
-                          " characters.");
+            return Refuse("Record in " + Where(reader.LineOfLastText(), displayName) +
+                          " is longer than " + std::to_string(kMaxRecordText) + " characters.");
         }
         if (text.empty()) {
             if (reader.ReadFailed()) {
@@ -430,8 +411,7 @@ ImageCount CountImage(CHexReader& reader, const std::string& displayName,
         }
         const TextCheck check = CheckRecordText(text);
         if (check.fault != Fault::None) {
-            return Refuse(FaultMessage(check.fault, reader.LineOfLastText(),
-                                       displayName));
+            return Refuse(FaultMessage(check.fault, reader.LineOfLastText(), displayName));
         }
         digest.Add(text);
         sawEndOfFile = sawEndOfFile || check.endOfFile;
@@ -441,18 +421,14 @@ ImageCount CountImage(CHexReader& reader, const std::string& displayName,
             return Refuse(displayName + " holds more data than any flash.");
         }
         std::uint32_t conflict = 0;
-        if (shadow &&
-            !shadow->Add(record.address, record.data, record.count, conflict)) {
+        if (shadow && !shadow->Add(record.address, record.data, record.count, conflict)) {
             // The flash would hold the AND of both bytes, which neither
             // record asked for.
             const std::size_t line = reader.LineOfLastText();
-            const std::size_t earlier =
-                FirstLinePutting(reader, conflict, shadow->FlashLimit());
-            return Refuse("Lines " +
-                          (earlier ? std::to_string(earlier) : "?") + " and " +
+            const std::size_t earlier = FirstLinePutting(reader, conflict, shadow->FlashLimit());
+            return Refuse("Lines " + (earlier ? std::to_string(earlier) : "?") + " and " +
                           std::to_string(line) + " of " + displayName +
-                          " put different bytes at address " + Hex(conflict) +
-                          ".");
+                          " put different bytes at address " + Hex(conflict) + ".");
         }
         text = reader.NextRecordText();
     }

@@ -104,9 +104,9 @@ private:
 // Outcome of the count pass with validation.
 struct ImageCount {
     bool valid = false;
-    std::int32_t size = 0;   // sum of counts without padding
-    std::string message;     // what is wrong and where, when not valid
-    ImageDigest digest;      // of the record texts read, when valid
+    std::int32_t size = 0; // sum of counts without padding
+    std::string message;   // what is wrong and where, when not valid
+    ImageDigest digest;    // of the record texts read, when valid
 };
 
 // The checks of the count pass on one record text (not the exact end
@@ -125,7 +125,6 @@ bool IsSoundRecordText(const std::string& text);
 // position at the end of the pass; the caller rewinds. stop, when given and
 // set, ends the pass early with valid = false and an empty message.
 ImageCount CountImage(CHexReader& reader, const std::string& displayName,
-                      const std::atomic<bool>* stop = nullptr,
-                      ImageShadow* shadow = nullptr);
+                      const std::atomic<bool>* stop = nullptr, ImageShadow* shadow = nullptr);
 
 } // namespace talvex

@@ -11,8 +11,8 @@ namespace talvex {
 
 enum class ImageOpenFailure {
     None,
-    CannotOpen,      // missing, no permission, ...
-    NotRegularFile,  // a FIFO, a device, a folder
+    CannotOpen,     // missing, no permission, ...
+    NotRegularFile, // a FIFO, a device, a folder
 };
 
 // Opens path for binary reading, only when it is a regular file. The check

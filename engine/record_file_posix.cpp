@@ -17,9 +17,8 @@ bool AppendRecordLine(const std::string& path, const std::string& line, std::str
         return false;
     }
     // O_NONBLOCK: a FIFO without a reader must not hold the worker.
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY |
-                                             O_NONBLOCK,
-                          0666);
+    const int fd = ::open(path.c_str(),
+                          O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
     if (fd < 0) {
         whyNot = std::strerror(errno);
         return false;

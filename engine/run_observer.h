@@ -13,15 +13,15 @@
 namespace talvex {
 
 enum class RunPhase {
-    Connect,   // opening the port
-    Identify,  // waiting for the target's identification
-    Check,     // reading and checking the whole image once
+    Connect,  // opening the port
+    Identify, // waiting for the target's identification
+    Check,    // reading and checking the whole image once
     MassErase,
-    Erase,     // the pages the image touches
+    Erase, // the pages the image touches
     Write,
     Verify,
     Protect,
-    Run,       // the run or reset frame
+    Run, // the run or reset frame
 };
 
 // The name a record uses for the phase: "connect", "identify", ...

@@ -64,12 +64,11 @@ std::string FormatUtcTime(std::int64_t unixMs) {
     const std::int64_t month = mp < 10 ? mp + 3 : mp - 9;
     const std::int64_t year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
     char text[128];
-    std::snprintf(text, sizeof text, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lld.%03lldZ",
-                  static_cast<long long>(year), static_cast<long long>(month),
-                  static_cast<long long>(day), static_cast<long long>(msOfDay / 3600000),
-                  static_cast<long long>(msOfDay / 60000 % 60),
-                  static_cast<long long>(msOfDay / 1000 % 60),
-                  static_cast<long long>(msOfDay % 1000));
+    std::snprintf(
+        text, sizeof text, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lld.%03lldZ",
+        static_cast<long long>(year), static_cast<long long>(month), static_cast<long long>(day),
+        static_cast<long long>(msOfDay / 3600000), static_cast<long long>(msOfDay / 60000 % 60),
+        static_cast<long long>(msOfDay / 1000 % 60), static_cast<long long>(msOfDay % 1000));
     return text;
 }
 
@@ -122,8 +121,10 @@ std::string FormatRunRecord(const RunRecord& r) {
     w.Key("baud").String(r.baud);
     w.Key("part").String(r.part);
     w.Key("id");
-    if (r.id) w.String(*r.id);
-    else w.Null();
+    if (r.id)
+        w.String(*r.id);
+    else
+        w.Null();
 
     w.Key("image");
     if (!r.download) {
@@ -132,14 +133,20 @@ std::string FormatRunRecord(const RunRecord& r) {
         w.BeginObject();
         w.Key("path").String(r.image.path);
         w.Key("bytes");
-        if (r.image.read) w.Integer(static_cast<std::int64_t>(r.image.bytes));
-        else w.Null();
+        if (r.image.read)
+            w.Integer(static_cast<std::int64_t>(r.image.bytes));
+        else
+            w.Null();
         w.Key("sha256");
-        if (r.image.read) w.String(r.image.sha256);
-        else w.Null();
+        if (r.image.read)
+            w.String(r.image.sha256);
+        else
+            w.Null();
         w.Key("data_bytes");
-        if (r.image.dataBytes) w.Integer(static_cast<std::int64_t>(*r.image.dataBytes));
-        else w.Null();
+        if (r.image.dataBytes)
+            w.Integer(static_cast<std::int64_t>(*r.image.dataBytes));
+        else
+            w.Null();
         if (!r.image.problem.empty()) w.Key("problem").String(r.image.problem);
         w.EndObject();
     }
@@ -165,16 +172,20 @@ std::string FormatRunRecord(const RunRecord& r) {
     w.Key("bytes_verified").Integer(done(RunPhase::Verify));
     w.Key("units_protected").Integer(done(RunPhase::Protect));
     w.Key("run");
-    if (!r.runCommand.empty() && done(RunPhase::Run) > 0) w.String(r.runCommand);
-    else w.Null();
+    if (!r.runCommand.empty() && done(RunPhase::Run) > 0)
+        w.String(r.runCommand);
+    else
+        w.Null();
     w.EndObject();
 
     w.Key("result").BeginObject();
     w.Key("code").Integer(r.code);
     w.Key("meaning").String(ExitCodeMeaning(r.code));
     w.Key("message");
-    if (!r.failure.empty()) w.String(r.failure);
-    else w.Null();
+    if (!r.failure.empty())
+        w.String(r.failure);
+    else
+        w.Null();
     if (!r.portProblem.empty()) w.Key("port_problem").String(r.portProblem);
     w.EndObject();
 
@@ -203,8 +214,8 @@ void RunRecorder::RunBegan(const Settings& s, const std::string& imagePath, bool
     record_.baud = s.baud;
     record_.part = s.part;
     record_.download = download;
-    record_.asked = {IsOn(s.massErase), IsOn(s.program), IsOn(s.verify),
-                     IsOn(s.protect),   IsOn(s.autorun), s.runMode == 1, s.frameBytes};
+    record_.asked = {IsOn(s.massErase), IsOn(s.program), IsOn(s.verify), IsOn(s.protect),
+                     IsOn(s.autorun),   s.runMode == 1,  s.frameBytes};
     if (download) record_.image = FingerprintImage(imagePath);
     open_ = true;
 }
@@ -263,10 +274,9 @@ void RunRecorder::RunEnded(ExitCode code, const std::string& failure) {
     const RunRecord::Phase* connect = record_.Find(RunPhase::Connect);
     if (code == ExitCode::Port && connect != nullptr && connect->done == 0) {
         const PortDiagnosis d = DiagnosePort(record_.port, record_.baud, false);
-        record_.portProblem =
-            d.problem == PortProblem::None
-                ? "it opens now; it was busy for a reason the system did not give"
-                : d.text;
+        record_.portProblem = d.problem == PortProblem::None
+                                  ? "it opens now; it was busy for a reason the system did not give"
+                                  : d.text;
     }
     std::string whyNot;
     if (!AppendRecordLine(path_, FormatRunRecord(record_), whyNot) && onFailure_) {

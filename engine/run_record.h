@@ -22,15 +22,15 @@ struct RunRecord {
     std::string port;
     std::string baud;
     std::string part;
-    bool download = true;      // false: a Run/Reset on its own
+    bool download = true; // false: a Run/Reset on its own
     std::optional<std::string> id;
 
     struct Image {
-        std::string path;      // absolute where it could be made so
-        bool read = false;     // bytes and sha256 are known
+        std::string path;  // absolute where it could be made so
+        bool read = false; // bytes and sha256 are known
         std::uint64_t bytes = 0;
         std::string sha256;
-        std::string problem;   // why it could not be read
+        std::string problem;                    // why it could not be read
         std::optional<std::uint64_t> dataBytes; // from the check of the image
     } image;
 
@@ -40,8 +40,8 @@ struct RunRecord {
         bool verify = false;
         bool protect = false;
         bool runAfter = false;
-        bool reset = false;    // the run step resets instead of running
-        int frameBytes = 0;    // [Flash] FrameBytes; 0 one frame per record
+        bool reset = false; // the run step resets instead of running
+        int frameBytes = 0; // [Flash] FrameBytes; 0 one frame per record
     } asked;
 
     struct Phase {
@@ -51,7 +51,7 @@ struct RunRecord {
     };
     std::vector<Phase> phases; // in the order they began
 
-    std::string runCommand;    // "run" or "reset" once sent
+    std::string runCommand; // "run" or "reset" once sent
     int code = 0;
     std::string failure;
     std::string portProblem;
@@ -88,8 +88,7 @@ public:
 
     const std::string& Path() const { return path_; }
 
-    void RunBegan(const Settings& settings, const std::string& imagePath,
-                  bool download) override;
+    void RunBegan(const Settings& settings, const std::string& imagePath, bool download) override;
     void PhaseBegan(RunPhase phase) override;
     void PhaseCount(RunPhase phase, std::uint64_t done) override;
     void PhaseEnded(RunPhase phase) override;

@@ -33,7 +33,9 @@ constexpr int kWakeWriteTries = 3;
 
 SerialThread::SerialThread(IWindowOps& window, const Settings& settings,
                            std::unique_ptr<ISerialPort> port)
-    : window_(window, stop_), settings_(settings), imagePath_(settings.imageFile),
+    : window_(window, stop_),
+      settings_(settings),
+      imagePath_(settings.imageFile),
       port_(std::move(port)) {}
 
 SerialThread::~SerialThread() {
@@ -356,8 +358,8 @@ void SerialThread::LearnChip(const std::string& id) {
     if (legacy) {
         // Characters above 0x7F count as earlier revisions, as a signed
         // comparison gives.
-        newRevision = id.size() >= 18 && static_cast<signed char>(id[15]) >= 'I' &&
-                      id[17] >= '1' && id[17] <= '9';
+        newRevision = id.size() >= 18 && static_cast<signed char>(id[15]) >= 'I' && id[17] >= '1' &&
+                      id[17] <= '9';
     }
     chip.protectSupported = newRevision;
     chip.resetSupported = newRevision;

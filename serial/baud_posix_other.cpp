@@ -5,9 +5,6 @@
 
 namespace talvex::detail {
 
-bool SetCustomBaud(int, std::uint32_t)
-{
-    return false;
-}
+bool SetCustomBaud(int, std::uint32_t) { return false; }
 
 } // namespace talvex::detail

@@ -10,13 +10,13 @@
 namespace talvex {
 
 enum class PortProblem {
-    None,          // it opens now
-    BadBaud,       // the baud setting is not a positive whole number
-    Missing,       // no such device (or no hardware behind the name)
-    NotSerial,     // exists, but is no serial port
-    NoPermission,  // the user may not open it
-    Held,          // another process has it
-    Busy,          // it did not open, and the system did not say why
+    None,         // it opens now
+    BadBaud,      // the baud setting is not a positive whole number
+    Missing,      // no such device (or no hardware behind the name)
+    NotSerial,    // exists, but is no serial port
+    NoPermission, // the user may not open it
+    Held,         // another process has it
+    Busy,         // it did not open, and the system did not say why
 };
 
 struct PortHolder {
@@ -41,8 +41,8 @@ PortDiagnosis DiagnosePort(const std::string& port, const std::string& baud,
 
 // What the system knows of the adapter behind a port.
 struct PortDescription {
-    std::string text;            // "FTDI FT232R USB UART (0403:6001), serial A10K3XYZ"
-    int latencyTimerMs = -1;     // a USB adapter's latency timer, -1 when it has none
+    std::string text;        // "FTDI FT232R USB UART (0403:6001), serial A10K3XYZ"
+    int latencyTimerMs = -1; // a USB adapter's latency timer, -1 when it has none
     std::string latencyTimerPath;
 };
 

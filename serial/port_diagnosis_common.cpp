@@ -13,8 +13,8 @@ std::string LatencyWarning(const std::string& port, const PortDescription& descr
     std::string text = port + ": the USB adapter's latency timer is " + std::to_string(ms) +
                        " ms. Every frame waits for it, so a download of 16-byte records runs at "
                        "under " +
-                       std::to_string(tenthsKBps / 10) + "." +
-                       std::to_string(tenthsKBps % 10) + " kB/s.";
+                       std::to_string(tenthsKBps / 10) + "." + std::to_string(tenthsKBps % 10) +
+                       " kB/s.";
     if (!description.latencyTimerPath.empty()) {
         text += " As root: echo 1 > " + description.latencyTimerPath;
     }

@@ -114,8 +114,8 @@ std::string PermissionText(const std::string& label, const struct stat& st) {
                 groupName + " " + user + ") and log in again.";
     } else {
         text += "User " + user + " is not in group " + groupName +
-                ", and the group may not read and write it either; only " +
-                UserName(st.st_uid) + " may open it.";
+                ", and the group may not read and write it either; only " + UserName(st.st_uid) +
+                " may open it.";
     }
     return text;
 }
@@ -187,8 +187,7 @@ PortDiagnosis Held(const std::string& label, const std::string& path, dev_t devi
 
 } // namespace
 
-PortDiagnosis DiagnosePort(const std::string& port, const std::string& baud,
-                           bool listOthers) {
+PortDiagnosis DiagnosePort(const std::string& port, const std::string& baud, bool listOthers) {
     PortDiagnosis d;
     std::uint32_t rate = 0;
     if (!ParseBaud(baud, rate)) {
@@ -211,8 +210,8 @@ PortDiagnosis DiagnosePort(const std::string& port, const std::string& baud,
             d.problem = PortProblem::Missing;
             struct stat link {};
             const bool dangling = ::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode);
-            d.text = label + (dangling ? " is a link to a device that is gone."
-                                       : " does not exist.") +
+            d.text = label +
+                     (dangling ? " is a link to a device that is gone." : " does not exist.") +
                      Others(listOthers);
         } else if (err == EACCES) {
             d.problem = PortProblem::NoPermission;
@@ -284,8 +283,8 @@ PortDescription DescribeTty(const std::string& sysRoot, const std::string& ttyNa
         description.latencyTimerPath = device + "/latency_timer";
         if (sysRoot == "/sys") {
             // The stable name is the one to give in advice.
-            description.latencyTimerPath = "/sys/bus/usb-serial/devices/" + ttyName +
-                                           "/latency_timer";
+            description.latencyTimerPath =
+                "/sys/bus/usb-serial/devices/" + ttyName + "/latency_timer";
         }
     }
 

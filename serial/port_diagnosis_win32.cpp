@@ -27,8 +27,7 @@ std::string Others(bool listOthers) {
 
 } // namespace
 
-PortDiagnosis DiagnosePort(const std::string& port, const std::string& baud,
-                           bool listOthers) {
+PortDiagnosis DiagnosePort(const std::string& port, const std::string& baud, bool listOthers) {
     PortDiagnosis d;
     std::uint32_t rate = 0;
     if (!ParseBaud(baud, rate)) {
@@ -41,8 +40,8 @@ PortDiagnosis DiagnosePort(const std::string& port, const std::string& baud,
         d.text = "No port is set." + Others(listOthers);
         return d;
     }
-    HANDLE h = CreateFileA(CSerialPort::DevicePath(port).c_str(), GENERIC_READ | GENERIC_WRITE,
-                           0, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE h = CreateFileA(CSerialPort::DevicePath(port).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                           nullptr, OPEN_EXISTING, 0, nullptr);
     if (h != INVALID_HANDLE_VALUE) {
         CloseHandle(h);
         return d;

@@ -17,38 +17,30 @@ namespace fs = std::filesystem;
 
 // Device strings are whatever the adapter's firmware says; a cloned chip may
 // send garbage. Keep them printable and short enough for a list line.
-std::string CleanField(const std::string& raw)
-{
+std::string CleanField(const std::string& raw) {
     constexpr std::size_t kMaxField = 64;
     std::string out;
     for (unsigned char c : raw) {
-        if (c == '\n' || c == '\r')
-            break;
-        if (out.size() >= kMaxField)
-            break;
+        if (c == '\n' || c == '\r') break;
+        if (out.size() >= kMaxField) break;
         out += (c < 0x20 || c == 0x7F) ? '?' : static_cast<char>(c);
     }
-    while (!out.empty() && out.back() == ' ')
-        out.pop_back();
+    while (!out.empty() && out.back() == ' ') out.pop_back();
     std::size_t lead = 0;
-    while (lead < out.size() && out[lead] == ' ')
-        ++lead;
+    while (lead < out.size() && out[lead] == ' ') ++lead;
     return out.substr(lead);
 }
 
-std::string ReadField(const fs::path& file)
-{
+std::string ReadField(const fs::path& file) {
     std::ifstream in(file);
     std::string line;
-    if (!in || !std::getline(in, line))
-        return {};
+    if (!in || !std::getline(in, line)) return {};
     return CleanField(line);
 }
 
 // The tty node a port name stands for: "COMn" is ttyS(n-1) as when the port
 // opens, a path is its last element.
-std::string TtyNameOf(const std::string& port)
-{
+std::string TtyNameOf(const std::string& port) {
     const std::string path = CSerialPort::DevicePath(port);
     const std::size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -56,18 +48,15 @@ std::string TtyNameOf(const std::string& port)
 
 } // namespace
 
-std::string DescribeTtyFromSysfs(const std::string& sysRoot, const std::string& ttyName)
-{
+std::string DescribeTtyFromSysfs(const std::string& sysRoot, const std::string& ttyName) {
     if (ttyName.empty() || ttyName.find('/') != std::string::npos || ttyName == "." ||
         ttyName == "..")
         return {};
     std::error_code ec;
     const fs::path root = fs::weakly_canonical(fs::path(sysRoot), ec);
-    if (ec)
-        return {};
+    if (ec) return {};
     fs::path dir = fs::canonical(fs::path(sysRoot) / "class" / "tty" / ttyName / "device", ec);
-    if (ec)
-        return {};
+    if (ec) return {};
     // ttyUSB: device is the usb-serial port, two levels below the USB
     // device; ttyACM: device is the interface, one level below. Four levels
     // are plenty, and the walk never leaves the sysfs tree.
@@ -77,15 +66,12 @@ std::string DescribeTtyFromSysfs(const std::string& sysRoot, const std::string& 
             const std::string product = ReadField(dir / "product");
             const std::string serial = ReadField(dir / "serial");
             std::string text;
-            if (!maker.empty() && product.compare(0, maker.size(), maker) != 0)
-                text = maker;
-            if (!product.empty())
-                text += (text.empty() ? "" : " ") + product;
+            if (!maker.empty() && product.compare(0, maker.size(), maker) != 0) text = maker;
+            if (!product.empty()) text += (text.empty() ? "" : " ") + product;
             if (text.empty()) {
                 text = "USB " + ReadField(dir / "idVendor") + ":" + ReadField(dir / "idProduct");
             }
-            if (!serial.empty())
-                text += ", serial " + serial;
+            if (!serial.empty()) text += ", serial " + serial;
             return text;
         }
         dir = dir.parent_path();
@@ -93,8 +79,7 @@ std::string DescribeTtyFromSysfs(const std::string& sysRoot, const std::string& 
     return {};
 }
 
-std::vector<PortEntry> ListPortEntries()
-{
+std::vector<PortEntry> ListPortEntries() {
     std::vector<PortEntry> entries;
     for (const std::string& name : ListPorts())
         entries.push_back({name, DescribeTtyFromSysfs("/sys", TtyNameOf(name))});

@@ -18,26 +18,23 @@ namespace {
 
 // The device manager's "Ports (COM & LPT)" class, spelled out so that no
 // import library has to supply it.
-const GUID kPortsClass = {0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+const GUID kPortsClass = {
+    0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
 
-std::string ReadPortName(HDEVINFO set, SP_DEVINFO_DATA& device)
-{
+std::string ReadPortName(HDEVINFO set, SP_DEVINFO_DATA& device) {
     HKEY key = SetupDiOpenDevRegKey(set, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
-    if (key == INVALID_HANDLE_VALUE)
-        return {};
+    if (key == INVALID_HANDLE_VALUE) return {};
     char value[64] = {};
     DWORD size = sizeof value - 1;
     DWORD type = 0;
-    const LONG rc = RegQueryValueExA(key, "PortName", nullptr, &type,
-                                     reinterpret_cast<BYTE*>(value), &size);
+    const LONG rc =
+        RegQueryValueExA(key, "PortName", nullptr, &type, reinterpret_cast<BYTE*>(value), &size);
     RegCloseKey(key);
-    if (rc != ERROR_SUCCESS || type != REG_SZ)
-        return {};
+    if (rc != ERROR_SUCCESS || type != REG_SZ) return {};
     return std::string(value, strnlen(value, sizeof value));
 }
 
-std::string ReadProperty(HDEVINFO set, SP_DEVINFO_DATA& device, DWORD property)
-{
+std::string ReadProperty(HDEVINFO set, SP_DEVINFO_DATA& device, DWORD property) {
     char value[256] = {};
     if (!SetupDiGetDeviceRegistryPropertyA(set, &device, property, nullptr,
                                            reinterpret_cast<BYTE*>(value), sizeof value - 1,
@@ -47,18 +44,15 @@ std::string ReadProperty(HDEVINFO set, SP_DEVINFO_DATA& device, DWORD property)
 }
 
 // Port name to description, for the port devices present now.
-std::map<std::string, std::string> Descriptions()
-{
+std::map<std::string, std::string> Descriptions() {
     std::map<std::string, std::string> out;
     HDEVINFO set = SetupDiGetClassDevsA(&kPortsClass, nullptr, nullptr, DIGCF_PRESENT);
-    if (set == INVALID_HANDLE_VALUE)
-        return out;
+    if (set == INVALID_HANDLE_VALUE) return out;
     SP_DEVINFO_DATA device{};
     device.cbSize = sizeof device;
     for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &device); ++i) {
         const std::string port = ReadPortName(set, device);
-        if (port.empty())
-            continue;
+        if (port.empty()) continue;
         std::string text = ReadProperty(set, device, SPDRP_FRIENDLYNAME);
         // The friendly name ends in the port name, which the list shows anyway.
         const std::string suffix = " (" + port + ")";
@@ -76,8 +70,7 @@ std::map<std::string, std::string> Descriptions()
 
 } // namespace
 
-std::vector<PortEntry> ListPortEntries()
-{
+std::vector<PortEntry> ListPortEntries() {
     const std::map<std::string, std::string> known = Descriptions();
     std::vector<PortEntry> entries;
     for (const std::string& name : ListPorts()) {

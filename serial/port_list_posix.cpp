@@ -19,8 +19,7 @@ namespace {
 
 // Linux lists a ttyS node for every possible UART; "type" 0 means no chip
 // sits behind it. Such a node cannot be used, and skipping it spares an open.
-bool KernelSaysNoUart(const std::string& name)
-{
+bool KernelSaysNoUart(const std::string& name) {
     std::ifstream in("/sys/class/tty/" + name + "/type");
     int type = -1;
     return in >> type && type == 0;
@@ -29,14 +28,11 @@ bool KernelSaysNoUart(const std::string& name)
 // Opens the device the way the port would, without waiting for carrier,
 // without touching its settings, and lets go at once. A port another
 // instance holds fails here on its lock, as it would on Open.
-bool CanOpen(const std::string& path)
-{
+bool CanOpen(const std::string& path) {
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode))
-        return false;
+    if (::stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) return false;
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return false;
+    if (fd < 0) return false;
     termios tio{};
     bool usable = ::tcgetattr(fd, &tio) == 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
     ::close(fd);
@@ -45,12 +41,10 @@ bool CanOpen(const std::string& path)
 
 // Names in /dev that start with one of the prefixes, in natural order so
 // that ttyUSB10 follows ttyUSB9.
-std::vector<std::string> DevNodes(const std::vector<std::string>& prefixes)
-{
+std::vector<std::string> DevNodes(const std::vector<std::string>& prefixes) {
     std::vector<std::string> names;
     DIR* dir = ::opendir("/dev");
-    if (dir == nullptr)
-        return names;
+    if (dir == nullptr) return names;
     while (const dirent* e = ::readdir(dir)) {
         const std::string name = e->d_name;
         for (const std::string& p : prefixes) {
@@ -63,8 +57,7 @@ std::vector<std::string> DevNodes(const std::vector<std::string>& prefixes)
     ::closedir(dir);
     auto key = [](const std::string& s) {
         std::size_t i = s.size();
-        while (i > 0 && s[i - 1] >= '0' && s[i - 1] <= '9')
-            --i;
+        while (i > 0 && s[i - 1] >= '0' && s[i - 1] <= '9') --i;
         const std::string digits = s.substr(i);
         return std::make_pair(s.substr(0, i),
                               digits.empty() ? 0UL : std::stoul(digits.substr(0, 9)));
@@ -79,27 +72,25 @@ std::vector<std::string> DevNodes(const std::vector<std::string>& prefixes)
 
 } // namespace
 
-std::vector<std::string> ListPorts()
-{
+std::vector<std::string> ListPorts() {
     std::vector<std::string> ports;
     // COM1..COM98 as on Windows.
     for (int n = 0; n < 98; ++n) {
         const std::string name = "ttyS" + std::to_string(n);
-        if (KernelSaysNoUart(name))
-            continue;
-        if (CanOpen("/dev/" + name))
-            ports.push_back("COM" + std::to_string(n + 1));
+        if (KernelSaysNoUart(name)) continue;
+        if (CanOpen("/dev/" + name)) ports.push_back("COM" + std::to_string(n + 1));
     }
     // USB adapters (FTDI, CP210x, CH340, PL2303), CDC-ACM boards, then the
     // on-board UARTs of embedded Linux boards.
     static const std::vector<std::string> kGroups[] = {
-        {"ttyUSB"}, {"ttyACM"}, {"ttyAMA", "ttymxc", "ttySAC", "ttyO", "ttyTHS", "ttyHS"},
+        {"ttyUSB"},
+        {"ttyACM"},
+        {"ttyAMA", "ttymxc", "ttySAC", "ttyO", "ttyTHS", "ttyHS"},
     };
     for (const auto& group : kGroups) {
         for (const std::string& name : DevNodes(group)) {
             const std::string path = "/dev/" + name;
-            if (CanOpen(path))
-                ports.push_back(path);
+            if (CanOpen(path)) ports.push_back(path);
         }
     }
     return ports;

@@ -6,8 +6,7 @@
 
 namespace talvex {
 
-std::vector<std::string> ListPorts()
-{
+std::vector<std::string> ListPorts() {
     std::vector<std::string> ports;
     for (int n = 1; n <= 98; ++n) {
         const std::string name = "COM" + std::to_string(n);

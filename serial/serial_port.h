@@ -17,11 +17,11 @@ enum class PurgeWhat { Output, All };
 // How the last Read or Write ended, so that callers can tell a silent line
 // from a dead one.
 enum class PortStatus {
-    Ok,        // everything requested was moved
-    TimedOut,  // the time-out ran out first (a short or empty transfer)
-    IoError,   // the device reported an error
-    HungUp,    // the device went away (adapter unplugged, peer closed)
-    Stopped,   // the owner's stop flag was raised while waiting
+    Ok,       // everything requested was moved
+    TimedOut, // the time-out ran out first (a short or empty transfer)
+    IoError,  // the device reported an error
+    HungUp,   // the device went away (adapter unplugged, peer closed)
+    Stopped,  // the owner's stop flag was raised while waiting
 };
 
 // How soon a wait of Read or Write notices a raised stop flag, at any baud

@@ -39,8 +39,7 @@ public:
     UniqueFd(const UniqueFd&) = delete;
     UniqueFd& operator=(const UniqueFd&) = delete;
     UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept
-    {
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
         if (this != &other) {
             Reset();
             fd_ = std::exchange(other.fd_, -1);
@@ -52,11 +51,9 @@ public:
     // Gives up ownership and reports whether the kernel released the fd
     // cleanly. On Linux the fd is gone even when close() fails, so it is
     // never retried.
-    bool Close()
-    {
+    bool Close() {
         const int fd = std::exchange(fd_, -1);
-        if (fd < 0)
-            return true;
+        if (fd < 0) return true;
         return ::close(fd) == 0 || errno == EINTR;
     }
     void Reset() { (void)Close(); }
@@ -65,15 +62,16 @@ private:
     int fd_ = -1;
 };
 
-speed_t StandardSpeed(std::uint32_t baud, bool& found)
-{
-    struct Entry { std::uint32_t rate; speed_t code; };
+speed_t StandardSpeed(std::uint32_t baud, bool& found) {
+    struct Entry {
+        std::uint32_t rate;
+        speed_t code;
+    };
     static constexpr Entry kTable[] = {
-        {50, B50},       {75, B75},         {110, B110},       {134, B134},
-        {150, B150},     {200, B200},       {300, B300},       {600, B600},
-        {1200, B1200},   {1800, B1800},     {2400, B2400},     {4800, B4800},
-        {9600, B9600},   {19200, B19200},   {38400, B38400},   {57600, B57600},
-        {115200, B115200}, {230400, B230400},
+        {50, B50},       {75, B75},         {110, B110},       {134, B134},     {150, B150},
+        {200, B200},     {300, B300},       {600, B600},       {1200, B1200},   {1800, B1800},
+        {2400, B2400},   {4800, B4800},     {9600, B9600},     {19200, B19200}, {38400, B38400},
+        {57600, B57600}, {115200, B115200}, {230400, B230400},
     };
     for (const Entry& e : kTable) {
         if (e.rate == baud) {
@@ -87,16 +85,11 @@ speed_t StandardSpeed(std::uint32_t baud, bool& found)
 
 // errno values that mean the device itself is gone rather than a passing
 // fault: a closed pty master, an unplugged USB adapter, a hung-up line.
-bool IsGone(int err)
-{
-    return err == EIO || err == ENXIO || err == ENODEV || err == EPIPE;
-}
+bool IsGone(int err) { return err == EIO || err == ENXIO || err == ENODEV || err == EPIPE; }
 
-int RemainingMs(Clock::time_point deadline)
-{
+int RemainingMs(Clock::time_point deadline) {
     const auto left = deadline - Clock::now();
-    if (left <= Clock::duration::zero())
-        return 0;
+    if (left <= Clock::duration::zero()) return 0;
     // Round up so that a poll never ends a hair before the deadline and
     // forces a needless extra round.
     const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
@@ -125,8 +118,7 @@ struct CSerialPort::Impl {
     // Waits for the fd to become ready for `events` until the deadline,
     // looking at the stop flag at least every kStopLatencyMs. Sets the status
     // for every outcome but Yes.
-    Ready Wait(short events, Clock::time_point deadline)
-    {
+    Ready Wait(short events, Clock::time_point deadline) {
         for (;;) {
             if (StopRaised()) {
                 status = PortStatus::Stopped;
@@ -136,8 +128,7 @@ struct CSerialPort::Impl {
             pollfd p{fd.Get(), events, 0};
             const int r = ::poll(&p, 1, slice);
             if (r < 0) {
-                if (errno == EINTR)
-                    continue;
+                if (errno == EINTR) continue;
                 status = PortStatus::IoError;
                 return Ready::Failed;
             }
@@ -149,28 +140,23 @@ struct CSerialPort::Impl {
             }
             // Data still queued behind a hang-up is read first; the read
             // that follows then reports the hang-up itself.
-            if (p.revents & events)
-                return Ready::Yes;
-            status = (p.revents & POLLERR) != 0 && (p.revents & POLLHUP) == 0
-                         ? PortStatus::IoError
-                         : PortStatus::HungUp;
+            if (p.revents & events) return Ready::Yes;
+            status = (p.revents & POLLERR) != 0 && (p.revents & POLLHUP) == 0 ? PortStatus::IoError
+                                                                              : PortStatus::HungUp;
             return Ready::Failed;
         }
     }
 
-    bool Fail(int err)
-    {
+    bool Fail(int err) {
         status = IsGone(err) ? PortStatus::HungUp : PortStatus::IoError;
         return false;
     }
 
     // Drops DTR, gives the device its settings back and releases it. DTR is
     // dropped by hand because the saved settings may lack HUPCL.
-    bool Release()
-    {
+    bool Release() {
         const int f = fd.Get();
-        if (f < 0)
-            return true;
+        if (f < 0) return true;
         int bits = TIOCM_DTR;
         (void)::ioctl(f, TIOCMBIC, &bits);
         (void)::tcsetattr(f, TCSANOW, &saved);
@@ -183,20 +169,16 @@ struct CSerialPort::Impl {
 
 CSerialPort::CSerialPort() : impl_(std::make_unique<Impl>()) {}
 
-CSerialPort::~CSerialPort()
-{
+CSerialPort::~CSerialPort() {
     // Nobody is left to show a closing error to.
-    if (impl_->open)
-        (void)impl_->Release();
+    if (impl_->open) (void)impl_->Release();
 }
 
-std::string CSerialPort::DevicePath(const std::string& port)
-{
-    if (!port.empty() && port[0] == '/')
-        return port;
+std::string CSerialPort::DevicePath(const std::string& port) {
+    if (!port.empty() && port[0] == '/') return port;
     // "COMn" (any case, as Windows accepts) is the n-th standard port.
-    if (port.size() > 3 && (port[0] == 'C' || port[0] == 'c') && (port[1] == 'O' || port[1] == 'o')
-        && (port[2] == 'M' || port[2] == 'm')) {
+    if (port.size() > 3 && (port[0] == 'C' || port[0] == 'c') &&
+        (port[1] == 'O' || port[1] == 'o') && (port[2] == 'M' || port[2] == 'm')) {
         unsigned long n = 0;
         bool digits = port.size() <= 3 + 6;
         for (std::size_t i = 3; digits && i < port.size(); ++i) {
@@ -205,56 +187,46 @@ std::string CSerialPort::DevicePath(const std::string& port)
             else
                 n = n * 10 + static_cast<unsigned long>(port[i] - '0');
         }
-        if (digits && n >= 1)
-            return "/dev/ttyS" + std::to_string(n - 1);
+        if (digits && n >= 1) return "/dev/ttyS" + std::to_string(n - 1);
     }
     // Any other bare name is a device under /dev, e.g. "ttyUSB0".
     return "/dev/" + port;
 }
 
-bool CSerialPort::Open(const std::string& port, const std::string& baudText)
-{
+bool CSerialPort::Open(const std::string& port, const std::string& baudText) {
     Impl& m = *impl_;
-    if (m.open)
-        return false;
+    if (m.open) return false;
     std::uint32_t baud = 0;
-    if (!ParseBaud(baudText, baud) || port.empty())
-        return false;
+    if (!ParseBaud(baudText, baud) || port.empty()) return false;
 
     // Every early return below drops `fd`, which releases the device and
     // its lock at once.
     UniqueFd fd(::open(DevicePath(port).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    if (!fd.Valid())
-        return false;
+    if (!fd.Valid()) return false;
 
     // TIOCEXCL keeps ordinary users out; root passes it, so the flock is
     // what stops a second instance run as root on the production line.
-    if (::ioctl(fd.Get(), TIOCEXCL) != 0)
-        return false;
-    if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0)
-        return false;
+    if (::ioctl(fd.Get(), TIOCEXCL) != 0) return false;
+    if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) return false;
 
     // Nothing left over from an earlier session may be taken for an answer.
     (void)::tcflush(fd.Get(), TCIOFLUSH);
 
     termios saved{};
-    if (::tcgetattr(fd.Get(), &saved) != 0)
-        return false;
+    if (::tcgetattr(fd.Get(), &saved) != 0) return false;
     // From here on a failed step gives the device its settings back before
     // `fd` lets go of it.
     struct RestoreOnFailure {
         int fd;
         const termios& settings;
         bool armed = true;
-        ~RestoreOnFailure()
-        {
-            if (armed)
-                (void)::tcsetattr(fd, TCSANOW, &settings);
+        ~RestoreOnFailure() {
+            if (armed) (void)::tcsetattr(fd, TCSANOW, &settings);
         }
     } restore{fd.Get(), saved};
     termios tio = saved;
-    tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL
-                                          | IXON | IXOFF | IXANY | INPCK | IGNPAR);
+    tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
+                                          ICRNL | IXON | IXOFF | IXANY | INPCK | IGNPAR);
     tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
     tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
     tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
@@ -266,21 +238,17 @@ bool CSerialPort::Open(const std::string& port, const std::string& baudText)
 
     bool standard = false;
     const speed_t code = StandardSpeed(baud, standard);
-    if (standard && ::cfsetspeed(&tio, code) != 0)
-        return false;
-    if (::tcsetattr(fd.Get(), TCSANOW, &tio) != 0)
-        return false;
+    if (standard && ::cfsetspeed(&tio, code) != 0) return false;
+    if (::tcsetattr(fd.Get(), TCSANOW, &tio) != 0) return false;
     // tcsetattr succeeds when any part was taken; check that all of it was.
     termios check{};
-    if (::tcgetattr(fd.Get(), &check) != 0)
-        return false;
-    if ((check.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS | CLOCAL | CREAD))
-            != (CS8 | CLOCAL | CREAD)
-        || (check.c_iflag & (IXON | IXOFF)) != 0 || (check.c_lflag & ICANON) != 0)
+    if (::tcgetattr(fd.Get(), &check) != 0) return false;
+    if ((check.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS | CLOCAL | CREAD)) !=
+            (CS8 | CLOCAL | CREAD) ||
+        (check.c_iflag & (IXON | IXOFF)) != 0 || (check.c_lflag & ICANON) != 0)
         return false;
     if (standard) {
-        if (::cfgetospeed(&check) != code)
-            return false;
+        if (::cfgetospeed(&check) != code) return false;
     } else if (!detail::SetCustomBaud(fd.Get(), baud)) {
         return false;
     }
@@ -288,11 +256,9 @@ bool CSerialPort::Open(const std::string& port, const std::string& baudText)
     // RTS stays low and DTR goes up last. A pty has no modem lines and
     // answers ENOTTY or EINVAL: that is fine, anything else is not.
     int bits = TIOCM_RTS;
-    if (::ioctl(fd.Get(), TIOCMBIC, &bits) != 0 && errno != ENOTTY && errno != EINVAL)
-        return false;
+    if (::ioctl(fd.Get(), TIOCMBIC, &bits) != 0 && errno != ENOTTY && errno != EINVAL) return false;
     bits = TIOCM_DTR;
-    if (::ioctl(fd.Get(), TIOCMBIS, &bits) != 0 && errno != ENOTTY && errno != EINVAL)
-        return false;
+    if (::ioctl(fd.Get(), TIOCMBIS, &bits) != 0 && errno != ENOTTY && errno != EINVAL) return false;
 
     restore.armed = false;
     m.saved = saved;
@@ -304,27 +270,20 @@ bool CSerialPort::Open(const std::string& port, const std::string& baudText)
     return true;
 }
 
-bool CSerialPort::Close()
-{
+bool CSerialPort::Close() {
     Impl& m = *impl_;
-    if (!m.open)
-        return false;
+    if (!m.open) return false;
     m.open = false;
     if (!m.Release()) {
-        if (m.onMessage)
-            m.onMessage("Port Closing Error.");
+        if (m.onMessage) m.onMessage("Port Closing Error.");
         return false;
     }
     return true;
 }
 
-bool CSerialPort::IsOpen() const
-{
-    return impl_->open;
-}
+bool CSerialPort::IsOpen() const { return impl_->open; }
 
-bool CSerialPort::Read(std::uint8_t* buffer, std::size_t count, std::size_t& received)
-{
+bool CSerialPort::Read(std::uint8_t* buffer, std::size_t count, std::size_t& received) {
     Impl& m = *impl_;
     received = 0;
     if (!m.open || buffer == nullptr) {
@@ -332,8 +291,7 @@ bool CSerialPort::Read(std::uint8_t* buffer, std::size_t count, std::size_t& rec
         return false;
     }
     m.status = PortStatus::Ok;
-    if (count == 0)
-        return true;
+    if (count == 0) return true;
 
     // An answer cannot come before the frame it answers has left: the wait
     // counts from then, whatever the device said about its queue.
@@ -344,8 +302,7 @@ bool CSerialPort::Read(std::uint8_t* buffer, std::size_t count, std::size_t& rec
         // Waiting first saves a read that would only say EAGAIN: right after
         // a frame the answer is practically never there yet.
         const Impl::Ready ready = m.Wait(POLLIN, deadline);
-        if (ready == Impl::Ready::TimedOut || ready == Impl::Ready::Stopped)
-            break;
+        if (ready == Impl::Ready::TimedOut || ready == Impl::Ready::Stopped) break;
         if (ready == Impl::Ready::Failed) {
             ok = false;
             break;
@@ -364,13 +321,11 @@ bool CSerialPort::Read(std::uint8_t* buffer, std::size_t count, std::size_t& rec
         }
     }
     // Bytes that came before a failure are handed over all the same.
-    if (received > 0)
-        buffer[received] = 0;
+    if (received > 0) buffer[received] = 0;
     return ok;
 }
 
-bool CSerialPort::Write(const std::uint8_t* data, std::size_t count, std::size_t& written)
-{
+bool CSerialPort::Write(const std::uint8_t* data, std::size_t count, std::size_t& written) {
     Impl& m = *impl_;
     written = 0;
     if (!m.open || (data == nullptr && count > 0)) {
@@ -378,8 +333,7 @@ bool CSerialPort::Write(const std::uint8_t* data, std::size_t count, std::size_t
         return false;
     }
     m.status = PortStatus::Ok;
-    if (count == 0)
-        return true;
+    if (count == 0) return true;
     if (m.StopRaised()) {
         m.status = PortStatus::Stopped;
         return true;
@@ -396,8 +350,7 @@ bool CSerialPort::Write(const std::uint8_t* data, std::size_t count, std::size_t
             accepted += static_cast<std::size_t>(n);
             continue;
         }
-        if (n < 0 && errno == EINTR)
-            continue;
+        if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno != EAGAIN) {
             ok = m.Fail(errno);
             break;
@@ -416,24 +369,17 @@ bool CSerialPort::Write(const std::uint8_t* data, std::size_t count, std::size_t
         int error = 0;
         const auto queued = [f, &error]() -> long {
             int q = 0;
-            if (::ioctl(f, TIOCOUTQ, &q) == 0)
-                return q;
+            if (::ioctl(f, TIOCOUTQ, &q) == 0) return q;
             // A device that cannot tell is taken as drained; the line-rate
             // floor below still holds the answer wait back.
-            if (errno == ENOTTY || errno == EINVAL)
-                return 0;
+            if (errno == ENOTTY || errno == EINVAL) return 0;
             error = errno;
             return -1;
         };
         switch (WaitForOutputDrain(queued, m.baud, deadline, m.stop, stillQueued)) {
-        case DrainEnd::Drained:
-            break;
-        case DrainEnd::TimedOut:
-            m.status = PortStatus::TimedOut;
-            break;
-        case DrainEnd::Stopped:
-            m.status = PortStatus::Stopped;
-            break;
+        case DrainEnd::Drained: break;
+        case DrainEnd::TimedOut: m.status = PortStatus::TimedOut; break;
+        case DrainEnd::Stopped: m.status = PortStatus::Stopped; break;
         case DrainEnd::Failed:
             stillQueued = 0;
             ok = m.Fail(error);
@@ -446,11 +392,9 @@ bool CSerialPort::Write(const std::uint8_t* data, std::size_t count, std::size_t
     return ok;
 }
 
-bool CSerialPort::Purge(PurgeWhat what)
-{
+bool CSerialPort::Purge(PurgeWhat what) {
     Impl& m = *impl_;
-    if (!m.open)
-        return false;
+    if (!m.open) return false;
     // Write has drained the driver's queue already; what may still be on its
     // way sits in the device (an adapter's own FIFO), and cutting it off
     // would send the target half a frame. So output is discarded only once
@@ -463,23 +407,15 @@ bool CSerialPort::Purge(PurgeWhat what)
         queue = TCOFLUSH;
     else
         return true;
-    if (::tcflush(m.fd.Get(), queue) != 0)
-        return m.Fail(errno);
+    if (::tcflush(m.fd.Get(), queue) != 0) return m.Fail(errno);
     return true;
 }
 
-PortStatus CSerialPort::LastStatus() const
-{
-    return impl_->status;
-}
+PortStatus CSerialPort::LastStatus() const { return impl_->status; }
 
-void CSerialPort::SetStopFlag(const std::atomic<bool>* stop)
-{
-    impl_->stop = stop;
-}
+void CSerialPort::SetStopFlag(const std::atomic<bool>* stop) { impl_->stop = stop; }
 
-void CSerialPort::SetMessageHandler(std::function<void(const std::string&)> handler)
-{
+void CSerialPort::SetMessageHandler(std::function<void(const std::string&)> handler) {
     impl_->onMessage = std::move(handler);
 }
 

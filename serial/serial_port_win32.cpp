@@ -23,8 +23,7 @@ public:
     ~UniqueHandle() { (void)Close(); }
     UniqueHandle(const UniqueHandle&) = delete;
     UniqueHandle& operator=(const UniqueHandle&) = delete;
-    UniqueHandle& operator=(UniqueHandle&& other) noexcept
-    {
+    UniqueHandle& operator=(UniqueHandle&& other) noexcept {
         if (this != &other) {
             (void)Close();
             h_ = other.h_;
@@ -34,12 +33,10 @@ public:
     }
     HANDLE Get() const { return h_; }
     bool Valid() const { return h_ != INVALID_HANDLE_VALUE && h_ != nullptr; }
-    bool Close()
-    {
+    bool Close() {
         HANDLE h = h_;
         h_ = INVALID_HANDLE_VALUE;
-        if (h == INVALID_HANDLE_VALUE || h == nullptr)
-            return true;
+        if (h == INVALID_HANDLE_VALUE || h == nullptr) return true;
         return CloseHandle(h) != 0;
     }
 
@@ -49,11 +46,10 @@ private:
 
 // Errors after which the device will not come back: the adapter was pulled
 // or the driver gave the handle up.
-bool IsGone(DWORD err)
-{
-    return err == ERROR_ACCESS_DENIED || err == ERROR_BAD_COMMAND || err == ERROR_DEVICE_REMOVED
-           || err == ERROR_GEN_FAILURE || err == ERROR_FILE_NOT_FOUND || err == ERROR_INVALID_HANDLE
-           || err == ERROR_DEVICE_NOT_CONNECTED;
+bool IsGone(DWORD err) {
+    return err == ERROR_ACCESS_DENIED || err == ERROR_BAD_COMMAND || err == ERROR_DEVICE_REMOVED ||
+           err == ERROR_GEN_FAILURE || err == ERROR_FILE_NOT_FOUND || err == ERROR_INVALID_HANDLE ||
+           err == ERROR_DEVICE_NOT_CONNECTED;
 }
 
 using Clock = std::chrono::steady_clock;
@@ -66,11 +62,9 @@ static_assert(kSliceMs > 0, "a zero total time-out means 'wait for ever' to the 
 
 // Milliseconds left until the deadline, rounded up so that a wait never
 // ends before its time-out has run out; 0 once it has.
-DWORD RemainingMs(Clock::time_point deadline)
-{
+DWORD RemainingMs(Clock::time_point deadline) {
     const auto left = deadline - Clock::now();
-    if (left <= Clock::duration::zero())
-        return 0;
+    if (left <= Clock::duration::zero()) return 0;
     const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
     return ms > 0x7ffffffe ? 0x7ffffffe : static_cast<DWORD>(ms);
 }
@@ -87,8 +81,7 @@ struct CSerialPort::Impl {
     std::function<void(const std::string&)> onMessage;
     const std::atomic<bool>* stop = nullptr;
 
-    bool Fail()
-    {
+    bool Fail() {
         status = IsGone(GetLastError()) ? PortStatus::HungUp : PortStatus::IoError;
         return false;
     }
@@ -98,15 +91,12 @@ struct CSerialPort::Impl {
     // Hands the driver a read or write slice (0 keeps the other direction's
     // value). Only a change costs a call, so the usual one-byte answer read,
     // shorter than a slice at 115200 baud, sets nothing.
-    bool SetSlice(DWORD readMs, DWORD writeMs)
-    {
+    bool SetSlice(DWORD readMs, DWORD writeMs) {
         COMMTIMEOUTS t{}; // no interval time-out, no per-byte part
         t.ReadTotalTimeoutConstant = readMs != 0 ? readMs : timeouts.ReadTotalTimeoutConstant;
         t.WriteTotalTimeoutConstant = writeMs != 0 ? writeMs : timeouts.WriteTotalTimeoutConstant;
-        if (std::memcmp(&t, &timeouts, sizeof t) == 0)
-            return true;
-        if (!SetCommTimeouts(handle.Get(), &t))
-            return false;
+        if (std::memcmp(&t, &timeouts, sizeof t) == 0) return true;
+        if (!SetCommTimeouts(handle.Get(), &t)) return false;
         timeouts = t;
         return true;
     }
@@ -114,31 +104,23 @@ struct CSerialPort::Impl {
 
 CSerialPort::CSerialPort() : impl_(std::make_unique<Impl>()) {}
 
-CSerialPort::~CSerialPort()
-{
+CSerialPort::~CSerialPort() {
     // The handle's own destructor releases a device still open; nobody is
     // left to show a closing error to.
 }
 
-std::string CSerialPort::DevicePath(const std::string& port)
-{
-    return "//./" + port;
-}
+std::string CSerialPort::DevicePath(const std::string& port) { return "//./" + port; }
 
-bool CSerialPort::Open(const std::string& port, const std::string& baudText)
-{
+bool CSerialPort::Open(const std::string& port, const std::string& baudText) {
     Impl& m = *impl_;
-    if (m.open)
-        return false;
+    if (m.open) return false;
     std::uint32_t baud = 0;
-    if (!ParseBaud(baudText, baud) || port.empty())
-        return false;
+    if (!ParseBaud(baudText, baud) || port.empty()) return false;
 
     // Every early return below drops `h`, which releases the device at once.
     UniqueHandle h(CreateFileA(DevicePath(port).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                OPEN_EXISTING, 0, nullptr));
-    if (!h.Valid())
-        return false;
+    if (!h.Valid()) return false;
 
     // Some virtual COM drivers refuse the mask or the buffer sizes; the
     // port works without them, so their results are not held against it.
@@ -150,19 +132,16 @@ bool CSerialPort::Open(const std::string& port, const std::string& baudText)
     // transfer. Read and Write keep these same totals themselves and hand
     // the driver slices of them (see Read), so that a stop is not held up.
     COMMTIMEOUTS timeouts{};
-    if (!GetCommTimeouts(h.Get(), &timeouts))
-        return false;
+    if (!GetCommTimeouts(h.Get(), &timeouts)) return false;
     timeouts.ReadIntervalTimeout = 0;
     timeouts.ReadTotalTimeoutMultiplier = 2000 / baud + 1;
     timeouts.ReadTotalTimeoutConstant = 2000000 / baud + 1;
     timeouts.WriteTotalTimeoutMultiplier = 10;
     timeouts.WriteTotalTimeoutConstant = 5000;
-    if (!SetCommTimeouts(h.Get(), &timeouts))
-        return false;
+    if (!SetCommTimeouts(h.Get(), &timeouts)) return false;
 
     m.dcb.DCBlength = sizeof(DCB);
-    if (!GetCommState(h.Get(), &m.dcb))
-        return false;
+    if (!GetCommState(h.Get(), &m.dcb)) return false;
     m.dcb.BaudRate = baud;
     m.dcb.fBinary = TRUE;
     m.dcb.fTXContinueOnXoff = TRUE;
@@ -180,8 +159,7 @@ bool CSerialPort::Open(const std::string& port, const std::string& baudText)
     m.dcb.ByteSize = 8;
     m.dcb.Parity = NOPARITY;
     m.dcb.StopBits = ONESTOPBIT;
-    if (!SetCommState(h.Get(), &m.dcb))
-        return false;
+    if (!SetCommState(h.Get(), &m.dcb)) return false;
 
     (void)EscapeCommFunction(h.Get(), SETDTR);
 
@@ -193,27 +171,20 @@ bool CSerialPort::Open(const std::string& port, const std::string& baudText)
     return true;
 }
 
-bool CSerialPort::Close()
-{
+bool CSerialPort::Close() {
     Impl& m = *impl_;
-    if (!m.open)
-        return false;
+    if (!m.open) return false;
     m.open = false;
     if (!m.handle.Close()) {
-        if (m.onMessage)
-            m.onMessage("Port Closing Error.");
+        if (m.onMessage) m.onMessage("Port Closing Error.");
         return false;
     }
     return true;
 }
 
-bool CSerialPort::IsOpen() const
-{
-    return impl_->open;
-}
+bool CSerialPort::IsOpen() const { return impl_->open; }
 
-bool CSerialPort::Read(std::uint8_t* buffer, std::size_t count, std::size_t& received)
-{
+bool CSerialPort::Read(std::uint8_t* buffer, std::size_t count, std::size_t& received) {
     Impl& m = *impl_;
     received = 0;
     if (!m.open || buffer == nullptr || count > MAXDWORD) {
@@ -221,8 +192,7 @@ bool CSerialPort::Read(std::uint8_t* buffer, std::size_t count, std::size_t& rec
         return false;
     }
     m.status = PortStatus::Ok;
-    if (count == 0)
-        return true;
+    if (count == 0) return true;
 
     // One ReadFile with the whole total would block for up to 40 s at 50
     // baud with no way to look at the stop flag. So the total is kept here
@@ -256,13 +226,11 @@ bool CSerialPort::Read(std::uint8_t* buffer, std::size_t count, std::size_t& rec
         }
     }
     // Bytes that came before a failure or a stop are handed over all the same.
-    if (received > 0)
-        buffer[received] = 0;
+    if (received > 0) buffer[received] = 0;
     return ok;
 }
 
-bool CSerialPort::Write(const std::uint8_t* data, std::size_t count, std::size_t& written)
-{
+bool CSerialPort::Write(const std::uint8_t* data, std::size_t count, std::size_t& written) {
     Impl& m = *impl_;
     written = 0;
     if (!m.open || (data == nullptr && count > 0) || count > MAXDWORD) {
@@ -270,8 +238,7 @@ bool CSerialPort::Write(const std::uint8_t* data, std::size_t count, std::size_t
         return false;
     }
     m.status = PortStatus::Ok;
-    if (count == 0)
-        return true;
+    if (count == 0) return true;
 
     // Sliced like Read, for the same reason: a line held up by the driver
     // must not keep a stop waiting for the whole write time-out.
@@ -286,14 +253,12 @@ bool CSerialPort::Write(const std::uint8_t* data, std::size_t count, std::size_t
             m.status = PortStatus::TimedOut;
             return true;
         }
-        if (!m.SetSlice(0, std::min(left, kSliceMs)))
-            return m.Fail();
+        if (!m.SetSlice(0, std::min(left, kSliceMs))) return m.Fail();
         DWORD put = 0;
         const BOOL done = WriteFile(m.handle.Get(), data + written,
                                     static_cast<DWORD>(count - written), &put, nullptr);
         written += put;
-        if (!done)
-            return m.Fail();
+        if (!done) return m.Fail();
     }
 
     // The answer wait that follows a frame counts from the moment the frame
@@ -316,13 +281,11 @@ bool CSerialPort::Write(const std::uint8_t* data, std::size_t count, std::size_t
         if (!ClearCommError(m.handle.Get(), &errors, &comStat)) {
             // A driver without a status query has nothing queued we could
             // wait for; a vanished device is reported now rather than later.
-            if (IsGone(GetLastError()))
-                return m.Fail();
+            if (IsGone(GetLastError())) return m.Fail();
             return true;
         }
         const std::size_t queued = std::min<std::size_t>(comStat.cbOutQue, written);
-        if (queued == 0)
-            return true;
+        if (queued == 0) return true;
         const bool stopping = m.Stopping();
         if (stopping || RemainingMs(deadline) == 0) {
             m.status = stopping ? PortStatus::Stopped : PortStatus::TimedOut;
@@ -333,31 +296,21 @@ bool CSerialPort::Write(const std::uint8_t* data, std::size_t count, std::size_t
     }
 }
 
-bool CSerialPort::Purge(PurgeWhat what)
-{
+bool CSerialPort::Purge(PurgeWhat what) {
     Impl& m = *impl_;
-    if (!m.open)
-        return false;
+    if (!m.open) return false;
     const DWORD flags = what == PurgeWhat::All
                             ? PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR
                             : PURGE_TXABORT | PURGE_TXCLEAR;
-    if (!PurgeComm(m.handle.Get(), flags))
-        return m.Fail();
+    if (!PurgeComm(m.handle.Get(), flags)) return m.Fail();
     return true;
 }
 
-PortStatus CSerialPort::LastStatus() const
-{
-    return impl_->status;
-}
+PortStatus CSerialPort::LastStatus() const { return impl_->status; }
 
-void CSerialPort::SetStopFlag(const std::atomic<bool>* stop)
-{
-    impl_->stop = stop;
-}
+void CSerialPort::SetStopFlag(const std::atomic<bool>* stop) { impl_->stop = stop; }
 
-void CSerialPort::SetMessageHandler(std::function<void(const std::string&)> handler)
-{
+void CSerialPort::SetMessageHandler(std::function<void(const std::string&)> handler) {
     impl_->onMessage = std::move(handler);
 }
 

@@ -163,8 +163,8 @@ void TracePort::FlushSilence() {
 
 bool TracePort::Open(const std::string& port, const std::string& baud) {
     const bool ok = inner_->Open(port, baud);
-    Emit(TimeField(Now()) + "  * open " + port + " at " + baud + " baud" +
-         (ok ? "" : ": failed") + "\n");
+    Emit(TimeField(Now()) + "  * open " + port + " at " + baud + " baud" + (ok ? "" : ": failed") +
+         "\n");
     lastFrame_.clear();
     sink_->Flush();
     return ok;
@@ -220,8 +220,8 @@ bool TracePort::Write(const std::uint8_t* data, std::size_t count, std::size_t& 
     } else if (IsResyncBlock(data, count)) {
         note = "resync block";
     } else if (IsFrame(data, count)) {
-        const bool again = lastFrame_.size() == count &&
-                           std::memcmp(lastFrame_.data(), data, count) == 0;
+        const bool again =
+            lastFrame_.size() == count && std::memcmp(lastFrame_.data(), data, count) == 0;
         frameTry_ = again ? frameTry_ + 1 : 1;
         lastFrame_.assign(data, data + count);
         note = FrameNote(data, count, frameTry_);

@@ -12,21 +12,17 @@
 
 namespace zarq {
 
-std::string Hex(std::uint64_t v)
-{
+std::string Hex(std::uint64_t v) {
     char text[24];
     std::snprintf(text, sizeof text, "0x%llX", static_cast<unsigned long long>(v));
     return text;
 }
 
 FlashModel::FlashModel(std::uint32_t size, std::uint32_t kernelOffset)
-    : cells_(size, 0xFF), kernel_(std::min(kernelOffset, size))
-{
-}
+    : cells_(size, 0xFF), kernel_(std::min(kernelOffset, size)) {}
 
 bool FlashModel::InUserFlash(std::uint64_t offset, std::uint64_t count, const char* what,
-                             std::string& why) const
-{
+                             std::string& why) const {
     const std::uint64_t end = offset + count;
     if (end > kernel_) {
         why = std::string(what) + " " + Hex(kFlashBase + offset) + ".." + Hex(kFlashBase + end) +
@@ -38,14 +34,12 @@ bool FlashModel::InUserFlash(std::uint64_t offset, std::uint64_t count, const ch
     return true;
 }
 
-bool FlashModel::MassErase(std::string&)
-{
+bool FlashModel::MassErase(std::string&) {
     std::fill(cells_.begin(), cells_.begin() + kernel_, 0xFF);
     return true;
 }
 
-bool FlashModel::ErasePages(std::uint32_t offset, std::uint32_t pages, std::string& why)
-{
+bool FlashModel::ErasePages(std::uint32_t offset, std::uint32_t pages, std::string& why) {
     if (offset % kPageSize != 0) {
         why = "erase at " + Hex(kFlashBase + std::uint64_t(offset)) + " is not on a 512-byte page";
         return false;
@@ -55,34 +49,29 @@ bool FlashModel::ErasePages(std::uint32_t offset, std::uint32_t pages, std::stri
         return false;
     }
     const std::uint64_t count = std::uint64_t(pages) * kPageSize;
-    if (!InUserFlash(offset, count, "erase", why))
-        return false;
+    if (!InUserFlash(offset, count, "erase", why)) return false;
     std::fill_n(cells_.begin() + offset, count, 0xFF);
     return true;
 }
 
 bool FlashModel::Write(std::uint32_t offset, const std::uint8_t* data, std::size_t count,
-                       std::string& why)
-{
-    if (!InUserFlash(offset, count, "write", why))
-        return false;
+                       std::string& why) {
+    if (!InUserFlash(offset, count, "write", why)) return false;
     std::uint8_t* cell = cells_.data() + offset;
-    for (std::size_t i = 0; i < count; ++i)
-        cell[i] &= data[i];
+    for (std::size_t i = 0; i < count; ++i) cell[i] &= data[i];
     return true;
 }
 
 bool FlashModel::Verify(std::uint32_t offset, const std::uint8_t* rotated, std::size_t count,
-                        std::string& why)
-{
-    if (!InUserFlash(offset, count, "verify", why))
-        return false;
+                        std::string& why) {
+    if (!InUserFlash(offset, count, "verify", why)) return false;
     const std::uint8_t* cell = cells_.data() + offset;
     for (std::size_t i = 0; i < count; ++i) {
         const std::uint8_t expected = RotateRight3(rotated[i]);
         if (cell[i] != expected) {
             char text[96];
-            std::snprintf(text, sizeof text, "verify mismatch at 0x%llX: flash holds 0x%02X, frame 0x%02X",
+            std::snprintf(text, sizeof text,
+                          "verify mismatch at 0x%llX: flash holds 0x%02X, frame 0x%02X",
                           static_cast<unsigned long long>(kFlashBase + std::uint64_t(offset) + i),
                           cell[i], expected);
             why = text;
@@ -94,32 +83,26 @@ bool FlashModel::Verify(std::uint32_t offset, const std::uint8_t* rotated, std::
 
 namespace {
 
-std::string Lower(std::string s)
-{
-    for (char& c : s)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+std::string Lower(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return s;
 }
 
-std::string Trim(const std::string& s)
-{
+std::string Trim(const std::string& s) {
     const auto b = s.find_first_not_of(" \t\r\n");
-    if (b == std::string::npos)
-        return {};
+    if (b == std::string::npos) return {};
     const auto e = s.find_last_not_of(" \t\r\n");
     return s.substr(b, e - b + 1);
 }
 
-bool ParseHexValue(const std::string& text, std::uint32_t& out)
-{
-    if (text.size() < 3 || text.size() > 10 || text[0] != '0' || text[1] != 'x')
-        return false;
+bool ParseHexValue(const std::string& text, std::uint32_t& out) {
+    if (text.size() < 3 || text.size() > 10 || text[0] != '0' || text[1] != 'x') return false;
     std::uint32_t v = 0;
     for (std::size_t i = 2; i < text.size(); ++i) {
         const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(text[i])));
-        if (!std::isxdigit(static_cast<unsigned char>(c)))
-            return false;
-        v = v * 16 + static_cast<std::uint32_t>(std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : c - 'a' + 10);
+        if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+        v = v * 16 + static_cast<std::uint32_t>(
+                         std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : c - 'a' + 10);
     }
     out = v;
     return true;
@@ -128,23 +111,21 @@ bool ParseHexValue(const std::string& text, std::uint32_t& out)
 } // namespace
 
 bool ReadPartGeometry(const std::string& path, const std::string& part, FlashGeometry& out,
-                      std::string& error)
-{
+                      std::string& error) {
     std::ifstream in(path);
     if (!in) {
         error = "cannot open the part database " + path;
         return false;
     }
     const std::string wanted = Lower(part);
-    std::map<std::string, std::pair<std::string, int>> keys;  // key -> value, line
+    std::map<std::string, std::pair<std::string, int>> keys; // key -> value, line
     bool inSection = false, found = false;
     std::string line;
     int lineNo = 0;
     while (std::getline(in, line)) {
         ++lineNo;
         const std::string t = Trim(line);
-        if (t.empty() || t[0] == ';' || t[0] == '#')
-            continue;
+        if (t.empty() || t[0] == ';' || t[0] == '#') continue;
         if (t[0] == '[') {
             const auto close = t.find(']');
             inSection = close != std::string::npos && Lower(Trim(t.substr(1, close - 1))) == wanted;
@@ -152,10 +133,9 @@ bool ReadPartGeometry(const std::string& path, const std::string& part, FlashGeo
             continue;
         }
         const auto eq = t.find('=');
-        if (!inSection || eq == std::string::npos)
-            continue;
+        if (!inSection || eq == std::string::npos) continue;
         const std::string key = Lower(Trim(t.substr(0, eq)));
-        if (!keys.count(key))  // the first occurrence wins, as with the ini functions
+        if (!keys.count(key)) // the first occurrence wins, as with the ini functions
             keys[key] = {Trim(t.substr(eq + 1)), lineNo};
     }
     if (!found) {
@@ -165,8 +145,7 @@ bool ReadPartGeometry(const std::string& path, const std::string& part, FlashGeo
     auto value = [&](const char* key, std::uint32_t& v, bool required) {
         const auto it = keys.find(Lower(key));
         if (it == keys.end()) {
-            if (required)
-                error = path + ": [" + part + "] has no " + key;
+            if (required) error = path + ": [" + part + "] has no " + key;
             return !required;
         }
         if (!ParseHexValue(it->second.first, v)) {

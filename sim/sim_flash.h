@@ -20,20 +20,22 @@ public:
     bool ErasePages(std::uint32_t offset, std::uint32_t pages, std::string& why);
     bool Write(std::uint32_t offset, const std::uint8_t* data, std::size_t count, std::string& why);
     // data as sent: each byte rotated left by 3.
-    bool Verify(std::uint32_t offset, const std::uint8_t* rotated, std::size_t count, std::string& why);
+    bool Verify(std::uint32_t offset, const std::uint8_t* rotated, std::size_t count,
+                std::string& why);
 
     const std::vector<std::uint8_t>& Bytes() const { return cells_; }
     std::uint32_t KernelOffset() const { return kernel_; }
 
 private:
-    bool InUserFlash(std::uint64_t offset, std::uint64_t count, const char* what, std::string& why) const;
+    bool InUserFlash(std::uint64_t offset, std::uint64_t count, const char* what,
+                     std::string& why) const;
     std::vector<std::uint8_t> cells_;
     std::uint32_t kernel_;
 };
 
 struct FlashGeometry {
-    std::uint32_t size = 0;          // bytes from 0x80000
-    std::uint32_t kernelStart = 0;   // absolute
+    std::uint32_t size = 0;        // bytes from 0x80000
+    std::uint32_t kernelStart = 0; // absolute
 };
 
 // Reads ROMStart, ROMEnd, KStart and KEnd of one part from a zelchip.ini.

@@ -5,21 +5,15 @@
 
 namespace zarq {
 
-bool ChecksumOk(const std::uint8_t* frame, std::size_t wireLength)
-{
+bool ChecksumOk(const std::uint8_t* frame, std::size_t wireLength) {
     std::uint8_t sum = 0;
-    for (std::size_t i = 2; i < wireLength; ++i)
-        sum = static_cast<std::uint8_t>(sum + frame[i]);
+    for (std::size_t i = 2; i < wireLength; ++i) sum = static_cast<std::uint8_t>(sum + frame[i]);
     return sum == 0;
 }
 
-std::uint8_t RotateRight3(std::uint8_t b)
-{
-    return static_cast<std::uint8_t>((b >> 3) | (b << 5));
-}
+std::uint8_t RotateRight3(std::uint8_t b) { return static_cast<std::uint8_t>((b >> 3) | (b << 5)); }
 
-void FrameParser::Reset()
-{
+void FrameParser::Reset() {
     state_ = State::Hunt;
     have_ = 0;
     want_ = 0;
@@ -28,15 +22,13 @@ void FrameParser::Reset()
     afterResync_ = false;
 }
 
-std::uint64_t FrameParser::TakeSkipped()
-{
+std::uint64_t FrameParser::TakeSkipped() {
     const std::uint64_t n = skipped_;
     skipped_ = 0;
     return n;
 }
 
-std::size_t FrameParser::Consume(const std::uint8_t* data, std::size_t count, ParsedEvent& event)
-{
+std::size_t FrameParser::Consume(const std::uint8_t* data, std::size_t count, ParsedEvent& event) {
     event = ParsedEvent{};
     std::size_t i = 0;
     while (i < count) {

@@ -11,7 +11,7 @@ namespace zarq {
 constexpr std::uint8_t kStart1 = 0x07;
 constexpr std::uint8_t kStart2 = 0x0E;
 constexpr std::uint8_t kWakeByte = 0x08;
-constexpr std::size_t kMinLength = 5;  // command letter and 4 value bytes
+constexpr std::size_t kMinLength = 5; // command letter and 4 value bytes
 // The host's "forget the frame in hand": 23 zeros, then 07 07.
 constexpr std::size_t kResyncZeros = 23;
 constexpr std::size_t kResyncLength = kResyncZeros + 2;
@@ -24,7 +24,7 @@ std::uint8_t RotateRight3(std::uint8_t b);
 struct ParsedEvent {
     enum class Kind { None, Frame, ShortFrame, Wake, Resync };
     Kind kind = Kind::None;
-    const std::uint8_t* frame = nullptr;  // whole frame from 07 (Frame, ShortFrame)
+    const std::uint8_t* frame = nullptr; // whole frame from 07 (Frame, ShortFrame)
     std::size_t wireLength = 0;
 };
 

@@ -8,8 +8,7 @@ namespace zarq {
 
 namespace {
 
-void AppendJsonString(std::string& out, const std::string& text)
-{
+void AppendJsonString(std::string& out, const std::string& text) {
     out += '"';
     for (const char ch : text) {
         const auto c = static_cast<unsigned char>(ch);
@@ -28,8 +27,7 @@ void AppendJsonString(std::string& out, const std::string& text)
     out += '"';
 }
 
-void AppendHex(std::string& out, const std::vector<std::uint8_t>& data)
-{
+void AppendHex(std::string& out, const std::vector<std::uint8_t>& data) {
     static const char digits[] = "0123456789abcdef";
     out += '"';
     for (const std::uint8_t b : data) {
@@ -41,8 +39,7 @@ void AppendHex(std::string& out, const std::vector<std::uint8_t>& data)
 
 } // namespace
 
-std::string FormatLogLine(const LogEntry& e)
-{
+std::string FormatLogLine(const LogEntry& e) {
     std::string out;
     out.reserve(160 + 2 * e.data.size());
     out += "{\"t_us\":" + std::to_string(e.timeUs);
@@ -74,14 +71,13 @@ std::string FormatLogLine(const LogEntry& e)
     }
     case LogEntry::Kind::Identification:
     case LogEntry::Kind::Noise:
-        out += e.kind == LogEntry::Kind::Noise ? ",\"event\":\"noise\"" : ",\"event\":\"identification\"";
+        out += e.kind == LogEntry::Kind::Noise ? ",\"event\":\"noise\""
+                                               : ",\"event\":\"identification\"";
         out += ",\"text\":";
         AppendJsonString(out, e.note);
         out += ",\"wire_bytes\":" + std::to_string(e.wireLength);
         break;
-    case LogEntry::Kind::HangUp:
-        out += ",\"event\":\"hangup\"";
-        break;
+    case LogEntry::Kind::HangUp: out += ",\"event\":\"hangup\""; break;
     case LogEntry::Kind::Resync:
         out += ",\"event\":\"resync\",\"wire_bytes\":" + std::to_string(e.wireLength);
         break;

@@ -14,48 +14,38 @@ namespace zarq {
 
 namespace {
 
-bool ParseUnsigned(const std::string& text, std::uint64_t max, std::uint64_t& out)
-{
-    if (text.empty() || text[0] == '-' || text[0] == '+' || std::isspace(static_cast<unsigned char>(text[0])))
+bool ParseUnsigned(const std::string& text, std::uint64_t max, std::uint64_t& out) {
+    if (text.empty() || text[0] == '-' || text[0] == '+' ||
+        std::isspace(static_cast<unsigned char>(text[0])))
         return false;
     const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
     errno = 0;
     char* end = nullptr;
     const unsigned long long v = std::strtoull(text.c_str(), &end, hex ? 16 : 10);
-    if (errno != 0 || end == text.c_str() || *end != '\0' || v > max)
-        return false;
+    if (errno != 0 || end == text.c_str() || *end != '\0' || v > max) return false;
     // strtoull accepts "0x" alone with base 16 as 0; refuse it.
-    if (hex && text.size() == 2)
-        return false;
+    if (hex && text.size() == 2) return false;
     out = v;
     return true;
 }
 
-bool ParseDuration(const std::string& text, double& out)
-{
-    if (text.empty() || std::isspace(static_cast<unsigned char>(text[0])))
-        return false;
+bool ParseDuration(const std::string& text, double& out) {
+    if (text.empty() || std::isspace(static_cast<unsigned char>(text[0]))) return false;
     char* end = nullptr;
     const double v = std::strtod(text.c_str(), &end);
-    if (end == text.c_str() || *end != '\0' || !std::isfinite(v) || v < 0 || v > 1e9)
-        return false;
+    if (end == text.c_str() || *end != '\0' || !std::isfinite(v) || v < 0 || v > 1e9) return false;
     out = v;
     return true;
 }
 
-bool IsCommandLetter(char c)
-{
-    return c == 'E' || c == 'W' || c == 'V' || c == 'P' || c == 'R';
-}
+bool IsCommandLetter(char c) { return c == 'E' || c == 'W' || c == 'V' || c == 'P' || c == 'R'; }
 
-bool ParseRange(const std::string& text, SelectorItem& item)
-{
+bool ParseRange(const std::string& text, SelectorItem& item) {
     const auto dash = text.find('-');
     std::uint64_t from = 0, to = 0;
     const std::uint64_t max = std::numeric_limits<std::uint64_t>::max() / 2;
     if (dash == std::string::npos) {
-        if (!ParseUnsigned(text, max, from) || from == 0)
-            return false;
+        if (!ParseUnsigned(text, max, from) || from == 0) return false;
         to = from;
     } else {
         if (!ParseUnsigned(text.substr(0, dash), max, from) || from == 0 ||
@@ -69,20 +59,16 @@ bool ParseRange(const std::string& text, SelectorItem& item)
 
 } // namespace
 
-bool FaultSelector::Matches(std::uint64_t command, char letter, std::uint64_t ofLetter) const
-{
+bool FaultSelector::Matches(std::uint64_t command, char letter, std::uint64_t ofLetter) const {
     for (const SelectorItem& item : items) {
-        if (item.letter != 0 && item.letter != letter)
-            continue;
+        if (item.letter != 0 && item.letter != letter) continue;
         const std::uint64_t n = item.letter != 0 ? ofLetter : command;
-        if (item.from == 0 || (n >= item.from && n <= item.to))
-            return true;
+        if (item.from == 0 || (n >= item.from && n <= item.to)) return true;
     }
     return false;
 }
 
-bool ParseSelector(const std::string& text, FaultSelector& out, std::string& error)
-{
+bool ParseSelector(const std::string& text, FaultSelector& out, std::string& error) {
     if (text.empty()) {
         error = "empty selector";
         return false;
@@ -103,27 +89,25 @@ bool ParseSelector(const std::string& text, FaultSelector& out, std::string& err
                 error = "'" + part + "': the command letter must be one of E, W, V, P, R";
                 return false;
             }
-            if (part.size() > 1)
-                ok = part[1] == '@' && ParseRange(part.substr(2), item);
+            if (part.size() > 1) ok = part[1] == '@' && ParseRange(part.substr(2), item);
         } else if (ok) {
             ok = ParseRange(part, item);
         }
         if (!ok) {
-            error = "'" + part + "' is not a selector item (use *, N, N-M, L, L@N or L@N-M; "
+            error = "'" + part +
+                    "' is not a selector item (use *, N, N-M, L, L@N or L@N-M; "
                     "numbers count from 1)";
             return false;
         }
         parsed.push_back(item);
-        if (comma == std::string::npos)
-            break;
+        if (comma == std::string::npos) break;
         start = comma + 1;
     }
     out.items.insert(out.items.end(), parsed.begin(), parsed.end());
     return true;
 }
 
-bool ParseSimArgs(const std::vector<std::string>& args, SimOptions& out, std::string& error)
-{
+bool ParseSimArgs(const std::vector<std::string>& args, SimOptions& out, std::string& error) {
     SimOptions o;
     using Handler = std::function<bool(const std::string&, std::string&)>;
     struct OptionRule {
@@ -131,7 +115,8 @@ bool ParseSimArgs(const std::vector<std::string>& args, SimOptions& out, std::st
         Handler handle;
     };
     auto selector = [](FaultSelector& target) {
-        return [&target](const std::string& v, std::string& e) { return ParseSelector(v, target, e); };
+        return
+            [&target](const std::string& v, std::string& e) { return ParseSelector(v, target, e); };
     };
     auto duration = [](double& target, const char* unit) {
         return [&target, unit](const std::string& v, std::string& e) {
@@ -154,97 +139,138 @@ bool ParseSimArgs(const std::vector<std::string>& args, SimOptions& out, std::st
     };
 
     const std::map<std::string, OptionRule> rules = {
-        {"--help", {false, [&](const std::string&, std::string&) { o.showHelp = true; return true; }}},
-        {"-h", {false, [&](const std::string&, std::string&) { o.showHelp = true; return true; }}},
+        {"--help",
+         {false,
+          [&](const std::string&, std::string&) {
+              o.showHelp = true;
+              return true;
+          }}},
+        {"-h",
+         {false,
+          [&](const std::string&, std::string&) {
+              o.showHelp = true;
+              return true;
+          }}},
         {"--device", {true, text(o.device, "device path")}},
         {"--link", {true, text(o.link, "link path")}},
-        {"--part", {true, [&](const std::string& v, std::string& e) {
-             if (v.empty() || v.size() > 8) {
-                 e = "'" + v + "': a part name has 1 to 8 characters";
-                 return false;
-             }
-             o.part = v;
-             o.partGiven = true;
-             return true;
-         }}},
+        {"--part",
+         {true,
+          [&](const std::string& v, std::string& e) {
+              if (v.empty() || v.size() > 8) {
+                  e = "'" + v + "': a part name has 1 to 8 characters";
+                  return false;
+              }
+              o.part = v;
+              o.partGiven = true;
+              return true;
+          }}},
         {"--partdb", {true, text(o.partDbPath, "part database path")}},
-        {"--flash-size", {true, [&](const std::string& v, std::string& e) {
-             std::uint64_t n = 0;
-             if (!ParseUnsigned(v, 16u << 20, n) || n == 0) {
-                 e = "'" + v + "' is not a flash size from 1 byte to 16 MiB (decimal or 0x hex)";
-                 return false;
-             }
-             o.flashSize = static_cast<std::uint32_t>(n);
-             return true;
-         }}},
-        {"--kernel-start", {true, [&](const std::string& v, std::string& e) {
-             std::uint64_t n = 0;
-             if (!ParseUnsigned(v, 0xFFFFFFFFu, n) || n <= kFlashBase) {
-                 e = "'" + v + "' is not an absolute address above 0x80000";
-                 return false;
-             }
-             o.kernelStart = static_cast<std::uint32_t>(n);
-             return true;
-         }}},
-        {"--id", {true, [&](const std::string& v, std::string& e) {
-             if (v.empty() || v.size() > 250) {
-                 e = "the identification text must have 1 to 250 characters";
-                 return false;
-             }
-             o.idText = v;
-             return true;
-         }}},
-        {"--old-revision", {false, [&](const std::string&, std::string&) { o.oldRevision = true; return true; }}},
-        {"--never-announce", {false, [&](const std::string&, std::string&) { o.neverAnnounce = true; return true; }}},
+        {"--flash-size",
+         {true,
+          [&](const std::string& v, std::string& e) {
+              std::uint64_t n = 0;
+              if (!ParseUnsigned(v, 16u << 20, n) || n == 0) {
+                  e = "'" + v + "' is not a flash size from 1 byte to 16 MiB (decimal or 0x hex)";
+                  return false;
+              }
+              o.flashSize = static_cast<std::uint32_t>(n);
+              return true;
+          }}},
+        {"--kernel-start",
+         {true,
+          [&](const std::string& v, std::string& e) {
+              std::uint64_t n = 0;
+              if (!ParseUnsigned(v, 0xFFFFFFFFu, n) || n <= kFlashBase) {
+                  e = "'" + v + "' is not an absolute address above 0x80000";
+                  return false;
+              }
+              o.kernelStart = static_cast<std::uint32_t>(n);
+              return true;
+          }}},
+        {"--id",
+         {true,
+          [&](const std::string& v, std::string& e) {
+              if (v.empty() || v.size() > 250) {
+                  e = "the identification text must have 1 to 250 characters";
+                  return false;
+              }
+              o.idText = v;
+              return true;
+          }}},
+        {"--old-revision",
+         {false,
+          [&](const std::string&, std::string&) {
+              o.oldRevision = true;
+              return true;
+          }}},
+        {"--never-announce",
+         {false,
+          [&](const std::string&, std::string&) {
+              o.neverAnnounce = true;
+              return true;
+          }}},
         {"--noise", {true, text(o.noise, "noise text")}},
         {"--nak", {true, selector(o.nak)}},
         {"--silent", {true, selector(o.silent)}},
         {"--garbage-ack", {true, selector(o.garbageAck)}},
-        {"--ack-after", {true, [&](const std::string& v, std::string& e) {
-             AckAfterRule rule;
-             const auto colon = v.find(':');
-             std::uint64_t k = 0;
-             if (!ParseUnsigned(v.substr(0, colon), 1000000, k)) {
-                 e = "'" + v + "': expected K or K:SELECTOR, K a count of refused tries";
-                 return false;
-             }
-             rule.failures = static_cast<std::uint32_t>(k);
-             if (colon == std::string::npos)
-                 rule.selector.items.push_back(SelectorItem{});
-             else if (!ParseSelector(v.substr(colon + 1), rule.selector, e))
-                 return false;
-             o.ackAfter.push_back(rule);
-             return true;
-         }}},
-        {"--hangup-after", {true, [&](const std::string& v, std::string& e) {
-             std::uint64_t n = 0;
-             if (!ParseUnsigned(v, std::numeric_limits<std::uint32_t>::max(), n)) {
-                 e = "'" + v + "' is not a number of frames";
-                 return false;
-             }
-             o.hangupAfter = n;
-             return true;
-         }}},
-        {"--baud", {true, [&](const std::string& v, std::string& e) {
-             std::uint64_t n = 0;
-             if (!ParseUnsigned(v, 10000000, n) || n < 50) {
-                 e = "'" + v + "' is not a baud rate from 50 to 10000000";
-                 return false;
-             }
-             o.baud = static_cast<std::uint32_t>(n);
-             return true;
-         }}},
+        {"--ack-after",
+         {true,
+          [&](const std::string& v, std::string& e) {
+              AckAfterRule rule;
+              const auto colon = v.find(':');
+              std::uint64_t k = 0;
+              if (!ParseUnsigned(v.substr(0, colon), 1000000, k)) {
+                  e = "'" + v + "': expected K or K:SELECTOR, K a count of refused tries";
+                  return false;
+              }
+              rule.failures = static_cast<std::uint32_t>(k);
+              if (colon == std::string::npos)
+                  rule.selector.items.push_back(SelectorItem{});
+              else if (!ParseSelector(v.substr(colon + 1), rule.selector, e))
+                  return false;
+              o.ackAfter.push_back(rule);
+              return true;
+          }}},
+        {"--hangup-after",
+         {true,
+          [&](const std::string& v, std::string& e) {
+              std::uint64_t n = 0;
+              if (!ParseUnsigned(v, std::numeric_limits<std::uint32_t>::max(), n)) {
+                  e = "'" + v + "' is not a number of frames";
+                  return false;
+              }
+              o.hangupAfter = n;
+              return true;
+          }}},
+        {"--baud",
+         {true,
+          [&](const std::string& v, std::string& e) {
+              std::uint64_t n = 0;
+              if (!ParseUnsigned(v, 10000000, n) || n < 50) {
+                  e = "'" + v + "' is not a baud rate from 50 to 10000000";
+                  return false;
+              }
+              o.baud = static_cast<std::uint32_t>(n);
+              return true;
+          }}},
         {"--erase-ms", {true, duration(o.eraseMs, "milliseconds")}},
         {"--write-us-per-byte", {true, duration(o.writeUsPerByte, "microseconds")}},
         {"--turnaround-ms", {true, duration(o.turnaroundMs, "milliseconds")}},
-        {"--exit-after-run", {false, [&](const std::string&, std::string&) { o.exitAfterRun = true; return true; }}},
-        {"--timeout", {true, [&](const std::string& v, std::string& e) {
-             if (!ParseDuration(v, o.timeoutS) || o.timeoutS <= 0) {
-                 e = "'" + v + "' is not a number of seconds above 0";
-                 return false;
-             }
-             return true;
-         }}},
+        {"--exit-after-run",
+         {false,
+          [&](const std::string&, std::string&) {
+              o.exitAfterRun = true;
+              return true;
+          }}},
+        {"--timeout",
+         {true,
+          [&](const std::string& v, std::string& e) {
+              if (!ParseDuration(v, o.timeoutS) || o.timeoutS <= 0) {
+                  e = "'" + v + "' is not a number of seconds above 0";
+                  return false;
+              }
+              return true;
+          }}},
         {"--log", {true, text(o.logPath, "log file path")}},
         {"--dump", {true, text(o.dumpPath, "dump file path")}},
     };
@@ -292,8 +318,7 @@ bool ParseSimArgs(const std::vector<std::string>& args, SimOptions& out, std::st
     return true;
 }
 
-const char* SimHelpText()
-{
+const char* SimHelpText() {
     return R"(Usage: zarq-sim [OPTIONS]
 
 An emulated ZaRQ target for dry runs: it answers the bootloader exchange on a

@@ -7,15 +7,11 @@ namespace zarq {
 namespace {
 volatile std::sig_atomic_t g_stop = 0;
 
-extern "C" void OnStopSignal(int)
-{
-    g_stop = 1;
-}
+extern "C" void OnStopSignal(int) { g_stop = 1; }
 } // namespace
 
-void InstallStopSignals()
-{
-    struct sigaction sa{};
+void InstallStopSignals() {
+    struct sigaction sa {};
     sa.sa_handler = OnStopSignal;
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
@@ -24,9 +20,6 @@ void InstallStopSignals()
     signal(SIGPIPE, SIG_IGN);
 }
 
-bool StopSignalReceived()
-{
-    return g_stop != 0;
-}
+bool StopSignalReceived() { return g_stop != 0; }
 
 } // namespace zarq

@@ -8,19 +8,16 @@ namespace zarq {
 
 namespace {
 
-std::uint32_t BigEndian32(const std::uint8_t* p)
-{
+std::uint32_t BigEndian32(const std::uint8_t* p) {
     return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8) |
            std::uint32_t(p[3]);
 }
 
-bool KnownLetter(std::uint8_t c)
-{
+bool KnownLetter(std::uint8_t c) {
     return c == 'E' || c == 'W' || c == 'V' || c == 'P' || c == 'R';
 }
 
-std::string ByteText(std::uint8_t b)
-{
+std::string ByteText(std::uint8_t b) {
     char text[8];
     std::snprintf(text, sizeof text, "0x%02X", b);
     return text;
@@ -32,26 +29,21 @@ TargetCore::TargetCore(const SimOptions& options, FlashGeometry geometry, std::s
     : options_(options),
       flash_(geometry.size, geometry.kernelStart - kFlashBase),
       idText_(std::move(idText)),
-      recordLog_(options.keepLog || !options.logPath.empty())
-{
-}
+      recordLog_(options.keepLog || !options.logPath.empty()) {}
 
-void TargetCore::AddLog(LogEntry&& entry, std::size_t at)
-{
+void TargetCore::AddLog(LogEntry&& entry, std::size_t at) {
     const std::uint64_t skipped = parser_.TakeSkipped();
     stats_.bytesSkipped += skipped;
-    if (!recordLog_)
-        return;
+    if (!recordLog_) return;
     entry.skippedBefore = skipped + pendingSkipped_;
     pendingSkipped_ = 0;
     entry.timeUs = at;
     log_.push_back(std::move(entry));
 }
 
-std::size_t TargetCore::Feed(const std::uint8_t* data, std::size_t count, std::vector<Reply>& replies)
-{
-    if (stats_.hungUp || count == 0)
-        return 0;
+std::size_t TargetCore::Feed(const std::uint8_t* data, std::size_t count,
+                             std::vector<Reply>& replies) {
+    if (stats_.hungUp || count == 0) return 0;
     if (options_.hangupAfter && *options_.hangupAfter == 0) {
         Reply r;
         r.dueAfter = 1;
@@ -74,8 +66,7 @@ std::size_t TargetCore::Feed(const std::uint8_t* data, std::size_t count, std::v
             OnResync(i);
         else if (ev.kind != ParsedEvent::Kind::None)
             OnFrame(ev, i, replies);
-        if (stats_.hungUp)
-            break;
+        if (stats_.hungUp) break;
     }
     // Stray bytes not yet tied to an event still count now.
     const std::uint64_t skipped = parser_.TakeSkipped();
@@ -84,8 +75,7 @@ std::size_t TargetCore::Feed(const std::uint8_t* data, std::size_t count, std::v
     return i;
 }
 
-void TargetCore::OnWake(std::size_t at, std::vector<Reply>& replies)
-{
+void TargetCore::OnWake(std::size_t at, std::vector<Reply>& replies) {
     if (running_ || options_.neverAnnounce || announced_) {
         ++stats_.bytesSkipped;
         ++pendingSkipped_;
@@ -114,8 +104,7 @@ void TargetCore::OnWake(std::size_t at, std::vector<Reply>& replies)
     AddLog(std::move(e), at);
 }
 
-void TargetCore::OnResync(std::size_t at)
-{
+void TargetCore::OnResync(std::size_t at) {
     ++stats_.resyncBlocks;
     LogEntry e;
     e.kind = LogEntry::Kind::Resync;
@@ -124,17 +113,14 @@ void TargetCore::OnResync(std::size_t at)
 }
 
 double TargetCore::WorkUs(char letter, std::uint32_t value, const std::uint8_t* data,
-                          std::size_t n) const
-{
+                          std::size_t n) const {
     if (letter == 'E' && n == 1)
         return options_.eraseMs * 1000.0 * (value == 0 && data[0] == 0 ? 1 : data[0]);
-    if (letter == 'W')
-        return options_.writeUsPerByte * static_cast<double>(n);
+    if (letter == 'W') return options_.writeUsPerByte * static_cast<double>(n);
     return 0;
 }
 
-void TargetCore::OnFrame(const ParsedEvent& ev, std::size_t at, std::vector<Reply>& replies)
-{
+void TargetCore::OnFrame(const ParsedEvent& ev, std::size_t at, std::vector<Reply>& replies) {
     ++stats_.frames;
     const std::uint8_t* f = ev.frame;
     LogEntry e;
@@ -157,8 +143,7 @@ void TargetCore::OnFrame(const ParsedEvent& ev, std::size_t at, std::vector<Repl
             e.note = "unknown command " + ByteText(f[3]);
         else
             good = true;
-        if (!good && !std::isprint(static_cast<unsigned char>(e.letter)))
-            e.letter = '?';
+        if (!good && !std::isprint(static_cast<unsigned char>(e.letter))) e.letter = '?';
     }
 
     if (running_) {
@@ -169,7 +154,8 @@ void TargetCore::OnFrame(const ParsedEvent& ev, std::size_t at, std::vector<Repl
         answer = kNakByte;
     } else {
         const char letter = static_cast<char>(f[3]);
-        if (lastCommandLength_ == ev.wireLength && std::memcmp(lastCommand_, f, ev.wireLength) == 0) {
+        if (lastCommandLength_ == ev.wireLength &&
+            std::memcmp(lastCommand_, f, ev.wireLength) == 0) {
             ++attempt_;
             e.retry = true;
             ++stats_.retries;
@@ -256,8 +242,7 @@ void TargetCore::OnFrame(const ParsedEvent& ev, std::size_t at, std::vector<Repl
 }
 
 bool TargetCore::Execute(char letter, std::uint32_t value, const std::uint8_t* data, std::size_t n,
-                         std::string& why, double& workUs, bool& ran)
-{
+                         std::string& why, double& workUs, bool& ran) {
     switch (letter) {
     case 'E':
         if (n != 1) {
@@ -270,19 +255,16 @@ bool TargetCore::Execute(char letter, std::uint32_t value, const std::uint8_t* d
             workUs = WorkUs(letter, value, data, n);
             return true;
         }
-        if (!flash_.ErasePages(value, data[0], why))
-            return false;
+        if (!flash_.ErasePages(value, data[0], why)) return false;
         stats_.erasedPages += data[0];
         workUs = WorkUs(letter, value, data, n);
         return true;
     case 'W':
-        if (!flash_.Write(value, data, n, why))
-            return false;
+        if (!flash_.Write(value, data, n, why)) return false;
         stats_.bytesWritten += n;
         workUs = WorkUs(letter, value, data, n);
         return true;
-    case 'V':
-        return flash_.Verify(value, data, n, why);
+    case 'V': return flash_.Verify(value, data, n, why);
     case 'P': {
         if (n != 1) {
             why = "P carries 1 data byte, not " + std::to_string(n);
@@ -323,9 +305,7 @@ bool TargetCore::Execute(char letter, std::uint32_t value, const std::uint8_t* d
             }
             p.key = value;
             return true;
-        default:
-            why = "unknown protection sub-code " + ByteText(data[0]);
-            return false;
+        default: why = "unknown protection sub-code " + ByteText(data[0]); return false;
         }
     }
     case 'R':
@@ -347,9 +327,7 @@ bool TargetCore::Execute(char letter, std::uint32_t value, const std::uint8_t* d
         }
         why = "R value " + Hex(value) + " is neither 0 (run) nor 1 (reset)";
         return false;
-    default:
-        why = "unknown command";
-        return false;
+    default: why = "unknown command"; return false;
     }
 }
 

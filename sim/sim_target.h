@@ -14,11 +14,11 @@
 namespace zarq {
 
 struct Reply {
-    std::size_t dueAfter = 0;   // input bytes consumed when the answer is due
-    std::string bytes;          // empty: nothing is sent
-    double workUs = 0;          // flash time before the answer may go
-    bool hangUp = false;        // close the line once this has gone out
-    bool ran = false;           // the program runs from here on
+    std::size_t dueAfter = 0; // input bytes consumed when the answer is due
+    std::string bytes;        // empty: nothing is sent
+    double workUs = 0;        // flash time before the answer may go
+    bool hangUp = false;      // close the line once this has gone out
+    bool ran = false;         // the program runs from here on
 };
 
 class TargetCore {

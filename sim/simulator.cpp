@@ -22,29 +22,25 @@ namespace zarq {
 namespace {
 
 struct FileCloser {
-    void operator()(std::FILE* f) const
-    {
-        if (f)
-            std::fclose(f);
+    void operator()(std::FILE* f) const {
+        if (f) std::fclose(f);
     }
 };
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
-std::string BuildIdText(const SimOptions& o)
-{
-    if (o.idText)
-        return *o.idText;
+std::string BuildIdText(const SimOptions& o) {
+    if (o.idText) return *o.idText;
     std::string part = o.part;
     part.resize(8, ' ');
     // Characters 15 and 17 carry the revision the host checks on older parts.
     return part + " BOOT r" + (o.oldRevision ? "H.0" : "J.2");
 }
 
-bool ResolveGeometry(const SimOptions& o, FlashGeometry& geo, std::string& error)
-{
+bool ResolveGeometry(const SimOptions& o, FlashGeometry& geo, std::string& error) {
     const bool fromOptions = o.flashSize && o.kernelStart;
     if (!fromOptions) {
-        const std::string db = o.partDbPath.empty() ? ExecutableDir() + "zelchip.ini" : o.partDbPath;
+        const std::string db =
+            o.partDbPath.empty() ? ExecutableDir() + "zelchip.ini" : o.partDbPath;
         std::string why;
         if (!ReadPartGeometry(db, o.part, geo, why)) {
             // Without a database and without a part named, the default part's
@@ -57,10 +53,8 @@ bool ResolveGeometry(const SimOptions& o, FlashGeometry& geo, std::string& error
             geo.kernelStart = 0x8F800;
         }
     }
-    if (o.flashSize)
-        geo.size = *o.flashSize;
-    if (o.kernelStart)
-        geo.kernelStart = *o.kernelStart;
+    if (o.flashSize) geo.size = *o.flashSize;
+    if (o.kernelStart) geo.kernelStart = *o.kernelStart;
     if (geo.kernelStart <= kFlashBase ||
         std::uint64_t(geo.kernelStart) > std::uint64_t(kFlashBase) + geo.size) {
         error = "kernel start " + Hex(geo.kernelStart) + " lies outside the flash " +
@@ -110,11 +104,9 @@ struct Simulator::Impl {
     FinishReason reason = FinishReason::None;
     std::string failure;
 
-    void Finish(FinishReason why, std::string text = {})
-    {
+    void Finish(FinishReason why, std::string text = {}) {
         std::lock_guard<std::mutex> lock(mutex);
-        if (finished)
-            return;
+        if (finished) return;
         finished = true;
         reason = why;
         failure = std::move(text);
@@ -122,12 +114,12 @@ struct Simulator::Impl {
     }
 
     // Under the lock: gives the new entries their times and streams them.
-    void FlushLog(std::int64_t chunkBaseNs, std::int64_t byteNs)
-    {
+    void FlushLog(std::int64_t chunkBaseNs, std::int64_t byteNs) {
         std::vector<LogEntry>& log = core->MutableLog();
         for (std::size_t i = logStreamed; i < log.size(); ++i) {
             const std::int64_t at = chunkBaseNs + std::int64_t(log[i].timeUs) * byteNs;
-            log[i].timeUs = static_cast<std::uint64_t>(std::max<std::int64_t>(0, at - startNs) / 1000);
+            log[i].timeUs =
+                static_cast<std::uint64_t>(std::max<std::int64_t>(0, at - startNs) / 1000);
             if (logFile) {
                 const std::string text = FormatLogLine(log[i]) + "\n";
                 if (std::fwrite(text.data(), 1, text.size(), logFile.get()) != text.size() &&
@@ -135,16 +127,14 @@ struct Simulator::Impl {
                     logError = "cannot write the log " + options.logPath;
             }
         }
-        if (!options.keepLog)
-            log.clear();
+        if (!options.keepLog) log.clear();
         logStreamed = log.size();
     }
 
     void Serve();
 };
 
-void Simulator::Impl::Serve()
-{
+void Simulator::Impl::Serve() {
     const std::int64_t byteNs = options.baud ? std::int64_t(10'000'000'000LL / options.baud) : 0;
     // A pseudo-terminal hands the simulator at once whatever the host wrote,
     // while a line carries it a byte at a time. Taking the bytes off at the
@@ -155,21 +145,20 @@ void Simulator::Impl::Serve()
     const std::int64_t turnaroundNs = static_cast<std::int64_t>(options.turnaroundMs * 1e6);
     const std::int64_t deadline =
         options.timeoutS > 0 ? startNs + static_cast<std::int64_t>(options.timeoutS * 1e9) : 0;
-    std::int64_t rxFree = 0;     // when the last byte taken had fully arrived
-    std::int64_t txFree = 0;     // when the last answer has fully gone out
-    std::int64_t busyUntil = 0;  // the target carries out one command at a time
-    bool inputWaiting = false;   // the host's bytes wait on the line
+    std::int64_t rxFree = 0;    // when the last byte taken had fully arrived
+    std::int64_t txFree = 0;    // when the last answer has fully gone out
+    std::int64_t busyUntil = 0; // the target carries out one command at a time
+    bool inputWaiting = false;  // the host's bytes wait on the line
     std::deque<Outgoing> outgoing;
     std::vector<std::uint8_t> buffer(64 * 1024);
     std::vector<Reply> replies;
     std::string out;
-    std::vector<std::int64_t> dues;  // of the answers in out
+    std::vector<std::int64_t> dues; // of the answers in out
     std::string error;
 
     // The line's own error: how late the answers in out leave.
     const auto noteLateness = [&] {
-        if (dues.empty())
-            return;
+        if (dues.empty()) return;
         const std::int64_t sent = MonotonicNs();
         std::lock_guard<std::mutex> lock(mutex);
         for (const std::int64_t due : dues) {
@@ -177,7 +166,8 @@ void Simulator::Impl::Serve()
             ++answersSent;
             answerLateNsTotal += late;
             answerLateNsMax = std::max(answerLateNsMax, late);
-            answerLateNs.push_back(static_cast<std::uint32_t>(std::min<std::uint64_t>(late, 0xFFFFFFFFu)));
+            answerLateNs.push_back(
+                static_cast<std::uint32_t>(std::min<std::uint64_t>(late, 0xFFFFFFFFu)));
         }
     };
 
@@ -195,8 +185,8 @@ void Simulator::Impl::Serve()
         }
         for (Reply& r : replies) {
             const std::int64_t arrived = base + std::int64_t(r.dueAfter) * byteNs;
-            const std::int64_t ready = std::max(arrived, busyUntil) +
-                                       static_cast<std::int64_t>(r.workUs * 1000.0);
+            const std::int64_t ready =
+                std::max(arrived, busyUntil) + static_cast<std::int64_t>(r.workUs * 1000.0);
             busyUntil = ready;
             Outgoing o{ready, std::move(r.bytes), r.hangUp, r.ran};
             if (!o.bytes.empty()) {
@@ -226,14 +216,12 @@ void Simulator::Impl::Serve()
             Outgoing o = std::move(outgoing.front());
             outgoing.pop_front();
             out += o.bytes;
-            if (!o.bytes.empty())
-                dues.push_back(o.due);
+            if (!o.bytes.empty()) dues.push_back(o.due);
             const bool ending = o.hangUp || (o.ran && options.exitAfterRun);
-            if (!ending)
-                continue;
+            if (!ending) continue;
             noteLateness();
-            if (!out.empty() &&
-                !line->Write(reinterpret_cast<const std::uint8_t*>(out.data()), out.size(), error)) {
+            if (!out.empty() && !line->Write(reinterpret_cast<const std::uint8_t*>(out.data()),
+                                             out.size(), error)) {
                 Finish(FinishReason::LineFailed, error);
                 return;
             }
@@ -258,17 +246,17 @@ void Simulator::Impl::Serve()
         if (inputWaiting) {
             std::size_t allowed = buffer.size();
             if (paceInput)
-                allowed = now > rxFree ? std::min<std::size_t>(allowed, std::size_t((now - rxFree) / byteNs)) : 0;
+                allowed = now > rxFree
+                              ? std::min<std::size_t>(allowed, std::size_t((now - rxFree) / byteNs))
+                              : 0;
             if (allowed > 0) {
                 const long n = line->Read(buffer.data(), allowed, error);
                 if (n < 0) {
                     Finish(FinishReason::LineFailed, error);
                     return;
                 }
-                if (static_cast<std::size_t>(n) < allowed)
-                    inputWaiting = false;
-                if (n > 0)
-                    take(static_cast<std::size_t>(n), now);
+                if (static_cast<std::size_t>(n) < allowed) inputWaiting = false;
+                if (n > 0) take(static_cast<std::size_t>(n), now);
             }
         }
 
@@ -276,25 +264,19 @@ void Simulator::Impl::Serve()
         // the line, or the host writes.
         std::int64_t next = -1;
         const auto consider = [&next](std::int64_t t) {
-            if (next < 0 || t < next)
-                next = t;
+            if (next < 0 || t < next) next = t;
         };
-        if (!outgoing.empty())
-            consider(outgoing.front().due);
-        if (deadline)
-            consider(deadline);
+        if (!outgoing.empty()) consider(outgoing.front().due);
+        if (deadline) consider(deadline);
         if (inputWaiting) {
-            if (!paceInput)
-                continue; // the buffer was full; read on
+            if (!paceInput) continue; // the buffer was full; read on
             const std::size_t pending = std::max<std::size_t>(1, line->Pending());
             consider(rxFree + std::int64_t(pending) * byteNs);
-            if (!line->SleepUntil(next))
-                return;
+            if (!line->SleepUntil(next)) return;
             continue;
         }
         const SimLine::Wait w = line->WaitReadableUntil(next, error);
-        if (w == SimLine::Wait::Woken)
-            return;
+        if (w == SimLine::Wait::Woken) return;
         if (w == SimLine::Wait::Failed) {
             Finish(FinishReason::LineFailed, error);
             return;
@@ -302,32 +284,25 @@ void Simulator::Impl::Serve()
         if (w == SimLine::Wait::Readable) {
             inputWaiting = true;
             // An idle line starts carrying the host's bytes now.
-            if (paceInput)
-                rxFree = std::max(rxFree, MonotonicNs());
+            if (paceInput) rxFree = std::max(rxFree, MonotonicNs());
         }
     }
 }
 
-Simulator::Simulator(SimOptions options) : impl_(std::make_unique<Impl>())
-{
+Simulator::Simulator(SimOptions options) : impl_(std::make_unique<Impl>()) {
     impl_->options = std::move(options);
 }
 
-Simulator::~Simulator()
-{
-    Stop();
-}
+Simulator::~Simulator() { Stop(); }
 
-bool Simulator::Start(std::string& error)
-{
+bool Simulator::Start(std::string& error) {
     Impl& s = *impl_;
     if (s.started) {
         error = "the simulator was started already";
         return false;
     }
     FlashGeometry geo;
-    if (!ResolveGeometry(s.options, geo, error))
-        return false;
+    if (!ResolveGeometry(s.options, geo, error)) return false;
     s.idText = BuildIdText(s.options);
     s.core = std::make_unique<TargetCore>(s.options, geo, s.idText);
 
@@ -338,8 +313,9 @@ bool Simulator::Start(std::string& error)
             return false;
         }
     }
-    s.line = s.options.device.empty() ? SimLine::OpenPty(error)
-                                      : SimLine::OpenDevice(s.options.device, s.options.baud, error);
+    s.line = s.options.device.empty()
+                 ? SimLine::OpenPty(error)
+                 : SimLine::OpenDevice(s.options.device, s.options.baud, error);
     if (!s.line) {
         s.logFile.reset();
         return false;
@@ -359,25 +335,18 @@ bool Simulator::Start(std::string& error)
     return true;
 }
 
-const std::string& Simulator::DevicePath() const
-{
-    return impl_->path;
-}
+const std::string& Simulator::DevicePath() const { return impl_->path; }
 
-bool Simulator::Stop(std::string* error)
-{
+bool Simulator::Stop(std::string* error) {
     Impl& s = *impl_;
-    if (!s.started || s.stopped)
-        return true;
+    if (!s.started || s.stopped) return true;
     s.stopped = true;
     s.stopping = true;
     s.line->Wake();
-    if (s.thread.joinable())
-        s.thread.join();
+    if (s.thread.joinable()) s.thread.join();
     s.Finish(FinishReason::Stopped);
     s.line->Close();
-    if (!s.linkMade.empty())
-        RemoveLink(s.linkMade, s.path);
+    if (!s.linkMade.empty()) RemoveLink(s.linkMade, s.path);
 
     std::string problems;
     {
@@ -393,47 +362,41 @@ bool Simulator::Stop(std::string* error)
         bool ok = f && std::fwrite(image.data(), 1, image.size(), f.get()) == image.size();
         ok = f && std::fclose(f.release()) == 0 && ok;
         if (!ok)
-            problems += (problems.empty() ? "" : "; ") + ("cannot write the dump " + s.options.dumpPath);
+            problems +=
+                (problems.empty() ? "" : "; ") + ("cannot write the dump " + s.options.dumpPath);
     }
-    if (error)
-        *error = problems;
+    if (error) *error = problems;
     return problems.empty();
 }
 
-bool Simulator::WaitFinished(int timeoutMs)
-{
+bool Simulator::WaitFinished(int timeoutMs) {
     std::unique_lock<std::mutex> lock(impl_->mutex);
     impl_->finishedCv.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                                [this] { return impl_->finished; });
     return impl_->finished && impl_->reason != FinishReason::Stopped;
 }
 
-FinishReason Simulator::Reason() const
-{
+FinishReason Simulator::Reason() const {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     return impl_->reason;
 }
 
-std::string Simulator::FailureText() const
-{
+std::string Simulator::FailureText() const {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     return impl_->failure;
 }
 
-std::vector<std::uint8_t> Simulator::Flash() const
-{
+std::vector<std::uint8_t> Simulator::Flash() const {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     return impl_->core ? impl_->core->Flash().Bytes() : std::vector<std::uint8_t>();
 }
 
-std::uint32_t Simulator::KernelStart() const
-{
+std::uint32_t Simulator::KernelStart() const {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     return impl_->core ? kFlashBase + impl_->core->Flash().KernelOffset() : 0;
 }
 
-SimStats Simulator::Stats() const
-{
+SimStats Simulator::Stats() const {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     SimStats stats = impl_->core ? impl_->core->Stats() : SimStats();
     stats.answersSent = impl_->answersSent;
@@ -443,26 +406,21 @@ SimStats Simulator::Stats() const
     return stats;
 }
 
-std::vector<LogEntry> Simulator::Log() const
-{
+std::vector<LogEntry> Simulator::Log() const {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     return impl_->core ? impl_->core->MutableLog() : std::vector<LogEntry>();
 }
 
-std::string Simulator::IdentificationText() const
-{
-    return impl_->idText;
-}
+std::string Simulator::IdentificationText() const { return impl_->idText; }
 
-std::string Simulator::SummaryLine() const
-{
+std::string Simulator::SummaryLine() const {
     const SimStats st = Stats();
     return "zarq-sim: " + std::to_string(st.frames) + " frames, " + std::to_string(st.acks) +
            " acks, " + std::to_string(st.naks) + " naks, " + std::to_string(st.bytesWritten) +
            " bytes written (" + std::to_string(st.commands) + " commands, " +
            std::to_string(st.retries) + " retries, " + std::to_string(st.resyncBlocks) +
-           " resync blocks, " + std::to_string(st.identifications) +
-           " identifications" + (st.ran ? ", program run" : "") + (st.hungUp ? ", hung up" : "") + ")";
+           " resync blocks, " + std::to_string(st.identifications) + " identifications" +
+           (st.ran ? ", program run" : "") + (st.hungUp ? ", hung up" : "") + ")";
 }
 
 } // namespace zarq

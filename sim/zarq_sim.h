@@ -37,16 +37,16 @@ struct FaultSelector {
 bool ParseSelector(const std::string& text, FaultSelector& out, std::string& error);
 
 struct AckAfterRule {
-    std::uint32_t failures = 0;  // tries refused before the one acknowledged
-    FaultSelector selector;      // every command when given without one
+    std::uint32_t failures = 0; // tries refused before the one acknowledged
+    FaultSelector selector;     // every command when given without one
 };
 
 struct SimOptions {
-    std::string device;       // serve this serial device instead of a pty
-    std::string link;         // symlink to the serial end, removed at the end
+    std::string device; // serve this serial device instead of a pty
+    std::string link;   // symlink to the serial end, removed at the end
     std::string part = "ZaRQ4126";
     bool partGiven = false;
-    std::string partDbPath;   // empty: zelchip.ini beside the executable
+    std::string partDbPath;                   // empty: zelchip.ini beside the executable
     std::optional<std::uint32_t> flashSize;   // bytes from 0x80000
     std::optional<std::uint32_t> kernelStart; // absolute address
     std::optional<std::string> idText;
@@ -60,17 +60,17 @@ struct SimOptions {
     std::vector<AckAfterRule> ackAfter;
     std::optional<std::uint64_t> hangupAfter;
 
-    std::uint32_t baud = 0;   // 0: unpaced
-    double eraseMs = 0;       // per erased page; a mass erase costs this once
+    std::uint32_t baud = 0; // 0: unpaced
+    double eraseMs = 0;     // per erased page; a mass erase costs this once
     double writeUsPerByte = 0;
     double turnaroundMs = 0;
 
     bool exitAfterRun = false;
-    double timeoutS = 0;      // 0: no limit
+    double timeoutS = 0; // 0: no limit
 
     std::string logPath;
     std::string dumpPath;
-    bool keepLog = true;      // hold the log in memory for Log()
+    bool keepLog = true; // hold the log in memory for Log()
     bool showHelp = false;
 };
 
@@ -85,23 +85,23 @@ constexpr std::uint8_t kNakByte = 0x15;
 constexpr std::uint8_t kGarbageByte = 0x86;
 
 struct ProtectionRecord {
-    std::uint64_t begins = 0;            // begin frames accepted
-    std::vector<std::uint32_t> units;    // absolute unit addresses since the last begin
-    std::optional<std::uint32_t> key;    // key of the last key frame since the last begin
+    std::uint64_t begins = 0;         // begin frames accepted
+    std::vector<std::uint32_t> units; // absolute unit addresses since the last begin
+    std::optional<std::uint32_t> key; // key of the last key frame since the last begin
 };
 
 struct SimStats {
-    std::uint64_t frames = 0;      // everything framed by 07 0E, good or bad
-    std::uint64_t commands = 0;    // distinct commands (retries not counted)
-    std::uint64_t retries = 0;     // frames that repeated the command before
+    std::uint64_t frames = 0;   // everything framed by 07 0E, good or bad
+    std::uint64_t commands = 0; // distinct commands (retries not counted)
+    std::uint64_t retries = 0;  // frames that repeated the command before
     std::uint64_t acks = 0;
     std::uint64_t naks = 0;
     std::uint64_t unanswered = 0;
     std::uint64_t garbage = 0;
-    std::uint64_t badFrames = 0;   // bad checksum, unknown letter, bad length
-    std::uint64_t bytesWritten = 0;  // data bytes of W frames carried out
-    std::uint64_t bytesSkipped = 0;  // stray bytes (resync blocks not included)
-    std::uint64_t resyncBlocks = 0;  // whole resync blocks seen between frames
+    std::uint64_t badFrames = 0;    // bad checksum, unknown letter, bad length
+    std::uint64_t bytesWritten = 0; // data bytes of W frames carried out
+    std::uint64_t bytesSkipped = 0; // stray bytes (resync blocks not included)
+    std::uint64_t resyncBlocks = 0; // whole resync blocks seen between frames
     std::uint64_t identifications = 0;
     std::uint64_t erasedPages = 0;
     std::uint64_t massErases = 0;
@@ -122,18 +122,18 @@ struct SimStats {
 struct LogEntry {
     enum class Kind { Frame, Identification, Noise, HangUp, Resync };
     Kind kind = Kind::Frame;
-    std::uint64_t index = 0;     // frame number, from 1 (frames only)
-    std::uint64_t command = 0;   // command number, 0 for a bad frame
-    std::uint32_t attempt = 0;   // try of that command, from 1
+    std::uint64_t index = 0;   // frame number, from 1 (frames only)
+    std::uint64_t command = 0; // command number, 0 for a bad frame
+    std::uint32_t attempt = 0; // try of that command, from 1
     bool retry = false;
-    char letter = 0;             // 0 when the frame is too short to carry one
+    char letter = 0; // 0 when the frame is too short to carry one
     std::uint32_t value = 0;
     std::vector<std::uint8_t> data;
-    std::uint32_t wireLength = 0;  // bytes of the frame on the line
+    std::uint32_t wireLength = 0; // bytes of the frame on the line
     std::optional<std::uint8_t> answer;
-    std::string note;            // why a frame was refused, or the text sent
-    std::uint64_t skippedBefore = 0;  // stray bytes since the previous event
-    std::uint64_t timeUs = 0;    // since Start: when the last byte arrived
+    std::string note;                // why a frame was refused, or the text sent
+    std::uint64_t skippedBefore = 0; // stray bytes since the previous event
+    std::uint64_t timeUs = 0;        // since Start: when the last byte arrived
 };
 
 // One JSON object, no newline.
@@ -158,10 +158,10 @@ public:
     // failure).
     bool WaitFinished(int timeoutMs);
     FinishReason Reason() const;
-    std::string FailureText() const;   // set for LineFailed
+    std::string FailureText() const; // set for LineFailed
 
-    std::vector<std::uint8_t> Flash() const;  // offset 0 = 0x80000
-    std::uint32_t KernelStart() const;        // absolute
+    std::vector<std::uint8_t> Flash() const; // offset 0 = 0x80000
+    std::uint32_t KernelStart() const;       // absolute
     SimStats Stats() const;
     std::vector<LogEntry> Log() const;
     std::string IdentificationText() const;

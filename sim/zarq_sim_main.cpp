@@ -8,8 +8,7 @@
 #include <string>
 #include <vector>
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     zarq::SimOptions options;
     std::string error;
@@ -50,11 +49,12 @@ int main(int argc, char** argv)
             std::nth_element(late.begin(), late.begin() + late.size() / 2, late.end());
             typical = late[late.size() / 2] / 1000.0;
         }
-        std::fprintf(stderr,
-                     "zarq-sim: %llu answers sent %.1f us late (median), %.0f us in all, at most %.0f us\n",
-                     static_cast<unsigned long long>(st.answersSent), typical,
-                     static_cast<double>(st.answerLateNsTotal) / 1000.0,
-                     static_cast<double>(st.answerLateNsMax) / 1000.0);
+        std::fprintf(
+            stderr,
+            "zarq-sim: %llu answers sent %.1f us late (median), %.0f us in all, at most %.0f us\n",
+            static_cast<unsigned long long>(st.answersSent), typical,
+            static_cast<double>(st.answerLateNsTotal) / 1000.0,
+            static_cast<double>(st.answerLateNsMax) / 1000.0);
     }
     std::fprintf(stderr, "%s\n", sim.SummaryLine().c_str());
 

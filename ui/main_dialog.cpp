@@ -111,7 +111,8 @@ void MainDialog::BuildControls() {
     setFixedSize(du.X(252), du.Y(175));
 
     // Created in tab order; Exit comes first so that it has the focus.
-    exitButton_ = MakeButton(this, "exitButton", QStringLiteral("&Exit"), du.Rect(210, 150, 35, 15));
+    exitButton_ =
+        MakeButton(this, "exitButton", QStringLiteral("&Exit"), du.Rect(210, 150, 35, 15));
     fileLabel_ = new QLabel(QStringLiteral("File to &download"), this);
     fileLabel_->setObjectName(QStringLiteral("fileLabel"));
     fileLabel_->setGeometry(du.Rect(5, 10, 52, 8));
@@ -120,8 +121,8 @@ void MainDialog::BuildControls() {
     fileBox_->setGeometry(du.Rect(5, 21, 205, 14));
     fileBox_->setReadOnly(true);
     fileLabel_->setBuddy(fileBox_);
-    browseButton_ = MakeButton(this, "browseButton", QStringLiteral("&Browse..."),
-                               du.Rect(211, 21, 35, 14));
+    browseButton_ =
+        MakeButton(this, "browseButton", QStringLiteral("&Browse..."), du.Rect(211, 21, 35, 14));
 
     const QRect groupRect = du.Rect(5, 40, 240, 100);
     monitorGroup_ = new QGroupBox(QStringLiteral("&Monitor Status"), this);
@@ -139,9 +140,10 @@ void MainDialog::BuildControls() {
     statusList_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     statusList_->setUniformItemSizes(true);
 
-    startButton_ = MakeButton(this, "startButton", QStringLiteral("&Start"), du.Rect(66, 150, 35, 15));
-    runResetButton_ = MakeButton(this, "runResetButton", QStringLiteral("&Reset"),
-                                 du.Rect(162, 150, 35, 15));
+    startButton_ =
+        MakeButton(this, "startButton", QStringLiteral("&Start"), du.Rect(66, 150, 35, 15));
+    runResetButton_ =
+        MakeButton(this, "runResetButton", QStringLiteral("&Reset"), du.Rect(162, 150, 35, 15));
 
     auto* bar = new PhaseProgressBar(monitorGroup_);
     progressBar_ = bar;
@@ -273,12 +275,9 @@ void MainDialog::Configure() {
 
 QPushButton* MainDialog::Button(ButtonId id) const {
     switch (id) {
-    case kStartButton:
-        return startButton_;
-    case kRunResetButton:
-        return runResetButton_;
-    case kConfigureButton:
-        return configureButton_;
+    case kStartButton: return startButton_;
+    case kRunResetButton: return runResetButton_;
+    case kConfigureButton: return configureButton_;
     }
     return nullptr;
 }

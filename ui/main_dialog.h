@@ -38,9 +38,9 @@ class QtWindowOps;
 QIcon AppIcon();
 
 // The results of the modal run besides an unattended run's result codes.
-inline constexpr int kExitResult = -1;   // Exit button
-inline constexpr int kOkResult = 1;      // Enter away from the push buttons
-inline constexpr int kCancelResult = 2;  // close box, Alt+F4, Esc
+inline constexpr int kExitResult = -1;  // Exit button
+inline constexpr int kOkResult = 1;     // Enter away from the push buttons
+inline constexpr int kCancelResult = 2; // close box, Alt+F4, Esc
 
 class MainDialog final : public QDialog, public IWindowOps {
     Q_OBJECT

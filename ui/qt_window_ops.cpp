@@ -86,7 +86,8 @@ void QtWindowOps::RunRecordFailed(const std::string& text) {
 
 void QtWindowOps::WorkerFinished() {
     // Called on the worker as its last act: post, never wait.
-    QMetaObject::invokeMethod(this, [this] { emit workerFinished(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { emit workerFinished(); }, Qt::QueuedConnection);
 }
 
 void QtWindowOps::Close() { closed_ = true; }

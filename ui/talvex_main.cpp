@@ -36,8 +36,8 @@ int main(int argc, char** argv) {
     QApplication::setQuitOnLastWindowClosed(false);
 
     if (!startup.partDbPresent) {
-        ui::ShowMessageBox(nullptr,
-                           QString::fromStdString(MissingPartDbMessage(startup.settings.partDbPath)));
+        ui::ShowMessageBox(
+            nullptr, QString::fromStdString(MissingPartDbMessage(startup.settings.partDbPath)));
     }
 
     ui::MainDialog dialog(startup);

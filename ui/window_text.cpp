@@ -35,14 +35,10 @@ namespace {
 
 QString PhaseName(ProgressPhase phase) {
     switch (phase) {
-    case ProgressPhase::Erase:
-        return QStringLiteral("Erasing");
-    case ProgressPhase::Write:
-        return QStringLiteral("Writing");
-    case ProgressPhase::Verify:
-        return QStringLiteral("Verifying");
-    case ProgressPhase::Protect:
-        return QStringLiteral("Protecting");
+    case ProgressPhase::Erase: return QStringLiteral("Erasing");
+    case ProgressPhase::Write: return QStringLiteral("Writing");
+    case ProgressPhase::Verify: return QStringLiteral("Verifying");
+    case ProgressPhase::Protect: return QStringLiteral("Protecting");
     }
     return {};
 }

@@ -25,13 +25,11 @@ public:
         bool operator==(const Call&) const = default;
     };
 
-    bool Start(const std::string& program, const std::string& argument) override
-    {
+    bool Start(const std::string& program, const std::string& argument) override {
         calls.push_back({"start", program, argument});
         return startable.count(program) != 0;
     }
-    bool OpenWithDesktop(const std::string& document) override
-    {
+    bool OpenWithDesktop(const std::string& document) override {
         calls.push_back({"desktop", "", document});
         return true;
     }
@@ -40,13 +38,11 @@ public:
     std::set<std::string> startable{"xdg-open"};
 };
 
-void PrintTo(const RecordingLauncher::Call& call, std::ostream* os)
-{
+void PrintTo(const RecordingLauncher::Call& call, std::ostream* os) {
     *os << call.how << "(" << call.program << ", \"" << call.argument << "\")";
 }
 
-Settings InDir(const TempDir& dir)
-{
+Settings InDir(const TempDir& dir) {
     Settings s;
     s.programDir = dir.Dir();
     s.settingsStem = dir.Dir() + "talvex";
@@ -54,8 +50,7 @@ Settings InDir(const TempDir& dir)
     return s;
 }
 
-TEST(ShowHelpPage, WithoutHelpSettingsOpensThePageOfTheProgramFolderWithTheDesktopOpener)
-{
+TEST(ShowHelpPage, WithoutHelpSettingsOpensThePageOfTheProgramFolderWithTheDesktopOpener) {
     TempDir dir;
     const Settings s = InDir(dir);
     RecordingLauncher launcher;
@@ -68,8 +63,7 @@ TEST(ShowHelpPage, WithoutHelpSettingsOpensThePageOfTheProgramFolderWithTheDeskt
     EXPECT_EQ(launcher.calls, expected);
 }
 
-TEST(ShowHelpPage, PassesAFolderWithBlanksAsOneArgumentToTheConfiguredBrowser)
-{
+TEST(ShowHelpPage, PassesAFolderWithBlanksAsOneArgumentToTheConfiguredBrowser) {
     TempDir dir;
     const Settings s = InDir(dir);
     ini::WriteText(s.settingsPath, "Help", "Browser", "/opt/my tools/bin/browser");
@@ -83,8 +77,7 @@ TEST(ShowHelpPage, PassesAFolderWithBlanksAsOneArgumentToTheConfiguredBrowser)
     EXPECT_EQ(launcher.calls, expected);
 }
 
-TEST(ShowHelpPage, ABrowserThatCannotStartHandsThePageToTheDesktop)
-{
+TEST(ShowHelpPage, ABrowserThatCannotStartHandsThePageToTheDesktop) {
     // A settings file written on Windows names a browser this system lacks,
     // and an empty setting names none at all.
     for (const std::string& browser :
@@ -104,8 +97,7 @@ TEST(ShowHelpPage, ABrowserThatCannotStartHandsThePageToTheDesktop)
     }
 }
 
-TEST(ShowHelpPage, ReadsTheSettingsFileAfreshAtEachRequest)
-{
+TEST(ShowHelpPage, ReadsTheSettingsFileAfreshAtEachRequest) {
     TempDir dir;
     const Settings s = InDir(dir);
     RecordingLauncher launcher;
@@ -125,8 +117,7 @@ TEST(ShowHelpPage, ReadsTheSettingsFileAfreshAtEachRequest)
     EXPECT_EQ(launcher.calls, expected);
 }
 
-TEST(HelpPagePath, JoinsFolderAndPageWithOneSeparator)
-{
+TEST(HelpPagePath, JoinsFolderAndPageWithOneSeparator) {
     const struct {
         const char* folder;
         const char* path;
@@ -141,8 +132,7 @@ TEST(HelpPagePath, JoinsFolderAndPageWithOneSeparator)
     }
 }
 
-TEST(HelpBrowse, BrowserDialogStartsInTheFolderOfTheCurrentBrowser)
-{
+TEST(HelpBrowse, BrowserDialogStartsInTheFolderOfTheCurrentBrowser) {
     const struct {
         const char* browser;
         const char* folder;
@@ -172,13 +162,12 @@ TEST(HelpBrowse, BrowserDialogStartsInTheFolderOfTheCurrentBrowser)
     EXPECT_EQ(help.filters[0].pattern, "*.html");
 }
 
-TEST(HelpBrowse, ChosenHelpFileStoresItsFolderAtOnceAndTheNextF1UsesIt)
-{
+TEST(HelpBrowse, ChosenHelpFileStoresItsFolderAtOnceAndTheNextF1UsesIt) {
     TempDir dir;
     const Settings s = InDir(dir);
     std::string folder = s.programDir;
-    ASSERT_TRUE(TakeChosenHelpFile("/docs/my help/QV_P.html", folder,
-                                   StoreInSettingsFile(s.settingsPath)));
+    ASSERT_TRUE(
+        TakeChosenHelpFile("/docs/my help/QV_P.html", folder, StoreInSettingsFile(s.settingsPath)));
     EXPECT_EQ(folder, "/docs/my help");
     // Stored before any OK: a cancelled sheet keeps it.
     EXPECT_EQ(ReadHelpFolder(s), "/docs/my help");
@@ -193,13 +182,12 @@ TEST(HelpBrowse, ChosenHelpFileStoresItsFolderAtOnceAndTheNextF1UsesIt)
     EXPECT_EQ(launcher.calls.back().argument, "/QVC_B.html");
 }
 
-TEST(HelpBrowse, ChosenBrowserIsStoredAtOnceAndTheNextF1UsesIt)
-{
+TEST(HelpBrowse, ChosenBrowserIsStoredAtOnceAndTheNextF1UsesIt) {
     TempDir dir;
     const Settings s = InDir(dir);
     std::string browser = ReadHelpBrowser(s);
-    ASSERT_TRUE(TakeChosenBrowser("/usr/bin/chromium", browser,
-                                  StoreInSettingsFile(s.settingsPath)));
+    ASSERT_TRUE(
+        TakeChosenBrowser("/usr/bin/chromium", browser, StoreInSettingsFile(s.settingsPath)));
     EXPECT_EQ(browser, "/usr/bin/chromium");
     RecordingLauncher launcher;
     launcher.startable.insert("/usr/bin/chromium");
@@ -208,8 +196,7 @@ TEST(HelpBrowse, ChosenBrowserIsStoredAtOnceAndTheNextF1UsesIt)
     EXPECT_EQ(launcher.calls[0].program, "/usr/bin/chromium");
 }
 
-TEST(HelpBrowse, CancelledDialogChangesNeitherMemberNorFile)
-{
+TEST(HelpBrowse, CancelledDialogChangesNeitherMemberNorFile) {
     TempDir dir;
     const Settings s = InDir(dir);
     std::vector<std::string> stored;
@@ -227,12 +214,11 @@ TEST(HelpBrowse, CancelledDialogChangesNeitherMemberNorFile)
 
     EXPECT_TRUE(TakeChosenBrowser("/usr/bin/epiphany", browser, record));
     EXPECT_TRUE(TakeChosenHelpFile("/srv/help/index.html", folder, record));
-    EXPECT_EQ(stored, (std::vector<std::string>{"Help/Browser=/usr/bin/epiphany",
-                                                "Help/Url=/srv/help"}));
+    EXPECT_EQ(stored,
+              (std::vector<std::string>{"Help/Browser=/usr/bin/epiphany", "Help/Url=/srv/help"}));
 }
 
-TEST(QuoteCommandLineArgument, KeepsAWindowsPathOneArgument)
-{
+TEST(QuoteCommandLineArgument, KeepsAWindowsPathOneArgument) {
     const struct {
         const char* in;
         const char* out;

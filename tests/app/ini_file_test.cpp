@@ -26,8 +26,7 @@ struct ReadCase {
 
 class IniReadText : public ::testing::TestWithParam<ReadCase> {};
 
-TEST_P(IniReadText, FollowsTheProfileRules)
-{
+TEST_P(IniReadText, FollowsTheProfileRules) {
     const ReadCase& c = GetParam();
     TempDir dir;
     const std::string path = dir.File("t.ini");
@@ -43,7 +42,8 @@ INSTANTIATE_TEST_SUITE_P(
         ReadCase{"CR alone", "[S]\rK=v\rX=w", "S", "X", "w"},
         ReadCase{"no final line end", "[S]\nK=v", "S", "K", "v"},
         ReadCase{"byte-order mark", "\xEF\xBB\xBF[S]\nK=v\n", "S", "K", "v"},
-        ReadCase{"trimmed of blanks, VT, FF, 0x1A", " \t[S] \f\nK \t=\v v w \x1A\n", "S", "K", "v w"},
+        ReadCase{"trimmed of blanks, VT, FF, 0x1A", " \t[S] \f\nK \t=\v v w \x1A\n", "S", "K",
+                 "v w"},
         ReadCase{"semicolon line is a comment", "[S]\n;K=c\n", "S", "K", "DEF"},
         ReadCase{"hash is ordinary", "[S]\n#K=h\n", "S", "#K", "h"},
         ReadCase{"semicolon after value kept", "[S]\nK=v ; note\n", "S", "K", "v ; note"},
@@ -63,16 +63,14 @@ INSTANTIATE_TEST_SUITE_P(
         ReadCase{"mixed quotes stay", "[S]\nK='x\"\n", "S", "K", "'x\""},
         ReadCase{"lone quote stays", "[S]\nK=\"\n", "S", "K", "\""}));
 
-TEST(IniReadText, NulInsideValueIsKeptWhole)
-{
+TEST(IniReadText, NulInsideValueIsKeptWhole) {
     TempDir dir;
     const std::string path = dir.File("t.ini");
     WriteBytes(path, std::string("[S]\nK=a\0b\n", 10));
     EXPECT_EQ(ini::ReadText(path, "S", "K", "", 100), std::string("a\0b", 3));
 }
 
-TEST(IniReadText, DefaultLosesTrailingBlanksAndEverythingIsCutToSizeMinusOne)
-{
+TEST(IniReadText, DefaultLosesTrailingBlanksAndEverythingIsCutToSizeMinusOne) {
     TempDir dir;
     const std::string path = dir.File("t.ini");
     EXPECT_EQ(ini::ReadText(path, "S", "K", "def  \t", 100), "def");
@@ -83,16 +81,27 @@ TEST(IniReadText, DefaultLosesTrailingBlanksAndEverythingIsCutToSizeMinusOne)
     EXPECT_EQ(ini::ReadText(path, "S", "K", "", 0), "");
 }
 
-TEST(IniReadInt, ReadsSignsPrefixesAndWraps)
-{
+TEST(IniReadInt, ReadsSignsPrefixesAndWraps) {
     struct Case {
         const char* text;
         std::uint32_t expected;
     } cases[] = {
-        {"42", 42},          {"  +7", 7},          {"-1", 4294967295u}, {"12abc", 12},
-        {"abc", 0},          {"0x1F", 31},         {"0o17", 15},        {"0b101", 5},
-        {"0X10", 0},         {"-0x10", 0xFFFFFFF0u}, {"08", 8},         {"4294967296", 0},
-        {"99999999999", 1215752191u}, {"\"5\"", 5}, {"0x", 0},         {"0b2", 0},
+        {"42", 42},
+        {"  +7", 7},
+        {"-1", 4294967295u},
+        {"12abc", 12},
+        {"abc", 0},
+        {"0x1F", 31},
+        {"0o17", 15},
+        {"0b101", 5},
+        {"0X10", 0},
+        {"-0x10", 0xFFFFFFF0u},
+        {"08", 8},
+        {"4294967296", 0},
+        {"99999999999", 1215752191u},
+        {"\"5\"", 5},
+        {"0x", 0},
+        {"0b2", 0},
     };
     TempDir dir;
     const std::string path = dir.File("t.ini");
@@ -106,8 +115,7 @@ TEST(IniReadInt, ReadsSignsPrefixesAndWraps)
     EXPECT_EQ(ini::ReadInt(dir.File("none.ini"), "S", "K", 77), 77u);
 }
 
-TEST(IniWriteText, CreatesFileAndSectionWithLf)
-{
+TEST(IniWriteText, CreatesFileAndSectionWithLf) {
     TempDir dir;
     const std::string path = dir.File("new.ini");
     ASSERT_TRUE(ini::WriteText(path, "Coms", "Port", "COM3"));
@@ -127,8 +135,7 @@ struct WriteCase {
 
 class IniWriteEdits : public ::testing::TestWithParam<WriteCase> {};
 
-TEST_P(IniWriteEdits, ChangesOnlyWhatItMust)
-{
+TEST_P(IniWriteEdits, ChangesOnlyWhatItMust) {
     const WriteCase& c = GetParam();
     TempDir dir;
     const std::string path = dir.File("t.ini");
@@ -141,24 +148,26 @@ TEST_P(IniWriteEdits, ChangesOnlyWhatItMust)
 INSTANTIATE_TEST_SUITE_P(
     Layout, IniWriteEdits,
     ::testing::Values(
-        WriteCase{"in place, spelling and neighbours kept", "; top\r\n[talvex]\r\n  FILE = old \r\n\r\nx=1\r\n",
-                  "TalVex", "File", "new", "; top\r\n[talvex]\r\n  FILE =new\r\n\r\nx=1\r\n"},
-        WriteCase{"key without equals gets one", "[S]\nK \nZ=1\n", "S", "K", "v", "[S]\nK=v\nZ=1\n"},
-        WriteCase{"append after last key of first section",
-                  "[S]\nA=1\n; c\n\n[T]\nB=2\n[S]\nC=3\n", "S", "N", "v",
-                  "[S]\nA=1\nN=v\n; c\n\n[T]\nB=2\n[S]\nC=3\n"},
-        WriteCase{"empty section gets key after header", "[S]\n[T]\n", "S", "K", "v", "[S]\nK=v\n[T]\n"},
+        WriteCase{"in place, spelling and neighbours kept",
+                  "; top\r\n[talvex]\r\n  FILE = old \r\n\r\nx=1\r\n", "TalVex", "File", "new",
+                  "; top\r\n[talvex]\r\n  FILE =new\r\n\r\nx=1\r\n"},
+        WriteCase{"key without equals gets one", "[S]\nK \nZ=1\n", "S", "K", "v",
+                  "[S]\nK=v\nZ=1\n"},
+        WriteCase{"append after last key of first section", "[S]\nA=1\n; c\n\n[T]\nB=2\n[S]\nC=3\n",
+                  "S", "N", "v", "[S]\nA=1\nN=v\n; c\n\n[T]\nB=2\n[S]\nC=3\n"},
+        WriteCase{"empty section gets key after header", "[S]\n[T]\n", "S", "K", "v",
+                  "[S]\nK=v\n[T]\n"},
         WriteCase{"last line without line end", "[S]\nA=1", "S", "K", "v", "[S]\nA=1\nK=v\n"},
         WriteCase{"new section after missing final line end", "[S]\r\nA=1", "T", "K", "v",
                   "[S]\r\nA=1\r\n[T]\r\nK=v\r\n"},
         WriteCase{"CR-only file keeps CR", "[S]\rA=1\r", "S", "K", "v", "[S]\rA=1\rK=v\r"},
         WriteCase{"byte-order mark kept", "\xEF\xBB\xBF[S]\nA=1\n", "S", "A", "2",
                   "\xEF\xBB\xBF[S]\nA=2\n"},
-        WriteCase{"only first of two equal keys", "[S]\nK=1\nK=2\n", "S", "K", "3", "[S]\nK=3\nK=2\n"},
+        WriteCase{"only first of two equal keys", "[S]\nK=1\nK=2\n", "S", "K", "3",
+                  "[S]\nK=3\nK=2\n"},
         WriteCase{"empty file", "", "S", "K", "v", "[S]\nK=v\n"}));
 
-TEST(IniWriteText, UnchangedValueLeavesFileAlone)
-{
+TEST(IniWriteText, UnchangedValueLeavesFileAlone) {
     TempDir dir;
     const std::string path = dir.File("t.ini");
     WriteBytes(path, "[S]\nK=v\n");
@@ -168,8 +177,7 @@ TEST(IniWriteText, UnchangedValueLeavesFileAlone)
     EXPECT_EQ(ReadBytes(path), "[S]\nK=v\n");
 }
 
-TEST(IniWriteText, KeepsPermissionsAndLeavesNoTemporaryFile)
-{
+TEST(IniWriteText, KeepsPermissionsAndLeavesNoTemporaryFile) {
     TempDir dir;
     const std::string path = dir.File("t.ini");
     WriteBytes(path, "[S]\nK=v\n");
@@ -179,12 +187,12 @@ TEST(IniWriteText, KeepsPermissionsAndLeavesNoTemporaryFile)
     ASSERT_EQ(::stat(path.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0640u);
     int files = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir.Dir())) ++files;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir.Dir()))
+        ++files;
     EXPECT_EQ(files, 1);
 }
 
-TEST(IniWriteText, WritesThroughASymbolicLink)
-{
+TEST(IniWriteText, WritesThroughASymbolicLink) {
     TempDir dir;
     const std::string real = dir.File("real.ini");
     const std::string link = dir.File("link.ini");
@@ -195,8 +203,7 @@ TEST(IniWriteText, WritesThroughASymbolicLink)
     EXPECT_EQ(ReadBytes(real), "[S]\nK=w\n");
 }
 
-TEST(IniWriteText, FailureChangesNothing)
-{
+TEST(IniWriteText, FailureChangesNothing) {
     TempDir dir;
     EXPECT_FALSE(ini::WriteText(dir.File("no/such/folder/t.ini"), "S", "K", "v"));
     EXPECT_FALSE(std::filesystem::exists(dir.File("no")));
@@ -224,12 +231,12 @@ TEST(IniWriteText, FailureChangesNothing)
     }
     EXPECT_EQ(ReadBytes(path), "[S]\nK=v\n");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Dir()),
-                            std::filesystem::directory_iterator()), 1)
+                            std::filesystem::directory_iterator()),
+              1)
         << "no temporary file left behind";
 }
 
-TEST(IniWriteText, RefusesWhatALineCannotHold)
-{
+TEST(IniWriteText, RefusesWhatALineCannotHold) {
     TempDir dir;
     const std::string path = dir.File("t.ini");
     WriteBytes(path, "[S]\nK=v\n");
@@ -245,8 +252,7 @@ TEST(IniWriteText, RefusesWhatALineCannotHold)
     EXPECT_EQ(ReadBytes(path), "[S]\nK=v\n");
 }
 
-TEST(IniFile, BadInputNeverCrashes)
-{
+TEST(IniFile, BadInputNeverCrashes) {
     TempDir dir;
     const std::string path = dir.File("t.ini");
     std::string garbage;
@@ -254,12 +260,9 @@ TEST(IniFile, BadInputNeverCrashes)
     // As long as a line can be in a file that is not refused for its size.
     const std::string longLine(ini::kMaxFileBytes - 64, 'x');
     const std::string inputs[] = {
-        garbage,
-        "[S]\nK=" + longLine,
-        "[" + longLine,
-        std::string("\0\0\0[S]\0\nK=\0", 12),
-        "\xEF\xBB\xBF",
-        "\xEF\xBB",
+        garbage,          "[S]\nK=" + longLine,
+        "[" + longLine,   std::string("\0\0\0[S]\0\nK=\0", 12),
+        "\xEF\xBB\xBF",   "\xEF\xBB",
         "=\n[\n]\n[]\n=",
     };
     for (const std::string& input : inputs) {

@@ -27,8 +27,7 @@ using testing::ReadBytes;
 using testing::TempDir;
 using testing::WriteBytes;
 
-std::string Script(const TempDir& dir, const std::string& name, const std::string& body)
-{
+std::string Script(const TempDir& dir, const std::string& name, const std::string& body) {
     const std::string path = dir.File(name);
     WriteBytes(path, "#!/bin/sh\n" + body);
     ::chmod(path.c_str(), 0755);
@@ -36,8 +35,7 @@ std::string Script(const TempDir& dir, const std::string& name, const std::strin
 }
 
 // Waits until the file holds a complete last line.
-std::string AwaitFile(const std::string& path, std::chrono::milliseconds limit = 5000ms)
-{
+std::string AwaitFile(const std::string& path, std::chrono::milliseconds limit = 5000ms) {
     const auto end = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < end) {
         const std::string text = ReadBytes(path);
@@ -47,48 +45,43 @@ std::string AwaitFile(const std::string& path, std::chrono::milliseconds limit =
     return ReadBytes(path);
 }
 
-bool NoChildLeft()
-{
+bool NoChildLeft() {
     int status = 0;
     return ::waitpid(-1, &status, WNOHANG) < 0 && errno == ECHILD;
 }
 
-TEST(SystemLauncher, ArgumentWithBlanksArrivesAsOneAndStdinIsNotInherited)
-{
+TEST(SystemLauncher, ArgumentWithBlanksArrivesAsOneAndStdinIsNotInherited) {
     TempDir dir;
     const std::string out = dir.File("args.txt");
     const std::string program = Script(
-        dir, "show args", "{ echo \"$#\"; echo \"$1\"; if read -r line; then echo tty; else echo eof; fi; } > '" +
-                              out + ".part'; mv '" + out + ".part' '" + out + "'\n");
+        dir, "show args",
+        "{ echo \"$#\"; echo \"$1\"; if read -r line; then echo tty; else echo eof; fi; } > '" +
+            out + ".part'; mv '" + out + ".part' '" + out + "'\n");
     const std::string page = dir.Dir() + "my help pages/QV_P.html";
     ASSERT_TRUE(SystemLauncher().Start(program, page));
     EXPECT_EQ(AwaitFile(out), "1\n" + page + "\neof\n");
     EXPECT_TRUE(NoChildLeft());
 }
 
-TEST(SystemLauncher, ProgramsThatCannotRunAreToldApart)
-{
+TEST(SystemLauncher, ProgramsThatCannotRunAreToldApart) {
     TempDir dir;
     const std::string plain = dir.File("not-executable");
     WriteBytes(plain, "#!/bin/sh\nexit 0\n");
     ::chmod(plain.c_str(), 0644);
     const std::string broken = Script(dir, "bad-interpreter", "");
     WriteBytes(broken, "#!/nonexistent/interpreter\n");
-    for (const std::string& program :
-         {dir.File("missing"), plain, broken, std::string(), std::string("no-such-program-here"),
-          dir.Dir()}) {
+    for (const std::string& program : {dir.File("missing"), plain, broken, std::string(),
+                                       std::string("no-such-program-here"), dir.Dir()}) {
         SCOPED_TRACE(program);
         EXPECT_FALSE(SystemLauncher().Start(program, "x"));
     }
     EXPECT_TRUE(NoChildLeft());
 }
 
-TEST(SystemLauncher, ReturnsWhileTheProgramRunsAndLeavesNoChildBehind)
-{
+TEST(SystemLauncher, ReturnsWhileTheProgramRunsAndLeavesNoChildBehind) {
     TempDir dir;
     const std::string pidFile = dir.File("pid");
-    const std::string program =
-        Script(dir, "slow", "echo $$ > '" + pidFile + "'\nexec sleep 30\n");
+    const std::string program = Script(dir, "slow", "echo $$ > '" + pidFile + "'\nexec sleep 30\n");
     const auto started = std::chrono::steady_clock::now();
     ASSERT_TRUE(SystemLauncher().Start(program, "page.html"));
     EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
@@ -103,8 +96,7 @@ TEST(SystemLauncher, ReturnsWhileTheProgramRunsAndLeavesNoChildBehind)
     ::kill(slow, SIGTERM);
 }
 
-TEST(SystemLauncher, LooksAProgramWithoutFolderUpInPath)
-{
+TEST(SystemLauncher, LooksAProgramWithoutFolderUpInPath) {
     TempDir dir;
     const std::string out = dir.File("found.txt");
     Script(dir, "talvex-test-browser", "echo \"$1\" > '" + out + "'\n");

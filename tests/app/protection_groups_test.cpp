@@ -9,8 +9,7 @@ namespace {
 using testing::TempDir;
 using testing::WriteBytes;
 
-std::vector<ProtectionUnit> UnitsFor(const std::string& partSection)
-{
+std::vector<ProtectionUnit> UnitsFor(const std::string& partSection) {
     TempDir dir;
     const std::string path = dir.File("zelchip.ini");
     WriteBytes(path, "[P]\n" + partSection);
@@ -20,8 +19,7 @@ std::vector<ProtectionUnit> UnitsFor(const std::string& partSection)
 // Checks a run of units: count, spacing, pages, bits and half of the mask.
 void ExpectRun(const std::vector<ProtectionUnit>& units, std::size_t first, std::size_t count,
                std::uint32_t start, std::uint32_t pages, std::uint32_t firstPage, bool high,
-               std::uint32_t firstBit, const std::string& name = "")
-{
+               std::uint32_t firstBit, const std::string& name = "") {
     ASSERT_LE(first + count, units.size());
     for (std::size_t k = 0; k < count; ++k) {
         const ProtectionUnit& u = units[first + k];
@@ -36,23 +34,20 @@ void ExpectRun(const std::vector<ProtectionUnit>& units, std::size_t first, std:
     }
 }
 
-void ExpectDefaultLayout(const std::vector<ProtectionUnit>& units)
-{
+void ExpectDefaultLayout(const std::vector<ProtectionUnit>& units) {
     ASSERT_EQ(units.size(), 32u);
     ExpectRun(units, 0, 31, 0x0, 4, 0, false, 0);
     ExpectRun(units, 31, 1, 0xF800, 4, 124, false, 31, "Read protection");
     EXPECT_EQ(units[31].end, 0xFFFFu);
 }
 
-TEST(ProtectionGroups, DefaultLayoutFromMissingDatabaseOrKeys)
-{
+TEST(ProtectionGroups, DefaultLayoutFromMissingDatabaseOrKeys) {
     ExpectDefaultLayout(ListProtectionUnits(BuildProtectionGroups("/no/such/zelchip.ini", "P")));
     ExpectDefaultLayout(UnitsFor(""));
     ExpectDefaultLayout(UnitsFor("ROMStart=0x80000\nROMEnd=0x8F7FF\nFBlk0Sz=0x10000\n"));
 }
 
-TEST(ProtectionGroups, TwoBlocksOf64K)
-{
+TEST(ProtectionGroups, TwoBlocksOf64K) {
     TempDir dir;
     const std::string path = dir.File("zelchip.ini");
     WriteBytes(path, "[P]\nROMStart=0x80000\nROMEnd=0x9F7FF\nFBlk0Sz=0x10000\nFBlk1Sz=0x10000\n");
@@ -69,12 +64,13 @@ TEST(ProtectionGroups, TwoBlocksOf64K)
     EXPECT_EQ(MaskBit(units[62]), 31u);
 }
 
-TEST(ProtectionGroups, BlockSizesThatDoNotScanOrDoNotFit)
-{
+TEST(ProtectionGroups, BlockSizesThatDoNotScanOrDoNotFit) {
     // Block 1 is ignored when the flash is no larger than block 0.
-    ExpectDefaultLayout(UnitsFor("ROMStart=0x80000\nROMEnd=0x8FFFF\nFBlk0Sz=0x10000\nFBlk1Sz=0x10000\n"));
+    ExpectDefaultLayout(
+        UnitsFor("ROMStart=0x80000\nROMEnd=0x8FFFF\nFBlk0Sz=0x10000\nFBlk1Sz=0x10000\n"));
     // ROMStart that does not scan: ROMEnd is not read, 0x8F7FF stands, block 1 ignored.
-    ExpectDefaultLayout(UnitsFor("ROMStart=0X80000\nROMEnd=0x9F7FF\nFBlk0Sz=0x10000\nFBlk1Sz=0x10000\n"));
+    ExpectDefaultLayout(
+        UnitsFor("ROMStart=0X80000\nROMEnd=0x9F7FF\nFBlk0Sz=0x10000\nFBlk1Sz=0x10000\n"));
     // Unknown block sizes give no units at all.
     EXPECT_TRUE(UnitsFor("FBlk0Sz=0x20000\n").empty());
 
@@ -87,8 +83,7 @@ TEST(ProtectionGroups, BlockSizesThatDoNotScanOrDoNotFit)
     ExpectRun(units, 31, 1, 0x7C00, 4, 62, false, 28, "Read protection");
 }
 
-TEST(ProtectionGroups, Block1Of32KBeforeBlock0Of64K)
-{
+TEST(ProtectionGroups, Block1Of32KBeforeBlock0Of64K) {
     std::vector<ProtectionUnit> units =
         UnitsFor("ROMStart=0x80000\nROMEnd=0x97FFF\nFBlk0Sz=0x10000\nFBlk1Sz=0x8000\n");
     ASSERT_EQ(units.size(), 63u);
@@ -98,8 +93,7 @@ TEST(ProtectionGroups, Block1Of32KBeforeBlock0Of64K)
     ExpectRun(units, 62, 1, 0x17800, 4, 188, false, 30, "Read protection");
 }
 
-TEST(ProtectionGroups, UnitWalkStopsOnBadGroups)
-{
+TEST(ProtectionGroups, UnitWalkStopsOnBadGroups) {
     ProtectionGroupTable table{};
     table[0] = {512, 0, 0xFFFFF000, 0xFFFFFFFF, 4, 0, 0, ""}; // would wrap in 32 bits
     table[1] = {512, 0, 0, 0x1000, 0, 0, 0, ""};              // no pages per unit

@@ -30,8 +30,7 @@ using testing::ReadBytes;
 using testing::TempDir;
 using testing::WriteBytes;
 
-std::set<std::string> Names(const std::string& folder)
-{
+std::set<std::string> Names(const std::string& folder) {
     std::set<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(folder)) {
         names.insert(entry.path().filename().string());
@@ -39,19 +38,18 @@ std::set<std::string> Names(const std::string& folder)
     return names;
 }
 
-TEST(LeftoverNames, OnlyExactTemporaryNamesOfTheFileCount)
-{
+TEST(LeftoverNames, OnlyExactTemporaryNamesOfTheFileCount) {
     struct Case {
         const char* name;
         unsigned long pid;
     } cases[] = {
-        {"t.ini.tmp123_0", 123},        {"t.ini.tmp4294967295_99", 4294967295ul},
-        {"t.ini.tmp4294967296_0", 0},   {"t.ini.tmp0_0", 0},
-        {"t.ini.tmp0123_0", 0},         {"t.ini.tmp123_01", 0},
-        {"t.ini.tmp123_", 0},           {"t.ini.tmp_1", 0},
-        {"t.ini.tmp123_1x", 0},         {"t.ini.tmp12a_1", 0},
-        {"t.ini.tmp123", 0},            {"u.ini.tmp123_0", 0},
-        {"xt.ini.tmp123_0", 0},         {"t.ini", 0},
+        {"t.ini.tmp123_0", 123},       {"t.ini.tmp4294967295_99", 4294967295ul},
+        {"t.ini.tmp4294967296_0", 0},  {"t.ini.tmp0_0", 0},
+        {"t.ini.tmp0123_0", 0},        {"t.ini.tmp123_01", 0},
+        {"t.ini.tmp123_", 0},          {"t.ini.tmp_1", 0},
+        {"t.ini.tmp123_1x", 0},        {"t.ini.tmp12a_1", 0},
+        {"t.ini.tmp123", 0},           {"u.ini.tmp123_0", 0},
+        {"xt.ini.tmp123_0", 0},        {"t.ini", 0},
         {"t.ini.tmp12345678901_0", 0},
     };
     for (const Case& c : cases) EXPECT_EQ(detail::LeftoverPid(c.name, "t.ini"), c.pid) << c.name;
@@ -69,18 +67,17 @@ struct Seen {
 Seen g_created;
 Seen g_written;
 
-void Observe(detail::TempStage stage, const std::string& tempPath)
-{
+void Observe(detail::TempStage stage, const std::string& tempPath) {
     struct stat info {};
     if (::stat(tempPath.c_str(), &info) != 0) return;
     Seen& seen = stage == detail::TempStage::Created ? g_created : g_written;
-    seen = {static_cast<mode_t>(info.st_mode & 07777), info.st_uid, info.st_gid, info.st_size, true};
+    seen = {static_cast<mode_t>(info.st_mode & 07777), info.st_uid, info.st_gid, info.st_size,
+            true};
 }
 
 class TempFileMode : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         // With no umask a temporary file created with the default mode would
         // be readable and writable by everyone.
         savedMask_ = ::umask(0);
@@ -88,8 +85,7 @@ protected:
         g_written = {};
         detail::SetTempFileObserver(Observe);
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         detail::SetTempFileObserver(nullptr);
         ::umask(savedMask_);
     }
@@ -97,8 +93,7 @@ protected:
     TempDir dir_;
 };
 
-TEST_F(TempFileMode, TheCopyHasTheFinalModeBeforeTheKeyGoesIn)
-{
+TEST_F(TempFileMode, TheCopyHasTheFinalModeBeforeTheKeyGoesIn) {
     for (mode_t mode : {0600u, 0640u, 0604u}) {
         const std::string path = dir_.File("secret.ini");
         WriteBytes(path, "[Flash]\nKey0=739\n");
@@ -115,8 +110,7 @@ TEST_F(TempFileMode, TheCopyHasTheFinalModeBeforeTheKeyGoesIn)
     }
 }
 
-TEST_F(TempFileMode, TheCopyBelongsToTheOwnerBeforeTheKeyGoesIn)
-{
+TEST_F(TempFileMode, TheCopyBelongsToTheOwnerBeforeTheKeyGoesIn) {
     if (::geteuid() != 0) GTEST_SKIP() << "only root can give a file to another owner";
     const std::string path = dir_.File("secret.ini");
     WriteBytes(path, "[Flash]\nKey0=739\n");
@@ -129,8 +123,7 @@ TEST_F(TempFileMode, TheCopyBelongsToTheOwnerBeforeTheKeyGoesIn)
     EXPECT_EQ(g_created.mode, 0640u);
 }
 
-TEST_F(TempFileMode, ANewFileGetsTheUsualModeForNewFiles)
-{
+TEST_F(TempFileMode, ANewFileGetsTheUsualModeForNewFiles) {
     ::umask(022);
     const std::string path = dir_.File("new.ini");
     ASSERT_TRUE(ini::WriteText(path, "Coms", "Port", "COM3"));
@@ -139,24 +132,21 @@ TEST_F(TempFileMode, ANewFileGetsTheUsualModeForNewFiles)
 
 // Stops the writer for good once the content is in, as a kill at the worst
 // moment would.
-void FreezeWhenWritten(detail::TempStage stage, const std::string&)
-{
+void FreezeWhenWritten(detail::TempStage stage, const std::string&) {
     if (stage == detail::TempStage::Written) {
         for (;;) ::pause();
     }
 }
 
 // The temporary files in folder whose name carries pid.
-bool HasLeftoverOf(const std::string& folder, const std::string& base, pid_t pid)
-{
+bool HasLeftoverOf(const std::string& folder, const std::string& base, pid_t pid) {
     for (const std::string& name : Names(folder)) {
         if (detail::LeftoverPid(name, base) == static_cast<unsigned long>(pid)) return true;
     }
     return false;
 }
 
-TEST(Leftovers, KilledWritersLeaveNothingAfterTheNextWrite)
-{
+TEST(Leftovers, KilledWritersLeaveNothingAfterTheNextWrite) {
     TempDir dir;
     const std::string path = dir.File("talvex.ini");
     WriteBytes(path, "[Coms]\nPort=COM1\n");
@@ -225,17 +215,16 @@ struct RefusedFile {
 class FifoWatchdog {
 public:
     explicit FifoWatchdog(std::string path) : path_(std::move(path)), thread_([this] { Run(); }) {}
-    ~FifoWatchdog()
-    {
+    ~FifoWatchdog() {
         done_ = true;
         thread_.join();
     }
 
 private:
-    void Run()
-    {
+    void Run() {
         const auto deadline = std::chrono::steady_clock::now() + 3s;
-        while (!done_ && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
+        while (!done_ && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(10ms);
         for (int i = 0; i < 50 && !done_; ++i) {
             int fd = ::open(path_.c_str(), O_WRONLY | O_NONBLOCK);
             if (fd >= 0) ::close(fd);
@@ -269,8 +258,7 @@ const RefusedFile kRefusedFiles[] = {
      "not a regular file but a folder"},
 };
 
-TEST(RefusedFiles, SettingsFilesAreNeitherReadNorReplaced)
-{
+TEST(RefusedFiles, SettingsFilesAreNeitherReadNorReplaced) {
     for (const RefusedFile& c : kRefusedFiles) {
         SCOPED_TRACE(c.what);
         TempDir dir;
@@ -293,7 +281,8 @@ TEST(RefusedFiles, SettingsFilesAreNeitherReadNorReplaced)
 
         EXPECT_EQ(Names(dir.Dir()), std::set<std::string>{"t.ini"}) << "no file beside it";
         if (!accepted) {
-            EXPECT_EQ(std::filesystem::is_symlink(path), std::string(c.what) == "link to /dev/zero");
+            EXPECT_EQ(std::filesystem::is_symlink(path),
+                      std::string(c.what) == "link to /dev/zero");
             if (std::filesystem::is_regular_file(path)) {
                 EXPECT_EQ(ReadBytes(path).substr(0, 8), "[S]\nK=v\n");
                 EXPECT_GT(std::filesystem::file_size(path), ini::kMaxFileBytes);
@@ -302,8 +291,7 @@ TEST(RefusedFiles, SettingsFilesAreNeitherReadNorReplaced)
     }
 }
 
-TEST(RefusedFiles, PartDatabasesCountAsMissingWithTheReason)
-{
+TEST(RefusedFiles, PartDatabasesCountAsMissingWithTheReason) {
     for (const RefusedFile& c : kRefusedFiles) {
         SCOPED_TRACE(c.what);
         TempDir dir;
@@ -327,8 +315,7 @@ TEST(RefusedFiles, PartDatabasesCountAsMissingWithTheReason)
     }
 }
 
-TEST(RefusedFiles, UnreadableAndMissingAreToldApart)
-{
+TEST(RefusedFiles, UnreadableAndMissingAreToldApart) {
     TempDir dir;
     EXPECT_EQ(ini::CheckFile(dir.File("none.ini")).status, ini::FileStatus::Missing);
     EXPECT_EQ(ini::CheckFile(dir.File("no/such/folder.ini")).status, ini::FileStatus::Missing);

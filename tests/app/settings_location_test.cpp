@@ -24,8 +24,7 @@ using testing::ReadBytes;
 using testing::TempDir;
 using testing::WriteBytes;
 
-EnvLookup Env(std::map<std::string, std::string> values)
-{
+EnvLookup Env(std::map<std::string, std::string> values) {
     return [values](const char* name) -> std::optional<std::string> {
         const auto found = values.find(name);
         if (found == values.end()) return std::nullopt;
@@ -33,8 +32,7 @@ EnvLookup Env(std::map<std::string, std::string> values)
     };
 }
 
-TEST(UserSettingsFolder, FollowsXdgConfigHomeThenHome)
-{
+TEST(UserSettingsFolder, FollowsXdgConfigHomeThenHome) {
     const struct {
         std::map<std::string, std::string> env;
         const char* folder;
@@ -54,8 +52,7 @@ TEST(UserSettingsFolder, FollowsXdgConfigHomeThenHome)
 
 class DefaultSettingsStemTest : public ::testing::Test {
 protected:
-    DefaultSettingsStemTest()
-    {
+    DefaultSettingsStemTest() {
         fs::create_directories(programDir_);
         services_.writable = [this](const std::string& folder) {
             asked_.push_back(folder);
@@ -75,15 +72,13 @@ protected:
     SettingsLocationServices services_;
 };
 
-TEST_F(DefaultSettingsStemTest, AWritableProgramFolderKeepsItsOwnFileAndTouchesNothingElse)
-{
+TEST_F(DefaultSettingsStemTest, AWritableProgramFolderKeepsItsOwnFileAndTouchesNothingElse) {
     EXPECT_EQ(Stem(), programDir_ + "talvex");
     EXPECT_EQ(asked_, std::vector<std::string>{programDir_});
     EXPECT_FALSE(fs::exists(user_.Dir() + "cfg"));
 }
 
-TEST_F(DefaultSettingsStemTest, AProtectedProgramFolderMovesToTheUserFolderSeededFromItsFile)
-{
+TEST_F(DefaultSettingsStemTest, AProtectedProgramFolderMovesToTheUserFolderSeededFromItsFile) {
     programWritable_ = false;
     WriteBytes(programDir_ + "talvex.ini", "; site defaults\r\n[Coms]\r\nPort=/dev/ttyUSB0\r\n");
     ::chmod((programDir_ + "talvex.ini").c_str(), 0444);
@@ -99,8 +94,7 @@ TEST_F(DefaultSettingsStemTest, AProtectedProgramFolderMovesToTheUserFolderSeede
               1);
 }
 
-TEST_F(DefaultSettingsStemTest, TheUsersOwnFileIsNeverReplacedBySeeding)
-{
+TEST_F(DefaultSettingsStemTest, TheUsersOwnFileIsNeverReplacedBySeeding) {
     programWritable_ = false;
     WriteBytes(programDir_ + "talvex.ini", "[Coms]\nPort=COM1\n");
     fs::create_directories(services_.userFolder);
@@ -109,16 +103,14 @@ TEST_F(DefaultSettingsStemTest, TheUsersOwnFileIsNeverReplacedBySeeding)
     EXPECT_EQ(ReadBytes(UserIni()), "[Coms]\nPort=COM7\n");
 }
 
-TEST_F(DefaultSettingsStemTest, WithoutAFileToSeedTheUserFolderIsMadeButLeftEmpty)
-{
+TEST_F(DefaultSettingsStemTest, WithoutAFileToSeedTheUserFolderIsMadeButLeftEmpty) {
     programWritable_ = false;
     EXPECT_EQ(Stem(), services_.userFolder + "talvex");
     EXPECT_TRUE(fs::is_directory(services_.userFolder));
     EXPECT_FALSE(fs::exists(UserIni()));
 }
 
-TEST_F(DefaultSettingsStemTest, NoUsableUserFolderKeepsTheProgramFolderSoItsValuesAreStillRead)
-{
+TEST_F(DefaultSettingsStemTest, NoUsableUserFolderKeepsTheProgramFolderSoItsValuesAreStillRead) {
     programWritable_ = false;
     services_.userFolder.clear();
     EXPECT_EQ(Stem(), programDir_ + "talvex");
@@ -133,8 +125,7 @@ TEST_F(DefaultSettingsStemTest, NoUsableUserFolderKeepsTheProgramFolderSoItsValu
     EXPECT_EQ(Stem(), programDir_ + "talvex");
 }
 
-TEST(SeedSettingsFile, TwoStartsAtOnceLeaveOneWholeCopyAndNoTemporaryFiles)
-{
+TEST(SeedSettingsFile, TwoStartsAtOnceLeaveOneWholeCopyAndNoTemporaryFiles) {
     TempDir dir;
     const std::string a = dir.File("a.ini");
     const std::string b = dir.File("b.ini");
@@ -159,21 +150,19 @@ TEST(SeedSettingsFile, TwoStartsAtOnceLeaveOneWholeCopyAndNoTemporaryFiles)
     }
 }
 
-TEST(SeedSettingsFile, RefusesWhatIsNoSettingsFile)
-{
+TEST(SeedSettingsFile, RefusesWhatIsNoSettingsFile) {
     TempDir dir;
     fs::create_directories(dir.File("folder.ini"));
     WriteBytes(dir.File("huge.ini"), std::string(2 * 1024 * 1024, ';'));
-    for (const std::string& from : {dir.File("missing.ini"), dir.File("folder.ini"),
-                                   dir.File("huge.ini")}) {
+    for (const std::string& from :
+         {dir.File("missing.ini"), dir.File("folder.ini"), dir.File("huge.ini")}) {
         SCOPED_TRACE(from);
         EXPECT_FALSE(SeedSettingsFile(from, dir.File("to.ini")));
         EXPECT_FALSE(fs::exists(dir.File("to.ini")));
     }
 }
 
-TEST(MakeUserFolder, CreatesEveryMissingLevelPrivately)
-{
+TEST(MakeUserFolder, CreatesEveryMissingLevelPrivately) {
     TempDir dir;
     const std::string folder = dir.Dir() + "home/.config/talvex/";
     ASSERT_TRUE(MakeUserFolder(folder));
@@ -187,10 +176,10 @@ TEST(MakeUserFolder, CreatesEveryMissingLevelPrivately)
     EXPECT_TRUE(FolderWritable(folder));
 }
 
-TEST(SettingsOrigin, NamesTheRuleThatChoseTheFile)
-{
-    EXPECT_EQ(SettingsOrigin("/usr/lib/talvex/", "/usr/lib/talvex/talvex", "/home/op/.config/talvex/"),
-              "programDir");
+TEST(SettingsOrigin, NamesTheRuleThatChoseTheFile) {
+    EXPECT_EQ(
+        SettingsOrigin("/usr/lib/talvex/", "/usr/lib/talvex/talvex", "/home/op/.config/talvex/"),
+        "programDir");
     EXPECT_EQ(SettingsOrigin("/usr/lib/talvex/", "/home/op/.config/talvex/talvex",
                              "/home/op/.config/talvex/"),
               "userFolder");
@@ -200,8 +189,7 @@ TEST(SettingsOrigin, NamesTheRuleThatChoseTheFile)
               "commandLine");
 }
 
-TEST(StartupSettingsLocation, ANamedFileAndAWritableProgramFolderAreUsedAsTheyAre)
-{
+TEST(StartupSettingsLocation, ANamedFileAndAWritableProgramFolderAreUsedAsTheyAre) {
     TempDir dir;
     StartupResult quoted = RunStartup(dir.Dir(), "\"" + dir.Dir() + "station 3.ini\" cp=COM4");
     EXPECT_EQ(quoted.settings.settingsPath, dir.Dir() + "station 3.ini");

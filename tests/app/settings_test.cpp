@@ -11,8 +11,7 @@ using testing::ReadBytes;
 using testing::TempDir;
 using testing::WriteBytes;
 
-Settings InDir(const TempDir& dir)
-{
+Settings InDir(const TempDir& dir) {
     Settings s;
     s.programDir = dir.Dir();
     s.settingsStem = dir.Dir() + "talvex";
@@ -20,8 +19,7 @@ Settings InDir(const TempDir& dir)
     return s;
 }
 
-TEST(SettingsOpening, MissingFileGivesEveryDefault)
-{
+TEST(SettingsOpening, MissingFileGivesEveryDefault) {
     TempDir dir;
     Settings s = InDir(dir);
     ReadSettingsAtOpening(s);
@@ -42,8 +40,7 @@ TEST(SettingsOpening, MissingFileGivesEveryDefault)
     EXPECT_EQ(ReadHelpFolder(s), dir.Dir());
 }
 
-TEST(SettingsOpening, HandEditedFileInAnyLetterCase)
-{
+TEST(SettingsOpening, HandEditedFileInAnyLetterCase) {
     TempDir dir;
     Settings s = InDir(dir);
     WriteBytes(s.settingsPath,
@@ -56,8 +53,7 @@ TEST(SettingsOpening, HandEditedFileInAnyLetterCase)
     EXPECT_EQ(s.runMode, -1) << "signed settings take the 32-bit two's complement";
 }
 
-TEST(SettingsMask, ParseTakesOnlyTheExactForm)
-{
+TEST(SettingsMask, ParseTakesOnlyTheExactForm) {
     struct Case {
         const char* text;
         std::uint64_t mask;
@@ -75,31 +71,29 @@ TEST(SettingsMask, ParseTakesOnlyTheExactForm)
     for (const Case& c : cases) EXPECT_EQ(ParseMask(c.text), c.mask) << c.text;
 }
 
-TEST(SettingsMask, FormatIsSixteenLowerCaseDigitsAndReadsBack)
-{
+TEST(SettingsMask, FormatIsSixteenLowerCaseDigitsAndReadsBack) {
     EXPECT_EQ(FormatMask(~std::uint64_t{0}), "0xffffffffffffffff");
     EXPECT_EQ(FormatMask(0xAB), "0x00000000000000ab");
-    for (std::uint64_t m : {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{0xDEADBEEF12345678}}) {
+    for (std::uint64_t m :
+         {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{0xDEADBEEF12345678}}) {
         EXPECT_EQ(ParseMask(FormatMask(m)), m);
     }
 }
 
-TEST(SettingsFrameBytes, OnlyAPlainSizeTurnsPackingOn)
-{
+TEST(SettingsFrameBytes, OnlyAPlainSizeTurnsPackingOn) {
     struct Case {
         const char* text;
         int frameBytes;
     } cases[] = {
-        {"", 0},      {"0", 0},        {"1", 1},      {"64", 64},       {"064", 64},
-        {"250", 250}, {"251", 250},    {"99999999999999999999", 250},   {"-1", 0},
-        {"-64", 0},   {"+64", 0},      {"abc", 0},    {"64k", 0},       {"0x40", 0},
-        {"6 4", 0},
+        {"", 0},     {"0", 0},     {"1", 1},     {"64", 64},
+        {"064", 64}, {"250", 250}, {"251", 250}, {"99999999999999999999", 250},
+        {"-1", 0},   {"-64", 0},   {"+64", 0},   {"abc", 0},
+        {"64k", 0},  {"0x40", 0},  {"6 4", 0},
     };
     for (const Case& c : cases) EXPECT_EQ(ParseFrameBytes(c.text), c.frameBytes) << c.text;
 }
 
-TEST(SettingsFrameBytes, ReadFromTheFileAndFromAnUnstoredOption)
-{
+TEST(SettingsFrameBytes, ReadFromTheFileAndFromAnUnstoredOption) {
     TempDir dir;
     Settings s = InDir(dir);
     ReadSettingsAtOpening(s);
@@ -118,14 +112,13 @@ TEST(SettingsFrameBytes, ReadFromTheFileAndFromAnUnstoredOption)
     EXPECT_EQ(s.frameBytes, 0);
 }
 
-TEST(SettingsSwitches, EngineWantsExactYesSheetTakesAnyCase)
-{
+TEST(SettingsSwitches, EngineWantsExactYesSheetTakesAnyCase) {
     struct Case {
         const char* text;
         bool engine;
         bool sheet;
-    } cases[] = {{"Yes", true, true},   {"yes", false, true}, {"YES", false, true},
-                 {"No", false, false},  {"", false, false},   {"Yes ", false, false},
+    } cases[] = {{"Yes", true, true},  {"yes", false, true}, {"YES", false, true},
+                 {"No", false, false}, {"", false, false},   {"Yes ", false, false},
                  {"Y", false, false}};
     for (const Case& c : cases) {
         EXPECT_EQ(IsOn(c.text), c.engine) << c.text;
@@ -133,8 +126,7 @@ TEST(SettingsSwitches, EngineWantsExactYesSheetTakesAnyCase)
     }
 }
 
-TEST(SettingsConfigure, OkWritesEveryKeyInOrderAndReadsBack)
-{
+TEST(SettingsConfigure, OkWritesEveryKeyInOrderAndReadsBack) {
     TempDir dir;
     Settings s = InDir(dir);
     s.propertyPage = 3;

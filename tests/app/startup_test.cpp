@@ -21,16 +21,14 @@ using testing::WriteBytes;
 // in the test's own folder.
 class Startup : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         saved_ = std::filesystem::current_path();
         std::filesystem::current_path(work_.Dir());
     }
     void TearDown() override { std::filesystem::current_path(saved_); }
 
     // Start-up on a command line, then the settings as the window reads them.
-    Settings Start(const std::string& commandLine, StartupResult* out = nullptr)
-    {
+    Settings Start(const std::string& commandLine, StartupResult* out = nullptr) {
         StartupResult r = RunStartup(program_.Dir(), commandLine);
         ReadSettingsAtOpening(r.settings);
         if (out) *out = r;
@@ -42,8 +40,7 @@ protected:
     std::filesystem::path saved_;
 };
 
-TEST_F(Startup, NoCommandLineUsesTalvexIniBesideTheProgramAndWritesNothing)
-{
+TEST_F(Startup, NoCommandLineUsesTalvexIniBesideTheProgramAndWritesNothing) {
     StartupResult r;
     Settings s = Start("", &r);
     EXPECT_EQ(s.settingsStem, program_.Dir() + "talvex");
@@ -54,29 +51,25 @@ TEST_F(Startup, NoCommandLineUsesTalvexIniBesideTheProgramAndWritesNothing)
     EXPECT_EQ(s.imageFile, program_.Dir() + "sample.hex");
 }
 
-TEST_F(Startup, FirstWordNamesTheSettingsFile)
-{
+TEST_F(Startup, FirstWordNamesTheSettingsFile) {
     struct Case {
         const char* line;
         const char* path;
     } cases[] = {
-        {"myset.ini af=board.hex", "myset.ini"},
-        {"myset af=board.hex", "myset.ini"},
-        {"MYSET.INI af=board.hex", "MYSET.INI.ini"},
-        {"\"my set.ini\" af=board.hex", "my set.ini"},
-        {"a.ini.ini af=board.hex", "a.ini.ini"},
-        {"ab af=board.hex", "ab.ini"},
+        {"myset.ini af=board.hex", "myset.ini"},     {"myset af=board.hex", "myset.ini"},
+        {"MYSET.INI af=board.hex", "MYSET.INI.ini"}, {"\"my set.ini\" af=board.hex", "my set.ini"},
+        {"a.ini.ini af=board.hex", "a.ini.ini"},     {"ab af=board.hex", "ab.ini"},
     };
     for (const Case& c : cases) {
         Settings s = Start(c.line);
         EXPECT_EQ(s.settingsPath, c.path) << c.line;
-        EXPECT_EQ(ini::ReadText(work_.File(c.path), "TalVex", "File", "", 1024), "board.hex") << c.line;
+        EXPECT_EQ(ini::ReadText(work_.File(c.path), "TalVex", "File", "", 1024), "board.hex")
+            << c.line;
         EXPECT_EQ(s.partDbPath, program_.Dir() + "zelchip.ini") << c.line;
     }
 }
 
-TEST_F(Startup, EmptyFirstWordKeepsTheDefaultFile)
-{
+TEST_F(Startup, EmptyFirstWordKeepsTheDefaultFile) {
     const char* argv[] = {"talvex-cli", "", "cp=COM3"};
     Settings s = Start(JoinCommandLine(3, argv, 1));
     EXPECT_EQ(s.settingsPath, program_.Dir() + "talvex.ini");
@@ -84,8 +77,7 @@ TEST_F(Startup, EmptyFirstWordKeepsTheDefaultFile)
     EXPECT_FALSE(std::filesystem::exists(work_.File(".ini")));
 }
 
-TEST_F(Startup, QuotedNamesWithBlanksThenFurtherOptions)
-{
+TEST_F(Startup, QuotedNamesWithBlanksThenFurtherOptions) {
     Settings s = Start("\"my set.ini\" af=\"C:\\my board.hex\" cp=COM5 fe=n");
     EXPECT_EQ(s.settingsPath, "my set.ini");
     EXPECT_EQ(s.imageFile, "C:\\my board.hex");
@@ -93,17 +85,16 @@ TEST_F(Startup, QuotedNamesWithBlanksThenFurtherOptions)
     EXPECT_EQ(s.massErase, "No");
 }
 
-TEST_F(Startup, AfOnlyCountsInFirstPlace)
-{
+TEST_F(Startup, AfOnlyCountsInFirstPlace) {
     Settings s = Start("cp=COM3 af=board.hex");
     EXPECT_EQ(s.port, "COM3");
     EXPECT_EQ(s.imageFile, program_.Dir() + "sample.hex");
 }
 
-TEST_F(Startup, EveryOptionWritesItsKeyInCommandLineOrder)
-{
-    Settings s = Start("af=a.hex ap=ZaRQ4120 cp=COM9 cb=57600 fe=y fp=n fv=y fh=y fk=1F2 "
-                       "fm=0x0000000000000010 rr=y rf=1");
+TEST_F(Startup, EveryOptionWritesItsKeyInCommandLineOrder) {
+    Settings s = Start(
+        "af=a.hex ap=ZaRQ4120 cp=COM9 cb=57600 fe=y fp=n fv=y fh=y fk=1F2 "
+        "fm=0x0000000000000010 rr=y rf=1");
     EXPECT_EQ(s.imageFile, "a.hex");
     EXPECT_EQ(s.part, "ZaRQ4120");
     EXPECT_EQ(s.port, "COM9");
@@ -123,12 +114,11 @@ TEST_F(Startup, EveryOptionWritesItsKeyInCommandLineOrder)
               "Mask=0x0000000000000010\n[Run]\nAutorun=Yes\nAddress=1\n");
 }
 
-TEST_F(Startup, YesNoOptionsLookAtTheFirstLetterOnly)
-{
+TEST_F(Startup, YesNoOptionsLookAtTheFirstLetterOnly) {
     struct Case {
         const char* line;
         const char* written;
-    } cases[] = {{"fe=N", "No"},  {"fe=no", "No"}, {"fe=n", "No"},       {"fe=y", "Yes"},
+    } cases[] = {{"fe=N", "No"},  {"fe=no", "No"}, {"fe=n", "No"},         {"fe=y", "Yes"},
                  {"fe=0", "Yes"}, {"fe=", "Yes"},  {"fe= cp=COM2", "Yes"}, {"fe=nonsense", "No"}};
     for (const Case& c : cases) {
         Settings s = Start(c.line);
@@ -137,8 +127,7 @@ TEST_F(Startup, YesNoOptionsLookAtTheFirstLetterOnly)
     EXPECT_EQ(Start("fe= cp=COM2").port, "COM2");
 }
 
-TEST_F(Startup, FrameBytesOptionIsStoredAndAppliedLikeTheOthers)
-{
+TEST_F(Startup, FrameBytesOptionIsStoredAndAppliedLikeTheOthers) {
     Settings s = Start("fb=96 cp=COM2");
     EXPECT_EQ(s.frameBytes, 96);
     EXPECT_EQ(ReadBytes(s.settingsPath), "[Flash]\nFrameBytes=96\n[Coms]\nPort=COM2\n");
@@ -156,8 +145,7 @@ TEST_F(Startup, FrameBytesOptionIsStoredAndAppliedLikeTheOthers)
     EXPECT_EQ(s.frameBytes, 250);
 }
 
-TEST_F(Startup, MalformedListsStopOrSkipAsDocumented)
-{
+TEST_F(Startup, MalformedListsStopOrSkipAsDocumented) {
     Settings s = Start("cp=COM1  cb=115200");
     EXPECT_EQ(s.port, "COM1");
     EXPECT_EQ(s.baud, "9600") << "two blanks end the option list";
@@ -171,8 +159,7 @@ TEST_F(Startup, MalformedListsStopOrSkipAsDocumented)
     EXPECT_EQ(s.baud, "19200") << "a word that is no option ends the list";
 }
 
-TEST_F(Startup, UnattendedFlagAndMissingPartDatabase)
-{
+TEST_F(Startup, UnattendedFlagAndMissingPartDatabase) {
     struct Case {
         const char* line;
         bool unattended;
@@ -197,17 +184,17 @@ TEST_F(Startup, UnattendedFlagAndMissingPartDatabase)
               "Please re-install TALVEX to fix this problem.");
 }
 
-TEST_F(Startup, OptionsAReadOnlyFileRefusesStillApplyToThisRun)
-{
+TEST_F(Startup, OptionsAReadOnlyFileRefusesStillApplyToThisRun) {
     const std::string path = work_.File("ro.ini");
     const std::string before = "[Coms]\nPort=COM5\nBaud=9600\n[Flash]\nMassErase=No\n";
     WriteBytes(path, before);
     ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
 
     StartupResult r;
-    Settings s = Start("ro af=\"my board.hex\" cp=COM9 cb=115200 fe=no fp=n rf=1 "
-                       "fm=0x00000000000000A0 fk=' 5A '",
-                       &r);
+    Settings s = Start(
+        "ro af=\"my board.hex\" cp=COM9 cb=115200 fe=no fp=n rf=1 "
+        "fm=0x00000000000000A0 fk=' 5A '",
+        &r);
     std::vector<std::string> options;
     for (const UnstoredOption& u : r.unstored) {
         options.push_back(u.option);
@@ -231,8 +218,7 @@ TEST_F(Startup, OptionsAReadOnlyFileRefusesStillApplyToThisRun)
     EXPECT_EQ(ReadBytes(path), before);
 }
 
-TEST_F(Startup, UnstoredValuesReadAsTheFileWouldGiveThemBack)
-{
+TEST_F(Startup, UnstoredValuesReadAsTheFileWouldGiveThemBack) {
     // A missing folder takes nothing; each value is read as if stored.
     StartupResult r;
     Settings s = Start("no/such/dir/x.ini cp=\"COM7\" fk=\"1F\" rf=0x1 fm=0X00000000000000FF", &r);
@@ -245,8 +231,7 @@ TEST_F(Startup, UnstoredValuesReadAsTheFileWouldGiveThemBack)
     EXPECT_EQ(s.mask, 0u) << "a mask the reader would not take stays 0";
 }
 
-TEST_F(Startup, AValueTheFileCannotHoldAppliesUntilALaterOneIsStored)
-{
+TEST_F(Startup, AValueTheFileCannotHoldAppliesUntilALaterOneIsStored) {
     StartupResult r;
     Settings s = Start("lb.ini cp=COM1\nProtect=Yes cb=19200", &r);
     ASSERT_EQ(r.unstored.size(), 1u);
@@ -263,8 +248,7 @@ TEST_F(Startup, AValueTheFileCannotHoldAppliesUntilALaterOneIsStored)
     EXPECT_EQ(s.port, "COM4");
 }
 
-TEST_F(Startup, ARefusedSettingsFileIsReportedAndLeftAsItIs)
-{
+TEST_F(Startup, ARefusedSettingsFileIsReportedAndLeftAsItIs) {
     const std::string path = work_.File("big.ini");
     const std::string before = "[Coms]\nPort=COM5\n" + std::string(2 << 20, ';');
     WriteBytes(path, before);
@@ -279,8 +263,7 @@ TEST_F(Startup, ARefusedSettingsFileIsReportedAndLeftAsItIs)
     EXPECT_EQ(ReadBytes(path), before);
 }
 
-TEST_F(Startup, ARefusedPartDatabaseEndsAnUnattendedRunWithTwo)
-{
+TEST_F(Startup, ARefusedPartDatabaseEndsAnUnattendedRunWithTwo) {
     WriteBytes(program_.File("zelchip.ini"), "[ZaRQ4126]\n" + std::string(2 << 20, ';'));
     StartupResult r;
     Settings s = Start("aa=y", &r);
@@ -292,15 +275,15 @@ TEST_F(Startup, ARefusedPartDatabaseEndsAnUnattendedRunWithTwo)
               "bytes).\n\nPlease re-install TALVEX to fix this problem.");
 }
 
-TEST(JoinCommandLine, QuotesWordsWithBlanks)
-{
+TEST(JoinCommandLine, QuotesWordsWithBlanks) {
     struct Case {
         std::vector<const char*> words;
         const char* line;
     } cases[] = {
         {{}, ""},
         {{"cp=COM3", "fe=n"}, "cp=COM3 fe=n"},
-        {{"my set.ini", "af=my board.hex", "cp=COM3"}, "\"my set.ini\" af=\"my board.hex\" cp=COM3"},
+        {{"my set.ini", "af=my board.hex", "cp=COM3"},
+         "\"my set.ini\" af=\"my board.hex\" cp=COM3"},
         {{"af=\"x y\""}, "af=\"x y\""},
         {{"a\"b"}, "a\"b"},
         {{"", "cp=1"}, " cp=1"},
@@ -314,8 +297,7 @@ TEST(JoinCommandLine, QuotesWordsWithBlanks)
     }
 }
 
-TEST_F(Startup, ShellWordsWithBlanksArriveWhole)
-{
+TEST_F(Startup, ShellWordsWithBlanksArriveWhole) {
     const char* argv[] = {"talvex-cli", "my set.ini", "af=my board.hex", "cp=COM3"};
     Settings s = Start(JoinCommandLine(4, argv, 1));
     EXPECT_EQ(s.settingsPath, "my set.ini");
@@ -323,8 +305,7 @@ TEST_F(Startup, ShellWordsWithBlanksArriveWhole)
     EXPECT_EQ(s.port, "COM3");
 }
 
-TEST(ProgramDir, EndsWithTheSeparatorAndHoldsThisExecutable)
-{
+TEST(ProgramDir, EndsWithTheSeparatorAndHoldsThisExecutable) {
     std::string dir = CurrentProgramDir();
     ASSERT_FALSE(dir.empty());
     EXPECT_EQ(dir.back(), PathSeparator());

@@ -38,14 +38,14 @@ TEST_F(CliSettingsTest, OptionsRefusedByAReadOnlySettingsFileStillDriveTheRun) {
     auto& sim = StartSim({});
     const auto chunks = Records(0, 8, 16);
     WriteImage("board.hex", HexText(chunks));
-    const std::string before = "[TalVex]\nFile=" + image_ +
-                               "\n[Coms]\nPort=COM5\nBaud=9600\n[Flash]\nMassErase=No\n";
+    const std::string before =
+        "[TalVex]\nFile=" + image_ + "\n[Coms]\nPort=COM5\nBaud=9600\n[Flash]\nMassErase=No\n";
     std::ofstream(SettingsPath(), std::ios::binary) << before;
     ASSERT_EQ(chmod(SettingsPath().c_str(), 0444), 0);
 
-    const Child child = RunProgram({cli, "af=" + image_, "cp=" + sim.DevicePath(), "cb=115200",
-                                    "fe=n", "fv=y"},
-                                   dir_.string());
+    const Child child =
+        RunProgram({cli, "af=" + image_, "cp=" + sim.DevicePath(), "cb=115200", "fe=n", "fv=y"},
+                   dir_.string());
     ASSERT_TRUE(WIFEXITED(child.status));
     EXPECT_EQ(WEXITSTATUS(child.status), 0) << child.err;
     // The file already holds af= and fe=n: only what it lacks is reported.
@@ -75,11 +75,11 @@ TEST_F(CliSettingsTest, ShowGivesTheAppliedValuesWhenTheFolderIsReadOnly) {
                              "mask=0x0000000000000011\n", "program=Yes\n"}) {
         EXPECT_NE(child.out.find(line), std::string::npos) << line;
     }
-    EXPECT_EQ(child.err, NotStored("cp=COM9", SettingsPath(), "read-only folder") +
-                             NotStored("cb=115200", SettingsPath(), "read-only folder") +
-                             NotStored("rf=1", SettingsPath(), "read-only folder") +
-                             NotStored("fm=0x0000000000000011", SettingsPath(),
-                                       "read-only folder"));
+    EXPECT_EQ(child.err,
+              NotStored("cp=COM9", SettingsPath(), "read-only folder") +
+                  NotStored("cb=115200", SettingsPath(), "read-only folder") +
+                  NotStored("rf=1", SettingsPath(), "read-only folder") +
+                  NotStored("fm=0x0000000000000011", SettingsPath(), "read-only folder"));
     EXPECT_FALSE(std::filesystem::exists(SettingsPath()));
     chmod(Bin().c_str(), 0755);
 }
@@ -127,7 +127,8 @@ TEST_F(CliSettingsTest, RefusedSettingsFilesAreNeitherReadNorReplaced) {
                       ? std::filesystem::file_size(SettingsPath())
                       : 0,
                   sizeBefore);
-        EXPECT_EQ(std::filesystem::is_symlink(SettingsPath()), std::string(c.what) == "link to /dev/zero");
+        EXPECT_EQ(std::filesystem::is_symlink(SettingsPath()),
+                  std::string(c.what) == "link to /dev/zero");
         // Nothing was written beside it either.
         EXPECT_EQ(std::distance(std::filesystem::directory_iterator(Bin()),
                                 std::filesystem::directory_iterator()),
@@ -158,8 +159,8 @@ TEST_F(CliSettingsTest, MassEraseSaysOnceThatProgramAndVerifyAreSkipped) {
     auto run = [&](std::vector<std::string> extra) {
         if (sim_) sim_->Stop();
         auto& sim = StartSim({});
-        std::vector<std::string> args = {cli, "af=" + image_, "cp=" + sim.DevicePath(),
-                                         "cb=115200", "fe=y"};
+        std::vector<std::string> args = {cli, "af=" + image_, "cp=" + sim.DevicePath(), "cb=115200",
+                                         "fe=y"};
         args.insert(args.end(), extra.begin(), extra.end());
         RunOptions options;
         options.killAfter = 20s;

@@ -92,8 +92,8 @@ TEST_P(CliStopTest, SignalDuringA40SecondReadEndsTheRunWith130AtOnce) {
         }
         if (ended == Clock::duration::max() && ::waitpid(pid, &status, WNOHANG) == pid)
             ended = Clock::now() - sent;
-        if (ended != Clock::duration::max()
-            && (released != Clock::duration::max() || Clock::now() - sent > ended + 1s))
+        if (ended != Clock::duration::max() &&
+            (released != Clock::duration::max() || Clock::now() - sent > ended + 1s))
             break;
         std::this_thread::sleep_for(1ms);
     }

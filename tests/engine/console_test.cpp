@@ -68,10 +68,9 @@ TEST_F(CliTest, FlashesAnImageAndPrintsEveryStatusLine) {
     auto& sim = StartSim({});
     const auto chunks = Records(0, 40, 16);
     WriteImage("my board.hex", HexText(chunks));
-    const Child child =
-        RunProgram({cli, "af=" + image_, "cp=" + sim.DevicePath(), "cb=115200", "fe=n", "fp=y",
-                    "fv=y"},
-                   dir_.string());
+    const Child child = RunProgram(
+        {cli, "af=" + image_, "cp=" + sim.DevicePath(), "cb=115200", "fe=n", "fp=y", "fv=y"},
+        dir_.string());
     ASSERT_TRUE(WIFEXITED(child.status));
     EXPECT_EQ(WEXITSTATUS(child.status), 0) << child.err;
     const std::string expected = "    Connect test board to PC " + sim.DevicePath() +
@@ -96,9 +95,9 @@ TEST_F(CliTest, FailureTextGoesToStderrAndTheCodeToTheExitStatus) {
     baud_ = "230400";
     auto& sim = StartSim({"--nak", "W@3"});
     WriteImage("board.hex", HexText(Records(0, 8, 16)));
-    const Child child = RunProgram(
-        {cli, "af=" + image_, "cp=" + sim.DevicePath(), "cb=230400", "fe=n", "fv=n"},
-        dir_.string());
+    const Child child =
+        RunProgram({cli, "af=" + image_, "cp=" + sim.DevicePath(), "cb=230400", "fe=n", "fv=n"},
+                   dir_.string());
     ASSERT_TRUE(WIFEXITED(child.status));
     EXPECT_EQ(WEXITSTATUS(child.status), 7);
     EXPECT_EQ(child.err, "Error at 0x20 - 0x30 \n Download aborted.\n");
@@ -111,8 +110,8 @@ TEST_F(CliTest, InterruptClosesThePortAndExitsWith130) {
     auto& sim = StartSim({"--never-announce"});
     WriteImage("board.hex", HexText(Records(0, 2, 16)));
     const auto started = std::chrono::steady_clock::now();
-    const Child child = RunProgram(
-        {cli, "af=" + image_, "cp=" + sim.DevicePath(), "cb=9600"}, dir_.string(), 700ms);
+    const Child child = RunProgram({cli, "af=" + image_, "cp=" + sim.DevicePath(), "cb=9600"},
+                                   dir_.string(), 700ms);
     EXPECT_LT(std::chrono::steady_clock::now() - started, 3s);
     ASSERT_TRUE(WIFEXITED(child.status));
     EXPECT_EQ(WEXITSTATUS(child.status), 130);

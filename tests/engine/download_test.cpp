@@ -148,12 +148,12 @@ INSTANTIATE_TEST_SUITE_P(Switches, SwitchTest,
 struct FailureCase {
     const char* name;
     std::vector<std::string> simArgs;
-    std::string image;  // empty: the default three-record image
+    std::string image; // empty: the default three-record image
     const char* protect;
     std::uint64_t mask;
     int code;
-    const char* message; // empty: no failure text expected
-    const char* lastLine; // empty: the identification line
+    const char* message;          // empty: no failure text expected
+    const char* lastLine;         // empty: the identification line
     const char* forbiddenLetters; // frames that must not have been sent
 };
 
@@ -195,45 +195,112 @@ const std::string kBadChecksum = ":0400100001020304E3\n:00000001FF\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, FailureTest,
-    ::testing::Values(
-        FailureCase{"DamagedImage", {}, kBadChecksum, "No", 0, 2,
-                    "Bad checksum in line 1 of board.hex.", "", "EWVP"},
-        FailureCase{"RecordOutsideFlash", {}, kOutside, "No", 0, 3,
-                    "Wrong memory address 0xf7f1 - 0xf800 \n Erase aborted.",
-                    "    Check setup and try downloading again.", "EWVP"},
-        FailureCase{"PageEraseRefused", {"--nak", "E@2"}, "", "No", 0, 5,
-                    "Erase failure at 0x00080600. Process aborted.",
-                    "    Check setup and try downloading again.", "WVP"},
-        FailureCase{"WriteRefusedAtTenthRecord", {"--nak", "W@10"}, "", "No", 0, 7,
-                    "Error at 0x680 - 0x690 \n Download aborted.",
-                    "    Check setup and try downloading again.", "VP"},
-        FailureCase{"VerifyRefused", {"--nak", "V@3"}, "", "No", 0, 8,
-                    "Error at 0x610 - 0x620 \n Verify aborted.",
-                    "    Check setup and try downloading again.", "P"},
-        FailureCase{"ProtectBeginRefused", {"--nak", "P@1"}, "", "Yes", 1, 9,
-                    "Communications failure. Protecting aborted.",
-                    "    Check setup and try downloading again.", ""},
-        FailureCase{"ProtectUnitRefused", {"--nak", "P@2"}, "", "Yes", 1, 9,
-                    "Mask failure. Process aborted.", "    Check setup and try downloading again.",
-                    ""},
-        FailureCase{"ProtectKeyRefused", {"--nak", "P@2"}, "", "Yes", 0, 9,
-                    "Protection failure. Process aborted.",
-                    "    Check setup and try downloading again.", ""},
-        FailureCase{"ProtectionUnsupportedOnOldRevision", {"--old-revision"}, "", "Yes", 1, 9,
-                    "Flash protection on this chip revision is not supported by this TALVEX "
-                    "version",
-                    "    Click Run to run program.", "P"},
-        FailureCase{"GarbageAnswersCountAsRefusals", {"--garbage-ack", "W@1"}, "", "No", 0, 7,
-                    "Error at 0x5f0 - 0x600 \n Download aborted.",
-                    "    Check setup and try downloading again.", "VP"},
-        FailureCase{"SilentTargetGivesUpAfterItsTries", {"--silent", "W@2"}, "", "No", 0, 7,
-                    "Error at 0x600 - 0x610 \n Download aborted.",
-                    "    Check setup and try downloading again.", "VP"}),
+    ::testing::Values(FailureCase{"DamagedImage",
+                                  {},
+                                  kBadChecksum,
+                                  "No",
+                                  0,
+                                  2,
+                                  "Bad checksum in line 1 of board.hex.",
+                                  "",
+                                  "EWVP"},
+                      FailureCase{"RecordOutsideFlash",
+                                  {},
+                                  kOutside,
+                                  "No",
+                                  0,
+                                  3,
+                                  "Wrong memory address 0xf7f1 - 0xf800 \n Erase aborted.",
+                                  "    Check setup and try downloading again.",
+                                  "EWVP"},
+                      FailureCase{"PageEraseRefused",
+                                  {"--nak", "E@2"},
+                                  "",
+                                  "No",
+                                  0,
+                                  5,
+                                  "Erase failure at 0x00080600. Process aborted.",
+                                  "    Check setup and try downloading again.",
+                                  "WVP"},
+                      FailureCase{"WriteRefusedAtTenthRecord",
+                                  {"--nak", "W@10"},
+                                  "",
+                                  "No",
+                                  0,
+                                  7,
+                                  "Error at 0x680 - 0x690 \n Download aborted.",
+                                  "    Check setup and try downloading again.",
+                                  "VP"},
+                      FailureCase{"VerifyRefused",
+                                  {"--nak", "V@3"},
+                                  "",
+                                  "No",
+                                  0,
+                                  8,
+                                  "Error at 0x610 - 0x620 \n Verify aborted.",
+                                  "    Check setup and try downloading again.",
+                                  "P"},
+                      FailureCase{"ProtectBeginRefused",
+                                  {"--nak", "P@1"},
+                                  "",
+                                  "Yes",
+                                  1,
+                                  9,
+                                  "Communications failure. Protecting aborted.",
+                                  "    Check setup and try downloading again.",
+                                  ""},
+                      FailureCase{"ProtectUnitRefused",
+                                  {"--nak", "P@2"},
+                                  "",
+                                  "Yes",
+                                  1,
+                                  9,
+                                  "Mask failure. Process aborted.",
+                                  "    Check setup and try downloading again.",
+                                  ""},
+                      FailureCase{"ProtectKeyRefused",
+                                  {"--nak", "P@2"},
+                                  "",
+                                  "Yes",
+                                  0,
+                                  9,
+                                  "Protection failure. Process aborted.",
+                                  "    Check setup and try downloading again.",
+                                  ""},
+                      FailureCase{
+                          "ProtectionUnsupportedOnOldRevision",
+                          {"--old-revision"},
+                          "",
+                          "Yes",
+                          1,
+                          9,
+                          "Flash protection on this chip revision is not supported by this TALVEX "
+                          "version",
+                          "    Click Run to run program.",
+                          "P"},
+                      FailureCase{"GarbageAnswersCountAsRefusals",
+                                  {"--garbage-ack", "W@1"},
+                                  "",
+                                  "No",
+                                  0,
+                                  7,
+                                  "Error at 0x5f0 - 0x600 \n Download aborted.",
+                                  "    Check setup and try downloading again.",
+                                  "VP"},
+                      FailureCase{"SilentTargetGivesUpAfterItsTries",
+                                  {"--silent", "W@2"},
+                                  "",
+                                  "No",
+                                  0,
+                                  7,
+                                  "Error at 0x600 - 0x610 \n Download aborted.",
+                                  "    Check setup and try downloading again.",
+                                  "VP"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(EngineTest, DamagedImageIsReportedBeforeAnythingIsSent) {
     StartSim({});
-    WriteImage("board.hex", HexText(Records(0, 4, 16)) .substr(0, 60));
+    WriteImage("board.hex", HexText(Records(0, 4, 16)).substr(0, 60));
     EXPECT_EQ(RunUnattended(MakeSettings()), 2);
     EXPECT_TRUE(Frames().empty());
     ASSERT_EQ(window_.Failures().size(), 1u);
@@ -257,8 +324,9 @@ TEST_F(EngineTest, MassEraseRefusedEndsWithFiveAndNoMessage) {
     EXPECT_EQ(RunUnattended(s, 60s), 5);
     EXPECT_TRUE(window_.Failures().empty());
     const auto lines = window_.Lines();
-    EXPECT_EQ(std::vector<std::string>(lines.end() - 2, lines.end()),
-              (std::vector<std::string>{"Flash error.", "    Check setup and try downloading again."}));
+    EXPECT_EQ(
+        std::vector<std::string>(lines.end() - 2, lines.end()),
+        (std::vector<std::string>{"Flash error.", "    Check setup and try downloading again."}));
     // A mass erase is tried a thousand times before it is given up.
     EXPECT_EQ(Frames('E').size(), 1000u);
 }
@@ -283,7 +351,8 @@ TEST_F(EngineTest, WrongPartEndsAnUnattendedRunWithSix) {
     EXPECT_EQ(RunUnattended(MakeSettings()), 6);
     const auto lines = window_.Lines();
     ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ(lines[lines.size() - 2], sim.IdentificationText() + " received. Incorrect part detected.");
+    EXPECT_EQ(lines[lines.size() - 2],
+              sim.IdentificationText() + " received. Incorrect part detected.");
     EXPECT_EQ(lines.back(), "Select correct part from the Configure Dialog.");
     EXPECT_TRUE(Frames().empty());
 }
@@ -305,8 +374,7 @@ TEST_F(EngineTest, PartMissingFromDatabaseFallsBackToDefaultLimit) {
     EXPECT_EQ(RunUnattended(s), 3);
     EXPECT_EQ(Count(window_.Lines(), "*** Please contact ZEL for an updated zelchip.ini ***"), 1u);
     EXPECT_EQ(worker_->Chip().flashLimit, 0x8F800u);
-    EXPECT_EQ(window_.Failures().front(),
-              "Wrong memory address 0xf800 - 0xf80f \n Erase aborted.");
+    EXPECT_EQ(window_.Failures().front(), "Wrong memory address 0xf800 - 0xf80f \n Erase aborted.");
 }
 
 TEST_F(EngineTest, OlderRevisionPadsRecordsToHalfwords) {
@@ -552,9 +620,8 @@ TEST(ProtectionKey, ReadsHexWithOptionalPrefix) {
     const struct {
         const char* text;
         std::uint32_t key;
-    } cases[] = {{"739", 0x739},       {"0x739", 0x739}, {"C0FFEEzz", 0xC0FFEE},
-                 {"", 0},              {"xyz", 0},       {"123456789", 0xFFFFFFFF},
-                 {"0xFFFFFFFF", 0xFFFFFFFF}};
+    } cases[] = {{"739", 0x739}, {"0x739", 0x739},          {"C0FFEEzz", 0xC0FFEE},    {"", 0},
+                 {"xyz", 0},     {"123456789", 0xFFFFFFFF}, {"0xFFFFFFFF", 0xFFFFFFFF}};
     for (const auto& c : cases) EXPECT_EQ(ParseProtectionKey(c.text), c.key) << c.text;
 }
 

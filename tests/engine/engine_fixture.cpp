@@ -36,8 +36,8 @@ std::string HexText(const std::vector<Chunk>& chunks) {
     for (const Chunk& chunk : chunks) {
         const std::uint32_t high = chunk.address >> 16;
         if (high != upper) {
-            text += Record(0x04, 0, {static_cast<std::uint8_t>(high >> 8),
-                                     static_cast<std::uint8_t>(high)});
+            text += Record(0x04, 0,
+                           {static_cast<std::uint8_t>(high >> 8), static_cast<std::uint8_t>(high)});
             upper = high;
         }
         text += Record(0x00, static_cast<std::uint16_t>(chunk.address & 0xFFFF), chunk.bytes);
@@ -108,9 +108,8 @@ std::string EngineTest::WriteImage(const std::string& name, const std::string& t
 }
 
 Settings EngineTest::MakeSettings() const {
-    Settings s = DownloadSettings(partDb_, image_,
-                                  sim_ ? sim_->DevicePath() : (dir_ / "no-such-port").string(),
-                                  baud_);
+    Settings s = DownloadSettings(
+        partDb_, image_, sim_ ? sim_->DevicePath() : (dir_ / "no-such-port").string(), baud_);
     s.programDir = dir_.string() + "/";
     s.settingsStem = (dir_ / "talvex").string();
     s.settingsPath = s.settingsStem + ".ini";

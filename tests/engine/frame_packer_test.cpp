@@ -23,7 +23,9 @@ struct Span {
     bool operator==(const Span&) const = default;
 };
 
-void PrintTo(const Span& s, std::ostream* os) { *os << "0x" << std::hex << s.address << "+" << std::dec << s.count; }
+void PrintTo(const Span& s, std::ostream* os) {
+    *os << "0x" << std::hex << s.address << "+" << std::dec << s.count;
+}
 
 struct Sent {
     std::uint32_t address;
@@ -51,8 +53,8 @@ Rec Padded(std::uint32_t address, std::vector<std::uint8_t> bytes) {
 std::vector<Sent> Pack(std::size_t limit, bool halfword, const std::vector<Rec>& records) {
     std::vector<Sent> sent;
     FramePacker packer(limit, halfword, [&](const DataFrame& f) {
-        sent.push_back({f.address, std::vector<std::uint8_t>(f.data, f.data + f.count),
-                        f.recordBytes});
+        sent.push_back(
+            {f.address, std::vector<std::uint8_t>(f.data, f.data + f.count), f.recordBytes});
         return true;
     });
     for (const Rec& r : records) EXPECT_TRUE(packer.Add(r.address, r.bytes.data(), r.bytes.size()));
@@ -127,50 +129,82 @@ INSTANTIATE_TEST_SUITE_P(
     Rows, FramePackerTest,
     ::testing::Values(
         // Off: every record is a frame of its own, as records always went.
-        PackCase{"OffOneFramePerRecord", 0, false,
+        PackCase{"OffOneFramePerRecord",
+                 0,
+                 false,
                  {{0x0, Bytes(16, 1)}, {0x10, Bytes(16, 2)}, {0x1F8, Bytes(16, 3)}},
                  {{0x0, 16}, {0x10, 16}, {0x1F8, 16}}},
-        PackCase{"OffLongRecordInPiecesOf250", 0, false, {{0x100, Bytes(255, 4)}},
+        PackCase{"OffLongRecordInPiecesOf250",
+                 0,
+                 false,
+                 {{0x100, Bytes(255, 4)}},
                  {{0x100, 250}, {0x1FA, 5}}},
-        PackCase{"OffHalfwordNeighboursKeepTheirPads", 0, true,
+        PackCase{"OffHalfwordNeighboursKeepTheirPads",
+                 0,
+                 true,
                  {Padded(0x0, {0x11, 0x22, 0x33}), Padded(0x3, {0x44, 0x55, 0x66})},
                  {{0x0, 4}, {0x2, 4}}},
         // On: bytes that follow on share frames.
-        PackCase{"ContiguousRecordsJoin", 64, false, Contiguous(0x0, 5, 16), {{0x0, 64}, {0x40, 16}}},
-        PackCase{"GoingBackEndsTheFrame", 64, false,
+        PackCase{
+            "ContiguousRecordsJoin", 64, false, Contiguous(0x0, 5, 16), {{0x0, 64}, {0x40, 16}}},
+        PackCase{"GoingBackEndsTheFrame",
+                 64,
+                 false,
                  {{0x20, Bytes(16, 1)}, {0x30, Bytes(16, 2)}, {0x0, Bytes(16, 3)}},
                  {{0x20, 32}, {0x0, 16}}},
-        PackCase{"ByteChipsNeverMergeAnOverlap", 64, false,
+        PackCase{"ByteChipsNeverMergeAnOverlap",
+                 64,
+                 false,
                  {{0x0, Bytes(16, 1)}, {0xE, {Bytes(16, 1)[14], Bytes(16, 1)[15], 9, 9}}},
                  {{0x0, 16}, {0xE, 4}}},
-        PackCase{"RecordAcrossAPageIsCutThere", 250, false,
-                 {{0x1F8, Bytes(16, 1)}, {0x208, Bytes(8, 2)}}, {{0x1F8, 8}, {0x200, 16}}},
-        PackCase{"LimitCutsRecords", 10, false, Contiguous(0x0, 2, 16),
+        PackCase{"RecordAcrossAPageIsCutThere",
+                 250,
+                 false,
+                 {{0x1F8, Bytes(16, 1)}, {0x208, Bytes(8, 2)}},
+                 {{0x1F8, 8}, {0x200, 16}}},
+        PackCase{"LimitCutsRecords",
+                 10,
+                 false,
+                 Contiguous(0x0, 2, 16),
                  {{0x0, 10}, {0xA, 10}, {0x14, 10}, {0x1E, 2}}},
-        PackCase{"LongRecordsAcrossPages", 250, false,
+        PackCase{"LongRecordsAcrossPages",
+                 250,
+                 false,
                  {{0x100, Bytes(255, 1)}, {0x1FF, Bytes(255, 2)}},
                  {{0x100, 250}, {0x1FA, 6}, {0x200, 250}, {0x2FA, 4}}},
         // Halfword chips: padded neighbours share the halfword between them.
-        PackCase{"HalfwordSharedHalfwordGoesOnce", 64, true,
-                 {Padded(0x0, {0x11, 0x22, 0x33}), Padded(0x3, {0x44, 0x55, 0x66})}, {{0x0, 6}}},
-        PackCase{"HalfwordSharedHalfwordOfAFullFrame", 4, true,
+        PackCase{"HalfwordSharedHalfwordGoesOnce",
+                 64,
+                 true,
+                 {Padded(0x0, {0x11, 0x22, 0x33}), Padded(0x3, {0x44, 0x55, 0x66})},
+                 {{0x0, 6}}},
+        PackCase{"HalfwordSharedHalfwordOfAFullFrame",
+                 4,
+                 true,
                  {Padded(0x0, {0x11, 0x22, 0x33}), Padded(0x3, {0x44, 0x55, 0x66})},
                  {{0x0, 4}, {0x4, 2}}},
-        PackCase{"HalfwordSharedHalfwordAtAPageEnd", 250, true,
+        PackCase{"HalfwordSharedHalfwordAtAPageEnd",
+                 250,
+                 true,
                  {Padded(0x1FC, {0x11, 0x22, 0x33}), Padded(0x1FF, {0x44, 0x55, 0x66})},
                  {{0x1FC, 4}, {0x200, 2}}},
         // Padding may close a gap of the file: erased flash goes there
         // unpacked too.
-        PackCase{"HalfwordPadsThatMeetJoin", 64, true,
-                 {Padded(0x0, {1, 2, 3}), Padded(0x5, {4, 5})}, {{0x0, 8}}}),
+        PackCase{"HalfwordPadsThatMeetJoin",
+                 64,
+                 true,
+                 {Padded(0x0, {1, 2, 3}), Padded(0x5, {4, 5})},
+                 {{0x0, 8}}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(FramePacker, SharedHalfwordCarriesTheBytesOfBothRecords) {
     // Written: the other record's pad is erased flash. Verified: it is the
     // image's own byte already.
     const std::vector<std::uint8_t> image = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66};
-    const auto write = Pack(64, true, {Padded(0x0, {0x11, 0x22, 0x33}), Padded(0x3, {0x44, 0x55, 0x66})});
-    const auto verify = Pack(64, true, {{0x0, {0x11, 0x22, 0x33, 0x44}}, {0x2, {0x33, 0x44, 0x55, 0x66}}});
+    const auto write =
+        Pack(64, true, {Padded(0x0, {0x11, 0x22, 0x33}), Padded(0x3, {0x44, 0x55, 0x66})});
+    const auto verify =
+        Pack(64, true, {{0x0, {0x11, 0x22, 0x33, 0x44}}, {0x2, {0x33, 0x44, 0x55, 0x66}}});
     for (const auto* sent : {&write, &verify}) {
         ASSERT_EQ(sent->size(), 1u);
         EXPECT_EQ((*sent)[0].bytes, image);

@@ -39,8 +39,9 @@ protected:
 
     Child RunGang(const std::vector<std::string>& ports, std::vector<std::string> extra = {},
                   std::chrono::milliseconds interruptAfter = 0ms) {
-        std::vector<std::string> args = {Install(), "--ports", FormatPortList(ports),
-                                         "af=" + image_, "cb=230400", "fe=n", "fp=y", "fv=y"};
+        std::vector<std::string> args = {Install(),      "--ports",   FormatPortList(ports),
+                                         "af=" + image_, "cb=230400", "fe=n",
+                                         "fp=y",         "fv=y"};
         args.insert(args.end(), extra.begin(), extra.end());
         return RunProgram(args, dir_.string(), interruptAfter);
     }
@@ -53,7 +54,8 @@ protected:
     // The image's bytes as the flash holds them after a good run.
     static std::vector<std::uint8_t> Bytes(const std::vector<Chunk>& chunks) {
         std::vector<std::uint8_t> bytes;
-        for (const Chunk& chunk : chunks) bytes.insert(bytes.end(), chunk.bytes.begin(), chunk.bytes.end());
+        for (const Chunk& chunk : chunks)
+            bytes.insert(bytes.end(), chunk.bytes.begin(), chunk.bytes.end());
         return bytes;
     }
 
@@ -78,9 +80,9 @@ std::string Literal(const std::string& text) {
     const std::regex row("\\| " + Literal(port) + " +\\| [^|]+\\| +" + std::to_string(code) +
                          " \\| " + Literal(meaning) + " +\\| +[0-9]+\\.[0-9] s \\|\n");
     if (std::regex_search(out, row)) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "no row for " << port << " with " << code << " "
-                                         << meaning << " in:\n"
-                                         << out;
+    return ::testing::AssertionFailure()
+           << "no row for " << port << " with " << code << " " << meaning << " in:\n"
+           << out;
 }
 
 TEST_F(GangTest, EveryBoardGetsTheImageAndThePortsStayOutOfTheSettingsFile) {
@@ -95,9 +97,9 @@ TEST_F(GangTest, EveryBoardGetsTheImageAndThePortsStayOutOfTheSettingsFile) {
     for (std::size_t i = 0; i < ports.size(); ++i) {
         EXPECT_EQ(FlashOf(i, 640), Bytes(chunks)) << ports[i];
         EXPECT_NE(child.out.find("[" + ports[i] + "] Flashing Complete.\n"), std::string::npos);
-        EXPECT_NE(child.out.find("[" + ports[i] + "] " + sims_[i]->IdentificationText() +
-                                 " received.\n"),
-                  std::string::npos);
+        EXPECT_NE(
+            child.out.find("[" + ports[i] + "] " + sims_[i]->IdentificationText() + " received.\n"),
+            std::string::npos);
         EXPECT_TRUE(HasRow(child.out, ports[i], 0, "success"));
     }
     EXPECT_NE(child.out.find("| Port "), std::string::npos);
@@ -212,8 +214,8 @@ TEST_F(GangTest, UnusablePortListIsAUsageErrorThatStoresNothing) {
 }
 
 TEST_F(GangTest, ShowNamesThePortsWithoutStoringThem) {
-    const Child child =
-        RunProgram({Install(), "--show", "--ports", " COM3 ,/dev/ttyUSB2", "cp=COM9"}, dir_.string());
+    const Child child = RunProgram(
+        {Install(), "--show", "--ports", " COM3 ,/dev/ttyUSB2", "cp=COM9"}, dir_.string());
     ASSERT_TRUE(WIFEXITED(child.status));
     EXPECT_EQ(WEXITSTATUS(child.status), 0) << child.err;
     EXPECT_NE(child.out.find("port=COM9\n"), std::string::npos);
@@ -284,7 +286,8 @@ TEST_F(GangTest, ProgressLineAndPrefixesInProcess) {
         std::rewind(f);
         std::string text;
         char buffer[4096];
-        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;) text.append(buffer, n);
+        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;)
+            text.append(buffer, n);
         std::fclose(f);
         return text;
     };
@@ -317,8 +320,8 @@ struct ExitCase {
 
 TEST(GangExitCode, FirstFailedBoardInListOrderDecides) {
     const ExitCase cases[] = {
-        {{0, 0, 0}, false, 0},    {{0, 7, 4}, false, 7},   {{4, 7, 0}, false, 4},
-        {{0, 0, 9}, false, 9},    {{0, 0, 0}, true, 130},  {{0, -1, 7}, false, 130},
+        {{0, 0, 0}, false, 0}, {{0, 7, 4}, false, 7},  {{4, 7, 0}, false, 4},
+        {{0, 0, 9}, false, 9}, {{0, 0, 0}, true, 130}, {{0, -1, 7}, false, 130},
         {{6}, false, 6},
     };
     for (const ExitCase& c : cases) {
@@ -328,7 +331,8 @@ TEST(GangExitCode, FirstFailedBoardInListOrderDecides) {
             if (code >= 0) board.result = static_cast<ExitCode>(code);
             boards.push_back(board);
         }
-        EXPECT_EQ(GangExitCode(boards, c.interrupted), c.expected) << ::testing::PrintToString(c.codes);
+        EXPECT_EQ(GangExitCode(boards, c.interrupted), c.expected)
+            << ::testing::PrintToString(c.codes);
     }
 }
 
@@ -361,7 +365,8 @@ TEST(GangPortList, SplitsTrimsAndRefusesWhatCannotBeMeant) {
 }
 
 TEST(GangPortList, FlagTakesTheNextWordOrItsOwnValue) {
-    const char* words[] = {"talvex-cli", "--ports", "COM3,COM4", "--ports=COM5", "--show", "--ports"};
+    const char* words[] = {"talvex-cli",   "--ports", "COM3,COM4",
+                           "--ports=COM5", "--show",  "--ports"};
     char** argv = const_cast<char**>(words);
     int i = 1;
     EXPECT_EQ(TakePortsFlag(6, argv, i), std::optional<std::string>("COM3,COM4"));

@@ -96,8 +96,7 @@ std::string Rewritten(const std::vector<Chunk>& chunks, Change change) {
         longer.insert(longer.begin() + 20, chunks[10]);
         return HexText(longer);
     }
-    case Change::None:
-        break;
+    case Change::None: break;
     }
     return HexText(chunks);
 }
@@ -112,7 +111,8 @@ TEST_P(RewrittenImageTest, NeverEndsInSuccessAndNeverSendsOtherBytes) {
     const int code = RunUnattended(MakeSettings(), 20s, [&](SerialThread& worker) {
         worker.SetPassObserver([&](ImagePass pass) {
             // In place: the page plan rereads the count pass's own opening.
-            if (pass == c.when) std::ofstream(path, std::ios::binary | std::ios::trunc) << replacement;
+            if (pass == c.when)
+                std::ofstream(path, std::ios::binary | std::ios::trunc) << replacement;
         });
     });
     const auto lines = window_.Lines();
@@ -122,7 +122,8 @@ TEST_P(RewrittenImageTest, NeverEndsInSuccessAndNeverSendsOtherBytes) {
         return;
     }
     EXPECT_EQ(code, 2);
-    EXPECT_EQ(window_.Failures(), std::vector<std::string>{"board.hex changed during the download."});
+    EXPECT_EQ(window_.Failures(),
+              std::vector<std::string>{"board.hex changed during the download."});
     EXPECT_EQ(Count(lines, "Flashing Complete."), 0u);
     EXPECT_EQ(Count(lines, "Flash error."), 1u);
     ExpectFramesCarryOnly(Frames(), chunks);

@@ -59,15 +59,16 @@ TEST_P(LateAnswerTest, FlashEqualsTheImageOrTheRunFails) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    At115200, LateAnswerTest,
-    ::testing::Values(LateCase{16, 5}, LateCase{16, 16}, LateCase{16, 18}, LateCase{16, 25},
-                      LateCase{16, 40}, LateCase{32, 5}, LateCase{32, 16}, LateCase{32, 18},
-                      LateCase{32, 25}, LateCase{32, 40}),
-    [](const ::testing::TestParamInfo<LateCase>& info) {
-        return std::to_string(info.param.recordSize) + "ByteRecordsAnsweredAfter" +
-               std::to_string(info.param.turnaroundMs) + "ms";
-    });
+INSTANTIATE_TEST_SUITE_P(At115200, LateAnswerTest,
+                         ::testing::Values(LateCase{16, 5}, LateCase{16, 16}, LateCase{16, 18},
+                                           LateCase{16, 25}, LateCase{16, 40}, LateCase{32, 5},
+                                           LateCase{32, 16}, LateCase{32, 18}, LateCase{32, 25},
+                                           LateCase{32, 40}),
+                         [](const ::testing::TestParamInfo<LateCase>& info) {
+                             return std::to_string(info.param.recordSize) +
+                                    "ByteRecordsAnsweredAfter" +
+                                    std::to_string(info.param.turnaroundMs) + "ms";
+                         });
 
 // --- Refusals that come late -------------------------------------------------
 
@@ -77,7 +78,7 @@ struct RefusalCase {
     std::size_t records;
     std::size_t size;
     std::vector<std::string> faults;
-    char letter;       // the refused command
+    char letter; // the refused command
     int expectedCode;
 };
 
@@ -100,7 +101,7 @@ TEST_P(LateRefusalTest, EndsWithItsCodeAfterExactlyTenTriesEachFollowedByAResync
 
     EXPECT_EQ(RunUnattended(MakeSettings(), 60s), c.expectedCode);
 
-    const auto refused = c.size;  // offset of the second record
+    const auto refused = c.size; // offset of the second record
     std::size_t tries = 0;
     for (const auto& f : Frames(c.letter)) {
         if (f.value == refused) {
@@ -127,11 +128,21 @@ INSTANTIATE_TEST_SUITE_P(
     Paced, LateRefusalTest,
     ::testing::Values(
         // 128-byte frames take 11.9 ms on the line and 7.7 ms to program.
-        RefusalCase{"SlowProgrammingAt115200", "115200", 8, 128,
-                    {"--write-us-per-byte", "60", "--nak", "W@2"}, 'W', 7},
+        RefusalCase{"SlowProgrammingAt115200",
+                    "115200",
+                    8,
+                    128,
+                    {"--write-us-per-byte", "60", "--nak", "W@2"},
+                    'W',
+                    7},
         // A 250-byte frame takes 135 ms on the line, the answer wait 106 ms.
-        RefusalCase{"LongWriteFramesAt19200", "19200", 2, 250,
-                    {"--write-us-per-byte", "60", "--nak", "W@2"}, 'W', 7},
+        RefusalCase{"LongWriteFramesAt19200",
+                    "19200",
+                    2,
+                    250,
+                    {"--write-us-per-byte", "60", "--nak", "W@2"},
+                    'W',
+                    7},
         RefusalCase{"LongVerifyFramesAt19200", "19200", 2, 250, {"--nak", "V@2"}, 'V', 8}),
     [](const ::testing::TestParamInfo<RefusalCase>& info) { return info.param.name; });
 

@@ -63,7 +63,8 @@ protected:
     }
 
     int Download(const Settings& s) {
-        return RunUnattended(s, 20s, [&](SerialThread& worker) { worker.SetRunObserver(&counts_); });
+        return RunUnattended(s, 20s,
+                             [&](SerialThread& worker) { worker.SetRunObserver(&counts_); });
     }
 
     CountingObserver counts_; // outlives the worker, which the fixture ends first
@@ -74,7 +75,7 @@ struct PackedCase {
     std::vector<std::string> simArgs;
     std::vector<Chunk> image;
     int frameBytes;
-    std::size_t limit;        // the most bytes a frame may carry on this chip
+    std::size_t limit; // the most bytes a frame may carry on this chip
     bool halfword;
     std::vector<Span> frames; // the W frames, and the V frames likewise
     std::uint64_t counted;    // bytes acknowledged per pass, as unpacked
@@ -121,37 +122,77 @@ TEST_P(PackedDownloadTest, FlashHoldsTheImageAndFramesKeepTheRules) {
     EXPECT_EQ(counts_.Done(RunPhase::Verify), c.counted);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rows, PackedDownloadTest,
-    ::testing::Values(
-        // Off: one frame per record, as always, even across a page.
-        PackedCase{"OffSendsOneFramePerRecord", {}, Records(0x1F8, 4, 16), 0, 16, false,
-                   {{0x1F8, 16}, {0x208, 16}, {0x218, 16}, {0x228, 16}}, 64},
-        // On: bytes that follow on share frames, cut at the page end.
-        PackedCase{"GapsEndAFrame", {},
-                   {{0x0, Pattern(16, 1)}, {0x10, Pattern(16, 2)}, {0x30, Pattern(16, 3)},
-                    {0x40, Pattern(16, 4)}},
-                   64, 64, false, {{0x0, 32}, {0x30, 32}}, 64},
-        PackedCase{"RecordsOutOfOrderEndAFrame", {},
-                   {{0x20, Pattern(16, 1)}, {0x30, Pattern(16, 2)}, {0x0, Pattern(16, 3)},
-                    {0x10, Pattern(16, 4)}},
-                   64, 64, false, {{0x20, 32}, {0x0, 32}}, 64},
-        PackedCase{"RecordAcrossAPageIsCutThere", {},
-                   {{0x5F8, Pattern(16, 1)}, {0x608, Pattern(16, 2)}}, 250, 250, false,
-                   {{0x5F8, 8}, {0x600, 24}}, 32},
-        PackedCase{"FullFramesOf250", {}, Records(0x0, 34, 16), 250, 250, false,
-                   {{0x0, 250}, {0xFA, 250}, {0x1F4, 12}, {0x200, 32}}, 544},
-        PackedCase{"AboveTheCeilingIs250", {}, Records(0x0, 34, 16), 4000, 250, false,
-                   {{0x0, 250}, {0xFA, 250}, {0x1F4, 12}, {0x200, 32}}, 544},
-        // Halfword chips: even frames, and two records meeting at an odd
-        // address share their halfword. 7 is taken as 6 there.
-        PackedCase{"HalfwordOddAddressesAndLengths",
-                   {"--old-revision"},
-                   {{0x101, {0x01, 0x02, 0x03}},
-                    {0x104, {0x04, 0x05, 0x06, 0x07, 0x08}},
-                    {0x109, {0x09, 0x0A}}},
-                   7, 6, true, {{0x100, 6}, {0x106, 6}}, 14}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Rows, PackedDownloadTest,
+                         ::testing::Values(
+                             // Off: one frame per record, as always, even across a page.
+                             PackedCase{"OffSendsOneFramePerRecord",
+                                        {},
+                                        Records(0x1F8, 4, 16),
+                                        0,
+                                        16,
+                                        false,
+                                        {{0x1F8, 16}, {0x208, 16}, {0x218, 16}, {0x228, 16}},
+                                        64},
+                             // On: bytes that follow on share frames, cut at the page end.
+                             PackedCase{"GapsEndAFrame",
+                                        {},
+                                        {{0x0, Pattern(16, 1)},
+                                         {0x10, Pattern(16, 2)},
+                                         {0x30, Pattern(16, 3)},
+                                         {0x40, Pattern(16, 4)}},
+                                        64,
+                                        64,
+                                        false,
+                                        {{0x0, 32}, {0x30, 32}},
+                                        64},
+                             PackedCase{"RecordsOutOfOrderEndAFrame",
+                                        {},
+                                        {{0x20, Pattern(16, 1)},
+                                         {0x30, Pattern(16, 2)},
+                                         {0x0, Pattern(16, 3)},
+                                         {0x10, Pattern(16, 4)}},
+                                        64,
+                                        64,
+                                        false,
+                                        {{0x20, 32}, {0x0, 32}},
+                                        64},
+                             PackedCase{"RecordAcrossAPageIsCutThere",
+                                        {},
+                                        {{0x5F8, Pattern(16, 1)}, {0x608, Pattern(16, 2)}},
+                                        250,
+                                        250,
+                                        false,
+                                        {{0x5F8, 8}, {0x600, 24}},
+                                        32},
+                             PackedCase{"FullFramesOf250",
+                                        {},
+                                        Records(0x0, 34, 16),
+                                        250,
+                                        250,
+                                        false,
+                                        {{0x0, 250}, {0xFA, 250}, {0x1F4, 12}, {0x200, 32}},
+                                        544},
+                             PackedCase{"AboveTheCeilingIs250",
+                                        {},
+                                        Records(0x0, 34, 16),
+                                        4000,
+                                        250,
+                                        false,
+                                        {{0x0, 250}, {0xFA, 250}, {0x1F4, 12}, {0x200, 32}},
+                                        544},
+                             // Halfword chips: even frames, and two records meeting at an odd
+                             // address share their halfword. 7 is taken as 6 there.
+                             PackedCase{"HalfwordOddAddressesAndLengths",
+                                        {"--old-revision"},
+                                        {{0x101, {0x01, 0x02, 0x03}},
+                                         {0x104, {0x04, 0x05, 0x06, 0x07, 0x08}},
+                                         {0x109, {0x09, 0x0A}}},
+                                        7,
+                                        6,
+                                        true,
+                                        {{0x100, 6}, {0x106, 6}},
+                                        14}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 struct RefusalCase {
     const char* name;
@@ -177,8 +218,9 @@ TEST_P(PackedRefusalTest, NamesThePackedFramesRangeWithTheUsualCode) {
     EXPECT_EQ(Download(s), c.code);
     EXPECT_EQ(window_.Failures(), std::vector<std::string>{c.message});
     const auto lines = window_.Lines();
-    EXPECT_EQ(std::vector<std::string>(lines.end() - 2, lines.end()),
-              (std::vector<std::string>{"Flash error.", "    Check setup and try downloading again."}));
+    EXPECT_EQ(
+        std::vector<std::string>(lines.end() - 2, lines.end()),
+        (std::vector<std::string>{"Flash error.", "    Check setup and try downloading again."}));
     if (c.code == 7) {
         EXPECT_TRUE(Frames('V').empty());
     }
@@ -188,18 +230,32 @@ INSTANTIATE_TEST_SUITE_P(
     Rows, PackedRefusalTest,
     ::testing::Values(
         // 0x5F0..0x6B0 in 64-byte frames: 0x5F0+16, 0x600+64, 0x640+64, 0x680+48.
-        RefusalCase{"Write", {"--nak", "W@2"}, Records(0x5F0, 12, 16), 64, 7,
+        RefusalCase{"Write",
+                    {"--nak", "W@2"},
+                    Records(0x5F0, 12, 16),
+                    64,
+                    7,
                     "Error at 0x600 - 0x640 \n Download aborted."},
-        RefusalCase{"Verify", {"--nak", "V@3"}, Records(0x5F0, 12, 16), 64, 8,
+        RefusalCase{"Verify",
+                    {"--nak", "V@3"},
+                    Records(0x5F0, 12, 16),
+                    64,
+                    8,
                     "Error at 0x640 - 0x680 \n Verify aborted."},
-        RefusalCase{"LastFrameHeldToTheEnd", {"--nak", "W@4"}, Records(0x5F0, 12, 16), 64, 7,
+        RefusalCase{"LastFrameHeldToTheEnd",
+                    {"--nak", "W@4"},
+                    Records(0x5F0, 12, 16),
+                    64,
+                    7,
                     "Error at 0x680 - 0x6b0 \n Download aborted."},
         RefusalCase{"HalfwordWrite",
                     {"--old-revision", "--nak", "W@2"},
                     {{0x101, {0x01, 0x02, 0x03}},
                      {0x104, {0x04, 0x05, 0x06, 0x07, 0x08}},
                      {0x109, {0x09, 0x0A}}},
-                    6, 7, "Error at 0x106 - 0x10c \n Download aborted."}),
+                    6,
+                    7,
+                    "Error at 0x106 - 0x10c \n Download aborted."}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The file gains a record outside the flash after the page plan accepted
@@ -223,8 +279,8 @@ TEST_F(PackedTest, RecordsBeforeABadAddressAreWrittenBeforeItIsReported) {
     });
 
     EXPECT_EQ(code, 3);
-    EXPECT_EQ(window_.Failures(),
-              std::vector<std::string>{"Wrong memory address 0xf800 - 0xf80f \n Download aborted."});
+    EXPECT_EQ(window_.Failures(), std::vector<std::string>{
+                                      "Wrong memory address 0xf800 - 0xf80f \n Download aborted."});
     EXPECT_EQ(Sent('W'), (std::vector<Span>{{0x0, 64}}));
     for (const Chunk& chunk : chunks) EXPECT_EQ(FlashRange(chunk.address, 16), chunk.bytes);
     EXPECT_TRUE(Frames('V').empty());
@@ -251,7 +307,8 @@ TEST_F(PackedTest, AChangedFileSendsNothingItStillHolds) {
     });
 
     EXPECT_EQ(code, 2);
-    EXPECT_EQ(window_.Failures(), std::vector<std::string>{"board.hex changed during the download."});
+    EXPECT_EQ(window_.Failures(),
+              std::vector<std::string>{"board.hex changed during the download."});
     EXPECT_TRUE(Frames('W').empty()) << "all eight records were still one frame in hand";
     const auto lines = window_.Lines();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "Flashing Complete."), 0);

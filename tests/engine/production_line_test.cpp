@@ -66,16 +66,20 @@ TEST_F(ProductionLineTest, EachRunAppendsOneRecordThatAnswersWhatWentIntoTheBoar
     };
     const Case cases[] = {
         {{}, 0, "ZaRQ4126 BOOT rJ.2", 64, 64, ""},
-        {{"--nak", "W@2"}, 7, "ZaRQ4126 BOOT rJ.2", 16, 0,
+        {{"--nak", "W@2"},
+         7,
+         "ZaRQ4126 BOOT rJ.2",
+         16,
+         0,
          "Error at 0x10 - 0x20 \n Download aborted."},
         {{"--part", "ZaRQ4127"}, 6, "ZaRQ4127 BOOT rJ.2", 0, 0, ""},
     };
     for (const Case& c : cases) {
         auto& sim = StartSim(c.sim);
-        const Child child = RunProgram({cli, "--record", records.string(), "af=" + image_,
-                                        "cp=" + sim.DevicePath(), "cb=115200", "fe=n", "fp=y",
-                                        "fv=y", "rr=n"},
-                                       dir_.string());
+        const Child child =
+            RunProgram({cli, "--record", records.string(), "af=" + image_, "cp=" + sim.DevicePath(),
+                        "cb=115200", "fe=n", "fp=y", "fv=y", "rr=n"},
+                       dir_.string());
         EXPECT_EQ(ExitCodeOf(child), c.code) << child.err;
         sim.Stop();
         sim_.reset();
@@ -134,8 +138,7 @@ TEST_F(ProductionLineTest, ARecordThatCannotBeWrittenIsAnErrorButNotTheResult) {
                                     "cp=" + sim.DevicePath(), "cb=115200", "fe=n", "fv=y"},
                                    dir_.string());
     EXPECT_EQ(ExitCodeOf(child), 0);
-    EXPECT_EQ(child.err,
-              "Run record not written to " + records + ": No such file or directory.\n");
+    EXPECT_EQ(child.err, "Run record not written to " + records + ": No such file or directory.\n");
 }
 
 TEST_F(ProductionLineTest, TwoStationsAppendingToOneFileNeverTearALine) {
@@ -187,10 +190,9 @@ TEST_F(ProductionLineTest, IdentificationTimeoutEndsASilentTargetWithFourInAbout
     WriteImage("board.hex", HexText(Records(0, 2, 16)));
     const auto records = dir_ / "line.jsonl";
     const auto started = std::chrono::steady_clock::now();
-    const Child child =
-        RunProgram({cli, "--id-timeout", "1", "--record", records.string(), "af=" + image_,
-                    "cp=" + sim.DevicePath(), "cb=115200"},
-                   dir_.string());
+    const Child child = RunProgram({cli, "--id-timeout", "1", "--record", records.string(),
+                                    "af=" + image_, "cp=" + sim.DevicePath(), "cb=115200"},
+                                   dir_.string());
     const auto took = std::chrono::steady_clock::now() - started;
     EXPECT_EQ(ExitCodeOf(child), 4);
     EXPECT_GE(took, 1s);
@@ -337,13 +339,16 @@ TEST_F(ProductionLineTest, HelpListsTheProductionLineFlagsAndBadValuesAreUsageEr
     const std::string cli = Install();
     const Child help = RunProgram({cli, "--help"}, dir_.string());
     EXPECT_EQ(ExitCodeOf(help), 0);
-    for (const char* flag : {"--record FILE", "--id-timeout SECONDS", "--trace FILE",
-                             "--list-ports"}) {
+    for (const char* flag :
+         {"--record FILE", "--id-timeout SECONDS", "--trace FILE", "--list-ports"}) {
         EXPECT_NE(help.out.find(flag), std::string::npos) << flag;
     }
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"--id-timeout", "soon"}, {"--id-timeout=-1"},
-          {"--id-timeout", "86401"}, {"--record"}, {"--trace="}, {"--show=yes"}}) {
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"--id-timeout", "soon"},
+                                                 {"--id-timeout=-1"},
+                                                 {"--id-timeout", "86401"},
+                                                 {"--record"},
+                                                 {"--trace="},
+                                                 {"--show=yes"}}) {
         std::vector<std::string> argv{cli};
         argv.insert(argv.end(), args.begin(), args.end());
         const Child child = RunProgram(argv, dir_.string());
@@ -357,17 +362,18 @@ TEST_F(ProductionLineTest, AGangRecordsEachBoardAndBoundsEachWait) {
     auto& answering = StartSim({});
     zarq::SimOptions silentOptions;
     std::string error;
-    ASSERT_TRUE(zarq::ParseSimArgs({"--never-announce", "--partdb", partDb_}, silentOptions, error));
+    ASSERT_TRUE(
+        zarq::ParseSimArgs({"--never-announce", "--partdb", partDb_}, silentOptions, error));
     zarq::Simulator silent(silentOptions);
     ASSERT_TRUE(silent.Start(error)) << error;
     WriteImage("board.hex", HexText(Records(0, 2, 16)));
     const auto records = dir_ / "gang.jsonl";
     const std::string list = answering.DevicePath() + "," + silent.DevicePath();
     const auto started = std::chrono::steady_clock::now();
-    const Child child = RunProgram({cli, "--ports", list, "--record", records.string(),
-                                    "--id-timeout", "1", "af=" + image_, "cb=115200", "fe=n",
-                                    "fv=y"},
-                                   dir_.string());
+    const Child child =
+        RunProgram({cli, "--ports", list, "--record", records.string(), "--id-timeout", "1",
+                    "af=" + image_, "cb=115200", "fe=n", "fv=y"},
+                   dir_.string());
     EXPECT_LT(std::chrono::steady_clock::now() - started, 3s) << "the silent slot gave up";
     EXPECT_EQ(ExitCodeOf(child), 4) << child.out << child.err;
     silent.Stop();
@@ -378,11 +384,10 @@ TEST_F(ProductionLineTest, AGangRecordsEachBoardAndBoundsEachWait) {
         codes[(*r)["port"].text] = (*r)["result"]["code"].Int();
     }
     EXPECT_EQ(codes, (std::map<std::string, long long>{{answering.DevicePath(), 0},
-                                                        {silent.DevicePath(), 4}}));
+                                                       {silent.DevicePath(), 4}}));
 
-    const Child traced = RunProgram({cli, "--ports", list, "--trace", (dir_ / "t").string(),
-                                     "af=" + image_},
-                                    dir_.string());
+    const Child traced = RunProgram(
+        {cli, "--ports", list, "--trace", (dir_ / "t").string(), "af=" + image_}, dir_.string());
     EXPECT_EQ(ExitCodeOf(traced), 64) << "one trace file cannot tell boards apart";
     EXPECT_FALSE(std::filesystem::exists(dir_ / "t"));
 }

@@ -81,11 +81,14 @@ TEST(JsonQuote, KeepsUtf8AndEscapesEverythingElse) {
         {"ZaRQ4126 BOOT rJ.2", "\"ZaRQ4126 BOOT rJ.2\""},
         {"a\"b\\c", "\"a\\\"b\\\\c\""},
         {"line\r\n\tx\x01\x7f", "\"line\\r\\n\\tx\\u0001\\u007f\""},
-        {"Gr\xc3\xbc\xc3\x9f" "e \xe2\x82\xac", "\"Gr\xc3\xbc\xc3\x9f" "e \xe2\x82\xac\""},
+        {"Gr\xc3\xbc\xc3\x9f"
+         "e \xe2\x82\xac",
+         "\"Gr\xc3\xbc\xc3\x9f"
+         "e \xe2\x82\xac\""},
         {std::string("\xff\x00", 2), "\"\\u00ff\\u0000\""},
-        {"\xc0\x80", "\"\\u00c0\\u0080\""},         // overlong NUL
-        {"\xe2\x82", "\"\\u00e2\\u0082\""},         // cut short
-        {"\xed\xa0\x80", "\"\\u00ed\\u00a0\\u0080\""}, // a surrogate
+        {"\xc0\x80", "\"\\u00c0\\u0080\""},                       // overlong NUL
+        {"\xe2\x82", "\"\\u00e2\\u0082\""},                       // cut short
+        {"\xed\xa0\x80", "\"\\u00ed\\u00a0\\u0080\""},            // a surrogate
         {"\xf4\x90\x80\x80", "\"\\u00f4\\u0090\\u0080\\u0080\""}, // above U+10FFFF
     };
     for (const Case& c : cases) EXPECT_EQ(JsonQuote(c.input), c.quoted);

@@ -49,9 +49,7 @@ TEST(WindowGate, LetsNothingButTheFinishedNoticeThroughAfterAStop) {
 
 class SessionTest : public EngineTest {
 protected:
-    StartupResult Startup(bool unattended) {
-        return StoredStartup(MakeSettings(), unattended);
-    }
+    StartupResult Startup(bool unattended) { return StoredStartup(MakeSettings(), unattended); }
 };
 
 TEST_F(SessionTest, OpeningShowsPortAndRateAndWaitsForStart) {
@@ -141,13 +139,27 @@ public:
         thread_.join();
     }
 
-    void AddStatusLine(const std::string& text) override { Draw([=, this] { Line(text); }); }
-    void AppendStatusLine(const std::string& text) override { Draw([=, this] { Line(text); }); }
-    void SetProgressStep(int) override { Draw([] {}); }
-    void SetProgressRange(std::uint32_t) override { Draw([] {}); }
-    void SetProgressPos(std::uint32_t) override { Draw([] {}); }
-    void EnableButton(ButtonId, bool) override { Draw([] {}); }
-    void EndWithResult(ExitCode) override { Post([] {}); }
+    void AddStatusLine(const std::string& text) override {
+        Draw([=, this] { Line(text); });
+    }
+    void AppendStatusLine(const std::string& text) override {
+        Draw([=, this] { Line(text); });
+    }
+    void SetProgressStep(int) override {
+        Draw([] {});
+    }
+    void SetProgressRange(std::uint32_t) override {
+        Draw([] {});
+    }
+    void SetProgressPos(std::uint32_t) override {
+        Draw([] {});
+    }
+    void EnableButton(ButtonId, bool) override {
+        Draw([] {});
+    }
+    void EndWithResult(ExitCode) override {
+        Post([] {});
+    }
     void ShowMessage(const std::string& text) override {
         auto closed = std::make_shared<std::promise<void>>();
         auto done = closed->get_future();

@@ -7,8 +7,7 @@
 #include "settings.h"
 #include "startup.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace talvex;
     static const bool entered = [] {
         std::filesystem::current_path(fuzz::ScratchDir());

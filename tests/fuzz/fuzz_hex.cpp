@@ -47,8 +47,7 @@ void ParseAllWays(const std::string& text) {
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
-                                      std::size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string input(reinterpret_cast<const char*>(data), size);
     ParseAllWays(input);
 
@@ -62,8 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     talvex::CHexReader reader;
     if (!reader.OpenImage(path)) return 0;
     talvex::ImageShadow shadow(0x8F800);
-    const talvex::ImageCount count =
-        talvex::CountImage(reader, "fuzz.hex", nullptr, &shadow);
+    const talvex::ImageCount count = talvex::CountImage(reader, "fuzz.hex", nullptr, &shadow);
     Check(count.valid == count.message.empty());
     Check(shadow.PageCount() <= (0x8F800 - 0x80000) / 512);
 

@@ -10,39 +10,38 @@
 
 namespace {
 
-bool Trimmed(char c)
-{
+bool Trimmed(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f' || c == '\x1A';
 }
 
 // Small alphabet so that names collide with what the file holds.
-std::string Name(FuzzedDataProvider& in, const char* alphabet)
-{
+std::string Name(FuzzedDataProvider& in, const char* alphabet) {
     std::string out;
     size_t length = in.ConsumeIntegralInRange<size_t>(0, 6);
     std::string letters(alphabet);
-    for (size_t i = 0; i < length; ++i) out += letters[in.ConsumeIntegralInRange<size_t>(0, letters.size() - 1)];
+    for (size_t i = 0; i < length; ++i)
+        out += letters[in.ConsumeIntegralInRange<size_t>(0, letters.size() - 1)];
     return out;
 }
 
-bool SaneEnds(const std::string& s)
-{
+bool SaneEnds(const std::string& s) {
     return s.empty() || (!Trimmed(s.front()) && !Trimmed(s.back()));
 }
 
-bool Storable(const std::string& section, const std::string& key, const std::string& value)
-{
-    if (section.empty() || key.empty() || !SaneEnds(section) || !SaneEnds(key) || !SaneEnds(value)) return false;
-    if (key.find('=') != std::string::npos || key.front() == ';' || key.front() == '[') return false;
-    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front())
+bool Storable(const std::string& section, const std::string& key, const std::string& value) {
+    if (section.empty() || key.empty() || !SaneEnds(section) || !SaneEnds(key) || !SaneEnds(value))
+        return false;
+    if (key.find('=') != std::string::npos || key.front() == ';' || key.front() == '[')
+        return false;
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+        value.back() == value.front())
         return false;
     return true;
 }
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace talvex;
     FuzzedDataProvider in(data, size);
     const std::string section = Name(in, "SsKk ]=[;\"'#\x1A\t");

@@ -7,8 +7,7 @@
 #include "part_db.h"
 #include "protection_groups.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     using namespace talvex;
     const std::string path = (fuzz::ScratchDir() / "zelchip.ini").string();
     fuzz::WriteBytes(path, data, size);
@@ -20,7 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const std::string text(reinterpret_cast<const char*>(data), size);
     std::uint32_t value = 0;
     bool scanned = ScanHex0x(text, value);
-    if (scanned != (text.size() > 2 && text[0] == '0' && text[1] == 'x' && std::isxdigit(static_cast<unsigned char>(text[2]))))
+    if (scanned != (text.size() > 2 && text[0] == '0' && text[1] == 'x' &&
+                    std::isxdigit(static_cast<unsigned char>(text[2]))))
         __builtin_trap();
 
     for (const char* part : {"ZaRQ4126", "P", ""}) {

@@ -13,8 +13,7 @@
 
 namespace talvex::fuzz {
 
-inline const std::filesystem::path& ScratchDir()
-{
+inline const std::filesystem::path& ScratchDir() {
     static const std::filesystem::path dir = [] {
         // libFuzzer may end a run without atexit handlers, so each process
         // also clears the folders of fuzzing processes that are gone.
@@ -29,8 +28,8 @@ inline const std::filesystem::path& ScratchDir()
                 std::filesystem::remove_all(entry.path(), error);
             }
         }
-        std::filesystem::path p = std::filesystem::temp_directory_path() /
-                                  ("talvex-fuzz-" + std::to_string(::getpid()));
+        std::filesystem::path p =
+            std::filesystem::temp_directory_path() / ("talvex-fuzz-" + std::to_string(::getpid()));
         std::filesystem::remove_all(p);
         std::filesystem::create_directories(p);
         std::atexit([] {
@@ -42,8 +41,7 @@ inline const std::filesystem::path& ScratchDir()
     return dir;
 }
 
-inline void WriteBytes(const std::string& path, const uint8_t* data, size_t size)
-{
+inline void WriteBytes(const std::string& path, const uint8_t* data, size_t size) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
 }

@@ -37,7 +37,9 @@ ImageCount CountText(const std::string& content, bool halfword = false) {
 
 const std::string kBase = ":020000040008F2";
 const std::string kData1 = ":0400100001020304E2";
-const std::string kData2 = ":03010100112233" "95";
+const std::string kData2 =
+    ":03010100112233"
+    "95";
 const std::string kEnd = ":00000001FF";
 
 TEST(CountImage, SumsDeliveredBytesWithoutPadding) {
@@ -48,28 +50,22 @@ TEST(CountImage, SumsDeliveredBytesWithoutPadding) {
     } cases[] = {
         {"end record first", Lines({kEnd, kData1}), 0},
         {"plain image", Lines({kBase, kData1, kData2, kEnd}), 7},
-        {"end record without a line end", kBase + "\n" + kData1 + "\n" + kEnd,
-         4},
+        {"end record without a line end", kBase + "\n" + kData1 + "\n" + kEnd, 4},
         {"records after the exact end record are not read",
          Lines({kData1, kEnd, kData2, "garbage"}), 4},
-        {"lower-case end record does not end the pass",
-         Lines({kData1, ":00000001ff", kData2}), 7},
+        {"lower-case end record does not end the pass", Lines({kData1, ":00000001ff", kData2}), 7},
         {"type 01 at another address does not end the pass",
          Lines({kData1, ":00000A01F5", kData2, kEnd}), 7},
         {"start address records are passed over",
-         Lines({Record(3, 0, {0, 0, 0xFF, 0xF1}),
-                Record(5, 0, {0, 0, 0x12, 0x34}), kData1, kEnd}),
+         Lines({Record(3, 0, {0, 0, 0xFF, 0xF1}), Record(5, 0, {0, 0, 0x12, 0x34}), kData1, kEnd}),
          4},
         {"zero-length data record", Lines({":00001000F0", kData1, kEnd}), 4},
         {"255 data bytes fill 521 characters",
-         Lines({Record(0, 0, std::vector<std::uint8_t>(255, 0xA5)), kEnd}),
-         255},
+         Lines({Record(0, 0, std::vector<std::uint8_t>(255, 0xA5)), kEnd}), 255},
         {"type 04 whose byte count is wrong ends after value and checksum",
          Lines({":00000004000AF2", kData1, kEnd}), 4},
-        {"end record followed by anything",
-         Lines({kData1, kEnd + "\x1A"}), 4},
-        {"several records on one line",
-         kData1 + " " + kData2 + "\t" + kEnd, 7},
+        {"end record followed by anything", Lines({kData1, kEnd + "\x1A"}), 4},
+        {"several records on one line", kData1 + " " + kData2 + "\t" + kEnd, 7},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -82,10 +78,10 @@ TEST(CountImage, SumsDeliveredBytesWithoutPadding) {
 
 TEST(CountImage, CountsOddRecordsUnpaddedOnHalfwordChips) {
     const std::vector<std::uint8_t> b3 = {1, 2, 3};
-    const ImageCount count = CountText(
-        Lines({Record(0, 0x101, b3), Record(0, 0x200, b3),
-               Record(0, 0x301, {4}), Record(0, 0x401, {5, 6}), kEnd}),
-        true);
+    const ImageCount count =
+        CountText(Lines({Record(0, 0x101, b3), Record(0, 0x200, b3), Record(0, 0x301, {4}),
+                         Record(0, 0x401, {5, 6}), kEnd}),
+                  true);
     EXPECT_TRUE(count.valid) << count.message;
     EXPECT_EQ(count.size, 3 + 3 + 1 + 2);
 }
@@ -97,7 +93,11 @@ TEST(CountImage, RefusesEveryKindOfDamageWithWhatAndWhere) {
         std::string content;
         std::string message;
     } cases[] = {
-        {"wrong checksum", Lines({kBase, kData1, ":03010100112233" "96", kEnd}),
+        {"wrong checksum",
+         Lines({kBase, kData1,
+                ":03010100112233"
+                "96",
+                kEnd}),
          "Bad checksum in line 3 of board.hex."},
         {"altered data byte", Lines({kBase, ":0400100001020305E2", kEnd}),
          "Bad checksum in line 2 of board.hex."},
@@ -115,8 +115,7 @@ TEST(CountImage, RefusesEveryKindOfDamageWithWhatAndWhere) {
          "Unreadable record in line 1 of board.hex."},
         {"non-hex type", Lines({":040010G001020304E2", kEnd}),
          "Unreadable record in line 1 of board.hex."},
-        {"lone colon", Lines({kData1, ":", kEnd}),
-         "Unreadable record in line 2 of board.hex."},
+        {"lone colon", Lines({kData1, ":", kEnd}), "Unreadable record in line 2 of board.hex."},
         {"header cut short", Lines({kData1, ":0400100", kEnd}),
          "Unreadable record in line 2 of board.hex."},
         {"data cut short", Lines({kBase, kData1, ":04001000010203", kEnd}),
@@ -135,26 +134,21 @@ TEST(CountImage, RefusesEveryKindOfDamageWithWhatAndWhere) {
          "hexadecimal address digits."},
         {"record over 521 characters", Lines({kBase, longRecord, kEnd}),
          "Record in line 2 of board.hex is longer than 521 characters."},
-        {"end record over 521 characters",
-         Lines({kData1, kEnd + std::string(600, 'F')}),
+        {"end record over 521 characters", Lines({kData1, kEnd + std::string(600, 'F')}),
          "Record in line 2 of board.hex is longer than 521 characters."},
         {"letters after the checksum", Lines({kBase, kData1 + "XYZ", kEnd}),
          "Unreadable record in line 2 of board.hex."},
         {"digits after the checksum", Lines({kData1 + "00", kEnd}),
          "Unreadable record in line 1 of board.hex."},
-        {"NUL after the checksum",
-         Lines({kData1, kData1 + std::string(1, '\0'), kEnd}),
+        {"NUL after the checksum", Lines({kData1, kData1 + std::string(1, '\0'), kEnd}),
          "Unreadable record in line 2 of board.hex."},
         {"text after a type 04 record", Lines({kBase + "XYZ", kData1, kEnd}),
          "Unreadable record in line 1 of board.hex."},
-        {"text after a start address record",
-         Lines({kData1, ":0400000300001234B3ZZ", kEnd}),
+        {"text after a start address record", Lines({kData1, ":0400000300001234B3ZZ", kEnd}),
          "Unreadable record in line 2 of board.hex."},
-        {"no end record", Lines({kBase, kData1}),
-         "board.hex ends without an end-of-file record."},
+        {"no end record", Lines({kBase, kData1}), "board.hex ends without an end-of-file record."},
         {"empty file", "", "board.hex ends without an end-of-file record."},
-        {"only whitespace", "\r\n \n\t", 
-         "board.hex ends without an end-of-file record."},
+        {"only whitespace", "\r\n \n\t", "board.hex ends without an end-of-file record."},
         {"damage after CR LF lines counted right",
          kBase + "\r\n" + kData1 + "\r\n\r\n" + ":0400100001020304E3\r\n" + kEnd,
          "Bad checksum in line 4 of board.hex."},
@@ -170,9 +164,7 @@ TEST(CountImage, RefusesEveryKindOfDamageWithWhatAndWhere) {
 TEST(CountImage, RefusesEveryTruncationBeforeTheEndRecordType) {
     const std::string whole =
         Lines({kBase, kData1, kData2,
-               Record(0, 0x20, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13,
-                                14, 15}),
-               kEnd});
+               Record(0, 0x20, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}), kEnd});
     const ImageCount full = CountText(whole);
     ASSERT_TRUE(full.valid) << full.message;
     // Up to the end record's type field the image is incomplete; past it the
@@ -197,16 +189,14 @@ TEST(CountImage, RefusesBinaryGarbage) {
         for (auto& c : garbage) c = static_cast<char>(rng());
         const ImageCount count = CountText(garbage);
         EXPECT_FALSE(count.valid);
-        EXPECT_NE(count.message.find("board.hex"), std::string::npos)
-            << count.message;
+        EXPECT_NE(count.message.find("board.hex"), std::string::npos) << count.message;
     }
 }
 
 TEST(CountImage, StopsWhenAskedWithoutAMessage) {
     TempDir dir;
     CHexReader reader;
-    ASSERT_TRUE(reader.OpenImage(
-        dir.Write("board.hex", Lines({kData1, kEnd})).string()));
+    ASSERT_TRUE(reader.OpenImage(dir.Write("board.hex", Lines({kData1, kEnd})).string()));
     std::atomic<bool> stop{true};
     const ImageCount count = CountImage(reader, "board.hex", &stop);
     EXPECT_FALSE(count.valid);
@@ -217,8 +207,7 @@ TEST(CountImage, StopsWhenAskedWithoutAMessage) {
 
 TEST(CountImage, ReportsAFileThatCannotBeRead) {
     CHexReader reader;
-    EXPECT_EQ(CountImage(reader, "board.hex").message,
-              "Cannot read board.hex.");
+    EXPECT_EQ(CountImage(reader, "board.hex").message, "Cannot read board.hex.");
 }
 
 TEST(CountImage, CountsTenMegabytesOfRecordsQuickly) {
@@ -229,8 +218,8 @@ TEST(CountImage, CountsTenMegabytesOfRecordsQuickly) {
     std::uint32_t address = 0;
     while (content.size() < (10u << 20)) {
         if ((address & 0xFFFF) == 0 && address) {
-            content += Record(4, 0, {0, static_cast<std::uint8_t>(
-                                            (address >> 16) | 0x08)}) + "\r\n";
+            content +=
+                Record(4, 0, {0, static_cast<std::uint8_t>((address >> 16) | 0x08)}) + "\r\n";
         }
         std::vector<std::uint8_t> bytes(16);
         for (auto& b : bytes) b = static_cast<std::uint8_t>(rng());

@@ -25,8 +25,7 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(dir_, ec);
 }
 
-std::filesystem::path TempDir::Write(const std::string& name,
-                                     const std::string& content) const {
+std::filesystem::path TempDir::Write(const std::string& name, const std::string& content) const {
     const auto path = Path(name);
     std::ofstream out(path, std::ios::binary);
     out.write(content.data(), static_cast<std::streamsize>(content.size()));
@@ -68,8 +67,7 @@ std::vector<Delivered> RunPass(CHexReader& reader, bool padding) {
     while (!text.empty() && !CHexReader::IsEndRecord(text)) {
         const HexRecord& r = reader.ParseRecord(text, padding);
         if (r.count != 0) {
-            out.push_back({r.address,
-                           std::vector<std::uint8_t>(r.data, r.data + r.count)});
+            out.push_back({r.address, std::vector<std::uint8_t>(r.data, r.data + r.count)});
         }
         text = reader.NextRecordText();
     }
@@ -79,8 +77,7 @@ std::vector<Delivered> RunPass(CHexReader& reader, bool padding) {
 std::vector<std::uint8_t> Bytes(const std::string& hexDigits) {
     std::vector<std::uint8_t> out;
     for (std::size_t i = 0; i + 1 < hexDigits.size(); i += 2) {
-        out.push_back(static_cast<std::uint8_t>(
-            std::stoul(hexDigits.substr(i, 2), nullptr, 16)));
+        out.push_back(static_cast<std::uint8_t>(std::stoul(hexDigits.substr(i, 2), nullptr, 16)));
     }
     return out;
 }

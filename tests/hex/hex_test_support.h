@@ -17,11 +17,8 @@ public:
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
-    std::filesystem::path Path(const std::string& name) const {
-        return dir_ / name;
-    }
-    std::filesystem::path Write(const std::string& name,
-                                const std::string& content) const;
+    std::filesystem::path Path(const std::string& name) const { return dir_ / name; }
+    std::filesystem::path Write(const std::string& name, const std::string& content) const;
 
 private:
     std::filesystem::path dir_;
@@ -30,8 +27,7 @@ private:
 std::string ReadFile(const std::filesystem::path& path);
 
 // One record text with a correct checksum.
-std::string Record(std::uint8_t type, std::uint16_t offset,
-                   const std::vector<std::uint8_t>& bytes);
+std::string Record(std::uint8_t type, std::uint16_t offset, const std::vector<std::uint8_t>& bytes);
 
 struct Delivered {
     std::uint32_t address;

@@ -45,9 +45,15 @@ TEST(CountImage, RefusesRecordsThatContradictEachOther) {
         std::vector<std::string> lines;
         std::string message; // empty: accepted
     } cases[] = {
-        {"same bytes repeated", {Record(0, 0x10, {1, 2, 3, 4}), Record(0, 0x10, {1, 2, 3, 4}), kEnd}, ""},
-        {"overlap that agrees", {Record(0, 0x10, {1, 2, 3, 4}), Record(0, 0x12, {3, 4, 5}), kEnd}, ""},
-        {"records that meet", {Record(0, 0x0, {0x11, 0x22, 0x33}), Record(0, 0x3, {0x44}), kEnd}, ""},
+        {"same bytes repeated",
+         {Record(0, 0x10, {1, 2, 3, 4}), Record(0, 0x10, {1, 2, 3, 4}), kEnd},
+         ""},
+        {"overlap that agrees",
+         {Record(0, 0x10, {1, 2, 3, 4}), Record(0, 0x12, {3, 4, 5}), kEnd},
+         ""},
+        {"records that meet",
+         {Record(0, 0x0, {0x11, 0x22, 0x33}), Record(0, 0x3, {0x44}), kEnd},
+         ""},
         {"one byte differs",
          {Record(0, 0x10, {1, 2, 3, 4}), Record(0, 0x20, {9}), Record(0, 0x12, {3, 5}), kEnd},
          "Lines 1 and 3 of board.hex put different bytes at address 0x13."},
@@ -62,7 +68,8 @@ TEST(CountImage, RefusesRecordsThatContradictEachOther) {
           kEnd},
          "Lines 2 and 4 of board.hex put different bytes at address 0x10."},
         {"records beyond the flash are left to the address check",
-         {Record(0, 0xF800, {1}), Record(0, 0xF800, {2}), kEnd}, ""},
+         {Record(0, 0xF800, {1}), Record(0, 0xF800, {2}), kEnd},
+         ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -73,8 +80,8 @@ TEST(CountImage, RefusesRecordsThatContradictEachOther) {
 }
 
 TEST(ImageShadow, HoldsTheImageBytesOfTheFlashOnly) {
-    const Counted c = Count({Record(0, 0x1FE, {1, 2, 3, 4}), Record(0, 0xF7FF, {5}),
-                             Record(0, 0xF800, {6}), kEnd});
+    const Counted c = Count(
+        {Record(0, 0x1FE, {1, 2, 3, 4}), Record(0, 0xF7FF, {5}), Record(0, 0xF800, {6}), kEnd});
     ASSERT_TRUE(c.count.valid) << c.count.message;
     EXPECT_EQ(c.shadow.ByteAt(0x1FE), std::optional<std::uint8_t>(1));
     EXPECT_EQ(c.shadow.ByteAt(0x201), std::optional<std::uint8_t>(4));
@@ -99,8 +106,8 @@ TEST(ImageShadow, StaysBoundedByTheFlashWhateverTheFile) {
     // data: only the segments inside the flash are kept.
     std::vector<std::string> lines;
     for (unsigned segment = 0; segment < 0x10000; segment += 0x11) {
-        lines.push_back(Record(2, 0, {static_cast<std::uint8_t>(segment >> 8),
-                                      static_cast<std::uint8_t>(segment)}));
+        lines.push_back(Record(
+            2, 0, {static_cast<std::uint8_t>(segment >> 8), static_cast<std::uint8_t>(segment)}));
         lines.push_back(Record(0, 0x100, std::vector<std::uint8_t>(255, 0x5A)));
     }
     lines.push_back(kEnd);

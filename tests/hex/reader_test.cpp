@@ -22,8 +22,7 @@ using test::TempDir;
 
 std::vector<std::string> AllTexts(CHexReader& reader) {
     std::vector<std::string> out;
-    for (std::string t = reader.NextRecordText(); !t.empty();
-         t = reader.NextRecordText()) {
+    for (std::string t = reader.NextRecordText(); !t.empty(); t = reader.NextRecordText()) {
         out.push_back(t);
     }
     return out;
@@ -32,7 +31,8 @@ std::vector<std::string> AllTexts(CHexReader& reader) {
 const std::vector<std::string> kImage = {
     ":020000040008F2",
     ":0400100001020304E2",
-    ":03010100112233" "95",
+    ":03010100112233"
+    "95",
     ":00000001FF",
 };
 
@@ -128,8 +128,7 @@ TEST(NextRecordText, KeepsAtMostTheLongestRecordOfALongWord) {
     TempDir dir;
     const std::string exact(kMaxRecordText, 'x');
     const std::string longer(kMaxRecordText + 1, 'y');
-    const std::string content =
-        exact + "\n" + longer + "z\n" + std::string(5000, 'w') + " next";
+    const std::string content = exact + "\n" + longer + "z\n" + std::string(5000, 'w') + " next";
     CHexReader reader;
     ASSERT_TRUE(reader.OpenImage(dir.Write("long.hex", content).string()));
     EXPECT_EQ(reader.NextRecordText(), exact);
@@ -167,8 +166,7 @@ TEST(CHexReader, ClosedOrMissingFileGivesNoTexts) {
 
 // Writes `total` bytes of random words, some longer than a record text may
 // be, without holding the file in memory; returns the word lengths.
-std::vector<std::size_t> WriteRandomWords(const std::string& path,
-                                          std::size_t total) {
+std::vector<std::size_t> WriteRandomWords(const std::string& path, std::size_t total) {
     std::mt19937 rng(1234);
     std::ofstream out(path, std::ios::binary);
     std::vector<std::size_t> lengths;
@@ -176,8 +174,7 @@ std::vector<std::size_t> WriteRandomWords(const std::string& path,
     std::size_t written = 0;
     const char separators[] = {' ', '\n', '\r', '\t'};
     while (written < total) {
-        const std::size_t len = rng() % 16 == 0 ? 400 + rng() % 800
-                                                : 1 + rng() % 60;
+        const std::size_t len = rng() % 16 == 0 ? 400 + rng() % 800 : 1 + rng() % 60;
         for (std::size_t i = 0; i < len; ++i) {
             chunk.push_back(static_cast<char>('!' + rng() % 94));
         }
@@ -201,8 +198,7 @@ TEST(NextRecordText, ReadsTenMegabytesOfRandomWordsQuickly) {
     ASSERT_TRUE(reader.OpenImage(path));
     const auto start = std::chrono::steady_clock::now();
     std::size_t i = 0;
-    for (std::string t = reader.NextRecordText(); !t.empty();
-         t = reader.NextRecordText(), ++i) {
+    for (std::string t = reader.NextRecordText(); !t.empty(); t = reader.NextRecordText(), ++i) {
         ASSERT_LT(i, lengths.size());
         ASSERT_EQ(t.size(), std::min(lengths[i], kMaxRecordText));
         ASSERT_EQ(reader.LastTextTooLong(), lengths[i] > kMaxRecordText);
@@ -213,8 +209,7 @@ TEST(NextRecordText, ReadsTenMegabytesOfRandomWordsQuickly) {
 
     const ImageCount count = CountImage(reader, "words.hex");
     EXPECT_FALSE(count.valid);
-    EXPECT_NE(count.message.find("line 1 of words.hex"), std::string::npos)
-        << count.message;
+    EXPECT_NE(count.message.find("line 1 of words.hex"), std::string::npos) << count.message;
 }
 
 TEST(NextRecordText, OneTenMegabyteWordStaysBounded) {
@@ -235,8 +230,7 @@ TEST(NextRecordText, OneTenMegabyteWordStaysBounded) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
     const ImageCount count = CountImage(reader, "word.hex");
     EXPECT_FALSE(count.valid);
-    EXPECT_EQ(count.message,
-              "Record in line 1 of word.hex is longer than 521 characters.");
+    EXPECT_EQ(count.message, "Record in line 1 of word.hex is longer than 521 characters.");
 }
 
 } // namespace

@@ -85,8 +85,7 @@ Plan Draw(std::mt19937& random) {
     };
     const Fault fault = static_cast<Fault>(pick(0, 7));
     switch (fault) {
-    case Fault::None:
-        return {fault, {}, 0, "no fault"};
+    case Fault::None: return {fault, {}, 0, "no fault"};
     case Fault::Nak: {
         const char letter = "EWV"[pick(0, 2)];
         const int n = letter == 'E' ? pick(1, 2) : pick(1, kRecords);
@@ -99,13 +98,16 @@ Plan Draw(std::mt19937& random) {
         return {fault, {"--silent", sel}, letter == 'W' ? 7 : 8, "silent " + sel};
     }
     case Fault::AckAfter: {
-        const std::string rule = std::to_string(pick(1, 9)) + ":W@" + std::to_string(pick(1, kRecords));
+        const std::string rule =
+            std::to_string(pick(1, 9)) + ":W@" + std::to_string(pick(1, kRecords));
         return {fault, {"--ack-after", rule}, 0, "ack after " + rule};
     }
     case Fault::HangUp: {
         // Two erase frames, then the writes: hang up somewhere among them.
         const int after = pick(2, 2 + kRecords - 1);
-        return {fault, {"--hangup-after", std::to_string(after)}, 7,
+        return {fault,
+                {"--hangup-after", std::to_string(after)},
+                7,
                 "hang-up after frame " + std::to_string(after)};
     }
     case Fault::Garbage: {
@@ -114,8 +116,7 @@ Plan Draw(std::mt19937& random) {
     }
     case Fault::Noise:
         return {fault, {"--noise", "\x1b[0mboot> "}, 0, "noise before the identification"};
-    case Fault::WrongPart:
-        return {fault, {"--part", "ZaRQ4121"}, 6, "wrong part"};
+    case Fault::WrongPart: return {fault, {"--part", "ZaRQ4121"}, 6, "wrong part"};
     }
     return {Fault::None, {}, 0, "no fault"};
 }

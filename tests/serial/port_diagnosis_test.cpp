@@ -24,13 +24,11 @@ using Bytes = std::vector<std::uint8_t>;
 
 class TempDir {
 public:
-    TempDir()
-    {
+    TempDir() {
         char pattern[] = "/tmp/talvex-diag-XXXXXX";
         path_ = ::mkdtemp(pattern) ? pattern : "";
     }
-    ~TempDir()
-    {
+    ~TempDir() {
         std::error_code ignored;
         fs::remove_all(path_, ignored);
     }
@@ -40,8 +38,7 @@ private:
     fs::path path_;
 };
 
-void Put(const fs::path& file, const std::string& text)
-{
+void Put(const fs::path& file, const std::string& text) {
     fs::create_directories(file.parent_path());
     std::ofstream(file) << text << "\n";
 }
@@ -51,8 +48,7 @@ void Put(const fs::path& file, const std::string& text)
 // on-board UART.
 class FakeSysfs : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         const fs::path sys = dir_.Path() / "sys";
         const fs::path ftdi = sys / "devices/pci0000:00/usb1/1-2";
         Put(ftdi / "idVendor", "0403");
@@ -80,8 +76,7 @@ protected:
     std::string root_;
 };
 
-TEST_F(FakeSysfs, DescribesUsbAdaptersAndTheirLatencyTimer)
-{
+TEST_F(FakeSysfs, DescribesUsbAdaptersAndTheirLatencyTimer) {
     struct Case {
         const char* tty;
         std::string text;
@@ -103,8 +98,7 @@ TEST_F(FakeSysfs, DescribesUsbAdaptersAndTheirLatencyTimer)
               fs::canonical(root_ + "/class/tty/ttyUSB0/device").string() + "/latency_timer");
 }
 
-TEST(LatencyWarning, WarnsAboveOneMillisecondWithTheRateItAllows)
-{
+TEST(LatencyWarning, WarnsAboveOneMillisecondWithTheRateItAllows) {
     PortDescription d;
     d.latencyTimerPath = "/sys/bus/usb-serial/devices/ttyUSB0/latency_timer";
     for (int ms : {-1, 0, 1})
@@ -118,8 +112,7 @@ TEST(LatencyWarning, WarnsAboveOneMillisecondWithTheRateItAllows)
     EXPECT_NE(LatencyWarning("/dev/ttyUSB0", d).find("under 5.4 kB/s"), std::string::npos);
 }
 
-TEST(DiagnosePort, TellsWhatIsWrongWithTheName)
-{
+TEST(DiagnosePort, TellsWhatIsWrongWithTheName) {
     TempDir dir;
     const std::string file = (dir.Path() / "notes.txt").string();
     Put(file, "x");
@@ -151,8 +144,7 @@ TEST(DiagnosePort, TellsWhatIsWrongWithTheName)
     }
 }
 
-TEST(DiagnosePort, AFreePortHasNoProblemAndAHeldOneNamesItsHolder)
-{
+TEST(DiagnosePort, AFreePortHasNoProblemAndAHeldOneNamesItsHolder) {
     test::PtyPair pty;
     ASSERT_FALSE(pty.SlavePath().empty());
     EXPECT_EQ(DiagnosePort(pty.SlavePath(), "115200").problem, PortProblem::None);
@@ -197,21 +189,17 @@ public:
     bool Open(const std::string&, const std::string&) override { return open = true; }
     bool Close() override { return !(open = false); }
     bool IsOpen() const override { return open; }
-    bool Read(std::uint8_t* buffer, std::size_t count, std::size_t& received) override
-    {
+    bool Read(std::uint8_t* buffer, std::size_t count, std::size_t& received) override {
         Answer a = reads.empty() ? Answer{{}, PortStatus::TimedOut, true} : reads.front();
-        if (!reads.empty())
-            reads.pop_front();
+        if (!reads.empty()) reads.pop_front();
         received = std::min(count, a.bytes.size());
         std::copy(a.bytes.begin(), a.bytes.begin() + static_cast<long>(received), buffer);
         status = a.status;
         return a.ok;
     }
-    bool Write(const std::uint8_t*, std::size_t count, std::size_t& written) override
-    {
+    bool Write(const std::uint8_t*, std::size_t count, std::size_t& written) override {
         Answer a = writes.empty() ? Answer{} : writes.front();
-        if (!writes.empty())
-            writes.pop_front();
+        if (!writes.empty()) writes.pop_front();
         written = a.ok ? count : 0;
         status = a.status;
         return a.ok;
@@ -230,13 +218,11 @@ public:
 
 // Bytes as hex pairs, then the text column, which begins at the same place
 // on every line however many bytes the line holds.
-std::string Row(const std::string& hex, const std::string& suffix)
-{
+std::string Row(const std::string& hex, const std::string& suffix) {
     return hex + std::string(49 - hex.size(), ' ') + suffix;
 }
 
-std::vector<std::string> WithoutTimes(const std::string& text)
-{
+std::vector<std::string> WithoutTimes(const std::string& text) {
     std::vector<std::string> lines;
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);) {
@@ -248,8 +234,7 @@ std::vector<std::string> WithoutTimes(const std::string& text)
     return lines;
 }
 
-TEST(TracePort, GroupsByCallAndMarksWaitsRepeatsAndFailures)
-{
+TEST(TracePort, GroupsByCallAndMarksWaitsRepeatsAndFailures) {
     auto sink = std::make_shared<StringSink>();
     auto inner = std::make_unique<ScriptedPort>();
     ScriptedPort& script = *inner;
@@ -299,28 +284,26 @@ TEST(TracePort, GroupsByCallAndMarksWaitsRepeatsAndFailures)
     EXPECT_EQ(lines[6], "< " + Row("06", "ACK"));
     EXPECT_EQ(lines[7], "> " + Row(r, "frame R 0x00000000, 0 data bytes"));
     EXPECT_EQ(lines[8], "< [hung up after 0 of 1 bytes]");
-    EXPECT_EQ(lines[9],
-              "> " + Row(r, "frame R 0x00000000, 0 data bytes, try 2 [hung up after 0 of 9 bytes]"));
+    EXPECT_EQ(
+        lines[9],
+        "> " + Row(r, "frame R 0x00000000, 0 data bytes, try 2 [hung up after 0 of 9 bytes]"));
     EXPECT_EQ(lines[10], "* close");
     EXPECT_GE(sink->flushes, 5) << "every answer reaches the file";
 }
 
-TEST(TracePort, LongGroupsGoOnSixteenBytesALine)
-{
+TEST(TracePort, LongGroupsGoOnSixteenBytesALine) {
     Bytes bytes(20);
-    for (std::size_t i = 0; i < bytes.size(); ++i)
-        bytes[i] = static_cast<std::uint8_t>(0x41 + i);
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(0x41 + i);
     EXPECT_EQ(FormatTraceGroup(1234567, '<', bytes.data(), bytes.size(), ""),
-              "     1234567  < " + Row("41 42 43 44 45 46 47 48 49 4A 4B 4C 4D 4E 4F 50",
-                                     "ABCDEFGHIJKLMNOP") +
+              "     1234567  < " +
+                  Row("41 42 43 44 45 46 47 48 49 4A 4B 4C 4D 4E 4F 50", "ABCDEFGHIJKLMNOP") +
                   "\n                " + Row("51 52 53 54", "QRST") + "\n");
     EXPECT_EQ(FormatTraceGroup(5, '>', bytes.data(), 17, "note"),
               "           5  > 41 42 43 44 45 46 47 48 49 4A 4B 4C 4D 4E 4F 50  note\n"
               "                51\n");
 }
 
-TEST(FileTraceSink, AppendsAndSaysWhyItCannotOpen)
-{
+TEST(FileTraceSink, AppendsAndSaysWhyItCannotOpen) {
     TempDir dir;
     const std::string path = (dir.Path() / "t.trace").string();
     Put(path, "earlier");

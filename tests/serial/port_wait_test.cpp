@@ -29,24 +29,21 @@ struct FakeQueue {
     std::function<long(Clock::duration)> level;
     Clock::time_point start = Clock::now();
     int looks = 0;
-    long operator()()
-    {
+    long operator()() {
         ++looks;
         return level(Clock::now() - start);
     }
 };
 
 DrainEnd Drain(FakeQueue& q, std::uint32_t baud, Clock::duration limit,
-               const std::atomic<bool>* stop, long& left, Clock::duration& took)
-{
+               const std::atomic<bool>* stop, long& left, Clock::duration& took) {
     q.start = Clock::now();
     const DrainEnd end = WaitForOutputDrain(std::ref(q), baud, q.start + limit, stop, left);
     took = Clock::now() - q.start;
     return end;
 }
 
-TEST(OutputDrain, EmptyQueueCostsOneLook)
-{
+TEST(OutputDrain, EmptyQueueCostsOneLook) {
     FakeQueue q{[](Clock::duration) { return 0L; }};
     long left = -1;
     Clock::duration took{};
@@ -56,8 +53,7 @@ TEST(OutputDrain, EmptyQueueCostsOneLook)
     EXPECT_LT(took, 5ms);
 }
 
-TEST(OutputDrain, QueueThatNeverEmptiesEndsAtTheDeadlineNotLaterAndWithoutBusyLooping)
-{
+TEST(OutputDrain, QueueThatNeverEmptiesEndsAtTheDeadlineNotLaterAndWithoutBusyLooping) {
     // The far end does not take anything: a stalled adapter.
     FakeQueue q{[](Clock::duration) { return 40L; }};
     long left = 0;
@@ -69,8 +65,7 @@ TEST(OutputDrain, QueueThatNeverEmptiesEndsAtTheDeadlineNotLaterAndWithoutBusyLo
     EXPECT_LT(q.looks, 40) << "a queue that does not move is looked at less and less often";
 }
 
-TEST(OutputDrain, QueueDrainingAtTheLineRateIsFollowedClosely)
-{
+TEST(OutputDrain, QueueDrainingAtTheLineRateIsFollowedClosely) {
     // 100 bytes leaving at 9600 baud: empty after about 104 ms.
     const auto wire = WireTime(100, 9600);
     EXPECT_EQ(wire, 104166us);
@@ -86,8 +81,7 @@ TEST(OutputDrain, QueueDrainingAtTheLineRateIsFollowedClosely)
     EXPECT_LT(q.looks, 30);
 }
 
-TEST(OutputDrain, StopOrDeviceFailureEndsTheWait)
-{
+TEST(OutputDrain, StopOrDeviceFailureEndsTheWait) {
     std::atomic<bool> stop{false};
     FakeQueue stuck{[](Clock::duration) { return 7L; }};
     std::thread raiser([&] {
@@ -111,14 +105,12 @@ protected:
     void OpenAt(const char* baud) { ASSERT_TRUE(port.Open(pty.SlavePath(), baud)) << baud; }
 
     // Fills the line until the far end takes nothing more: it stopped reading.
-    void StallTheLine()
-    {
+    void StallTheLine() {
         ASSERT_EQ(::fcntl(pty.SlaveFd(), F_SETFL, ::fcntl(pty.SlaveFd(), F_GETFL) | O_NONBLOCK), 0);
         const Bytes junk(256, 0x55);
         for (int idle = 0; idle < 5; std::this_thread::sleep_for(20ms)) {
             bool took = false;
-            while (::write(pty.SlaveFd(), junk.data(), junk.size()) > 0)
-                took = true;
+            while (::write(pty.SlaveFd(), junk.data(), junk.size()) > 0) took = true;
             idle = took ? 0 : idle + 1;
         }
     }
@@ -127,8 +119,7 @@ protected:
     CSerialPort port;
 };
 
-TEST_F(PortWaits, AnswerWaitCountsFromTheMomentTheFrameHasLeft)
-{
+TEST_F(PortWaits, AnswerWaitCountsFromTheMomentTheFrameHasLeft) {
     // A 250-byte frame needs 260 ms on a 9600-baud line, more than the
     // 210 ms answer wait. The target answers 100 ms after the frame's last
     // byte reached it: in time, although the write call itself (a
@@ -164,8 +155,7 @@ TEST_F(PortWaits, AnswerWaitCountsFromTheMomentTheFrameHasLeft)
     EXPECT_LT(took, wire + 210ms + kLateness);
 }
 
-TEST_F(PortWaits, WriteToALineThatStopsTakingBytesReturnsAtItsTimeout)
-{
+TEST_F(PortWaits, WriteToALineThatStopsTakingBytesReturnsAtItsTimeout) {
     // The far end stops reading: nothing of the 25-byte frame can leave, and
     // the write gives up after 5000 + 10 x 25 ms with what went out.
     OpenAt("115200");
@@ -181,8 +171,7 @@ TEST_F(PortWaits, WriteToALineThatStopsTakingBytesReturnsAtItsTimeout)
     EXPECT_LT(took, 5250ms + kLateness);
 }
 
-TEST_F(PortWaits, StopEndsEveryWaitWithinTheStopLatencyAtAnyRate)
-{
+TEST_F(PortWaits, StopEndsEveryWaitWithinTheStopLatencyAtAnyRate) {
     // 50 baud: a 24-byte read would wait 40 s, a stalled write over 5 s.
     std::atomic<bool> stop{false};
     port.SetStopFlag(&stop);
@@ -241,8 +230,7 @@ TEST_F(PortWaits, StopEndsEveryWaitWithinTheStopLatencyAtAnyRate)
 }
 
 // The fields of a terminal's settings that a user would notice.
-void ExpectSameSettings(const termios& a, const termios& b, const char* when)
-{
+void ExpectSameSettings(const termios& a, const termios& b, const char* when) {
     EXPECT_EQ(a.c_iflag, b.c_iflag) << when;
     EXPECT_EQ(a.c_oflag, b.c_oflag) << when;
     EXPECT_EQ(a.c_cflag, b.c_cflag) << when;
@@ -252,8 +240,7 @@ void ExpectSameSettings(const termios& a, const termios& b, const char* when)
     EXPECT_EQ(0, std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc)) << when;
 }
 
-TEST_F(PortWaits, TerminalGetsItsOwnSettingsBackWhenThePortLetsGo)
-{
+TEST_F(PortWaits, TerminalGetsItsOwnSettingsBackWhenThePortLetsGo) {
     // The pseudo-terminal stands in for the user's terminal named as the
     // port: cooked, echoing, at 1200 baud, without HUPCL.
     termios user{};

@@ -16,19 +16,16 @@ namespace talvex::test {
 
 class PtyPair {
 public:
-    PtyPair()
-    {
+    PtyPair() {
         char name[256] = {};
-        if (::openpty(&master_, &slave_, name, nullptr, nullptr) != 0)
-            return;
+        if (::openpty(&master_, &slave_, name, nullptr, nullptr) != 0) return;
         path_ = name;
         termios raw{}; // the target side sees bytes exactly as sent
         ::tcgetattr(master_, &raw);
         ::cfmakeraw(&raw);
         ::tcsetattr(master_, TCSANOW, &raw);
     }
-    ~PtyPair()
-    {
+    ~PtyPair() {
         CloseMaster();
         ::close(slave_);
     }
@@ -39,30 +36,25 @@ public:
     // Kept open so that the master never sees the line closed between opens.
     int SlaveFd() const { return slave_; }
 
-    bool Send(const std::vector<std::uint8_t>& bytes)
-    {
+    bool Send(const std::vector<std::uint8_t>& bytes) {
         return ::write(master_, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
     }
     // Up to `want` bytes from the master, waiting at most `limit` for each.
-    std::vector<std::uint8_t> Receive(std::size_t want, std::chrono::milliseconds limit)
-    {
+    std::vector<std::uint8_t> Receive(std::size_t want, std::chrono::milliseconds limit) {
         std::vector<std::uint8_t> got(want);
         std::size_t have = 0;
         pollfd p{master_, POLLIN, 0};
-        while (have < want && ::poll(&p, 1, static_cast<int>(limit.count())) > 0) {
+        while (have<want&& ::poll(&p, 1, static_cast<int>(limit.count()))> 0) {
             const ssize_t n = ::read(master_, got.data() + have, want - have);
-            if (n <= 0)
-                break;
+            if (n <= 0) break;
             have += static_cast<std::size_t>(n);
         }
         got.resize(have);
         return got;
     }
     // Pulls the plug: the slave side sees a hang-up.
-    void CloseMaster()
-    {
-        if (master_ >= 0)
-            ::close(master_);
+    void CloseMaster() {
+        if (master_ >= 0) ::close(master_);
         master_ = -1;
     }
 

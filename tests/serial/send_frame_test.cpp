@@ -17,7 +17,8 @@ namespace {
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
 
-const Bytes kResync = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x07, 0x07};
+const Bytes kResync = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,    0,   0,
+                       0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x07, 0x07};
 
 // Records every call as text ("P*" purge all, "F" frame, "R1" read, "S"
 // resync block). The first read after the frame is the try's answer wait,
@@ -46,17 +47,14 @@ public:
     bool Open(const std::string&, const std::string&) override { return true; }
     bool Close() override { return true; }
     bool IsOpen() const override { return true; }
-    bool Read(std::uint8_t* buffer, std::size_t count, std::size_t& received) override
-    {
+    bool Read(std::uint8_t* buffer, std::size_t count, std::size_t& received) override {
         const std::string kind = Kind();
         calls.push_back("R" + std::to_string(count));
         Note();
         received = 0;
         ++reads;
-        if (kind == "answer" && onAnswerWait)
-            onAnswerWait(tries);
-        if (deadFromRead != 0 && reads >= deadFromRead)
-            return false;
+        if (kind == "answer" && onAnswerWait) onAnswerWait(tries);
+        if (deadFromRead != 0 && reads >= deadFromRead) return false;
         const int byte = kind == "answer" ? answer(tries)
                          : kind == "late" ? late(++lateReads)
                                           : owed(++owedReads);
@@ -69,18 +67,15 @@ public:
         }
         return true;
     }
-    bool Write(const std::uint8_t* data, std::size_t count, std::size_t& written) override
-    {
+    bool Write(const std::uint8_t* data, std::size_t count, std::size_t& written) override {
         const Bytes bytes(data, data + count);
         calls.push_back(bytes == kResync ? "S" : bytes == frame ? "F" : "?");
-        if (calls.back() == "F")
-            ++tries;
+        if (calls.back() == "F") ++tries;
         Note();
         written = writesFail ? 0 : count;
         return !writesFail;
     }
-    bool Purge(PurgeWhat what) override
-    {
+    bool Purge(PurgeWhat what) override {
         calls.push_back(what == PurgeWhat::All ? "P*" : "Po");
         Note();
         return true;
@@ -89,56 +84,50 @@ public:
 
     long Count(const char* what) const { return std::count(calls.begin(), calls.end(), what); }
     // The calls after the last frame was written.
-    std::vector<std::string> AfterLastFrame() const
-    {
+    std::vector<std::string> AfterLastFrame() const {
         const auto last = std::find(calls.rbegin(), calls.rend(), "F");
         return std::vector<std::string>(last.base(), calls.end());
     }
 
 private:
     // What a read now would be, from the last write before it.
-    std::string Kind() const
-    {
+    std::string Kind() const {
         for (auto it = calls.rbegin(); it != calls.rend(); ++it) {
-            if (*it == "S")
-                return "late";
-            if (*it == "F")
-                return it == calls.rbegin() ? "answer" : "owed";
+            if (*it == "S") return "late";
+            if (*it == "F") return it == calls.rbegin() ? "answer" : "owed";
         }
         return "answer";
     }
-    void Note()
-    {
-        if (statusAfter)
-            status = statusAfter(calls.back());
+    void Note() {
+        if (statusAfter) status = statusAfter(calls.back());
     }
 };
 
-CommandFrame WriteFrame()
-{
+CommandFrame WriteFrame() {
     const std::uint8_t data[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
     return *CommandFrame::Make('W', 0x200, data, sizeof data);
 }
 
-int Send(RecordingPort& port, const CommandFrame& frame, const std::atomic<bool>* stop = nullptr)
-{
+int Send(RecordingPort& port, const CommandFrame& frame, const std::atomic<bool>* stop = nullptr) {
     port.frame = frame.Bytes();
     return SendFrame(port, frame, stop);
 }
 
 using Calls = std::vector<std::string>;
 
-TEST(SendFrame, ImmediateAcknowledgementIsOnePurgeOneWriteOneRead)
-{
+TEST(SendFrame, ImmediateAcknowledgementIsOnePurgeOneWriteOneRead) {
     RecordingPort port;
     port.answer = [](int) { return 0x06; };
     EXPECT_EQ(Send(port, WriteFrame()), 0);
     EXPECT_EQ(port.calls, (Calls{"P*", "F", "R1"}));
 }
 
-TEST(SendFrame, NeverAnsweringTargetGetsEveryTryWithAResyncBlockAndAQuietPeriod)
-{
-    const struct { const char* what; CommandFrame frame; long tries; } cases[] = {
+TEST(SendFrame, NeverAnsweringTargetGetsEveryTryWithAResyncBlockAndAQuietPeriod) {
+    const struct {
+        const char* what;
+        CommandFrame frame;
+        long tries;
+    } cases[] = {
         {"write", WriteFrame(), 10},
         {"run", CommandFrame::Run(0), 10},
         {"page erase", CommandFrame::Erase(0x400, 1), 100},
@@ -153,13 +142,19 @@ TEST(SendFrame, NeverAnsweringTargetGetsEveryTryWithAResyncBlockAndAQuietPeriod)
         EXPECT_EQ(Send(port, c.frame), 10) << c.what;
         ASSERT_EQ(static_cast<long>(port.calls.size()), 6 * c.tries) << c.what;
         for (std::size_t at = 0; at < port.calls.size(); at += 6)
-            ASSERT_TRUE(std::equal(oneTry.begin(), oneTry.end(), port.calls.begin() + at)) << c.what << at;
+            ASSERT_TRUE(std::equal(oneTry.begin(), oneTry.end(), port.calls.begin() + at))
+                << c.what << at;
     }
 }
 
-TEST(SendFrame, ScoreIsFailedTriesTimesStepOverHundred)
-{
-    const struct { const char* what; CommandFrame frame; int ackAt; int wrong; int score; } cases[] = {
+TEST(SendFrame, ScoreIsFailedTriesTimesStepOverHundred) {
+    const struct {
+        const char* what;
+        CommandFrame frame;
+        int ackAt;
+        int wrong;
+        int score;
+    } cases[] = {
         {"page erase, 35th try", CommandFrame::Erase(0x200, 1), 35, -1, 3},
         {"page erase, 100th try", CommandFrame::Erase(0x200, 1), 100, -1, 9},
         {"mass erase, 500th try", CommandFrame::Erase(0, 0), 500, -1, 4},
@@ -183,15 +178,13 @@ TEST(SendFrame, ScoreIsFailedTriesTimesStepOverHundred)
         if (c.ackAt) {
             // No purge and nothing written after the acknowledged try; reads
             // for answers still owed only where earlier tries went unanswered.
-            for (const std::string& call : port.AfterLastFrame())
-                EXPECT_EQ(call, "R1") << c.what;
+            for (const std::string& call : port.AfterLastFrame()) EXPECT_EQ(call, "R1") << c.what;
             EXPECT_EQ(port.owedReads > 0, c.wrong < 0 && c.ackAt > 1) << c.what;
         }
     }
 }
 
-TEST(SendFrame, LateRefusalsAreDroppedInTheQuietPeriodNeverCreditedToTheNextTry)
-{
+TEST(SendFrame, LateRefusalsAreDroppedInTheQuietPeriodNeverCreditedToTheNextTry) {
     // Try 1 is refused only after its wait, with a stray byte behind the
     // refusal. Neither may count for try 2, which the target refuses at
     // once; try 3 is acknowledged.
@@ -199,13 +192,11 @@ TEST(SendFrame, LateRefusalsAreDroppedInTheQuietPeriodNeverCreditedToTheNextTry)
     port.answer = [](int attempt) { return attempt == 1 ? -1 : attempt == 2 ? 0x15 : 0x06; };
     port.late = [](int n) { return n == 1 ? 0x15 : n == 2 ? 0x55 : -1; };
     EXPECT_EQ(Send(port, WriteFrame()), 2);
-    EXPECT_EQ(port.calls, (Calls{"P*", "F", "R1", "S", "R1", "R1", "R1", "P*",
-                                 "P*", "F", "R1", "S", "R1", "P*",
-                                 "P*", "F", "R1"}));
+    EXPECT_EQ(port.calls, (Calls{"P*", "F", "R1", "S", "R1", "R1", "R1", "P*", "P*", "F", "R1", "S",
+                                 "R1", "P*", "P*", "F", "R1"}));
 }
 
-TEST(SendFrame, LateAcknowledgementCountsForThisFrameOnceTheLineIsQuiet)
-{
+TEST(SendFrame, LateAcknowledgementCountsForThisFrameOnceTheLineIsQuiet) {
     // A slow target takes try 1 after its wait. The frame is not sent again
     // (a second erase or write of the same command helps nobody), and
     // SendFrame returns only once the line is silent, so nothing of this
@@ -218,8 +209,7 @@ TEST(SendFrame, LateAcknowledgementCountsForThisFrameOnceTheLineIsQuiet)
     EXPECT_EQ(port.Count("F"), 1u);
 }
 
-TEST(SendFrame, AcknowledgementAfterUnansweredTriesWaitsForTheAnswersStillOwed)
-{
+TEST(SendFrame, AcknowledgementAfterUnansweredTriesWaitsForTheAnswersStillOwed) {
     // Try 1 goes unanswered in its wait and in the quiet period; the
     // acknowledgement during try 2 may be try 1's, so try 2's own answer is
     // still owed and must not be left for the next frame.
@@ -243,8 +233,7 @@ TEST(SendFrame, AcknowledgementAfterUnansweredTriesWaitsForTheAnswersStillOwed)
     EXPECT_LT(took, 250ms);
 }
 
-TEST(SendFrame, BabblingLineEndsTheQuietPeriodAfterABoundedNumberOfBytes)
-{
+TEST(SendFrame, BabblingLineEndsTheQuietPeriodAfterABoundedNumberOfBytes) {
     RecordingPort port;
     port.late = [](int) { return 0x06; }; // a line that never falls silent
     EXPECT_EQ(Send(port, WriteFrame()), 10);
@@ -253,8 +242,7 @@ TEST(SendFrame, BabblingLineEndsTheQuietPeriodAfterABoundedNumberOfBytes)
     EXPECT_EQ(port.lateReads, 10 * 32);
 }
 
-TEST(SendFrame, FailedWritesAreNotLookedAtButADeadPortEndsTheExchange)
-{
+TEST(SendFrame, FailedWritesAreNotLookedAtButADeadPortEndsTheExchange) {
     RecordingPort port;
     port.writesFail = true;
     port.answer = [](int attempt) { return attempt == 3 ? 0x06 : -1; };
@@ -267,8 +255,7 @@ TEST(SendFrame, FailedWritesAreNotLookedAtButADeadPortEndsTheExchange)
     EXPECT_EQ(dead.calls, (Calls{"P*", "F", "R1", "S", "R1"}));
 }
 
-TEST(SendFrame, StopEndsTheExchangeAtOnce)
-{
+TEST(SendFrame, StopEndsTheExchangeAtOnce) {
     std::atomic<bool> stop{true};
     RecordingPort idle;
     EXPECT_EQ(Send(idle, CommandFrame::Erase(0, 0), &stop), 10);
@@ -297,8 +284,7 @@ TEST(SendFrame, StopEndsTheExchangeAtOnce)
 
 // Plays the bootloader on the master: waits for each whole copy of `frame`
 // in the byte stream and answers it with the next of `answers`.
-void ScriptedTarget(test::PtyPair& pty, const Bytes& frame, const Bytes& answers, int& seen)
-{
+void ScriptedTarget(test::PtyPair& pty, const Bytes& frame, const Bytes& answers, int& seen) {
     Bytes stream;
     for (std::uint8_t reply : answers) {
         for (int wait = 0; wait < 40; ++wait) {
@@ -315,21 +301,20 @@ void ScriptedTarget(test::PtyPair& pty, const Bytes& frame, const Bytes& answers
     }
 }
 
-TEST(SendFrameOverPty, TargetThatRefusesOnceThenAcceptsScoresOne)
-{
+TEST(SendFrameOverPty, TargetThatRefusesOnceThenAcceptsScoresOne) {
     test::PtyPair pty;
     CSerialPort port;
     ASSERT_TRUE(port.Open(pty.SlavePath(), "230400"));
     const CommandFrame frame = WriteFrame();
     int seen = 0;
-    std::thread target(ScriptedTarget, std::ref(pty), frame.Bytes(), Bytes{0x15, 0x06}, std::ref(seen));
+    std::thread target(ScriptedTarget, std::ref(pty), frame.Bytes(), Bytes{0x15, 0x06},
+                       std::ref(seen));
     EXPECT_EQ(SendFrame(port, frame), 1);
     target.join();
     EXPECT_EQ(seen, 2);
 }
 
-TEST(SendFrameOverPty, VanishedAdapterFailsAtOnceInsteadOfRetrying)
-{
+TEST(SendFrameOverPty, VanishedAdapterFailsAtOnceInsteadOfRetrying) {
     test::PtyPair pty;
     CSerialPort port;
     ASSERT_TRUE(port.Open(pty.SlavePath(), "300"));

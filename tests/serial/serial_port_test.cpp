@@ -21,29 +21,23 @@ using Clock = std::chrono::steady_clock;
 // How far past its time-out a call may return on a loaded 2-core CI box.
 constexpr auto kLateness = 80ms;
 
-int OpenFdCount()
-{
+int OpenFdCount() {
     int n = 0;
     DIR* d = ::opendir("/proc/self/fd");
-    while (d != nullptr && ::readdir(d) != nullptr)
-        ++n;
-    if (d != nullptr)
-        ::closedir(d);
+    while (d != nullptr && ::readdir(d) != nullptr) ++n;
+    if (d != nullptr) ::closedir(d);
     return n;
 }
 
-TEST(SerialPortNames, MapToDevicePaths)
-{
+TEST(SerialPortNames, MapToDevicePaths) {
     const std::pair<const char*, const char*> cases[] = {
-        {"COM1", "/dev/ttyS0"}, {"COM12", "/dev/ttyS11"}, {"com3", "/dev/ttyS2"},
+        {"COM1", "/dev/ttyS0"},       {"COM12", "/dev/ttyS11"},    {"com3", "/dev/ttyS2"},
         {"/dev/pts/3", "/dev/pts/3"}, {"ttyUSB0", "/dev/ttyUSB0"}, {"COM0", "/dev/COM0"},
         {"COMx", "/dev/COMx"}};
-    for (const auto& [name, path] : cases)
-        EXPECT_EQ(CSerialPort::DevicePath(name), path) << name;
+    for (const auto& [name, path] : cases) EXPECT_EQ(CSerialPort::DevicePath(name), path) << name;
 }
 
-TEST(SerialPortBaud, AcceptsOnlyPositiveDecimalIntegersOf32Bits)
-{
+TEST(SerialPortBaud, AcceptsOnlyPositiveDecimalIntegersOf32Bits) {
     std::uint32_t baud = 0;
     EXPECT_TRUE(ParseBaud("09600", baud));
     EXPECT_EQ(baud, 9600u);
@@ -53,11 +47,10 @@ TEST(SerialPortBaud, AcceptsOnlyPositiveDecimalIntegersOf32Bits)
         EXPECT_FALSE(ParseBaud(text, baud)) << '"' << text << '"';
 }
 
-TEST(SerialPortTimeouts, FollowTheFormulaForEveryOfferedRate)
-{
+TEST(SerialPortTimeouts, FollowTheFormulaForEveryOfferedRate) {
     const std::pair<std::uint32_t, std::uint32_t> wholeReads[] = {
-        {300, 6835}, {600, 3430}, {1200, 1715}, {2400, 858}, {4800, 441},
-        {9600, 233}, {19200, 129}, {38400, 77}, {115200, 42}, {230400, 33}};
+        {300, 6835}, {600, 3430},  {1200, 1715}, {2400, 858},  {4800, 441},
+        {9600, 233}, {19200, 129}, {38400, 77},  {115200, 42}, {230400, 33}};
     for (const auto& [baud, ms] : wholeReads)
         EXPECT_EQ(CSerialPort::ReadTimeoutMs(baud, 24), ms) << baud;
     EXPECT_EQ(CSerialPort::ReadTimeoutMs(9600, 1), 210u);
@@ -69,8 +62,8 @@ class PortOnPty : public ::testing::Test {
 protected:
     void OpenAt(const char* baud) { ASSERT_TRUE(port.Open(pty.SlavePath(), baud)) << baud; }
     // Reads and reports how long it took.
-    Clock::duration TimedRead(std::uint8_t* buf, std::size_t count, std::size_t& got, bool expect = true)
-    {
+    Clock::duration TimedRead(std::uint8_t* buf, std::size_t count, std::size_t& got,
+                              bool expect = true) {
         const auto start = Clock::now();
         EXPECT_EQ(port.Read(buf, count, got), expect);
         return Clock::now() - start;
@@ -80,8 +73,7 @@ protected:
     CSerialPort port;
 };
 
-TEST_F(PortOnPty, RefusedOpensReleaseEverythingAndLeaveThePortClosed)
-{
+TEST_F(PortOnPty, RefusedOpensReleaseEverythingAndLeaveThePortClosed) {
     const int fdsBefore = OpenFdCount();
     for (const char* baud : {"", "0", "-5", "96x", "99999999999"})
         EXPECT_FALSE(port.Open(pty.SlavePath(), baud)) << '"' << baud << '"';
@@ -92,18 +84,19 @@ TEST_F(PortOnPty, RefusedOpensReleaseEverythingAndLeaveThePortClosed)
     EXPECT_EQ(OpenFdCount(), fdsBefore);
 }
 
-TEST_F(PortOnPty, AppliesRawEightNoneOneWithoutFlowControlAtEveryOfferedRate)
-{
+TEST_F(PortOnPty, AppliesRawEightNoneOneWithoutFlowControlAtEveryOfferedRate) {
     const std::pair<const char*, speed_t> rates[] = {
-        {"300", B300}, {"600", B600}, {"1200", B1200}, {"2400", B2400}, {"4800", B4800},
-        {"9600", B9600}, {"19200", B19200}, {"38400", B38400}, {"115200", B115200}, {"230400", B230400}};
+        {"300", B300},       {"600", B600},      {"1200", B1200},   {"2400", B2400},
+        {"4800", B4800},     {"9600", B9600},    {"19200", B19200}, {"38400", B38400},
+        {"115200", B115200}, {"230400", B230400}};
     for (const auto& [text, code] : rates) {
         OpenAt(text);
         termios t{};
         ASSERT_EQ(::tcgetattr(pty.SlaveFd(), &t), 0);
         EXPECT_EQ(::cfgetospeed(&t), code) << text;
         EXPECT_EQ(::cfgetispeed(&t), code) << text;
-        EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS | CLOCAL | CREAD), tcflag_t(CS8 | CLOCAL | CREAD));
+        EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS | CLOCAL | CREAD),
+                  tcflag_t(CS8 | CLOCAL | CREAD));
         EXPECT_EQ(t.c_iflag & (IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | ISTRIP), 0u);
         EXPECT_EQ(t.c_oflag & OPOST, 0u);
         EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
@@ -112,8 +105,7 @@ TEST_F(PortOnPty, AppliesRawEightNoneOneWithoutFlowControlAtEveryOfferedRate)
     }
 }
 
-TEST_F(PortOnPty, NonStandardRateIsSetExactlyAndDrivesTheTimeout)
-{
+TEST_F(PortOnPty, NonStandardRateIsSetExactlyAndDrivesTheTimeout) {
     OpenAt("250000"); // the pty driver keeps any rate given through termios2
     EXPECT_EQ(test::KernelOutputSpeed(pty.SlaveFd()), 250000u);
     std::uint8_t buf[2];
@@ -123,8 +115,7 @@ TEST_F(PortOnPty, NonStandardRateIsSetExactlyAndDrivesTheTimeout)
     EXPECT_LT(took, 10ms + kLateness);
 }
 
-TEST_F(PortOnPty, OpenWhileOpenAndOpenOfABusyPortFailAndLeaveTheHolderWorking)
-{
+TEST_F(PortOnPty, OpenWhileOpenAndOpenOfABusyPortFailAndLeaveTheHolderWorking) {
     OpenAt("115200");
     EXPECT_FALSE(port.Open(pty.SlavePath(), "115200"));
     CSerialPort other;
@@ -156,8 +147,7 @@ TEST_F(PortOnPty, OpenWhileOpenAndOpenOfABusyPortFailAndLeaveTheHolderWorking)
     EXPECT_TRUE(other.Open(pty.SlavePath(), "9600"));
 }
 
-TEST_F(PortOnPty, CloseReportsWhetherThePortWasOpenAndStaysSilent)
-{
+TEST_F(PortOnPty, CloseReportsWhetherThePortWasOpenAndStaysSilent) {
     std::vector<std::string> messages;
     port.SetMessageHandler([&](const std::string& m) { messages.push_back(m); });
     EXPECT_FALSE(port.Close());
@@ -173,10 +163,16 @@ TEST_F(PortOnPty, CloseReportsWhetherThePortWasOpenAndStaysSilent)
     EXPECT_FALSE(port.Purge(PurgeWhat::All));
 }
 
-TEST_F(PortOnPty, SilentReadTakesTheFormulaTimeAndLeavesTheBufferUntouched)
-{
-    const struct { const char* baud; std::size_t count; int ms; } cases[] = {
-        {"230400", 1, 10}, {"230400", 24, 33}, {"115200", 24, 42}, {"38400", 1, 54}, {"9600", 1, 210}};
+TEST_F(PortOnPty, SilentReadTakesTheFormulaTimeAndLeavesTheBufferUntouched) {
+    const struct {
+        const char* baud;
+        std::size_t count;
+        int ms;
+    } cases[] = {{"230400", 1, 10},
+                 {"230400", 24, 33},
+                 {"115200", 24, 42},
+                 {"38400", 1, 54},
+                 {"9600", 1, 210}};
     for (const auto& c : cases) {
         OpenAt(c.baud);
         Bytes buf(32, 0xA5);
@@ -191,8 +187,7 @@ TEST_F(PortOnPty, SilentReadTakesTheFormulaTimeAndLeavesTheBufferUntouched)
     }
 }
 
-TEST_F(PortOnPty, PartialReadGivesTheBytesUnchangedWithANulBehindAfterTheTimeout)
-{
+TEST_F(PortOnPty, PartialReadGivesTheBytesUnchangedWithANulBehindAfterTheTimeout) {
     OpenAt("115200");
     // Bytes a cooked terminal would mangle: CR, LF, XON, XOFF, ^C, ^Z, DEL.
     const Bytes sent = {0x0D, 0x0A, 0x11, 0x13, 0x03, 0x1A, 0x7F, 0xFF, 0x00, 0x06};
@@ -209,8 +204,7 @@ TEST_F(PortOnPty, PartialReadGivesTheBytesUnchangedWithANulBehindAfterTheTimeout
     EXPECT_LT(took, 42ms + kLateness);
 }
 
-TEST_F(PortOnPty, ReadReturnsAsSoonAsAllBytesArriveEvenInPieces)
-{
+TEST_F(PortOnPty, ReadReturnsAsSoonAsAllBytesArriveEvenInPieces) {
     OpenAt("300"); // a 24-byte read may wait 6835 ms
     std::thread target([&] {
         for (char piece : {'a', 'b', 'c'}) {
@@ -227,15 +221,15 @@ TEST_F(PortOnPty, ReadReturnsAsSoonAsAllBytesArriveEvenInPieces)
     EXPECT_LT(took, 1000ms);
 }
 
-TEST_F(PortOnPty, HangUpEndsABlockedReadAtOnceAndKeepsWhatCameBefore)
-{
+TEST_F(PortOnPty, HangUpEndsABlockedReadAtOnceAndKeepsWhatCameBefore) {
     OpenAt("300");
     std::thread unplug([&] {
         pty.Send({0x11, 0x22, 0x33});
         // Unplug only once the port has the bytes: a hang-up makes the kernel
         // drop whatever is still queued.
         int queued = 1;
-        for (int i = 0; i < 5000 && ::ioctl(pty.SlaveFd(), FIONREAD, &queued) == 0 && queued > 0; ++i)
+        for (int i = 0; i < 5000 && ::ioctl(pty.SlaveFd(), FIONREAD, &queued) == 0 && queued > 0;
+             ++i)
             std::this_thread::sleep_for(1ms);
         std::this_thread::sleep_for(20ms);
         pty.CloseMaster();
@@ -255,13 +249,11 @@ TEST_F(PortOnPty, HangUpEndsABlockedReadAtOnceAndKeepsWhatCameBefore)
     EXPECT_EQ(port.LastStatus(), PortStatus::HungUp);
 }
 
-TEST_F(PortOnPty, WriteSendsEveryByte)
-{
+TEST_F(PortOnPty, WriteSendsEveryByte) {
     // A line that stops taking bytes: port_wait_test.cpp.
     OpenAt("115200");
     Bytes data(256);
-    for (std::size_t i = 0; i < data.size(); ++i)
-        data[i] = static_cast<std::uint8_t>(i);
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i);
     std::size_t written = 0;
     EXPECT_TRUE(port.Write(data.data(), data.size(), written));
     EXPECT_EQ(written, data.size());
@@ -269,11 +261,11 @@ TEST_F(PortOnPty, WriteSendsEveryByte)
     EXPECT_EQ(pty.Receive(data.size(), 1000ms), data);
 }
 
-TEST_F(PortOnPty, PurgeAllDropsPendingInputAndPurgeOutputKeepsIt)
-{
+TEST_F(PortOnPty, PurgeAllDropsPendingInputAndPurgeOutputKeepsIt) {
     // A pty has no output queue of its own (written bytes sit on the other
     // side at once), so only the input side of a purge shows here.
-    for (const auto& [what, left] : {std::pair{PurgeWhat::Output, 2u}, std::pair{PurgeWhat::All, 0u}}) {
+    for (const auto& [what, left] :
+         {std::pair{PurgeWhat::Output, 2u}, std::pair{PurgeWhat::All, 0u}}) {
         OpenAt("230400");
         ASSERT_TRUE(pty.Send({0x61, 0x62}));
         pollfd p{pty.SlaveFd(), POLLIN, 0};

@@ -7,8 +7,7 @@
 
 namespace talvex::test {
 
-std::uint32_t KernelOutputSpeed(int fd)
-{
+std::uint32_t KernelOutputSpeed(int fd) {
     struct termios2 tio {};
     return ioctl(fd, TCGETS2, &tio) == 0 ? tio.c_ospeed : 0;
 }

@@ -11,11 +11,10 @@ namespace {
 // repeats each refused frame like the real one does, up to maxTries.
 struct Exchange {
     char letter;
-    std::vector<int> answers;  // one per try
+    std::vector<int> answers; // one per try
 };
 
-std::vector<Exchange> Download(TestHost& host, int maxTries, int timeoutMs)
-{
+std::vector<Exchange> Download(TestHost& host, int maxTries, int timeoutMs) {
     std::vector<Bytes> frames = {Frame('E', 0, {0})};
     for (int i = 0; i < 4; ++i)
         frames.push_back(Frame('W', 16u * i, {static_cast<std::uint8_t>(0x10 + i)}));
@@ -28,16 +27,14 @@ std::vector<Exchange> Download(TestHost& host, int maxTries, int timeoutMs)
         for (int t = 0; t < maxTries; ++t) {
             const int a = t == 0 ? host.Exchange(f, timeoutMs) : host.Retry(f, timeoutMs);
             ex.answers.push_back(a);
-            if (a == kAck)
-                break;
+            if (a == kAck) break;
         }
         out.push_back(ex);
     }
     return out;
 }
 
-TEST(SimFaults, EachFaultHitsTheSelectedCommandsOnly)
-{
+TEST(SimFaults, EachFaultHitsTheSelectedCommandsOnly) {
     struct Case {
         std::vector<std::string> args;
         // expected answers per command (E, W1..W4, V1, V2), each try
@@ -56,7 +53,8 @@ TEST(SimFaults, EachFaultHitsTheSelectedCommandsOnly)
         {{"--ack-after", "1"}, {{N, A}, {N, A}, {N, A}, {N, A}, {N, A}, {N, A}, {N, A}}},
         // silent wins over nak, nak over ack-after
         {{"--nak", "E", "--silent", "E"}, {{S, S, S}, {A}, {A}, {A}, {A}, {A}, {A}}},
-        {{"--ack-after", "1:W", "--nak", "W@1"}, {{A}, {N, N, N}, {N, A}, {N, A}, {N, A}, {A}, {A}}},
+        {{"--ack-after", "1:W", "--nak", "W@1"},
+         {{A}, {N, N, N}, {N, A}, {N, A}, {N, A}, {A}, {A}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.args));
@@ -64,12 +62,12 @@ TEST(SimFaults, EachFaultHitsTheSelectedCommandsOnly)
         const auto got = Download(*run.host, 3, 250);
         ASSERT_EQ(got.size(), c.answers.size());
         for (std::size_t i = 0; i < got.size(); ++i)
-            EXPECT_EQ(got[i].answers, c.answers[i]) << "command " << i + 1 << " (" << got[i].letter << ")";
+            EXPECT_EQ(got[i].answers, c.answers[i])
+                << "command " << i + 1 << " (" << got[i].letter << ")";
     }
 }
 
-TEST(SimFaults, RefusedCommandsAreNotCarriedOutButGarbageAckedOnesAre)
-{
+TEST(SimFaults, RefusedCommandsAreNotCarriedOutButGarbageAckedOnesAre) {
     {
         SimRun run({"--nak", "W@1", "--silent", "W@2", "--ack-after", "5:W@3"});
         run.host->Exchange(Frame('W', 0, {0x00}), 300);
@@ -92,8 +90,7 @@ TEST(SimFaults, RefusedCommandsAreNotCarriedOutButGarbageAckedOnesAre)
     }
 }
 
-TEST(SimFaults, AckAfterCountsTriesOfOneCommandAcrossResyncBlocks)
-{
+TEST(SimFaults, AckAfterCountsTriesOfOneCommandAcrossResyncBlocks) {
     // 34 refused tries of the first erase, acknowledged at the 35th: what a
     // host sees as a page erase that went through with score 3.
     SimRun run({"--ack-after", "34:E@1"});
@@ -112,14 +109,13 @@ TEST(SimFaults, AckAfterCountsTriesOfOneCommandAcrossResyncBlocks)
     EXPECT_EQ(st.erasedPages, 2u);
 }
 
-TEST(SimFaults, NakOfTheTenthWriteRefusesAllTenTries)
-{
+TEST(SimFaults, NakOfTheTenthWriteRefusesAllTenTries) {
     SimRun run({"--nak", "W@10"});
-    for (int i = 0; i < 9; ++i)
-        ASSERT_EQ(run.host->Exchange(Frame('W', 16u * i, {1})), kAck);
+    for (int i = 0; i < 9; ++i) ASSERT_EQ(run.host->Exchange(Frame('W', 16u * i, {1})), kAck);
     const Bytes tenth = Frame('W', 0x90, {1});
     for (int t = 0; t < 10; ++t)
-        EXPECT_EQ(t == 0 ? run.host->Exchange(tenth) : run.host->Retry(tenth), kNak) << "try " << t + 1;
+        EXPECT_EQ(t == 0 ? run.host->Exchange(tenth) : run.host->Retry(tenth), kNak)
+            << "try " << t + 1;
     EXPECT_EQ(run.host->Exchange(Frame('W', 0xA0, {1})), kAck);
     const auto log = run.sim->Log();
     int tenthTries = 0;
@@ -131,8 +127,7 @@ TEST(SimFaults, NakOfTheTenthWriteRefusesAllTenTries)
     EXPECT_EQ(tenthTries, 10);
 }
 
-TEST(SimFaults, ResetStartsCommandsAfreshSoARepeatedResetIsNotARetry)
-{
+TEST(SimFaults, ResetStartsCommandsAfreshSoARepeatedResetIsNotARetry) {
     SimRun run({"--nak", "R@2"});
     EXPECT_EQ(run.host->Exchange(Frame('R', 1)), kAck);
     EXPECT_EQ(run.host->Exchange(Frame('R', 1)), kNak);
@@ -140,8 +135,7 @@ TEST(SimFaults, ResetStartsCommandsAfreshSoARepeatedResetIsNotARetry)
     EXPECT_EQ(run.sim->Stats().commands, 2u);
 }
 
-TEST(SimFaults, HangUpAfterNFramesFailsTheHostsNextRead)
-{
+TEST(SimFaults, HangUpAfterNFramesFailsTheHostsNextRead) {
     SimRun run({"--hangup-after", "2"});
     EXPECT_EQ(run.host->Exchange(Frame('W', 0, {1})), kAck);
     EXPECT_EQ(run.host->Exchange(Frame('W', 1, {1})), kAck);
@@ -157,8 +151,7 @@ TEST(SimFaults, HangUpAfterNFramesFailsTheHostsNextRead)
     EXPECT_TRUE(run.sim->Stats().hungUp);
 }
 
-TEST(SimFaults, HangUpAfterZeroClosesAtTheFirstByte)
-{
+TEST(SimFaults, HangUpAfterZeroClosesAtTheFirstByte) {
     SimRun run({"--hangup-after", "0"});
     EXPECT_EQ(run.host->Identify(500), "");
     ASSERT_TRUE(run.sim->WaitFinished(5000));

@@ -11,19 +11,16 @@ using namespace simtest;
 
 namespace {
 
-std::string ReadFile(const std::string& path)
-{
+std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-void WriteFile(const std::string& path, const std::string& text)
-{
+void WriteFile(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
 }
 
-TEST(SimFlash, WritesAndIntoCellsAndEraseRestoresThem)
-{
+TEST(SimFlash, WritesAndIntoCellsAndEraseRestoresThem) {
     SimRun run({});
     EXPECT_EQ(run.host->Exchange(Frame('W', 0x300, {0xF0, 0x0F})), kAck);
     EXPECT_EQ(run.host->Exchange(Frame('W', 0x300, {0x3C, 0xFF})), kAck);
@@ -35,7 +32,7 @@ TEST(SimFlash, WritesAndIntoCellsAndEraseRestoresThem)
     EXPECT_EQ(run.host->Exchange(VerifyFrame(0x300, {0x3C, 0xFF})), kNak);
     EXPECT_EQ(run.host->Exchange(VerifyFrame(0x300, {0x30, 0x0F})), kAck);
 
-    EXPECT_EQ(run.host->Exchange(Frame('W', 0x1FF, {0x00, 0x00})), kAck);  // pages 0 and 1
+    EXPECT_EQ(run.host->Exchange(Frame('W', 0x1FF, {0x00, 0x00})), kAck); // pages 0 and 1
     EXPECT_EQ(run.host->Exchange(Frame('E', 0x200, {1})), kAck);
     flash = run.sim->Flash();
     EXPECT_EQ(flash[0x1FF], 0x00) << "page 0 is left alone";
@@ -47,8 +44,7 @@ TEST(SimFlash, WritesAndIntoCellsAndEraseRestoresThem)
     EXPECT_EQ(run.sim->Stats().massErases, 0u);
 }
 
-TEST(SimFlash, MassEraseClearsAllUserFlash)
-{
+TEST(SimFlash, MassEraseClearsAllUserFlash) {
     SimRun run({});
     const std::uint32_t last = 0xF7FF;
     EXPECT_EQ(run.host->Exchange(Frame('W', 0, {0})), kAck);
@@ -60,8 +56,7 @@ TEST(SimFlash, MassEraseClearsAllUserFlash)
     EXPECT_EQ(run.sim->Stats().massErases, 1u);
 }
 
-TEST(SimFlash, RefusesEverythingAtOrBeyondTheKernel)
-{
+TEST(SimFlash, RefusesEverythingAtOrBeyondTheKernel) {
     struct Case {
         const char* name;
         Bytes frame;
@@ -84,33 +79,40 @@ TEST(SimFlash, RefusesEverythingAtOrBeyondTheKernel)
     };
     SimRun run({});
     EXPECT_EQ(run.host->Exchange(Frame('P', 0, {0x00})), kAck);
-    for (const Case& c : cases)
-        EXPECT_EQ(run.host->Exchange(c.frame), c.answer) << c.name;
+    for (const Case& c : cases) EXPECT_EQ(run.host->Exchange(c.frame), c.answer) << c.name;
     const auto flash = run.sim->Flash();
     EXPECT_EQ(flash[0xF7F0], 0xFF) << "erased again by the last-page erase";
     EXPECT_EQ(run.sim->KernelStart(), 0x8F800u);
 }
 
-TEST(SimFlash, TakesGeometryFromThePartDatabaseOrOptions)
-{
+TEST(SimFlash, TakesGeometryFromThePartDatabaseOrOptions) {
     const std::string db = TempPath("parts.ini");
-    WriteFile(db, "; test parts\n[zarq9000]\nromstart=0x80000\nROMEnd=0x803FF\nKSTART = 0x80400\n"
-                  "KEnd=0x807FF\n[ZaRQ9001]\nKStart=80400\n[ZaRQ9002]\nROMEnd=0x803FF\n");
+    WriteFile(db,
+              "; test parts\n[zarq9000]\nromstart=0x80000\nROMEnd=0x803FF\nKSTART = 0x80400\n"
+              "KEnd=0x807FF\n[ZaRQ9001]\nKStart=80400\n[ZaRQ9002]\nROMEnd=0x803FF\n");
     struct Case {
         std::vector<std::string> args;
-        std::string error;          // empty: starts
+        std::string error; // empty: starts
         std::size_t size = 0;
         std::uint32_t kernel = 0;
     };
     const Case cases[] = {
         {{"--partdb", db, "--part", "ZaRQ9000"}, "", 0x800, 0x80400},
         {{"--partdb", db, "--part", "ZaRQ9000", "--kernel-start", "0x80600"}, "", 0x800, 0x80600},
-        {{"--partdb", db, "--part", "ZaRQ9001"}, "KStart=80400 is not a 0x hexadecimal number", 0, 0},
+        {{"--partdb", db, "--part", "ZaRQ9001"},
+         "KStart=80400 is not a 0x hexadecimal number",
+         0,
+         0},
         {{"--partdb", db, "--part", "ZaRQ9002"}, "has no KStart", 0, 0},
         {{"--partdb", db, "--part", "ZaRQ4999"}, "ZaRQ4999 is not in the part database", 0, 0},
         {{"--partdb", db + ".missing"}, "cannot open the part database", 0, 0},
-        {{"--partdb", db, "--part", "ZaRQ9000", "--kernel-start", "0x90000"}, "outside the flash", 0, 0},
-        {{"--partdb", db + ".missing", "--flash-size", "0x1000", "--kernel-start", "0x80800"}, "", 0x1000,
+        {{"--partdb", db, "--part", "ZaRQ9000", "--kernel-start", "0x90000"},
+         "outside the flash",
+         0,
+         0},
+        {{"--partdb", db + ".missing", "--flash-size", "0x1000", "--kernel-start", "0x80800"},
+         "",
+         0x1000,
          0x80800},
     };
     for (const Case& c : cases) {
@@ -132,8 +134,7 @@ TEST(SimFlash, TakesGeometryFromThePartDatabaseOrOptions)
     std::remove(db.c_str());
 }
 
-TEST(SimProtection, RecordsBeginUnitsAndKeyInOrder)
-{
+TEST(SimProtection, RecordsBeginUnitsAndKeyInOrder) {
     SimRun run({"--part", "ZaRQ4127"});
     EXPECT_EQ(run.host->Exchange(Frame('P', 0x80000, {0x0F})), kNak) << "unit before begin";
     EXPECT_EQ(run.host->Exchange(Frame('P', 0x12345678, {0x01})), kNak) << "key before begin";
@@ -153,8 +154,7 @@ TEST(SimProtection, RecordsBeginUnitsAndKeyInOrder)
     EXPECT_EQ(*p.key, 0xDEADBEEFu);
 }
 
-TEST(SimRecord, DumpHoldsTheFlashImageAtTheEnd)
-{
+TEST(SimRecord, DumpHoldsTheFlashImageAtTheEnd) {
     const std::string dump = TempPath("dump.bin");
     {
         SimRun run({"--dump", dump});
@@ -171,16 +171,15 @@ TEST(SimRecord, DumpHoldsTheFlashImageAtTheEnd)
 
     zarq::SimOptions options;
     std::string error;
-    ASSERT_TRUE(zarq::ParseSimArgs({"--partdb", TALVEX_TEST_PARTDB, "--dump", "/nonexistent-dir/x.bin"},
-                                   options, error));
+    ASSERT_TRUE(zarq::ParseSimArgs(
+        {"--partdb", TALVEX_TEST_PARTDB, "--dump", "/nonexistent-dir/x.bin"}, options, error));
     zarq::Simulator sim(options);
     ASSERT_TRUE(sim.Start(error)) << error;
     EXPECT_FALSE(sim.Stop(&error));
     EXPECT_NE(error.find("/nonexistent-dir/x.bin"), std::string::npos) << error;
 }
 
-TEST(SimRecord, LogHasOneLinePerFrameAndTextWithWireLengths)
-{
+TEST(SimRecord, LogHasOneLinePerFrameAndTextWithWireLengths) {
     const std::string log = TempPath("log.jsonl");
     {
         SimRun run({"--log", log, "--nak", "W@1"});
@@ -198,17 +197,19 @@ TEST(SimRecord, LogHasOneLinePerFrameAndTextWithWireLengths)
     }
     std::ifstream in(log);
     std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
     ASSERT_EQ(lines.size(), 7u);
     auto has = [&](std::size_t i, const std::string& text) {
-        EXPECT_NE(lines[i].find(text), std::string::npos) << "line " << i << ": " << lines[i] << "\n  lacks " << text;
+        EXPECT_NE(lines[i].find(text), std::string::npos)
+            << "line " << i << ": " << lines[i] << "\n  lacks " << text;
     };
     has(0, "\"event\":\"identification\"");
     has(0, "\"text\":\"ZaRQ4126");
     has(0, "\"wire_bytes\":18");
-    has(1, "\"index\":1,\"command\":1,\"try\":1,\"retry\":false,\"letter\":\"W\",\"value\":256,\"data\":\"616263\","
-           "\"wire_bytes\":12,\"answer\":\"15\"");
+    has(1,
+        "\"index\":1,\"command\":1,\"try\":1,\"retry\":false,\"letter\":\"W\",\"value\":256,"
+        "\"data\":\"616263\","
+        "\"wire_bytes\":12,\"answer\":\"15\"");
     has(1, "\"note\":\"fault: nak\"");
     has(2, "\"event\":\"resync\",\"wire_bytes\":25,\"skipped\":0}");
     has(3, "\"index\":2,\"command\":1,\"try\":2,\"retry\":true");
@@ -226,8 +227,7 @@ TEST(SimRecord, LogHasOneLinePerFrameAndTextWithWireLengths)
     std::remove(log.c_str());
 }
 
-TEST(SimRecord, LogEscapesTextThatIsNotPlainJson)
-{
+TEST(SimRecord, LogEscapesTextThatIsNotPlainJson) {
     zarq::LogEntry e;
     e.kind = zarq::LogEntry::Kind::Noise;
     e.note = std::string("a\"b\\c\x01\xff", 7);

@@ -23,42 +23,36 @@ namespace simtest {
 
 using Bytes = std::vector<std::uint8_t>;
 
-inline Bytes Frame(char letter, std::uint32_t value, const Bytes& data = {})
-{
+inline Bytes Frame(char letter, std::uint32_t value, const Bytes& data = {}) {
     Bytes f;
     f.reserve(data.size() + 9);
-    for (std::uint8_t b : {std::uint8_t(0x07), std::uint8_t(0x0E), static_cast<std::uint8_t>(5 + data.size()),
-                           static_cast<std::uint8_t>(letter), static_cast<std::uint8_t>(value >> 24),
-                           static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 8),
-                           static_cast<std::uint8_t>(value)})
+    for (std::uint8_t b :
+         {std::uint8_t(0x07), std::uint8_t(0x0E), static_cast<std::uint8_t>(5 + data.size()),
+          static_cast<std::uint8_t>(letter), static_cast<std::uint8_t>(value >> 24),
+          static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 8),
+          static_cast<std::uint8_t>(value)})
         f.push_back(b);
-    for (std::uint8_t b : data)
-        f.push_back(b);
+    for (std::uint8_t b : data) f.push_back(b);
     std::uint8_t sum = 0;
-    for (std::size_t i = 2; i < f.size(); ++i)
-        sum = static_cast<std::uint8_t>(sum + f[i]);
+    for (std::size_t i = 2; i < f.size(); ++i) sum = static_cast<std::uint8_t>(sum + f[i]);
     f.push_back(static_cast<std::uint8_t>(0x100 - sum));
     return f;
 }
 
-inline Bytes VerifyFrame(std::uint32_t offset, const Bytes& plain)
-{
+inline Bytes VerifyFrame(std::uint32_t offset, const Bytes& plain) {
     Bytes rotated;
-    for (std::uint8_t b : plain)
-        rotated.push_back(static_cast<std::uint8_t>((b << 3) | (b >> 5)));
+    for (std::uint8_t b : plain) rotated.push_back(static_cast<std::uint8_t>((b << 3) | (b >> 5)));
     return Frame('V', offset, rotated);
 }
 
-inline Bytes ResyncBlock()
-{
+inline Bytes ResyncBlock() {
     Bytes b(23, 0x00);
     b.push_back(0x07);
     b.push_back(0x07);
     return b;
 }
 
-inline Bytes HexBytes(const std::string& text)
-{
+inline Bytes HexBytes(const std::string& text) {
     Bytes out;
     for (std::size_t i = 0; i + 1 < text.size();) {
         if (text[i] == ' ') {
@@ -73,20 +67,16 @@ inline Bytes HexBytes(const std::string& text)
 
 class TestHost {
 public:
-    explicit TestHost(const std::string& path)
-    {
+    explicit TestHost(const std::string& path) {
         fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (fd_ < 0)
-            return;
+        if (fd_ < 0) return;
         termios t{};
         ::tcgetattr(fd_, &t);
         ::cfmakeraw(&t);
         ::tcsetattr(fd_, TCSANOW, &t);
     }
-    ~TestHost()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
+    ~TestHost() {
+        if (fd_ >= 0) ::close(fd_);
     }
     TestHost(const TestHost&) = delete;
     TestHost& operator=(const TestHost&) = delete;
@@ -94,8 +84,7 @@ public:
     bool IsOpen() const { return fd_ >= 0; }
     int Fd() const { return fd_; }
 
-    bool Send(const Bytes& bytes)
-    {
+    bool Send(const Bytes& bytes) {
         std::size_t done = 0;
         while (done < bytes.size()) {
             const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
@@ -104,8 +93,7 @@ public:
                 ::poll(&p, 1, 100);
                 continue;
             }
-            if (n <= 0)
-                return false;
+            if (n <= 0) return false;
             done += static_cast<std::size_t>(n);
         }
         return true;
@@ -113,52 +101,44 @@ public:
 
     // Up to max bytes; returns early once max arrived or the line has been
     // quiet for quietMs after the first byte.
-    Bytes Read(std::size_t max, int timeoutMs, int quietMs = 30)
-    {
+    Bytes Read(std::size_t max, int timeoutMs, int quietMs = 30) {
         Bytes out;
         const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         while (out.size() < max) {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            end - std::chrono::steady_clock::now()).count();
-            if (!out.empty())
-                left = std::min<long long>(left, quietMs);
-            if (left <= 0)
-                break;
+                            end - std::chrono::steady_clock::now())
+                            .count();
+            if (!out.empty()) left = std::min<long long>(left, quietMs);
+            if (left <= 0) break;
             pollfd p{fd_, POLLIN, 0};
-            if (::poll(&p, 1, static_cast<int>(left)) <= 0)
-                break;
+            if (::poll(&p, 1, static_cast<int>(left)) <= 0) break;
             std::uint8_t buf[512];
             const ssize_t n = ::read(fd_, buf, std::min(sizeof buf, max - out.size()));
-            if (n <= 0)
-                break;
+            if (n <= 0) break;
             out.insert(out.end(), buf, buf + n);
         }
         return out;
     }
 
     // The single answer byte, or -1 when none came.
-    int Answer(int timeoutMs = 3000)
-    {
+    int Answer(int timeoutMs = 3000) {
         const Bytes b = Read(1, timeoutMs);
         return b.empty() ? -1 : b[0];
     }
 
-    int Exchange(const Bytes& frame, int timeoutMs = 3000)
-    {
+    int Exchange(const Bytes& frame, int timeoutMs = 3000) {
         Send(frame);
         return Answer(timeoutMs);
     }
 
     // As the host does after an unacknowledged try: the resync block, then
     // the same frame again.
-    int Retry(const Bytes& frame, int timeoutMs = 3000)
-    {
+    int Retry(const Bytes& frame, int timeoutMs = 3000) {
         Send(ResyncBlock());
         return Exchange(frame, timeoutMs);
     }
 
-    std::string Identify(int timeoutMs = 3000)
-    {
+    std::string Identify(int timeoutMs = 3000) {
         Send({0x08});
         const Bytes b = Read(64, timeoutMs, 50);
         return std::string(b.begin(), b.end());
@@ -170,8 +150,7 @@ private:
 
 // A simulator started from command-line arguments, with a host attached.
 struct SimRun {
-    explicit SimRun(std::vector<std::string> args, bool withDefaultDb = true)
-    {
+    explicit SimRun(std::vector<std::string> args, bool withDefaultDb = true) {
         if (withDefaultDb) {
             args.insert(args.begin(), TALVEX_TEST_PARTDB);
             args.insert(args.begin(), "--partdb");
@@ -183,8 +162,7 @@ struct SimRun {
         sim = std::make_unique<zarq::Simulator>(options);
         started = sim->Start(error);
         EXPECT_TRUE(started) << error;
-        if (started)
-            host = std::make_unique<TestHost>(sim->DevicePath());
+        if (started) host = std::make_unique<TestHost>(sim->DevicePath());
     }
     bool parsed = false;
     bool started = false;
@@ -196,11 +174,10 @@ constexpr int kAck = 0x06;
 constexpr int kNak = 0x15;
 constexpr int kNone = -1;
 
-inline std::string TempPath(const std::string& name)
-{
+inline std::string TempPath(const std::string& name) {
     const char* dir = std::getenv("TMPDIR");
-    return std::string(dir && *dir ? dir : "/tmp") + "/zarq-sim-test-" + std::to_string(::getpid()) +
-           "-" + name;
+    return std::string(dir && *dir ? dir : "/tmp") + "/zarq-sim-test-" +
+           std::to_string(::getpid()) + "-" + name;
 }
 
 } // namespace simtest

@@ -21,24 +21,20 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-double MsSince(Clock::time_point t0)
-{
+double MsSince(Clock::time_point t0) {
     return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
 }
 
-int OpenFdCount()
-{
+int OpenFdCount() {
     int n = 0;
     if (DIR* d = ::opendir("/proc/self/fd")) {
-        while (::readdir(d))
-            ++n;
+        while (::readdir(d)) ++n;
         ::closedir(d);
     }
     return n;
 }
 
-TEST(SimLine, LinkPointsAtTheSerialEndAndGoesAway)
-{
+TEST(SimLine, LinkPointsAtTheSerialEndAndGoesAway) {
     const std::string link = TempPath("ttyZARQ");
     {
         SimRun run({"--link", link});
@@ -49,7 +45,7 @@ TEST(SimLine, LinkPointsAtTheSerialEndAndGoesAway)
         ASSERT_TRUE(viaLink.IsOpen());
         EXPECT_EQ(viaLink.Exchange(Frame('R', 1)), kAck);
         run.sim->Stop();
-        struct stat st{};
+        struct stat st {};
         EXPECT_NE(::lstat(link.c_str(), &st), 0) << "link removed at the end";
     }
     // A regular file in the way is never replaced.
@@ -67,19 +63,18 @@ TEST(SimLine, LinkPointsAtTheSerialEndAndGoesAway)
     std::remove(link.c_str());
 }
 
-TEST(SimLine, HostsMayComeAndGoOnTheSamePty)
-{
+TEST(SimLine, HostsMayComeAndGoOnTheSamePty) {
     SimRun run({});
     for (int session = 0; session < 3; ++session) {
         TestHost host(run.sim->DevicePath());
         ASSERT_TRUE(host.IsOpen());
-        EXPECT_EQ(host.Exchange(Frame('W', std::uint32_t(session), {0})), kAck) << "session " << session;
+        EXPECT_EQ(host.Exchange(Frame('W', std::uint32_t(session), {0})), kAck)
+            << "session " << session;
     }
     EXPECT_FALSE(run.sim->WaitFinished(0));
 }
 
-TEST(SimLine, ServesARealDevice)
-{
+TEST(SimLine, ServesARealDevice) {
     // The test's own pty stands in for a serial adapter.
     int master = -1, slave = -1;
     ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
@@ -106,14 +101,14 @@ TEST(SimLine, ServesARealDevice)
 
     zarq::SimOptions o;
     std::string error;
-    ASSERT_TRUE(zarq::ParseSimArgs({"--partdb", TALVEX_TEST_PARTDB, "--device", "/nonexistent/ttyX"}, o, error));
+    ASSERT_TRUE(zarq::ParseSimArgs(
+        {"--partdb", TALVEX_TEST_PARTDB, "--device", "/nonexistent/ttyX"}, o, error));
     zarq::Simulator sim(o);
     EXPECT_FALSE(sim.Start(error));
     EXPECT_NE(error.find("/nonexistent/ttyX"), std::string::npos) << error;
 }
 
-TEST(SimTiming, BaudRatePacesBothDirections)
-{
+TEST(SimTiming, BaudRatePacesBothDirections) {
     // 9600 baud: a 10-byte frame and its answer are 11 bytes of 1.04 ms.
     SimRun run({"--baud", "9600"});
     const Bytes f = Frame('E', 0x200, {1});
@@ -129,22 +124,19 @@ TEST(SimTiming, BaudRatePacesBothDirections)
     EXPECT_GE(MsSince(t0), (1 + id.size()) * 10000.0 / 9600 - 0.2);
 }
 
-TEST(SimTiming, PacingDoesNotDriftOverManyFrames)
-{
+TEST(SimTiming, PacingDoesNotDriftOverManyFrames) {
     // 200 exchanges of 9 + 1 bytes at 38400 baud: at least 521 ms, and the
     // clock keeps no debt from sleeping late.
     SimRun run({"--baud", "38400"});
     const Bytes f = Frame('R', 1);
     const auto t0 = Clock::now();
-    for (int i = 0; i < 200; ++i)
-        ASSERT_EQ(run.host->Exchange(f), kAck);
+    for (int i = 0; i < 200; ++i) ASSERT_EQ(run.host->Exchange(f), kAck);
     const double ms = MsSince(t0);
     EXPECT_GE(ms, 200 * 10 * 10000.0 / 38400 - 1);
     EXPECT_LT(ms, 10000) << "far slower than the line";
 }
 
-TEST(SimTiming, FlashAndAdapterDelaysAddUp)
-{
+TEST(SimTiming, FlashAndAdapterDelaysAddUp) {
     struct Case {
         std::vector<std::string> args;
         Bytes frame;
@@ -164,8 +156,7 @@ TEST(SimTiming, FlashAndAdapterDelaysAddUp)
     }
 }
 
-TEST(SimTiming, StopInterruptsALongErase)
-{
+TEST(SimTiming, StopInterruptsALongErase) {
     SimRun run({"--erase-ms", "60000"});
     run.host->Send(Frame('E', 0, {0}));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -174,15 +165,13 @@ TEST(SimTiming, StopInterruptsALongErase)
     EXPECT_LT(MsSince(t0), 2000);
 }
 
-TEST(SimTiming, TimeoutEndsTheSimulator)
-{
+TEST(SimTiming, TimeoutEndsTheSimulator) {
     SimRun run({"--timeout", "0.2"});
     EXPECT_TRUE(run.sim->WaitFinished(5000));
     EXPECT_EQ(run.sim->Reason(), zarq::FinishReason::TimedOut);
 }
 
-TEST(SimResources, ManyRunsLeaveNoDescriptorsBehind)
-{
+TEST(SimResources, ManyRunsLeaveNoDescriptorsBehind) {
     const int before = OpenFdCount();
     const std::string log = TempPath("fd.jsonl");
     for (int i = 0; i < 40; ++i) {
@@ -194,8 +183,7 @@ TEST(SimResources, ManyRunsLeaveNoDescriptorsBehind)
     std::remove(log.c_str());
 }
 
-TEST(SimSpeed, UnpacedSimulatorIsNeverTheSlowSide)
-{
+TEST(SimSpeed, UnpacedSimulatorIsNeverTheSlowSide) {
     // A host loop as lean as the real one: one 16-byte write frame out, one
     // answer in. The floor is far below what the simulator does on an idle
     // machine (see the printed rate) so that a loaded CI box passes; it
@@ -218,12 +206,10 @@ TEST(SimSpeed, UnpacedSimulatorIsNeverTheSlowSide)
 // The zarq-sim program as built.
 class SimProgram {
 public:
-    explicit SimProgram(std::vector<std::string> args)
-    {
+    explicit SimProgram(std::vector<std::string> args) {
         std::string exe = TALVEX_ZARQ_SIM_EXE;
         int out[2], err[2];
-        if (::pipe(out) != 0 || ::pipe(err) != 0)
-            return;
+        if (::pipe(out) != 0 || ::pipe(err) != 0) return;
         posix_spawn_file_actions_t fa;
         posix_spawn_file_actions_init(&fa);
         posix_spawn_file_actions_adddup2(&fa, out[1], 1);
@@ -232,42 +218,33 @@ public:
         posix_spawn_file_actions_addclose(&fa, err[0]);
         args.insert(args.begin(), exe);
         std::vector<char*> argv;
-        for (auto& a : args)
-            argv.push_back(a.data());
+        for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
-        if (posix_spawn(&pid_, exe.c_str(), &fa, nullptr, argv.data(), environ) != 0)
-            pid_ = -1;
+        if (posix_spawn(&pid_, exe.c_str(), &fa, nullptr, argv.data(), environ) != 0) pid_ = -1;
         posix_spawn_file_actions_destroy(&fa);
         ::close(out[1]);
         ::close(err[1]);
         out_ = ::fdopen(out[0], "r");
         err_ = err[0];
     }
-    ~SimProgram()
-    {
+    ~SimProgram() {
         if (pid_ > 0) {
             ::kill(pid_, SIGKILL);
             ::waitpid(pid_, nullptr, 0);
         }
-        if (out_)
-            std::fclose(out_);
-        if (err_ >= 0)
-            ::close(err_);
+        if (out_) std::fclose(out_);
+        if (err_ >= 0) ::close(err_);
     }
-    std::string FirstLine()
-    {
+    std::string FirstLine() {
         char line[PATH_MAX] = {};
-        if (!out_ || !std::fgets(line, sizeof line, out_))
-            return {};
+        if (!out_ || !std::fgets(line, sizeof line, out_)) return {};
         std::string s(line);
-        if (!s.empty() && s.back() == '\n')
-            s.pop_back();
+        if (!s.empty() && s.back() == '\n') s.pop_back();
         return s;
     }
     void Signal(int sig) { ::kill(pid_, sig); }
     // Exit status, or -1 when it did not end within timeoutMs.
-    int Wait(int timeoutMs)
-    {
+    int Wait(int timeoutMs) {
         const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
         while (Clock::now() < end) {
             int status = 0;
@@ -279,8 +256,7 @@ public:
         }
         return -1;
     }
-    std::string Stderr()
-    {
+    std::string Stderr() {
         std::string text;
         char buf[4096];
         ssize_t n;
@@ -296,8 +272,7 @@ private:
     int err_ = -1;
 };
 
-TEST(SimProgramTest, PrintsThePathFirstAndSummarisesOnSigterm)
-{
+TEST(SimProgramTest, PrintsThePathFirstAndSummarisesOnSigterm) {
     SimProgram p({"--partdb", TALVEX_TEST_PARTDB});
     ASSERT_TRUE(p.Running());
     const std::string path = p.FirstLine();
@@ -313,8 +288,7 @@ TEST(SimProgramTest, PrintsThePathFirstAndSummarisesOnSigterm)
     EXPECT_NE(p.Stderr().find("2 frames, 1 acks, 1 naks, 2 bytes written"), std::string::npos);
 }
 
-TEST(SimProgramTest, ExitCodesTellHowItEnded)
-{
+TEST(SimProgramTest, ExitCodesTellHowItEnded) {
     {
         SimProgram p({"--partdb", TALVEX_TEST_PARTDB, "--exit-after-run"});
         TestHost host(p.FirstLine());

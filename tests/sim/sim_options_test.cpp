@@ -6,18 +6,54 @@
 
 namespace {
 
-TEST(SimOptions, ParsesEveryOptionIntoItsField)
-{
+TEST(SimOptions, ParsesEveryOptionIntoItsField) {
     zarq::SimOptions o;
     std::string error;
-    ASSERT_TRUE(zarq::ParseSimArgs(
-        {"--link", "/tmp/ttyZARQ", "--part=ZaRQ4127", "--partdb", "p.ini", "--flash-size", "0x20000",
-         "--kernel-start", "0x9F800", "--id", "ZaRQ4127 X", "--old-revision", "--never-announce",
-         "--noise", "hello", "--nak", "W@10", "--nak", "12", "--silent", "E", "--garbage-ack", "V@1-2",
-         "--ack-after", "34:E@1", "--ack-after", "2", "--hangup-after", "7", "--baud", "9600",
-         "--erase-ms", "2.5", "--write-us-per-byte", "10", "--turnaround-ms", "1", "--exit-after-run",
-         "--timeout", "30", "--log", "l.jsonl", "--dump", "d.bin"},
-        o, error))
+    ASSERT_TRUE(zarq::ParseSimArgs({"--link",
+                                    "/tmp/ttyZARQ",
+                                    "--part=ZaRQ4127",
+                                    "--partdb",
+                                    "p.ini",
+                                    "--flash-size",
+                                    "0x20000",
+                                    "--kernel-start",
+                                    "0x9F800",
+                                    "--id",
+                                    "ZaRQ4127 X",
+                                    "--old-revision",
+                                    "--never-announce",
+                                    "--noise",
+                                    "hello",
+                                    "--nak",
+                                    "W@10",
+                                    "--nak",
+                                    "12",
+                                    "--silent",
+                                    "E",
+                                    "--garbage-ack",
+                                    "V@1-2",
+                                    "--ack-after",
+                                    "34:E@1",
+                                    "--ack-after",
+                                    "2",
+                                    "--hangup-after",
+                                    "7",
+                                    "--baud",
+                                    "9600",
+                                    "--erase-ms",
+                                    "2.5",
+                                    "--write-us-per-byte",
+                                    "10",
+                                    "--turnaround-ms",
+                                    "1",
+                                    "--exit-after-run",
+                                    "--timeout",
+                                    "30",
+                                    "--log",
+                                    "l.jsonl",
+                                    "--dump",
+                                    "d.bin"},
+                                   o, error))
         << error;
     EXPECT_EQ(o.link, "/tmp/ttyZARQ");
     EXPECT_EQ(o.part, "ZaRQ4127");
@@ -43,8 +79,7 @@ TEST(SimOptions, ParsesEveryOptionIntoItsField)
     EXPECT_FALSE(o.showHelp);
 }
 
-TEST(SimOptions, RejectsBadArgumentsWithAMessageNamingThem)
-{
+TEST(SimOptions, RejectsBadArgumentsWithAMessageNamingThem) {
     struct Case {
         std::vector<std::string> args;
         const char* message;
@@ -86,8 +121,7 @@ TEST(SimOptions, RejectsBadArgumentsWithAMessageNamingThem)
     }
 }
 
-TEST(SimOptions, SelectorsMatchByNumberLetterAndRange)
-{
+TEST(SimOptions, SelectorsMatchByNumberLetterAndRange) {
     struct Probe {
         std::uint64_t command;
         char letter;
@@ -104,7 +138,8 @@ TEST(SimOptions, SelectorsMatchByNumberLetterAndRange)
         {"5-8", {{4, 'W', 1, false}, {5, 'W', 2, true}, {8, 'V', 1, true}, {9, 'V', 2, false}}},
         {"E", {{1, 'E', 1, true}, {7, 'E', 2, true}, {2, 'W', 1, false}}},
         {"w@10", {{20, 'W', 10, true}, {10, 'W', 9, false}, {10, 'V', 10, false}}},
-        {"V@2-3,1", {{1, 'E', 1, true}, {9, 'V', 2, true}, {10, 'V', 3, true}, {11, 'V', 4, false}}},
+        {"V@2-3,1",
+         {{1, 'E', 1, true}, {9, 'V', 2, true}, {10, 'V', 3, true}, {11, 'V', 4, false}}},
     };
     for (const Case& c : cases) {
         zarq::FaultSelector s;
@@ -112,19 +147,19 @@ TEST(SimOptions, SelectorsMatchByNumberLetterAndRange)
         ASSERT_TRUE(zarq::ParseSelector(c.selector, s, error)) << c.selector << ": " << error;
         for (const Probe& p : c.probes)
             EXPECT_EQ(s.Matches(p.command, p.letter, p.ofLetter), p.match)
-                << c.selector << " on command " << p.command << " " << p.letter << "@" << p.ofLetter;
+                << c.selector << " on command " << p.command << " " << p.letter << "@"
+                << p.ofLetter;
     }
 }
 
-TEST(SimOptions, HelpDocumentsTheSelectorSyntax)
-{
+TEST(SimOptions, HelpDocumentsTheSelectorSyntax) {
     zarq::SimOptions o;
     std::string error;
     ASSERT_TRUE(zarq::ParseSimArgs({"--help"}, o, error));
     EXPECT_TRUE(o.showHelp);
     const std::string help = zarq::SimHelpText();
-    for (const char* text : {"--nak", "--silent", "--garbage-ack", "--ack-after", "--hangup-after", "L@N",
-                             "--link", "--exit-after-run", "--dump", "--log"})
+    for (const char* text : {"--nak", "--silent", "--garbage-ack", "--ack-after", "--hangup-after",
+                             "L@N", "--link", "--exit-after-run", "--dump", "--log"})
         EXPECT_NE(help.find(text), std::string::npos) << text;
 }
 

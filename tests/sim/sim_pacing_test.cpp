@@ -12,21 +12,17 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-double MsSince(Clock::time_point t0)
-{
+double MsSince(Clock::time_point t0) {
     return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
 }
 
-Bytes Concat(std::initializer_list<Bytes> parts)
-{
+Bytes Concat(std::initializer_list<Bytes> parts) {
     Bytes all;
-    for (const Bytes& p : parts)
-        all.insert(all.end(), p.begin(), p.end());
+    for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
     return all;
 }
 
-TEST(SimResync, WholeBlocksBetweenFramesAreCountedAndNothingElse)
-{
+TEST(SimResync, WholeBlocksBetweenFramesAreCountedAndNothingElse) {
     const Bytes w = Frame('W', 0x30, {0x42});
     const struct {
         const char* name;
@@ -55,8 +51,7 @@ TEST(SimResync, WholeBlocksBetweenFramesAreCountedAndNothingElse)
     }
 }
 
-TEST(SimPacing, PacedLineHandsBytesToTheTargetNoFasterThanItCarriesThem)
-{
+TEST(SimPacing, PacedLineHandsBytesToTheTargetNoFasterThanItCarriesThem) {
     // 100 stray bytes at 9600 baud take 104 ms on the line.
     SimRun run({"--baud", "9600", "--never-announce"});
     const auto t0 = Clock::now();
@@ -69,8 +64,7 @@ TEST(SimPacing, PacedLineHandsBytesToTheTargetNoFasterThanItCarriesThem)
     EXPECT_EQ(run.sim->Stats().bytesSkipped, 100u);
 }
 
-TEST(SimPacing, TargetKeepsListeningWhileItsAnswerIsDelayed)
-{
+TEST(SimPacing, TargetKeepsListeningWhileItsAnswerIsDelayed) {
     // A slow adapter holds the answer back for 100 ms. The host gives up
     // early and sends its resync block and the frame again meanwhile: the
     // target takes both as they arrive, and answers in order.
@@ -100,8 +94,7 @@ TEST(SimPacing, TargetKeepsListeningWhileItsAnswerIsDelayed)
     EXPECT_EQ(st.retries, 1u);
 }
 
-TEST(SimPacing, RefusalComesAsLateAsTheWorkItRefuses)
-{
+TEST(SimPacing, RefusalComesAsLateAsTheWorkItRefuses) {
     struct Case {
         std::vector<std::string> args;
         Bytes frame;
@@ -119,8 +112,7 @@ TEST(SimPacing, RefusalComesAsLateAsTheWorkItRefuses)
     }
 }
 
-TEST(SimPacing, AnswersNeverLeaveBeforeTheirTimeAndTheLineCountsHowLateTheyWere)
-{
+TEST(SimPacing, AnswersNeverLeaveBeforeTheirTimeAndTheLineCountsHowLateTheyWere) {
     // The line wakes early and watches the clock for the rest; waking early
     // must never mean answering early. 20 frames of 25 bytes at 115200 baud
     // take 2.2 ms each on the line, plus the 3 ms turnaround.

@@ -12,8 +12,7 @@ struct WorkedFrame {
     const char* bytes;
 };
 
-TEST(SimFraming, AcknowledgesEveryWorkedFrameInOrder)
-{
+TEST(SimFraming, AcknowledgesEveryWorkedFrameInOrder) {
     const WorkedFrame frames[] = {
         {"mass erase", "07 0E 06 45 00 00 00 00 00 B5"},
         {"page erase at 0x200", "07 0E 06 45 00 00 02 00 01 B2"},
@@ -26,8 +25,7 @@ TEST(SimFraming, AcknowledgesEveryWorkedFrameInOrder)
     };
     SimRun run({});
     ASSERT_TRUE(run.host->IsOpen());
-    for (const auto& f : frames)
-        EXPECT_EQ(run.host->Exchange(HexBytes(f.bytes)), kAck) << f.name;
+    for (const auto& f : frames) EXPECT_EQ(run.host->Exchange(HexBytes(f.bytes)), kAck) << f.name;
     const zarq::SimStats st = run.sim->Stats();
     EXPECT_EQ(st.frames, 8u);
     EXPECT_EQ(st.acks, 8u);
@@ -38,8 +36,7 @@ TEST(SimFraming, AcknowledgesEveryWorkedFrameInOrder)
     EXPECT_EQ(st.protection.units[0], 0x80000u);
 }
 
-TEST(SimFraming, RefusesBadFramesWithNak)
-{
+TEST(SimFraming, RefusesBadFramesWithNak) {
     struct Case {
         const char* name;
         Bytes frame;
@@ -59,8 +56,7 @@ TEST(SimFraming, RefusesBadFramesWithNak)
         {"P with unknown sub-code", Frame('P', 0, {0x05})},
     };
     SimRun run({});
-    for (const Case& c : cases)
-        EXPECT_EQ(run.host->Exchange(c.frame), kNak) << c.name;
+    for (const Case& c : cases) EXPECT_EQ(run.host->Exchange(c.frame), kNak) << c.name;
     // None of them touched the target: a good frame still works.
     EXPECT_EQ(run.host->Exchange(Frame('W', 0x10, {0x12})), kAck);
     const zarq::SimStats st = run.sim->Stats();
@@ -70,8 +66,7 @@ TEST(SimFraming, RefusesBadFramesWithNak)
     EXPECT_EQ(run.sim->Flash()[0x10], 0x12);
 }
 
-TEST(SimFraming, SkipsResyncBlocksAndStrayBytes)
-{
+TEST(SimFraming, SkipsResyncBlocksAndStrayBytes) {
     SimRun run({"--never-announce"});
     Bytes noisy = {0x00, 0xFF, 0x07, 0x07, 0x55, 0x0E, 0x07};
     const Bytes w = Frame('W', 0x20, {0xA5});
@@ -88,8 +83,7 @@ TEST(SimFraming, SkipsResyncBlocksAndStrayBytes)
     EXPECT_EQ(run.sim->Stats().resyncBlocks, 1u);
 }
 
-TEST(SimFraming, ResyncBlockCompletesAFrameThatLostBytes)
-{
+TEST(SimFraming, ResyncBlockCompletesAFrameThatLostBytes) {
     // A frame that lost two bytes on the way leaves the target waiting for
     // more; the resync block fills it up (bad checksum, NAK) and the repeated
     // frame is read cleanly.
@@ -103,8 +97,7 @@ TEST(SimFraming, ResyncBlockCompletesAFrameThatLostBytes)
     EXPECT_EQ(run.sim->Flash()[0x43], 4);
 }
 
-TEST(SimFraming, ReadsAFrameArrivingInPieces)
-{
+TEST(SimFraming, ReadsAFrameArrivingInPieces) {
     SimRun run({});
     const Bytes f = Frame('W', 0x80, {9, 8, 7, 6, 5});
     for (std::size_t i = 0; i + 1 < f.size(); ++i) {
@@ -116,35 +109,31 @@ TEST(SimFraming, ReadsAFrameArrivingInPieces)
     EXPECT_EQ(run.sim->Flash()[0x84], 5);
 }
 
-TEST(SimFraming, AnswersEveryFrameOfABurstInOrder)
-{
+TEST(SimFraming, AnswersEveryFrameOfABurstInOrder) {
     SimRun run({});
     Bytes burst;
     for (int i = 0; i < 50; ++i) {
-        const Bytes f = i == 25 ? Frame('Q', 0) : Frame('W', 16u * i, {static_cast<std::uint8_t>(i)});
+        const Bytes f =
+            i == 25 ? Frame('Q', 0) : Frame('W', 16u * i, {static_cast<std::uint8_t>(i)});
         burst.insert(burst.end(), f.begin(), f.end());
     }
     run.host->Send(burst);
     const Bytes answers = run.host->Read(50, 3000, 200);
     ASSERT_EQ(answers.size(), 50u);
-    for (int i = 0; i < 50; ++i)
-        EXPECT_EQ(answers[i], i == 25 ? kNak : kAck) << "frame " << i;
+    for (int i = 0; i < 50; ++i) EXPECT_EQ(answers[i], i == 25 ? kNak : kAck) << "frame " << i;
 }
 
-TEST(SimFraming, CarriesTheLargestFrame)
-{
+TEST(SimFraming, CarriesTheLargestFrame) {
     SimRun run({});
     Bytes data(250);
-    for (std::size_t i = 0; i < data.size(); ++i)
-        data[i] = static_cast<std::uint8_t>(i);
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i);
     EXPECT_EQ(run.host->Exchange(Frame('W', 0x1000, data)), kAck);
     EXPECT_EQ(run.host->Exchange(VerifyFrame(0x1000, data)), kAck);
     const auto flash = run.sim->Flash();
     EXPECT_TRUE(std::equal(data.begin(), data.end(), flash.begin() + 0x1000));
 }
 
-TEST(SimIdentification, AnnouncesOnceUntilReset)
-{
+TEST(SimIdentification, AnnouncesOnceUntilReset) {
     SimRun run({});
     const std::string id = run.host->Identify();
     ASSERT_GE(id.size(), 18u);
@@ -158,8 +147,7 @@ TEST(SimIdentification, AnnouncesOnceUntilReset)
     EXPECT_EQ(run.sim->Stats().identifications, 2u);
 }
 
-TEST(SimIdentification, TextFollowsPartIdAndRevisionOptions)
-{
+TEST(SimIdentification, TextFollowsPartIdAndRevisionOptions) {
     struct Case {
         std::vector<std::string> args;
         std::string prefix;
@@ -181,15 +169,13 @@ TEST(SimIdentification, TextFollowsPartIdAndRevisionOptions)
     }
 }
 
-TEST(SimIdentification, NoiseComesFirstThenTheIdentification)
-{
+TEST(SimIdentification, NoiseComesFirstThenTheIdentification) {
     SimRun run({"--noise", "hello"});
     EXPECT_EQ(run.host->Identify(), "hello");
     EXPECT_EQ(run.host->Identify().substr(0, 8), "ZaRQ4126");
 }
 
-TEST(SimIdentification, NeverAnnounceStaysSilentButAnswersFrames)
-{
+TEST(SimIdentification, NeverAnnounceStaysSilentButAnswersFrames) {
     SimRun run({"--never-announce"});
     EXPECT_EQ(run.host->Identify(300), "");
     EXPECT_EQ(run.host->Exchange(Frame('R', 1)), kAck);
@@ -197,15 +183,13 @@ TEST(SimIdentification, NeverAnnounceStaysSilentButAnswersFrames)
     EXPECT_EQ(run.sim->Stats().identifications, 0u);
 }
 
-TEST(SimIdentification, WakeByteInsideAFrameIsData)
-{
+TEST(SimIdentification, WakeByteInsideAFrameIsData) {
     SimRun run({});
     EXPECT_EQ(run.host->Exchange(Frame('W', 0x08, {0x08, 0x08})), kAck);
     EXPECT_EQ(run.sim->Stats().identifications, 0u);
 }
 
-TEST(SimRun, StopsAnsweringOnceTheProgramRuns)
-{
+TEST(SimRun, StopsAnsweringOnceTheProgramRuns) {
     SimRun run({});
     EXPECT_EQ(run.host->Exchange(Frame('R', 0)), kAck);
     EXPECT_EQ(run.host->Exchange(Frame('W', 0, {1}), 300), kNone);
@@ -214,8 +198,7 @@ TEST(SimRun, StopsAnsweringOnceTheProgramRuns)
     EXPECT_FALSE(run.sim->WaitFinished(0));
 }
 
-TEST(SimRun, ExitAfterRunEndsOnlyAfterTheAckWasRead)
-{
+TEST(SimRun, ExitAfterRunEndsOnlyAfterTheAckWasRead) {
     SimRun run({"--exit-after-run"});
     EXPECT_EQ(run.host->Exchange(Frame('R', 1)), kAck);
     EXPECT_FALSE(run.sim->WaitFinished(100));

@@ -28,8 +28,8 @@ TEST_F(CommandsTest, TicksASwitchOnlyWhenTheDownloadTreatsItAsOn) {
         values.settings.autorun = c.value;
         Open(values);
         GoTo("Commands");
-        for (const char* box : {"massEraseCheck", "programCheck", "verifyCheck", "protectCheck",
-                                "autorunCheck"}) {
+        for (const char* box :
+             {"massEraseCheck", "programCheck", "verifyCheck", "protectCheck", "autorunCheck"}) {
             EXPECT_EQ(Find<QCheckBox>(box)->isChecked(), c.ticked) << box;
         }
         EXPECT_EQ(Tabs()->count(), c.ticked ? 5 : 4) << "the Protection tab follows the tick";

@@ -47,7 +47,8 @@ TEST_F(CommsTest, APickedPortIsStoredByNameWithoutItsDescription) {
     EXPECT_EQ(list->toolTip().toStdString(), "FTDI FT232R USB UART, serial A10K3XYZ");
     EXPECT_GE(list->view()->minimumWidth(),
               QFontMetrics(list->view()->font())
-                  .horizontalAdvance(QStringLiteral("/dev/ttyUSB0  FTDI FT232R USB UART, serial A10K3XYZ")))
+                  .horizontalAdvance(
+                      QStringLiteral("/dev/ttyUSB0  FTDI FT232R USB UART, serial A10K3XYZ")))
         << "the drop-down is wide enough to read the description";
     EXPECT_EQ(Ok().settings.port, "/dev/ttyUSB0");
 }
@@ -133,7 +134,8 @@ protected:
         const auto device = root_ / "devices" / devicePath;
         std::filesystem::create_directories(device);
         std::filesystem::create_directories(root_ / "class" / "tty" / name);
-        std::filesystem::create_directory_symlink(device, root_ / "class" / "tty" / name / "device");
+        std::filesystem::create_directory_symlink(device,
+                                                  root_ / "class" / "tty" / name / "device");
     }
     void Field(const std::string& dir, const std::string& file, const std::string& text) {
         std::filesystem::create_directories(root_ / "devices" / dir);

@@ -58,16 +58,20 @@ public:
     QTabWidget* Tabs() const { return Find<QTabWidget>("sheetTabs"); }
     std::vector<std::string> TabCaptions() const {
         std::vector<std::string> captions;
-        for (int i = 0; i < Tabs()->count(); ++i) captions.push_back(Tabs()->tabText(i).toStdString());
+        for (int i = 0; i < Tabs()->count(); ++i)
+            captions.push_back(Tabs()->tabText(i).toStdString());
         return captions;
     }
-    std::string CurrentCaption() const { return Tabs()->tabText(Tabs()->currentIndex()).toStdString(); }
+    std::string CurrentCaption() const {
+        return Tabs()->tabText(Tabs()->currentIndex()).toStdString();
+    }
     // Clicks the tab with this caption.
     void GoTo(const char* caption) {
         QTabWidget* tabs = Tabs();
         for (int i = 0; i < tabs->count(); ++i) {
             if (tabs->tabText(i) == QLatin1String(caption)) {
-                QTest::mouseClick(tabs->tabBar(), Qt::LeftButton, {}, tabs->tabBar()->tabRect(i).center());
+                QTest::mouseClick(tabs->tabBar(), Qt::LeftButton, {},
+                                  tabs->tabBar()->tabRect(i).center());
                 ASSERT_EQ(tabs->currentIndex(), i) << caption;
                 return;
             }
@@ -101,7 +105,8 @@ public:
     std::vector<std::string> Entries(const char* list) const {
         std::vector<std::string> texts;
         if (auto* combo = Find<QComboBox>(list))
-            for (int i = 0; i < combo->count(); ++i) texts.push_back(combo->itemText(i).toStdString());
+            for (int i = 0; i < combo->count(); ++i)
+                texts.push_back(combo->itemText(i).toStdString());
         return texts;
     }
     std::string Current(const char* list) const {

@@ -14,7 +14,8 @@ class PartsTest : public SheetTest {
 protected:
     Strings Limits() const {
         Strings texts;
-        for (const char* name : {"romStartValue", "romEndValue", "kernelStartValue", "kernelEndValue"})
+        for (const char* name :
+             {"romStartValue", "romEndValue", "kernelStartValue", "kernelEndValue"})
             texts.push_back(Find<QLabel>(name)->text().toStdString());
         return texts;
     }

@@ -34,7 +34,8 @@ protected:
     QListWidget* List() const { return Find<QListWidget>("unitList"); }
     Strings Lines() const {
         Strings lines;
-        for (int i = 0; i < List()->count(); ++i) lines.push_back(List()->item(i)->text().toStdString());
+        for (int i = 0; i < List()->count(); ++i)
+            lines.push_back(List()->item(i)->text().toStdString());
         return lines;
     }
     std::vector<int> ItemValues() const {
@@ -100,8 +101,8 @@ TEST_F(ProtectionTest, AllThenOkStoresEveryUnitsBit) {
         const char* part;
         std::uint64_t mask;
     };
-    for (const Case& c : {Case{"ZaRQ4126", 0x00000000ffffffffull},
-                          Case{"ZaRQ4127", 0x7fffffffffffffffull}}) {
+    for (const Case& c :
+         {Case{"ZaRQ4126", 0x00000000ffffffffull}, Case{"ZaRQ4127", 0x7fffffffffffffffull}}) {
         SCOPED_TRACE(c.part);
         OpenOn(c.part, 0);
         Click("allButton");
@@ -170,7 +171,8 @@ TEST_F(ProtectionTest, ListUsesAFixedPitchFontOfTheGivenHeight) {
     // Every character as wide as the next, so that the columns line up.
     const QFontMetrics metrics(font);
     for (QChar c : QStringLiteral("iW0x-( "))
-        EXPECT_EQ(metrics.horizontalAdvance(c), metrics.horizontalAdvance(QLatin1Char('m'))) << c.toLatin1();
+        EXPECT_EQ(metrics.horizontalAdvance(c), metrics.horizontalAdvance(QLatin1Char('m')))
+            << c.toLatin1();
     EXPECT_EQ(font.pixelSize(), (24 * List()->logicalDpiX() + 80) / 160);
     EXPECT_EQ(ui::ProtectionListFont(96).pixelSize(), 14);
     EXPECT_EQ(ui::ProtectionListFont(120).pixelSize(), 18);

@@ -99,11 +99,24 @@ TEST_F(SheetSessionTest, ChoicesMadeInTheSheetDriveTheNextDownload) {
     for (std::string line; std::getline(text, line);)
         if (!line.empty()) lines.push_back(line);
     const Settings s = MakeSettings();
-    EXPECT_EQ(lines, (Strings{"[TalVex]", "File=" + image, "PropertyPage=4", "Part=ZaRQ4120",
-                              "[Coms]", "Port=" + sim_->DevicePath(), "Baud=115200", "[Flash]",
-                              "MassErase=No", "Program=Yes", "Verify=Yes", "Protect=Yes",
-                              "Key0=1A2B", "Mask=0x00000000ffffffff", "[Run]", "Autorun=Yes",
-                              "Address=1", "[Help]",
+    EXPECT_EQ(lines, (Strings{"[TalVex]",
+                              "File=" + image,
+                              "PropertyPage=4",
+                              "Part=ZaRQ4120",
+                              "[Coms]",
+                              "Port=" + sim_->DevicePath(),
+                              "Baud=115200",
+                              "[Flash]",
+                              "MassErase=No",
+                              "Program=Yes",
+                              "Verify=Yes",
+                              "Protect=Yes",
+                              "Key0=1A2B",
+                              "Mask=0x00000000ffffffff",
+                              "[Run]",
+                              "Autorun=Yes",
+                              "Address=1",
+                              "[Help]",
                               "Browser=" + DefaultHelpBrowser(),
                               "Url=" + s.programDir}));
 

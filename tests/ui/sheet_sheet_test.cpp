@@ -49,9 +49,9 @@ TEST_F(SheetFrameTest, OpensOnTheRememberedPageOrTheFirstWhenItIsNotThere) {
         const char* protect;
         const char* opensOn;
     };
-    for (const Case& c : {Case{0, "No", "Parts"}, Case{3, "No", "Commands"},
-                          Case{4, "Yes", "Protection"}, Case{4, "No", "Parts"},
-                          Case{99, "Yes", "Parts"}, Case{-1, "No", "Parts"}}) {
+    for (const Case& c :
+         {Case{0, "No", "Parts"}, Case{3, "No", "Commands"}, Case{4, "Yes", "Protection"},
+          Case{4, "No", "Parts"}, Case{99, "Yes", "Parts"}, Case{-1, "No", "Parts"}}) {
         SCOPED_TRACE(c.remembered);
         ConfigureValues values = Defaults();
         values.settings.propertyPage = c.remembered;
@@ -136,7 +136,8 @@ TEST_F(SheetFrameTest, RunConfigureSheetReturnsTheOutcome) {
             auto* verify = sheet->findChild<QCheckBox*>(QStringLiteral("verifyCheck"));
             QTest::mouseClick(verify, Qt::LeftButton, {}, QPoint(4, verify->height() / 2));
             const char* button = ok ? "okButton" : "cancelButton";
-            QTest::mouseClick(sheet->findChild<QPushButton*>(QLatin1String(button)), Qt::LeftButton);
+            QTest::mouseClick(sheet->findChild<QPushButton*>(QLatin1String(button)),
+                              Qt::LeftButton);
         });
         EXPECT_EQ(ui::RunConfigureSheet(nullptr, values, Services()), ok);
         EXPECT_EQ(values.settings.verify, ok ? "Yes" : "No");
@@ -160,11 +161,13 @@ TEST_F(SheetFrameTest, EveryPageShowsItsNamedControlsInsideThePage) {
     Open(values);
     QDir().mkpath(QStringLiteral(TALVEX_SCREENSHOT_DIR));
     const std::vector<std::pair<const char*, Strings>> pages = {
-        {"Parts", {"partList", "romStartValue", "romEndValue", "kernelStartValue", "kernelEndValue"}},
+        {"Parts",
+         {"partList", "romStartValue", "romEndValue", "kernelStartValue", "kernelEndValue"}},
         {"Help", {"browserBox", "helpPathBox"}},
         {"Comms", {"portList", "baudList"}},
-        {"Commands", {"massEraseCheck", "programCheck", "verifyCheck", "protectCheck", "runRadio",
-                      "resetRadio", "autorunCheck"}},
+        {"Commands",
+         {"massEraseCheck", "programCheck", "verifyCheck", "protectCheck", "runRadio", "resetRadio",
+          "autorunCheck"}},
         {"Protection", {"unitList", "allButton", "noneButton", "keyBox", "keyPrefixLabel"}},
     };
     for (const auto& [caption, names] : pages) {
@@ -180,12 +183,11 @@ TEST_F(SheetFrameTest, EveryPageShowsItsNamedControlsInsideThePage) {
             EXPECT_TRUE(page->rect().contains(inPage)) << name << " lies outside its page";
         }
         for (QWidget* control : page->findChildren<QWidget*>()) {
-            const bool isControl = qobject_cast<QAbstractButton*>(control) ||
-                                   qobject_cast<QComboBox*>(control) ||
-                                   qobject_cast<QLineEdit*>(control) ||
-                                   qobject_cast<QListWidget*>(control);
-            const bool onPage = control->parentWidget() == page ||
-                                control->parentWidget()->parentWidget() == page;
+            const bool isControl =
+                qobject_cast<QAbstractButton*>(control) || qobject_cast<QComboBox*>(control) ||
+                qobject_cast<QLineEdit*>(control) || qobject_cast<QListWidget*>(control);
+            const bool onPage =
+                control->parentWidget() == page || control->parentWidget()->parentWidget() == page;
             if (isControl && onPage) {
                 EXPECT_FALSE(control->objectName().isEmpty()) << control->metaObject()->className();
             }

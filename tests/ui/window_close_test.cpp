@@ -52,7 +52,9 @@ INSTANTIATE_TEST_SUITE_P(
                       UnattendedCase{"WrongPart", true, "ZaRQ4124", false, 6},
                       UnattendedCase{"PortNotOpened", false, "ZaRQ4126", false, 4},
                       UnattendedCase{"DamagedImage", true, "ZaRQ4126", true, 2}),
-    [](const ::testing::TestParamInfo<UnattendedCase>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<UnattendedCase>& info) {
+        return std::string(info.param.name);
+    });
 
 enum class Closer { ExitButton, CloseBox };
 
@@ -89,9 +91,7 @@ TEST_P(CloseDuringDownloadTest, EndsPromptlyAndCleanly) {
         }
         return nullptr;
     };
-    auto due = [&] {
-        return c.imageMissing ? openBox() != nullptr : HasRow(dialog, c.closeOnRow);
-    };
+    auto due = [&] { return c.imageMissing ? openBox() != nullptr : HasRow(dialog, c.closeOnRow); };
     std::size_t rowsAtClose = 0;
     Clock::time_point closedAt;
     QTimer poll;
@@ -134,14 +134,29 @@ TEST_P(CloseDuringDownloadTest, EndsPromptlyAndCleanly) {
 INSTANTIATE_TEST_SUITE_P(
     Phases, CloseDuringDownloadTest,
     ::testing::Values(
-        CloseCase{"Identification", {"--never-announce"}, "    Press Download", false, false,
-                  Closer::CloseBox, 2},
+        CloseCase{"Identification",
+                  {"--never-announce"},
+                  "    Press Download",
+                  false,
+                  false,
+                  Closer::CloseBox,
+                  2},
         CloseCase{"Erase", {"--erase-ms", "400"}, "Erasing ", false, false, Closer::ExitButton, -1},
-        CloseCase{"Write", {"--write-us-per-byte", "3000"}, "Downloading ... ", false, false,
-                  Closer::CloseBox, 2},
+        CloseCase{"Write",
+                  {"--write-us-per-byte", "3000"},
+                  "Downloading ... ",
+                  false,
+                  false,
+                  Closer::CloseBox,
+                  2},
         CloseCase{"MessageBox", {}, "", true, false, Closer::CloseBox, 2},
-        CloseCase{"UnattendedExit", {"--write-us-per-byte", "3000"}, "Downloading ... ", false,
-                  true, Closer::ExitButton, -1}),
+        CloseCase{"UnattendedExit",
+                  {"--write-us-per-byte", "3000"},
+                  "Downloading ... ",
+                  false,
+                  true,
+                  Closer::ExitButton,
+                  -1}),
     [](const ::testing::TestParamInfo<CloseCase>& info) { return std::string(info.param.name); });
 
 } // namespace

@@ -96,9 +96,9 @@ TEST_F(WindowTest, OpensWithPortAndRateAndWaitsForStart) {
     Watch watch(dialog);
     dialog.show();
     const std::string port = MakeSettings().port;
-    EXPECT_EQ(Rows(dialog), (std::vector<std::string>{
-                                "    Connect test board to PC " + port + " at 115200 Baud.",
-                                "    Click Start."}));
+    EXPECT_EQ(Rows(dialog),
+              (std::vector<std::string>{"    Connect test board to PC " + port + " at 115200 Baud.",
+                                        "    Click Start."}));
     EXPECT_EQ(TopRow(Find<QListWidget>(dialog, "statusList")), 0);
     EXPECT_EQ(watch.Buttons(), (ButtonStates{true, false, true}));
     EXPECT_EQ(Find<QPushButton>(dialog, "runResetButton")->text(), QStringLiteral("Run"));
@@ -124,11 +124,13 @@ TEST_F(WindowTest, IsAFixedWindowWithItsIconTabOrderAndNoDefaultButton) {
     std::vector<std::string> order;
     QWidget* w = Find<QPushButton>(dialog, "exitButton");
     do {
-        if ((w->focusPolicy() & Qt::TabFocus) && w->isVisible()) order.push_back(w->objectName().toStdString());
+        if ((w->focusPolicy() & Qt::TabFocus) && w->isVisible())
+            order.push_back(w->objectName().toStdString());
         w = w->nextInFocusChain();
     } while (w != Find<QPushButton>(dialog, "exitButton"));
-    EXPECT_EQ(order, (std::vector<std::string>{"exitButton", "fileBox", "browseButton", "statusList",
-                                               "startButton", "runResetButton", "configureButton"}));
+    EXPECT_EQ(order,
+              (std::vector<std::string>{"exitButton", "fileBox", "browseButton", "statusList",
+                                        "startButton", "runResetButton", "configureButton"}));
     // A focused button takes Enter for itself; away from the buttons none
     // is the default.
     Find<QLineEdit>(dialog, "fileBox")->setFocus();
@@ -175,12 +177,11 @@ TEST_F(WindowTest, InteractiveDownloadNarratesShowsProgressAndSetsTheButtons) {
 
     const auto rows = Rows(dialog);
     EXPECT_EQ(std::vector<std::string>(rows.begin() + 2, rows.end()),
-              (std::vector<std::string>{"Ready @ 115200 baud n,8,1.",
-                                        "    Press Download and pulse Reset on hardware.",
-                                        "ZaRQ4126 BOOT rJ.2 received.",
-                                        "Erasing 4 pages of 512 bytes each.",
-                                        "Downloading ... 2048 bytes", "Verifying ... 2048 bytes",
-                                        "Flashing Complete.", "    Click Run to run program."}));
+              (std::vector<std::string>{
+                  "Ready @ 115200 baud n,8,1.", "    Press Download and pulse Reset on hardware.",
+                  "ZaRQ4126 BOOT rJ.2 received.", "Erasing 4 pages of 512 bytes each.",
+                  "Downloading ... 2048 bytes", "Verifying ... 2048 bytes", "Flashing Complete.",
+                  "    Click Run to run program."}));
     EXPECT_TRUE(messages_.empty());
 
     // Start pressed: nothing changes until the port is open; then all off
@@ -190,9 +191,8 @@ TEST_F(WindowTest, InteractiveDownloadNarratesShowsProgressAndSetsTheButtons) {
     EXPECT_EQ(watch.At("Flashing Complete."), (ButtonStates{false, false, false}));
 
     using Bar = Watch::Bar;
-    EXPECT_TRUE(watch.BarText([](const Bar& b) {
-        return StartsWith(b.text, "Erasing ") && b.maximum == 4;
-    }));
+    EXPECT_TRUE(watch.BarText(
+        [](const Bar& b) { return StartsWith(b.text, "Erasing ") && b.maximum == 4; }));
     EXPECT_TRUE(watch.BarText([](const Bar& b) {
         return StartsWith(b.text, "Writing ") && b.value > 0 && b.maximum == 2048;
     }));
@@ -216,7 +216,8 @@ TEST_F(WindowTest, FailedDownloadShowsItsBoxAndGivesTheButtonsBack) {
     Watch watch(dialog);
     dialog.show();
     QTest::mouseClick(Find<QPushButton>(dialog, "startButton"), Qt::LeftButton);
-    ASSERT_TRUE(WaitFor([&] { return HasRow(dialog, "    Check setup and try downloading again."); }));
+    ASSERT_TRUE(
+        WaitFor([&] { return HasRow(dialog, "    Check setup and try downloading again."); }));
     ASSERT_TRUE(WaitFor([&] { return watch.Buttons() == ButtonStates{true, true, true}; }));
     ASSERT_EQ(messages_.size(), 1u);
     EXPECT_NE(messages_[0].find("Download aborted."), std::string::npos) << messages_[0];
@@ -268,8 +269,10 @@ TEST_P(RunResetTest, RunsOrResetsTheTargetAfterADownload) {
     auto* runReset = Find<QPushButton>(dialog, "runResetButton");
     EXPECT_EQ(runReset->text(), runMode == 1 ? QStringLiteral("Reset") : QStringLiteral("Run"));
     QTest::mouseClick(Find<QPushButton>(dialog, "startButton"), Qt::LeftButton);
-    ASSERT_TRUE(WaitFor([&] { return watch.Buttons() == ButtonStates{true, true, true} &&
-                                     HasRow(dialog, "Flashing Complete."); }));
+    ASSERT_TRUE(WaitFor([&] {
+        return watch.Buttons() == ButtonStates{true, true, true} &&
+               HasRow(dialog, "Flashing Complete.");
+    }));
 
     QTest::mouseClick(runReset, Qt::LeftButton);
     // Pressed: Run/Reset off, Configure on, at once.
@@ -334,22 +337,24 @@ TEST_F(WindowTest, ConfigureOkStoresAddsTheLineAndDisablesRunResetCancelWritesNo
     Watch watch(dialog);
     dialog.show();
     QTest::mouseClick(Find<QPushButton>(dialog, "startButton"), Qt::LeftButton);
-    ASSERT_TRUE(WaitFor([&] { return watch.Buttons() == ButtonStates{true, true, true} &&
-                                     HasRow(dialog, "Flashing Complete."); }));
+    ASSERT_TRUE(WaitFor([&] {
+        return watch.Buttons() == ButtonStates{true, true, true} &&
+               HasRow(dialog, "Flashing Complete.");
+    }));
     const auto rowsBefore = Rows(dialog);
 
     // Cancel: only the Parts page's choice holds, in memory.
-    dialog.SetConfigureSheet([&](QWidget* parent, ConfigureValues& values,
-                                 const ui::SheetServices& services) {
-        EXPECT_EQ(parent, &dialog);
-        EXPECT_EQ(values.browser, "browser");
-        EXPECT_EQ(values.settings.port, s.port);
-        services.partSelected("ZaRQ4127");
-        // A page that stores a value by itself keeps it stored on Cancel.
-        services.storeNow("Help", "Browser", "/usr/bin/true");
-        values.settings.baud = "1200";
-        return false;
-    });
+    dialog.SetConfigureSheet(
+        [&](QWidget* parent, ConfigureValues& values, const ui::SheetServices& services) {
+            EXPECT_EQ(parent, &dialog);
+            EXPECT_EQ(values.browser, "browser");
+            EXPECT_EQ(values.settings.port, s.port);
+            services.partSelected("ZaRQ4127");
+            // A page that stores a value by itself keeps it stored on Cancel.
+            services.storeNow("Help", "Browser", "/usr/bin/true");
+            values.settings.baud = "1200";
+            return false;
+        });
     QTest::mouseClick(Find<QPushButton>(dialog, "configureButton"), Qt::LeftButton);
     EXPECT_EQ(Rows(dialog), rowsBefore);
     EXPECT_EQ(watch.Buttons(), (ButtonStates{true, true, true}));
@@ -370,7 +375,8 @@ TEST_F(WindowTest, ConfigureOkStoresAddsTheLineAndDisablesRunResetCancelWritesNo
     QTest::mouseClick(Find<QPushButton>(dialog, "configureButton"), Qt::LeftButton);
     const auto rows = Rows(dialog);
     ASSERT_EQ(rows.size(), rowsBefore.size() + 1);
-    EXPECT_EQ(rows.back(), "    Connect test board to PC " + s.port + " at 57600 Baud. Click Start.");
+    EXPECT_EQ(rows.back(),
+              "    Connect test board to PC " + s.port + " at 57600 Baud. Click Start.");
     auto* list = Find<QListWidget>(dialog, "statusList");
     EXPECT_TRUE(FullyVisible(list, list->count() - 1));
     EXPECT_EQ(watch.Buttons(), (ButtonStates{true, false, true}));
@@ -419,9 +425,10 @@ INSTANTIATE_TEST_SUITE_P(
                      },
                      -1, 0},
         CloseKeyCase{"CloseBox", [](ui::MainDialog& d) { d.close(); }, 2, 0},
-        CloseKeyCase{"Escape",
-                     [](ui::MainDialog& d) { Key(Find<QPushButton>(d, "exitButton"), Qt::Key_Escape); },
-                     2, 0},
+        CloseKeyCase{
+            "Escape",
+            [](ui::MainDialog& d) { Key(Find<QPushButton>(d, "exitButton"), Qt::Key_Escape); }, 2,
+            0},
         CloseKeyCase{"EnterOnFileBox",
                      [](ui::MainDialog& d) { Key(Find<QLineEdit>(d, "fileBox"), Qt::Key_Return); },
                      1, 0},
@@ -431,9 +438,10 @@ INSTANTIATE_TEST_SUITE_P(
                      },
                      1, 0},
         // Enter on a push button presses that button.
-        CloseKeyCase{"EnterOnExitButton",
-                     [](ui::MainDialog& d) { Key(Find<QPushButton>(d, "exitButton"), Qt::Key_Return); },
-                     -1, 0},
+        CloseKeyCase{
+            "EnterOnExitButton",
+            [](ui::MainDialog& d) { Key(Find<QPushButton>(d, "exitButton"), Qt::Key_Return); }, -1,
+            0},
         CloseKeyCase{"EnterOnBrowseThenExit",
                      [](ui::MainDialog& d) {
                          Key(Find<QPushButton>(d, "browseButton"), Qt::Key_Return);
@@ -441,7 +449,9 @@ INSTANTIATE_TEST_SUITE_P(
                          QTest::mouseClick(Find<QPushButton>(d, "exitButton"), Qt::LeftButton);
                      },
                      -1, 1}),
-    [](const ::testing::TestParamInfo<CloseKeyCase>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<CloseKeyCase>& info) {
+        return std::string(info.param.name);
+    });
 
 TEST_F(WindowTest, EachAddedLineShowsWithThreeEarlierLinesAndNothingMovesWhileAllFit) {
     ui::MainDialog dialog(Stored(MakeSettings(), false));
@@ -457,7 +467,7 @@ TEST_F(WindowTest, EachAddedLineShowsWithThreeEarlierLinesAndNothingMovesWhileAl
     for (int n = 0; n < 60; ++n) {
         view.AddStatusLine("line " + std::to_string(n));
         const int last = list->count() - 1;
-            for (int k = 0; k <= std::min(3, last); ++k) {
+        for (int k = 0; k <= std::min(3, last); ++k) {
             EXPECT_TRUE(FullyVisible(list, last - k)) << last << "-" << k;
         }
         if (list->count() <= fit) {

@@ -26,7 +26,9 @@ public:
     void AppendStatusLine(const std::string& text) override { Note("append " + text); }
     void SetProgressStep(int step) override { Note("step " + std::to_string(step)); }
     void SetProgressRange(std::uint32_t upper) override { Note("range " + std::to_string(upper)); }
-    void SetProgressPos(std::uint32_t position) override { Note("pos " + std::to_string(position)); }
+    void SetProgressPos(std::uint32_t position) override {
+        Note("pos " + std::to_string(position));
+    }
     void EnableButton(ButtonId id, bool enable) override {
         Note("button " + std::to_string(id) + (enable ? " on" : " off"));
     }
@@ -45,7 +47,8 @@ public:
 
 private:
     void Note(const std::string& call) {
-        if (QThread::currentThread() != QCoreApplication::instance()->thread()) allOnUiThread = false;
+        if (QThread::currentThread() != QCoreApplication::instance()->thread())
+            allOnUiThread = false;
         calls.push_back(call);
     }
 };

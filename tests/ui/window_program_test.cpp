@@ -70,7 +70,8 @@ TEST_F(WindowTest, TheProgramRunUnattendedReportsAPortThatDoesNotOpen) {
     };
     const ProgramRun run = RunProgram(Program(), args, QStringLiteral("offscreen"));
     EXPECT_EQ(run.exitCode, 4);
-    EXPECT_TRUE(run.errors.contains(QStringLiteral("Can not open COM port."))) << run.errors.toStdString();
+    EXPECT_TRUE(run.errors.contains(QStringLiteral("Can not open COM port.")))
+        << run.errors.toStdString();
 }
 
 TEST_F(WindowTest, TheProgramStoppedBySigtermClosesThePortAndEndsWith130) {
@@ -80,15 +81,16 @@ TEST_F(WindowTest, TheProgramStoppedBySigtermClosesThePortAndEndsWith130) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     process.setProcessEnvironment(env);
-    process.start(Program(), {QString::fromStdString((dir_ / "batch.ini").string()),
-                              QStringLiteral("aa=y"),
-                              QString::fromStdString("cp=" + sim_->DevicePath()),
-                              QStringLiteral("cb=115200")});
+    process.start(
+        Program(),
+        {QString::fromStdString((dir_ / "batch.ini").string()), QStringLiteral("aa=y"),
+         QString::fromStdString("cp=" + sim_->DevicePath()), QStringLiteral("cb=115200")});
     // Wake bytes arrive once the window waits for the identification.
     ASSERT_TRUE(WaitFor([&] { return sim_->Stats().bytesSkipped > 0; }, 20000));
     process.terminate();
     ASSERT_TRUE(process.waitForFinished(5000));
-    EXPECT_EQ(process.exitStatus(), QProcess::NormalExit) << "ended by its own hand, not the signal";
+    EXPECT_EQ(process.exitStatus(), QProcess::NormalExit)
+        << "ended by its own hand, not the signal";
     EXPECT_EQ(process.exitCode(), 130);
 }
 
@@ -102,7 +104,8 @@ TEST_F(WindowTest, TheProgramWithoutItsPartDatabaseEndsWithTwoAndOpensNoWindow) 
     const ProgramRun run = RunProgram(QString::fromStdString(copy.string()),
                                       {QStringLiteral("aa=y")}, QStringLiteral("no-such-platform"));
     EXPECT_EQ(run.exitCode, 2) << run.errors.toStdString();
-    EXPECT_TRUE(run.errors.contains(QStringLiteral("can not be located"))) << run.errors.toStdString();
+    EXPECT_TRUE(run.errors.contains(QStringLiteral("can not be located")))
+        << run.errors.toStdString();
 }
 
 } // namespace

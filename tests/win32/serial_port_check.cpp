@@ -25,14 +25,12 @@ int g_failures = 0;
 // machine both add a little to every wait.
 constexpr long kSlackMs = 60;
 
-long MsSince(Clock::time_point start)
-{
+long MsSince(Clock::time_point start) {
     return static_cast<long>(
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
 }
 
-void Report(const std::string& name, const std::string& problem)
-{
+void Report(const std::string& name, const std::string& problem) {
     if (problem.empty()) {
         std::printf("ok   %s\n", name.c_str());
     } else {
@@ -42,8 +40,7 @@ void Report(const std::string& name, const std::string& problem)
     std::fflush(stdout);
 }
 
-const char* StatusName(PortStatus s)
-{
+const char* StatusName(PortStatus s) {
     switch (s) {
     case PortStatus::Ok: return "Ok";
     case PortStatus::TimedOut: return "TimedOut";
@@ -62,14 +59,10 @@ public:
               std::this_thread::sleep_for(std::chrono::milliseconds(afterMs));
               raisedAt_ = Clock::now();
               flag = true;
-          })
-    {
-    }
+          }) {}
     ~DelayedStop() { Join(); }
-    Clock::time_point Join()
-    {
-        if (thread_.joinable())
-            thread_.join();
+    Clock::time_point Join() {
+        if (thread_.joinable()) thread_.join();
         return raisedAt_;
     }
 
@@ -78,8 +71,7 @@ private:
     std::thread thread_;
 };
 
-void SilentLineReadsNothingForTheWholeTimeOut(CSerialPort& port)
-{
+void SilentLineReadsNothingForTheWholeTimeOut(CSerialPort& port) {
     std::uint8_t buffer[4] = {0xAA, 0xAA, 0xAA, 0xAA};
     std::size_t received = 99;
     const auto start = Clock::now();
@@ -88,19 +80,18 @@ void SilentLineReadsNothingForTheWholeTimeOut(CSerialPort& port)
     const long promised = static_cast<long>(CSerialPort::ReadTimeoutMs(9600, 1)); // 210
     std::string problem;
     if (!ok || received != 0 || port.LastStatus() != PortStatus::TimedOut)
-        problem = std::string("result ") + (ok ? "true" : "false") + ", " + std::to_string(received)
-                  + " bytes, status " + StatusName(port.LastStatus());
+        problem = std::string("result ") + (ok ? "true" : "false") + ", " +
+                  std::to_string(received) + " bytes, status " + StatusName(port.LastStatus());
     else if (buffer[0] != 0xAA || buffer[1] != 0xAA)
         problem = "the buffer was touched although nothing arrived";
     else if (ms < promised || ms > promised + kSlackMs)
         problem = "took " + std::to_string(ms) + " ms, not " + std::to_string(promised);
-    Report("silent line: a 1-byte read at 9600 baud gives 0 bytes after "
-               + std::to_string(promised) + " ms (" + std::to_string(ms) + " ms)",
+    Report("silent line: a 1-byte read at 9600 baud gives 0 bytes after " +
+               std::to_string(promised) + " ms (" + std::to_string(ms) + " ms)",
            problem);
 }
 
-void IdentificationIsFollowedByAZeroByte(CSerialPort& port, const std::string& id)
-{
+void IdentificationIsFollowedByAZeroByte(CSerialPort& port, const std::string& id) {
     const std::uint8_t wake = 0x08;
     std::size_t written = 0;
     const bool wrote = port.Write(&wake, 1, written);
@@ -114,21 +105,20 @@ void IdentificationIsFollowedByAZeroByte(CSerialPort& port, const std::string& i
     if (!wrote || written != 1 || !ok)
         problem = "wake byte or read failed";
     else if (received != id.size() || std::memcmp(buffer.data(), id.data(), id.size()) != 0)
-        problem = "received " + std::to_string(received) + " bytes \""
-                  + std::string(buffer.begin(), buffer.begin() + received) + "\"";
+        problem = "received " + std::to_string(received) + " bytes \"" +
+                  std::string(buffer.begin(), buffer.begin() + received) + "\"";
     else if (buffer[received] != 0)
         problem = "no 0 byte behind the received bytes";
     else if (port.LastStatus() != PortStatus::TimedOut)
         problem = std::string("status ") + StatusName(port.LastStatus());
     else if (ms < promised || ms > promised + kSlackMs)
         problem = "took " + std::to_string(ms) + " ms, not " + std::to_string(promised);
-    Report("identification: a 24-byte read gets the text, a 0 byte behind it, after "
-               + std::to_string(promised) + " ms (" + std::to_string(ms) + " ms)",
+    Report("identification: a 24-byte read gets the text, a 0 byte behind it, after " +
+               std::to_string(promised) + " ms (" + std::to_string(ms) + " ms)",
            problem);
 }
 
-void StopEndsALongRead(CSerialPort& port)
-{
+void StopEndsALongRead(CSerialPort& port) {
     std::atomic<bool> stop{false};
     port.SetStopFlag(&stop);
     std::uint8_t buffer[25] = {};
@@ -155,22 +145,20 @@ void StopEndsALongRead(CSerialPort& port)
     const bool again = port.Read(buffer, 24, received);
     const long ms = MsSince(start);
     if (problem.empty() && (!again || port.LastStatus() != PortStatus::Stopped || ms > 10))
-        problem = "a read with the flag up took " + std::to_string(ms) + " ms, status "
-                  + StatusName(port.LastStatus());
+        problem = "a read with the flag up took " + std::to_string(ms) + " ms, status " +
+                  StatusName(port.LastStatus());
     std::size_t written = 99;
     const std::uint8_t wake = 0x08;
-    if (problem.empty()
-        && (!port.Write(&wake, 1, written) || written != 0
-            || port.LastStatus() != PortStatus::Stopped))
+    if (problem.empty() && (!port.Write(&wake, 1, written) || written != 0 ||
+                            port.LastStatus() != PortStatus::Stopped))
         problem = "a write with the flag up still wrote";
     port.SetStopFlag(nullptr);
-    Report("stop: a 24-byte read at 300 baud ends within " + std::to_string(kStopLatencyMs)
-               + " ms of the stop (" + std::to_string(latency) + " ms)",
+    Report("stop: a 24-byte read at 300 baud ends within " + std::to_string(kStopLatencyMs) +
+               " ms of the stop (" + std::to_string(latency) + " ms)",
            problem);
 }
 
-void StopEndsABlockedWrite(CSerialPort& port)
-{
+void StopEndsABlockedWrite(CSerialPort& port) {
     // The line takes 30 bytes a second; the flood backs up once the
     // buffers on the way are full.
     std::size_t written = 0;
@@ -192,22 +180,21 @@ void StopEndsABlockedWrite(CSerialPort& port)
         std::chrono::duration_cast<std::chrono::milliseconds>(returned - raised).count());
     std::string problem;
     if (!ok || port.LastStatus() != PortStatus::Stopped)
-        problem = std::string("status ") + StatusName(port.LastStatus()) + ", "
-                  + std::to_string(written) + " bytes written";
+        problem = std::string("status ") + StatusName(port.LastStatus()) + ", " +
+                  std::to_string(written) + " bytes written";
     else if (written == 0 || written >= flood.size())
         problem = std::to_string(written) + " bytes written; expected part of them";
     else if (latency > kStopLatencyMs)
         problem = "ended " + std::to_string(latency) + " ms after the stop";
-    Report("stop: a write held up by the line ends within " + std::to_string(kStopLatencyMs)
-               + " ms of the stop (" + std::to_string(latency) + " ms, "
-               + std::to_string(written) + " bytes out)",
+    Report("stop: a write held up by the line ends within " + std::to_string(kStopLatencyMs) +
+               " ms of the stop (" + std::to_string(latency) + " ms, " + std::to_string(written) +
+               " bytes out)",
            problem);
 }
 
 } // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     if (argc != 4) {
         std::fprintf(stderr, "usage: %s PORT IDENTIFICATION SLOW-PORT\n", argv[0]);
         return 64;

@@ -22,8 +22,8 @@ signals:
     void protectChanged(bool on);
 
 private:
-    QCheckBox* AddSwitch(QWidget* group, const char* name, const QString& text,
-                         std::string& member, int x, int y);
+    QCheckBox* AddSwitch(QWidget* group, const char* name, const QString& text, std::string& member,
+                         int x, int y);
     void GreyForMassErase();
 
     // "Yes" or "No" once the user has clicked the box; until then the text

@@ -54,8 +54,8 @@ void WidenPopup(QComboBox* list) {
 } // namespace
 
 const std::vector<std::string>& CommsPage::BaudRates() {
-    static const std::vector<std::string> rates = {"300",   "600",   "1200",  "2400",   "4800",
-                                                   "9600",  "19200", "38400", "115200", "230400"};
+    static const std::vector<std::string> rates = {"300",  "600",   "1200",  "2400",   "4800",
+                                                   "9600", "19200", "38400", "115200", "230400"};
     return rates;
 }
 
@@ -134,7 +134,8 @@ void CommsPage::ShowDescription() {
 
 void CommsPage::FillRates() {
     baudList_->clear();
-    for (const std::string& rate : BaudRates()) baudList_->addItem(FromBytes(rate), FromBytes(rate));
+    for (const std::string& rate : BaudRates())
+        baudList_->addItem(FromBytes(rate), FromBytes(rate));
     int index = Find(baudList_, baud_);
     if (index < 0) {
         // A rate set elsewhere (57600 from the command line, say) stays what

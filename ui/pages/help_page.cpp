@@ -20,8 +20,8 @@ FileRequest ToFileRequest(const HelpBrowseRequest& request) {
     file.proposedName = QString::fromStdString(request.proposedName);
     QStringList filters;
     for (const FileTypeFilter& f : request.filters) {
-        filters << QStringLiteral("%1 (%2)")
-                       .arg(QString::fromStdString(f.label), QString::fromStdString(f.pattern));
+        filters << QStringLiteral("%1 (%2)").arg(QString::fromStdString(f.label),
+                                                 QString::fromStdString(f.pattern));
     }
     file.filter = filters.join(QStringLiteral(";;"));
     return file;
@@ -53,7 +53,8 @@ HelpPage::HelpPage(ConfigureValues& work, StoreNow storeNow, QWidget* parent)
 }
 
 void HelpPage::BrowseBrowser() {
-    const QString chosen = AskOpenFileName(this, ToFileRequest(BrowserBrowseRequest(work_.browser)));
+    const QString chosen =
+        AskOpenFileName(this, ToFileRequest(BrowserBrowseRequest(work_.browser)));
     TakeChosenBrowser(chosen.toStdString(), work_.browser, storeNow_);
     Refill();
 }

@@ -15,7 +15,8 @@ namespace talvex::ui {
 class HelpPage final : public SheetPage {
     Q_OBJECT
 public:
-    using StoreNow = std::function<void(const std::string&, const std::string&, const std::string&)>;
+    using StoreNow =
+        std::function<void(const std::string&, const std::string&, const std::string&)>;
     HelpPage(ConfigureValues& work, StoreNow storeNow, QWidget* parent = nullptr);
     void TakeBack(ConfigureValues& out) override;
 

@@ -87,7 +87,8 @@ void ProtectionPage::Fill() {
             item->setText(QString::fromLatin1(text));
             unitList_->insertItem(++lastPagesLine, item);
         }
-        item->setData(kItemValueRole, static_cast<int>((unit.bit & 31u) | (unit.highWord ? 32u : 0u)));
+        item->setData(kItemValueRole,
+                      static_cast<int>((unit.bit & 31u) | (unit.highWord ? 32u : 0u)));
         item->setSelected(((saved >> MaskBit(unit)) & 1u) != 0);
     }
 }

@@ -5,7 +5,7 @@ JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 
 .PHONY: all deps build test demo try clean windows wine-check asan fuzz bench soak \
-        install package package-check
+        install package package-check format format-check
 
 all: build
 
@@ -74,6 +74,14 @@ fuzz: deps
 
 bench: build
 	$(BUILD)/bench/talvex-bench --out bench/results.json
+
+# The sources in the project's style (.clang-format); format-check changes
+# nothing and fails on the first file that differs.
+format: deps
+	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+format-check: deps
+	git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
 
 soak: build
 	TALVEX_SOAK_RUNS=300 $(BUILD)/tests/talvex-soak-tests

@@ -255,7 +255,12 @@ void Simulator::Impl::Serve() {
                     Finish(FinishReason::LineFailed, error);
                     return;
                 }
-                if (static_cast<std::size_t>(n) < allowed) inputWaiting = false;
+                // Once the queue has run dry the line is idle, and the host's
+                // next bytes must start from when they are seen, not from
+                // where the last ones ended: a host that answers quickly
+                // would otherwise get the gap credited as line time.
+                if (static_cast<std::size_t>(n) < allowed || (paceInput && line->Pending() == 0))
+                    inputWaiting = false;
                 if (n > 0) take(static_cast<std::size_t>(n), now);
             }
         }

@@ -2,7 +2,42 @@
 
 #include "port_diagnosis.h"
 
+#include <cstdint>
+#include <vector>
+
+#include "port_diagnosis_detail.h"
+#include "serial_port.h"
+
 namespace talvex {
+
+namespace detail {
+
+std::string OtherPorts(bool listOthers) {
+    if (!listOthers) return {};
+    const std::vector<std::string> ports = ListPorts();
+    if (ports.empty()) return " No port can be opened now.";
+    std::string text = " Ports that can be opened now:";
+    for (std::size_t i = 0; i < ports.size(); ++i) text += (i == 0 ? " " : ", ") + ports[i];
+    return text + ".";
+}
+
+bool DiagnoseSettings(const std::string& port, const std::string& baud, bool listOthers,
+                      PortDiagnosis& d) {
+    std::uint32_t rate = 0;
+    if (!ParseBaud(baud, rate)) {
+        d.problem = PortProblem::BadBaud;
+        d.text = "The baud rate \"" + baud + "\" is not a positive whole number.";
+        return true;
+    }
+    if (port.empty()) {
+        d.problem = PortProblem::Missing;
+        d.text = "No port is set." + OtherPorts(listOthers);
+        return true;
+    }
+    return false;
+}
+
+} // namespace detail
 
 std::string LatencyWarning(const std::string& port, const PortDescription& description) {
     const int ms = description.latencyTimerMs;

@@ -19,6 +19,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "port_diagnosis_detail.h"
 #include "serial_port.h"
 
 namespace talvex {
@@ -84,17 +85,6 @@ bool GroupListsUser(gid_t gid, const std::string& user) {
     }
     const passwd* pw = ::getpwnam(user.c_str());
     return pw != nullptr && pw->pw_gid == gid;
-}
-
-// " Ports that can be opened now: ...", to follow a sentence; empty when
-// not asked for.
-std::string Others(bool listOthers) {
-    if (!listOthers) return {};
-    const std::vector<std::string> ports = ListPorts();
-    if (ports.empty()) return " No port can be opened now.";
-    std::string text = " Ports that can be opened now:";
-    for (std::size_t i = 0; i < ports.size(); ++i) text += (i == 0 ? " " : ", ") + ports[i];
-    return text + ".";
 }
 
 std::string PermissionText(const std::string& label, const struct stat& st) {
@@ -189,17 +179,7 @@ PortDiagnosis Held(const std::string& label, const std::string& path, dev_t devi
 
 PortDiagnosis DiagnosePort(const std::string& port, const std::string& baud, bool listOthers) {
     PortDiagnosis d;
-    std::uint32_t rate = 0;
-    if (!ParseBaud(baud, rate)) {
-        d.problem = PortProblem::BadBaud;
-        d.text = "The baud rate \"" + baud + "\" is not a positive whole number.";
-        return d;
-    }
-    if (port.empty()) {
-        d.problem = PortProblem::Missing;
-        d.text = "No port is set." + Others(listOthers);
-        return d;
-    }
+    if (detail::DiagnoseSettings(port, baud, listOthers, d)) return d;
     const std::string path = CSerialPort::DevicePath(port);
     const std::string label = port == path ? path : port + " (" + path + ")";
 
@@ -212,7 +192,7 @@ PortDiagnosis DiagnosePort(const std::string& port, const std::string& baud, boo
             const bool dangling = ::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode);
             d.text = label +
                      (dangling ? " is a link to a device that is gone." : " does not exist.") +
-                     Others(listOthers);
+                     detail::OtherPorts(listOthers);
         } else if (err == EACCES) {
             d.problem = PortProblem::NoPermission;
             d.text = "Permission denied: a folder on the way to " + label + " is closed to user " +
@@ -243,7 +223,7 @@ PortDiagnosis DiagnosePort(const std::string& port, const std::string& baud, boo
         } else if (err == ENXIO || err == ENODEV || err == ENOENT) {
             d.problem = PortProblem::Missing;
             d.text = label + " has no hardware behind it (no serial chip at this address, or " +
-                     "the adapter was unplugged)." + Others(listOthers);
+                     "the adapter was unplugged)." + detail::OtherPorts(listOthers);
         } else {
             d.problem = PortProblem::Busy;
             d.text = label + " is busy: " + std::strerror(err) + "; the system gave no more.";

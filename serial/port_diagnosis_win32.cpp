@@ -8,38 +8,14 @@
 
 #include "system_error_text.h"
 
+#include "port_diagnosis_detail.h"
 #include "serial_port.h"
 
 namespace talvex {
 
-namespace {
-
-// " Ports that can be opened now: ...", to follow a sentence; empty when
-// not asked for.
-std::string Others(bool listOthers) {
-    if (!listOthers) return {};
-    const std::vector<std::string> ports = ListPorts();
-    if (ports.empty()) return " No port can be opened now.";
-    std::string text = " Ports that can be opened now:";
-    for (std::size_t i = 0; i < ports.size(); ++i) text += (i == 0 ? " " : ", ") + ports[i];
-    return text + ".";
-}
-
-} // namespace
-
 PortDiagnosis DiagnosePort(const std::string& port, const std::string& baud, bool listOthers) {
     PortDiagnosis d;
-    std::uint32_t rate = 0;
-    if (!ParseBaud(baud, rate)) {
-        d.problem = PortProblem::BadBaud;
-        d.text = "The baud rate \"" + baud + "\" is not a positive whole number.";
-        return d;
-    }
-    if (port.empty()) {
-        d.problem = PortProblem::Missing;
-        d.text = "No port is set." + Others(listOthers);
-        return d;
-    }
+    if (detail::DiagnoseSettings(port, baud, listOthers, d)) return d;
     HANDLE h = CreateFileA(CSerialPort::DevicePath(port).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
                            nullptr, OPEN_EXISTING, 0, nullptr);
     if (h != INVALID_HANDLE_VALUE) {
@@ -52,7 +28,7 @@ PortDiagnosis DiagnosePort(const std::string& port, const std::string& baud, boo
     case ERROR_PATH_NOT_FOUND:
     case ERROR_INVALID_NAME:
         d.problem = PortProblem::Missing;
-        d.text = port + " does not exist." + Others(listOthers);
+        d.text = port + " does not exist." + detail::OtherPorts(listOthers);
         break;
     case ERROR_ACCESS_DENIED:
     case ERROR_SHARING_VIOLATION:

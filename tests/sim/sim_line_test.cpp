@@ -124,6 +124,23 @@ TEST(SimTiming, BaudRatePacesBothDirections) {
     EXPECT_GE(MsSince(t0), (1 + id.size()) * 10000.0 / 9600 - 0.2);
 }
 
+TEST(SimTiming, FrameSentJustAfterTheLineFellIdleIsTimedFromWhenItCame) {
+    // At 1200 baud a byte is 8.3 ms. The second frame goes out half a byte
+    // after the first has crossed: the line was idle in between, so it
+    // cannot reach the target before its own ten bytes have crossed.
+    constexpr double kByteMs = 10000.0 / 1200;
+    SimRun run({"--baud", "1200"});
+    const Bytes f = Frame('R', 1);
+    ASSERT_EQ(f.size(), 9u);
+    ASSERT_TRUE(run.host->Send(f));
+    std::this_thread::sleep_for(std::chrono::microseconds(int(9.5 * kByteMs * 1000)));
+    const auto sent = Clock::now();
+    ASSERT_TRUE(run.host->Send(f));
+    ASSERT_EQ(run.host->Answer(), kAck);
+    ASSERT_EQ(run.host->Answer(), kAck);
+    EXPECT_GE(MsSince(sent), 10 * kByteMs - 0.2);
+}
+
 TEST(SimTiming, PacingDoesNotDriftOverManyFrames) {
     // 200 exchanges of 9 + 1 bytes at 38400 baud: at least 521 ms, and the
     // clock keeps no debt from sleeping late.

@@ -400,16 +400,9 @@ TEST_F(ProductionSessionTest, LogFileKeyGivesTheWindowARecordBesideTheSettingsFi
     StartSim({});
     WriteImage("board.hex", HexText(Records(0, 2, 16)));
     const Settings s = MakeSettings();
-    WriteSettingsAfterConfigure(s, "browser", "help");
-    ini::WriteText(s.settingsPath, "TalVex", "File", s.imageFile);
+    const StartupResult startup = StoredStartup(s, false);
     ini::WriteText(s.settingsPath, "Log", "File", "records/line.jsonl");
     std::filesystem::create_directories(dir_ / "records");
-    StartupResult startup;
-    startup.settings.programDir = s.programDir;
-    startup.settings.settingsStem = s.settingsStem;
-    startup.settings.settingsPath = s.settingsPath;
-    startup.settings.partDbPath = s.partDbPath;
-    startup.partDbPresent = true;
     {
         DownloadSession session(window_, startup);
         EXPECT_EQ(session.RunRecordFile(), (dir_ / "records" / "line.jsonl").string());

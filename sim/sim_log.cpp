@@ -37,6 +37,12 @@ void AppendHex(std::string& out, const std::vector<std::uint8_t>& data) {
     out += '"';
 }
 
+// Only when asked for, so that the lines of a plain run stay as they were.
+void AppendHold(std::string& out, const LogEntry& e) {
+    if (e.holdUs != 0) out += ",\"hold_us\":" + std::to_string(e.holdUs);
+    if (e.doubled) out += ",\"doubled\":true";
+}
+
 } // namespace
 
 std::string FormatLogLine(const LogEntry& e) {
@@ -67,6 +73,7 @@ std::string FormatLogLine(const LogEntry& e) {
         } else {
             out += "null";
         }
+        AppendHold(out, e);
         break;
     }
     case LogEntry::Kind::Identification:
@@ -76,6 +83,7 @@ std::string FormatLogLine(const LogEntry& e) {
         out += ",\"text\":";
         AppendJsonString(out, e.note);
         out += ",\"wire_bytes\":" + std::to_string(e.wireLength);
+        AppendHold(out, e);
         break;
     case LogEntry::Kind::HangUp: out += ",\"event\":\"hangup\""; break;
     case LogEntry::Kind::Resync:

@@ -127,6 +127,39 @@ bool ParseSimArgs(const std::vector<std::string>& args, SimOptions& out, std::st
             return true;
         };
     };
+    // SEL:MS, split at the last colon (a selector has none). Extra takes the
+    // ms as "+MS" to say it adds to another answer's hold; Optional lets the
+    // ms be left out for 1.
+    enum class HoldForm { Required, Extra, Optional };
+    auto hold = [](std::vector<HoldRule>& target, HoldForm form) {
+        return [&target, form](const std::string& v, std::string& e) {
+            const char* shape = form == HoldForm::Extra      ? "SELECTOR:+MS"
+                                : form == HoldForm::Optional ? "SELECTOR or SELECTOR:MS"
+                                                             : "SELECTOR:MS";
+            HoldRule rule;
+            const auto colon = v.rfind(':');
+            if (colon == std::string::npos && form != HoldForm::Optional) {
+                e = "'" + v + "': expected " + shape;
+                return false;
+            }
+            if (colon == std::string::npos) {
+                rule.ms = 1;
+            } else {
+                std::string ms = v.substr(colon + 1);
+                const bool plus = !ms.empty() && ms[0] == '+';
+                if (form == HoldForm::Extra && plus) ms.erase(0, 1);
+                if ((form == HoldForm::Extra && !plus) || ms.empty() || ms[0] == '+' ||
+                    ms[0] == '-' || !ParseDuration(ms, rule.ms)) {
+                    e = "'" + v + "': expected " + shape +
+                        ", MS a number of milliseconds (0 or more)";
+                    return false;
+                }
+            }
+            if (!ParseSelector(v.substr(0, colon), rule.selector, e)) return false;
+            target.push_back(rule);
+            return true;
+        };
+    };
     auto text = [](std::string& target, const char* what) {
         return [&target, what](const std::string& v, std::string& e) {
             if (v.empty()) {
@@ -231,6 +264,22 @@ bool ParseSimArgs(const std::vector<std::string>& args, SimOptions& out, std::st
               o.ackAfter.push_back(rule);
               return true;
           }}},
+        {"--answer-delay-ms", {true, duration(o.answerDelayMs, "milliseconds")}},
+        {"--jitter-ms", {true, duration(o.jitterMs, "milliseconds")}},
+        {"--seed",
+         {true,
+          [&](const std::string& v, std::string& e) {
+              std::uint64_t n = 0;
+              if (!ParseUnsigned(v, std::numeric_limits<std::uint64_t>::max(), n)) {
+                  e = "'" + v + "' is not a seed (a whole number, decimal or 0x hex)";
+                  return false;
+              }
+              o.seed = n;
+              return true;
+          }}},
+        {"--late-answer", {true, hold(o.lateAnswer, HoldForm::Required)}},
+        {"--late-repeat", {true, hold(o.lateRepeat, HoldForm::Extra)}},
+        {"--double-answer", {true, hold(o.doubleAnswer, HoldForm::Optional)}},
         {"--hangup-after",
          {true,
           [&](const std::string& v, std::string& e) {
@@ -362,6 +411,29 @@ Faults (repeatable; each takes a SELECTOR):
   --ack-after K[:SEL]    refuse (0x15) the first K tries, acknowledge the next;
                          every command when SEL is left out
   Precedence: silent, nak, ack-after, garbage-ack.
+
+Answer timing (on top of --turnaround-ms and the command's own time; answers
+still leave in order, never before the one before has gone out, and the
+target keeps taking the host's bytes while it holds an answer back):
+  --answer-delay-ms MS   hold every answer (identification too) MS longer
+  --jitter-ms J          hold each answer a further 0 to J ms, drawn afresh per
+                         answer (whole microseconds, uniform)
+  --seed N               seed of the jitter: the same seed and the same frames
+                         give the same delays (default: from the clock; the
+                         seed is printed on stderr when --jitter-ms is given)
+  --late-answer SEL:MS   hold the answer to the first try of the selected
+                         commands MS longer
+  --late-repeat SEL:+MS  hold the answer to every later try of the selected
+                         commands as long as the first try's was held (delay,
+                         jitter, --late-answer), plus MS: with --ack-after
+                         1:W@5 --late-repeat W@5:+3 the acknowledgement comes
+                         3 ms later after its frame than the refusal did
+  --double-answer SEL[:MS]
+                         send the answer to every try of the selected commands
+                         twice, the copy MS ms (default 1) after the first has
+                         gone out; a refusal is doubled as 15 15
+  The first --late-answer, --late-repeat or --double-answer rule whose
+  selector matches a command is the one used.
 
 SELECTOR: items joined by commas, numbers counting from 1:
   *  every command      N  the Nth command       N-M  the Nth to Mth command

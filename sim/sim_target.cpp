@@ -1,6 +1,7 @@
 #include "sim_target.h"
 
 #include <cctype>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -17,6 +18,17 @@ bool KnownLetter(std::uint8_t c) {
     return c == 'E' || c == 'W' || c == 'V' || c == 'P' || c == 'R';
 }
 
+std::uint64_t Microseconds(double ms) {
+    return static_cast<std::uint64_t>(std::llround(ms * 1000));
+}
+
+const HoldRule* FirstMatch(const std::vector<HoldRule>& rules, std::uint64_t command, char letter,
+                           std::uint64_t ofLetter) {
+    for (const HoldRule& rule : rules)
+        if (rule.selector.Matches(command, letter, ofLetter)) return &rule;
+    return nullptr;
+}
+
 std::string ByteText(std::uint8_t b) {
     char text[8];
     std::snprintf(text, sizeof text, "0x%02X", b);
@@ -29,7 +41,19 @@ TargetCore::TargetCore(const SimOptions& options, FlashGeometry geometry, std::s
     : options_(options),
       flash_(geometry.size, geometry.kernelStart - kFlashBase),
       idText_(std::move(idText)),
-      recordLog_(options.keepLog || !options.logPath.empty()) {}
+      recordLog_(options.keepLog || !options.logPath.empty()),
+      random_(options.seed.value_or(0)),
+      answerDelayUs_(Microseconds(options.answerDelayMs)),
+      jitterUs_(Microseconds(options.jitterMs)) {}
+
+std::uint64_t TargetCore::DrawHoldUs() {
+    // Drawn by hand rather than through a distribution, whose results the
+    // standard leaves to each library: a seed must give the same delays
+    // wherever the tests run. The modulo's bias is below 1e-6 for any
+    // jitter that can be asked for.
+    if (jitterUs_ == 0) return answerDelayUs_;
+    return answerDelayUs_ + random_() % (jitterUs_ + 1);
+}
 
 void TargetCore::AddLog(LogEntry&& entry, std::size_t at) {
     const std::uint64_t skipped = parser_.TakeSkipped();
@@ -100,6 +124,8 @@ void TargetCore::OnWake(std::size_t at, std::vector<Reply>& replies) {
         ForgetLastCommand();
     }
     e.wireLength = static_cast<std::uint32_t>(r.bytes.size());
+    r.holdUs = DrawHoldUs();
+    e.holdUs = r.holdUs;
     replies.push_back(std::move(r));
     AddLog(std::move(e), at);
 }
@@ -128,6 +154,10 @@ void TargetCore::OnFrame(const ParsedEvent& ev, std::size_t at, std::vector<Repl
     e.wireLength = static_cast<std::uint32_t>(ev.wireLength);
     Reply r;
     r.dueAfter = at;
+    // Every frame draws, answered or not, so that a seed gives the same
+    // delays to the same frames whatever the faults.
+    r.holdUs = DrawHoldUs();
+    const HoldRule* doubling = nullptr;
 
     std::optional<std::uint8_t> answer;
     bool good = false;
@@ -170,6 +200,17 @@ void TargetCore::OnFrame(const ParsedEvent& ev, std::size_t at, std::vector<Repl
         e.command = command_;
         e.attempt = attempt_;
         const std::uint64_t nth = perLetter_[letter - 'A'];
+
+        // A repeat is timed from its own first try, as held then, so that a
+        // test can place the two answers relative to each other exactly.
+        if (attempt_ == 1) {
+            if (const HoldRule* late = FirstMatch(options_.lateAnswer, command_, letter, nth))
+                r.holdUs += Microseconds(late->ms);
+            firstTryHoldUs_ = r.holdUs;
+        } else if (const HoldRule* late = FirstMatch(options_.lateRepeat, command_, letter, nth)) {
+            r.holdUs = firstTryHoldUs_ + Microseconds(late->ms);
+        }
+        doubling = FirstMatch(options_.doubleAnswer, command_, letter, nth);
 
         const AckAfterRule* rule = nullptr;
         for (const AckAfterRule& candidate : options_.ackAfter) {
@@ -221,6 +262,12 @@ void TargetCore::OnFrame(const ParsedEvent& ev, std::size_t at, std::vector<Repl
             ++stats_.naks;
         else
             ++stats_.garbage;
+        e.holdUs = r.holdUs;
+        if (doubling) {
+            r.repeatAfterUs = Microseconds(doubling->ms);
+            e.doubled = true;
+            ++stats_.doubledAnswers;
+        }
     } else {
         ++stats_.unanswered;
     }

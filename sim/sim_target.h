@@ -8,17 +8,21 @@
 #include "zarq_sim.h"
 
 #include <cstdint>
+#include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
 namespace zarq {
 
 struct Reply {
-    std::size_t dueAfter = 0; // input bytes consumed when the answer is due
-    std::string bytes;        // empty: nothing is sent
-    double workUs = 0;        // flash time before the answer may go
-    bool hangUp = false;      // close the line once this has gone out
-    bool ran = false;         // the program runs from here on
+    std::size_t dueAfter = 0;                   // input bytes consumed when the answer is due
+    std::string bytes;                          // empty: nothing is sent
+    double workUs = 0;                          // flash time before the answer may go
+    bool hangUp = false;                        // close the line once this has gone out
+    bool ran = false;                           // the program runs from here on
+    std::uint64_t holdUs = 0;                   // held this long more after work and turnaround
+    std::optional<std::uint64_t> repeatAfterUs; // sent again this long after it went out
 };
 
 class TargetCore {
@@ -48,6 +52,8 @@ private:
                  std::string& why, double& workUs, bool& ran);
     void ForgetLastCommand() { lastCommandLength_ = 0; }
     void AddLog(LogEntry&& entry, std::size_t at);
+    // The answer delay plus a fresh draw of the jitter.
+    std::uint64_t DrawHoldUs();
 
     const SimOptions& options_;
     FlashModel flash_;
@@ -68,6 +74,11 @@ private:
     std::uint64_t command_ = 0;
     std::uint64_t perLetter_[26] = {};
     std::uint32_t attempt_ = 0;
+
+    std::mt19937_64 random_;
+    std::uint64_t answerDelayUs_ = 0;
+    std::uint64_t jitterUs_ = 0;
+    std::uint64_t firstTryHoldUs_ = 0; // of the current command
 };
 
 } // namespace zarq

@@ -190,10 +190,25 @@ void Simulator::Impl::Serve() {
             busyUntil = ready;
             Outgoing o{ready, std::move(r.bytes), r.hangUp, r.ran};
             if (!o.bytes.empty()) {
-                // The host sees an answer only once its last bit is out.
-                const std::int64_t begin = std::max(ready + turnaroundNs, txFree);
+                // The host sees an answer only once its last bit is out. A
+                // held answer still waits for the one before it: the line
+                // sends in order, whatever each answer's hold.
+                const std::int64_t held = ready + turnaroundNs + std::int64_t(r.holdUs) * 1000;
+                const std::int64_t begin = std::max(held, txFree);
                 txFree = begin + std::int64_t(o.bytes.size()) * byteNs;
                 o.due = txFree;
+                if (r.repeatAfterUs) {
+                    // The copy carries the end of the line, if any, so that
+                    // both copies go out before it.
+                    Outgoing copy{0, o.bytes, o.hangUp, o.ran};
+                    o.hangUp = o.ran = false;
+                    outgoing.push_back(std::move(o));
+                    txFree += std::int64_t(*r.repeatAfterUs) * 1000 +
+                              std::int64_t(copy.bytes.size()) * byteNs;
+                    copy.due = txFree;
+                    outgoing.push_back(std::move(copy));
+                    continue;
+                }
             } else if (!o.hangUp && !o.ran) {
                 continue;
             }
@@ -308,6 +323,9 @@ bool Simulator::Start(std::string& error) {
     }
     FlashGeometry geo;
     if (!ResolveGeometry(s.options, geo, error)) return false;
+    if (!s.options.seed)
+        s.options.seed =
+            static_cast<std::uint64_t>(std::chrono::system_clock::now().time_since_epoch().count());
     s.idText = BuildIdText(s.options);
     s.core = std::make_unique<TargetCore>(s.options, geo, s.idText);
 
@@ -418,6 +436,8 @@ std::vector<LogEntry> Simulator::Log() const {
 
 std::string Simulator::IdentificationText() const { return impl_->idText; }
 
+std::uint64_t Simulator::Seed() const { return impl_->options.seed.value_or(0); }
+
 std::string Simulator::SummaryLine() const {
     const SimStats st = Stats();
     return "zarq-sim: " + std::to_string(st.frames) + " frames, " + std::to_string(st.acks) +
@@ -425,6 +445,8 @@ std::string Simulator::SummaryLine() const {
            " bytes written (" + std::to_string(st.commands) + " commands, " +
            std::to_string(st.retries) + " retries, " + std::to_string(st.resyncBlocks) +
            " resync blocks, " + std::to_string(st.identifications) + " identifications" +
+           (st.doubledAnswers ? ", " + std::to_string(st.doubledAnswers) + " answers doubled"
+                              : std::string()) +
            (st.ran ? ", program run" : "") + (st.hungUp ? ", hung up" : "") + ")";
 }
 

@@ -41,6 +41,13 @@ struct AckAfterRule {
     FaultSelector selector;     // every command when given without one
 };
 
+// The selected commands and a time in ms: how much longer their answers
+// are held, or how long after a doubled answer its copy follows.
+struct HoldRule {
+    FaultSelector selector;
+    double ms = 0;
+};
+
 struct SimOptions {
     std::string device; // serve this serial device instead of a pty
     std::string link;   // symlink to the serial end, removed at the end
@@ -59,6 +66,19 @@ struct SimOptions {
     FaultSelector garbageAck;
     std::vector<AckAfterRule> ackAfter;
     std::optional<std::uint64_t> hangupAfter;
+
+    // Answer timing on top of the work and the turnaround. Each answer is
+    // held answerDelayMs plus a draw of 0..jitterMs; the first try of a
+    // lateAnswer command is held its rule's ms more, and every later try of
+    // a lateRepeat command is held as long as its first try was, plus the
+    // rule's ms. A doubleAnswer command's answer is sent again, the rule's ms
+    // after the first copy has gone out. The first matching rule counts.
+    double answerDelayMs = 0;
+    double jitterMs = 0;
+    std::optional<std::uint64_t> seed; // none: taken from the clock at Start
+    std::vector<HoldRule> lateAnswer;
+    std::vector<HoldRule> lateRepeat;
+    std::vector<HoldRule> doubleAnswer;
 
     std::uint32_t baud = 0; // 0: unpaced
     double eraseMs = 0;     // per erased page; a mass erase costs this once
@@ -106,6 +126,7 @@ struct SimStats {
     std::uint64_t erasedPages = 0;
     std::uint64_t massErases = 0;
     std::uint64_t resets = 0;
+    std::uint64_t doubledAnswers = 0; // answers sent a second time
     bool ran = false;
     bool hungUp = false;
     ProtectionRecord protection;
@@ -134,6 +155,8 @@ struct LogEntry {
     std::string note;                // why a frame was refused, or the text sent
     std::uint64_t skippedBefore = 0; // stray bytes since the previous event
     std::uint64_t timeUs = 0;        // since Start: when the last byte arrived
+    std::uint64_t holdUs = 0;        // extra hold on the answer (delay, jitter, late)
+    bool doubled = false;            // the answer goes out twice
 };
 
 // One JSON object, no newline.
@@ -165,6 +188,8 @@ public:
     SimStats Stats() const;
     std::vector<LogEntry> Log() const;
     std::string IdentificationText() const;
+    // The seed of the jitter, the one given or the one taken at Start.
+    std::uint64_t Seed() const;
     std::string SummaryLine() const;
 
 private:

@@ -32,6 +32,11 @@ int main(int argc, char** argv) {
     }
     std::printf("%s\n", sim.DevicePath().c_str());
     std::fflush(stdout);
+    // A jittered run that showed a fault can only be gone through again
+    // with its seed.
+    if (options.jitterMs > 0)
+        std::fprintf(stderr, "zarq-sim: jitter seed %llu (--seed repeats it)\n",
+                     static_cast<unsigned long long>(sim.Seed()));
 
     while (!zarq::StopSignalReceived() && !sim.WaitFinished(100)) {
     }

@@ -111,6 +111,21 @@ TEST(SimOptions, RejectsBadArgumentsWithAMessageNamingThem) {
         {{"--flash-size", "0x1000", "--kernel-start", "0x90000"}, "beyond the end of flash"},
         {{"--id", ""}, "--id: the identification text must have 1 to 250 characters"},
         {{"--log", ""}, "--log: the log file path must not be empty"},
+        {{"--answer-delay-ms", "-1"}, "--answer-delay-ms: '-1' is not a number"},
+        {{"--jitter-ms", "lots"}, "--jitter-ms: 'lots' is not a number"},
+        {{"--seed", "-3"}, "--seed: '-3' is not a seed"},
+        {{"--seed", "0x"}, "--seed: '0x' is not a seed"},
+        {{"--late-answer", "W@5"}, "--late-answer: 'W@5': expected SELECTOR:MS"},
+        {{"--late-answer", "W@5:"}, "--late-answer: 'W@5:': expected SELECTOR:MS"},
+        {{"--late-answer", "W@5:-2"}, "--late-answer: 'W@5:-2': expected SELECTOR:MS"},
+        {{"--late-answer", "W@5:1e10"}, "--late-answer: 'W@5:1e10'"},
+        {{"--late-answer", "W@0:5"}, "--late-answer: 'W@0' is not a selector item"},
+        {{"--late-repeat", "W@5:3"}, "--late-repeat: 'W@5:3': expected SELECTOR:+MS"},
+        {{"--late-repeat", "W@5:+-3"}, "--late-repeat: 'W@5:+-3': expected SELECTOR:+MS"},
+        {{"--late-repeat", "W@5:++3"}, "--late-repeat: 'W@5:++3': expected SELECTOR:+MS"},
+        {{"--late-repeat", "Q@5:+3"}, "--late-repeat: 'Q@5': the command letter"},
+        {{"--double-answer", "W:fast"}, "--double-answer: 'W:fast': expected SELECTOR"},
+        {{"--double-answer", ":5"}, "--double-answer: empty selector"},
     };
     for (const Case& c : cases) {
         zarq::SimOptions o;
@@ -119,6 +134,39 @@ TEST(SimOptions, RejectsBadArgumentsWithAMessageNamingThem) {
         EXPECT_NE(error.find(c.message), std::string::npos)
             << ::testing::PrintToString(c.args) << " gave: " << error;
     }
+}
+
+TEST(SimOptions, ParsesTheAnswerTimingOptions) {
+    zarq::SimOptions o;
+    std::string error;
+    ASSERT_TRUE(
+        zarq::ParseSimArgs({"--answer-delay-ms", "2.5", "--jitter-ms", "4", "--seed", "0x2A",
+                            "--late-answer", "W@5:12", "--late-repeat=W@5:+3", "--late-repeat",
+                            "E,V@2:+0.5", "--double-answer", "*", "--double-answer", "V@2:7"},
+                           o, error))
+        << error;
+    EXPECT_DOUBLE_EQ(o.answerDelayMs, 2.5);
+    EXPECT_DOUBLE_EQ(o.jitterMs, 4);
+    EXPECT_EQ(o.seed, 42u);
+    ASSERT_EQ(o.lateAnswer.size(), 1u);
+    EXPECT_DOUBLE_EQ(o.lateAnswer[0].ms, 12);
+    EXPECT_TRUE(o.lateAnswer[0].selector.Matches(9, 'W', 5));
+    EXPECT_FALSE(o.lateAnswer[0].selector.Matches(5, 'W', 4));
+    ASSERT_EQ(o.lateRepeat.size(), 2u);
+    EXPECT_DOUBLE_EQ(o.lateRepeat[0].ms, 3);
+    EXPECT_DOUBLE_EQ(o.lateRepeat[1].ms, 0.5);
+    EXPECT_TRUE(o.lateRepeat[1].selector.Matches(1, 'E', 1));
+    EXPECT_TRUE(o.lateRepeat[1].selector.Matches(7, 'V', 2));
+    ASSERT_EQ(o.doubleAnswer.size(), 2u);
+    EXPECT_DOUBLE_EQ(o.doubleAnswer[0].ms, 1) << "the gap when none is given";
+    EXPECT_TRUE(o.doubleAnswer[0].selector.Matches(3, 'R', 1));
+    EXPECT_DOUBLE_EQ(o.doubleAnswer[1].ms, 7);
+
+    zarq::SimOptions plain;
+    ASSERT_TRUE(zarq::ParseSimArgs({}, plain, error)) << error;
+    EXPECT_FALSE(plain.seed.has_value()) << "taken from the clock unless given";
+    EXPECT_EQ(plain.answerDelayMs + plain.jitterMs, 0);
+    EXPECT_TRUE(plain.lateAnswer.empty() && plain.lateRepeat.empty() && plain.doubleAnswer.empty());
 }
 
 TEST(SimOptions, SelectorsMatchByNumberLetterAndRange) {
@@ -158,8 +206,10 @@ TEST(SimOptions, HelpDocumentsTheSelectorSyntax) {
     ASSERT_TRUE(zarq::ParseSimArgs({"--help"}, o, error));
     EXPECT_TRUE(o.showHelp);
     const std::string help = zarq::SimHelpText();
-    for (const char* text : {"--nak", "--silent", "--garbage-ack", "--ack-after", "--hangup-after",
-                             "L@N", "--link", "--exit-after-run", "--dump", "--log"})
+    for (const char* text :
+         {"--nak", "--silent", "--garbage-ack", "--ack-after", "--hangup-after", "L@N", "--link",
+          "--exit-after-run", "--dump", "--log", "--answer-delay-ms", "--jitter-ms", "--seed",
+          "--late-answer SEL:MS", "--late-repeat SEL:+MS", "--double-answer SEL[:MS]"})
         EXPECT_NE(help.find(text), std::string::npos) << text;
 }
 

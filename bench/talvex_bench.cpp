@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "command_frame.h"
+#include "frame_link.h"
 #include "serial_port.h"
 #include "serial_thread.h"
 #include "zarq_sim.h"
@@ -160,9 +161,10 @@ double FramesPerSecond(const std::string& partDb, int frames) {
         prepared.push_back(
             *CommandFrame::Make('W', static_cast<std::uint32_t>(i % 3968) * 16, data, 16));
     }
+    FrameLink link(port, CSerialPort::ReadTimeoutMs(115200, 1));
     const auto start = Clock::now();
     for (const auto& frame : prepared) {
-        if (SendFrame(port, frame) != 0) throw Fail{"a W frame needed a retry"};
+        if (link.Send(frame) != 0) throw Fail{"a W frame needed a retry"};
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     port.Close();
@@ -182,7 +184,13 @@ public:
     bool IsOpen() const override { return port_.IsOpen(); }
     bool Read(std::uint8_t* buffer, std::size_t count, std::size_t& received) override {
         const bool ok = port_.Read(buffer, count, received);
-        if (count == 1 && received == 1 && buffer[0] == kAck) answeredAt_ = Clock::now();
+        Note(buffer, count, received);
+        return ok;
+    }
+    bool ReadFor(std::uint8_t* buffer, std::size_t count, std::size_t& received,
+                 std::chrono::milliseconds timeout) override {
+        const bool ok = port_.ReadFor(buffer, count, received, timeout);
+        Note(buffer, count, received);
         return ok;
     }
     bool Write(const std::uint8_t* data, std::size_t count, std::size_t& written) override {
@@ -196,6 +204,10 @@ public:
     bool Purge(PurgeWhat what) override { return port_.Purge(what); }
     PortStatus LastStatus() const override { return port_.LastStatus(); }
     void SetStopFlag(const std::atomic<bool>* stop) override { port_.SetStopFlag(stop); }
+
+    void Note(const std::uint8_t* buffer, std::size_t count, std::size_t received) {
+        if (count == 1 && received == 1 && buffer[0] == kAck) answeredAt_ = Clock::now();
+    }
 
     // Filled by the worker's thread; read once it has ended.
     const std::vector<double>& Turnarounds() const { return turnarounds_; }

@@ -4,6 +4,7 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <optional>
 #include <vector>
 
 #include "command_frame.h"
@@ -24,6 +25,10 @@ struct CheckedImage {
 };
 
 namespace {
+
+constexpr char kMisalignedText[] =
+    "Answers from the target came out of step with the frames sent, so its acknowledgements "
+    "cannot be trusted. Process aborted.";
 
 std::string Format(const char* format, std::uint32_t a, std::uint32_t b) {
     char text[128];
@@ -77,10 +82,20 @@ void SerialThread::FlashSequence() {
         reader.CloseImage();
         window_.AddStatusLine("Mass Erasing ");
         RecordPhase(RunPhase::MassErase);
-        errorState_ = SendFrame(Port(), CommandFrame::Erase(0, 0), &stop_);
+        errorState_ = Send(CommandFrame::Erase(0, 0));
         if (Failed()) {
             NoteOutcome(ExitCode::Erase);
             if (Unattended()) EndWithResult(ExitCode::Erase);
+            window_.AppendStatusLine("Flash error.");
+            window_.AddStatusLine("    Check setup and try downloading again.");
+            EndOfDownload();
+            return;
+        }
+        if (PassMisaligned()) {
+            // One frame, and no way to have the target show its flash is
+            // blank: an answer that may not be its own is no success.
+            errorState_ = kNeverAcknowledged;
+            ReportFailure(kMisalignedText, ExitCode::Erase);
             window_.AppendStatusLine("Flash error.");
             window_.AddStatusLine("    Check setup and try downloading again.");
             EndOfDownload();
@@ -97,19 +112,34 @@ void SerialThread::FlashSequence() {
         // to the outcome; every other failure lets the later steps look at
         // the error state themselves.
         bool planFailure = false;
+        // Answers that fell out of step during the erase or the write leave
+        // the written image unconfirmed; the target verifies it before the
+        // run may end well.
+        std::optional<ExitCode> unconfirmed;
         if (IsOn(s.program)) {
             planFailure = !PagePlanAndErase(reader, image);
+            if (!planFailure && PassMisaligned()) unconfirmed = ExitCode::Erase;
         }
         reader.CloseImage();
         if (!planFailure) {
             if (IsOn(s.program) && !Failed() && Go()) {
                 RecordPass(PassKind::Program, image, s.frameBytes);
+                if (PassMisaligned() && !unconfirmed) unconfirmed = ExitCode::Write;
+            }
+            if (unconfirmed && !Failed() && Go()) {
+                ConfirmByVerify(image, s.frameBytes, *unconfirmed);
             }
             if (IsOn(s.verify) && !Failed() && Go()) {
                 RecordPass(PassKind::Verify, image, s.frameBytes);
+                if (PassMisaligned()) ConfirmByVerify(image, s.frameBytes, ExitCode::Verify);
             }
             if (IsOn(s.protect)) {
                 ProtectionStep(s);
+                if (PassMisaligned()) {
+                    // The target cannot show which units it protected.
+                    errorState_ = kNeverAcknowledged;
+                    ReportFailure(kMisalignedText, ExitCode::Protection);
+                }
             }
         }
         if (Failed() || abandoned_) {
@@ -223,7 +253,7 @@ bool SerialThread::PagePlanAndErase(CHexReader& reader, const CheckedImage& imag
     for (std::uint32_t page = 0; page < pages && Go(); ++page) {
         if (!pageMap[page]) continue;
         window_.SetProgressPos(sent);
-        errorState_ = SendFrame(Port(), CommandFrame::Erase(page * kPageSize, 1), &stop_);
+        errorState_ = Send(CommandFrame::Erase(page * kPageSize, 1));
         ++sent;
         if (Failed()) {
             char message[96];
@@ -238,7 +268,18 @@ bool SerialThread::PagePlanAndErase(CHexReader& reader, const CheckedImage& imag
     return true;
 }
 
-void SerialThread::RecordPass(PassKind kind, const CheckedImage& image, int frameBytes) {
+void SerialThread::ConfirmByVerify(const CheckedImage& image, int frameBytes, ExitCode code) {
+    window_.AddStatusLine("    The target verifies what was sent.");
+    RecordPass(PassKind::Verify, image, frameBytes, code);
+    // Out of step again: nothing the target answered can be relied on.
+    if (PassMisaligned()) {
+        errorState_ = kNeverAcknowledged;
+        ReportFailure(kMisalignedText, code);
+    }
+}
+
+void SerialThread::RecordPass(PassKind kind, const CheckedImage& image, int frameBytes,
+                              ExitCode verifyCode) {
     const bool program = kind == PassKind::Program;
     CHexReader reader;
     reader.SetHalfwordAlign(Chip().halfwordAlign);
@@ -266,7 +307,7 @@ void SerialThread::RecordPass(PassKind kind, const CheckedImage& image, int fram
                                   : "Error at 0x%lx - 0x%lx \n Verify aborted.";
     std::uint32_t bytesSent = 0;
     // Packed frames need no longer answer wait than one frame per record:
-    // SendFrame waits for the single answer byte from the moment the frame
+    // the link waits for the single answer byte from the moment the frame
     // has left the port (the write itself has a time-out that grows with the
     // frame), and 250-byte frames go out unpacked too, for every record
     // longer than that.
@@ -277,11 +318,11 @@ void SerialThread::RecordPass(PassKind kind, const CheckedImage& image, int fram
             const auto frame = program ? CommandFrame::Make('W', f.address, f.data, f.count)
                                        : CommandFrame::Verify(f.address, f.data, f.count);
             bytesSent += static_cast<std::uint32_t>(f.recordBytes);
-            errorState_ = SendFrame(Port(), *frame, &stop_);
+            errorState_ = Send(*frame);
             if (Failed()) {
                 ReportFailure(
                     Format(failure, f.address, f.address + static_cast<std::uint32_t>(f.count)),
-                    program ? ExitCode::Write : ExitCode::Verify);
+                    program ? ExitCode::Write : verifyCode);
                 return false;
             }
             acknowledged += f.recordBytes;
@@ -331,7 +372,7 @@ void SerialThread::ProtectionStep(const Settings& s) {
     std::uint64_t unitsDone = 0;
 
     if (!Failed() && Go()) {
-        errorState_ = SendFrame(Port(), CommandFrame::Protect(0, 0x00), &stop_);
+        errorState_ = Send(CommandFrame::Protect(0, 0x00));
         if (Failed()) {
             ReportFailure("Communications failure. Protecting aborted.", ExitCode::Protection);
         }
@@ -349,8 +390,7 @@ void SerialThread::ProtectionStep(const Settings& s) {
                                                       : static_cast<std::uint32_t>(s.mask);
             const bool selected = (half >> (bit % 32)) & 1u;
             if (selected && !Failed() && Go()) {
-                errorState_ =
-                    SendFrame(Port(), CommandFrame::Protect(kFlashBase + unit, 0x0F), &stop_);
+                errorState_ = Send(CommandFrame::Protect(kFlashBase + unit, 0x0F));
                 if (Failed()) {
                     ReportFailure("Mask failure. Process aborted.", ExitCode::Protection);
                 } else {
@@ -366,8 +406,7 @@ void SerialThread::ProtectionStep(const Settings& s) {
     }
 
     if (!Failed() && Go()) {
-        errorState_ =
-            SendFrame(Port(), CommandFrame::Protect(ParseProtectionKey(s.key0), 0x01), &stop_);
+        errorState_ = Send(CommandFrame::Protect(ParseProtectionKey(s.key0), 0x01));
         if (Failed()) {
             ReportFailure("Protection failure. Process aborted.", ExitCode::Protection);
         }

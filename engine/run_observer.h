@@ -45,6 +45,15 @@ public:
     virtual void Identified(const std::string& text) = 0;
     // The frame of the run step goes out: a reset, or a run.
     virtual void RunCommand(bool reset) = 0;
+    // How the exchange with the target went so far: the answer wait in
+    // force, answers that could not be matched to their frames, and tries
+    // sent again. Told when the port closes; the last report counts.
+    virtual void LinkReport(std::uint32_t answerWaitMs, std::uint64_t misaligned,
+                            std::uint64_t repeats) {
+        (void)answerWaitMs;
+        (void)misaligned;
+        (void)repeats;
+    }
     // The run's outcome, with the text of its first failure (empty when
     // none was reported). Interrupted when a stop cut the run short.
     virtual void RunEnded(ExitCode code, const std::string& failure) = 0;

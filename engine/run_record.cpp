@@ -189,6 +189,16 @@ std::string FormatRunRecord(const RunRecord& r) {
     if (!r.portProblem.empty()) w.Key("port_problem").String(r.portProblem);
     w.EndObject();
 
+    // How well the answers kept to their frames; absent where the port
+    // never opened.
+    if (r.link) {
+        w.Key("link").BeginObject();
+        w.Key("answer_wait_ms").Integer(r.link->answerWaitMs);
+        w.Key("misaligned").Integer(static_cast<std::int64_t>(r.link->misaligned));
+        w.Key("repeats").Integer(static_cast<std::int64_t>(r.link->repeats));
+        w.EndObject();
+    }
+
     w.Key("phases_ms").BeginObject();
     for (const RunRecord::Phase& p : r.phases) w.Key(RunPhaseName(p.phase)).Fixed(p.micros, 3);
     w.EndObject();
@@ -255,6 +265,11 @@ void RunRecorder::PhaseEnded(RunPhase phase) {
 
 void RunRecorder::Identified(const std::string& text) {
     if (open_) record_.id = text;
+}
+
+void RunRecorder::LinkReport(std::uint32_t answerWaitMs, std::uint64_t misaligned,
+                             std::uint64_t repeats) {
+    if (open_) record_.link = RunRecord::Link{answerWaitMs, misaligned, repeats};
 }
 
 void RunRecorder::RunCommand(bool reset) {

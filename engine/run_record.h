@@ -51,6 +51,13 @@ struct RunRecord {
     };
     std::vector<Phase> phases; // in the order they began
 
+    struct Link {
+        std::uint32_t answerWaitMs = 0;
+        std::uint64_t misaligned = 0;
+        std::uint64_t repeats = 0;
+    };
+    std::optional<Link> link;
+
     std::string runCommand; // "run" or "reset" once sent
     int code = 0;
     std::string failure;
@@ -94,6 +101,8 @@ public:
     void PhaseEnded(RunPhase phase) override;
     void Identified(const std::string& text) override;
     void RunCommand(bool reset) override;
+    void LinkReport(std::uint32_t answerWaitMs, std::uint64_t misaligned,
+                    std::uint64_t repeats) override;
     void RunEnded(ExitCode code, const std::string& failure) override;
 
 private:

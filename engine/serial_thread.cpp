@@ -151,7 +151,32 @@ ISerialPort& SerialThread::Port() {
 }
 
 void SerialThread::ClosePort() {
+    if (link_ && recordOpen_) {
+        const LinkCounts& c = link_->Counts();
+        runObserver_->LinkReport(c.answerWaitMs, c.misalignments, c.repeats);
+    }
     if (port_ && port_->IsOpen()) port_->Close();
+}
+
+void SerialThread::OpenLink(const Settings& s, bool sameRun) {
+    if (sameRun && link_) {
+        link_->Reopened();
+        return;
+    }
+    std::uint32_t baud = 0;
+    ParseBaud(s.baud, baud);
+    link_ = std::make_unique<FrameLink>(Port(), baud > 0 ? CSerialPort::ReadTimeoutMs(baud, 1) : 1,
+                                        &stop_);
+}
+
+bool SerialThread::PassMisaligned() {
+    // After a failure or a stop the run ends anyway, and nothing more may
+    // go to the target once a result was asked for.
+    if (!link_ || Failed() || Stopping() || resultAsked_.load()) return false;
+    if (link_->Settle() != FrameLink::SettleEnd::Quiet) return false;
+    if (!link_->TakeMisaligned()) return false;
+    window_.AddStatusLine("    Answers came out of step with the frames sent.");
+    return true;
 }
 
 void SerialThread::WaitForRequest() {
@@ -242,6 +267,8 @@ void SerialThread::EndWithResult(ExitCode code) {
 void SerialThread::EndOfDownload() {
     window_.SetProgressPos(0);
     ClosePort();
+    // The learnt answer wait goes on only into this run's own run step.
+    if (!RunStepPending() || (outcome_ && *outcome_ != ExitCode::Success)) link_.reset();
     // A run step still to come belongs to this run's record.
     if (!RunStepPending() || (outcome_ && *outcome_ != ExitCode::Success)) CloseRecord();
     flags_.StartPressed = 0;
@@ -261,6 +288,7 @@ void SerialThread::Connect() {
         CloseRecord();
         return;
     }
+    OpenLink(s, false);
     RecordCount(RunPhase::Connect, 1);
     RecordPhaseEnd(RunPhase::Connect);
     RecordPhase(RunPhase::Identify);
@@ -372,9 +400,11 @@ void SerialThread::RunStep() {
     const Settings s = CurrentSettings();
     ISerialPort& port = Port();
     // A Run/Reset on its own is a run of its own.
+    const bool afterDownload = link_ != nullptr;
     if (!recordOpen_) BeginRecord(false);
     RecordPhase(RunPhase::Connect);
     if (!port.Open(s.port, s.baud)) {
+        link_.reset();
         ReportFailure("Can not open COM port.", ExitCode::Port);
         CloseRecord();
         flags_.RunRequest = 0;
@@ -383,6 +413,7 @@ void SerialThread::RunStep() {
         flags_.UnattendedMode.compare_exchange_strong(pending, 2);
         return;
     }
+    OpenLink(s, afterDownload);
     RecordCount(RunPhase::Connect, 1);
     RecordPhaseEnd(RunPhase::Connect);
     flags_.DownloadActive = 1;
@@ -393,7 +424,7 @@ void SerialThread::RunStep() {
     }
     RecordPhase(RunPhase::Run);
     RecordRunCommand(value != 0);
-    const int score = SendFrame(port, CommandFrame::Run(value), &stop_);
+    const int score = Send(CommandFrame::Run(value));
     if (!Acknowledged(score)) {
         NoteOutcome(ExitCode::Port);
         if (Unattended()) EndWithResult(ExitCode::Port);
@@ -407,6 +438,7 @@ void SerialThread::RunStep() {
         if (Unattended()) EndWithResult(ExitCode::Success);
     }
     ClosePort();
+    link_.reset();
     CloseRecord();
     flags_.DownloadActive = 0;
     flags_.RunRequest = 0;

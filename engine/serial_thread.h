@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "command_frame.h"
+#include "frame_link.h"
 #include "serial_port.h"
 #include "settings.h"
 #include "result_code.h"
@@ -146,7 +147,13 @@ private:
     // Writes, or has the target verify, every record of the image, in
     // frames of up to frameBytes bytes ([Flash] FrameBytes; 0 one frame per
     // record).
-    void RecordPass(PassKind kind, const CheckedImage& image, int frameBytes);
+    // A verify pass that checks what a misaligned pass sent fails with
+    // that pass's code.
+    void RecordPass(PassKind kind, const CheckedImage& image, int frameBytes,
+                    ExitCode verifyCode = ExitCode::Verify);
+    // Has the target verify the whole image after a pass whose answers
+    // could not be matched to their frames; a difference fails with code.
+    void ConfirmByVerify(const CheckedImage& image, int frameBytes, ExitCode code);
     enum class PassEnd { Complete, Cut, Changed, ReadFailed };
     // One pass after the count pass: hands each record, padded for halfword
     // chips, to step (false from step ends the pass). Ends as Changed, before
@@ -167,6 +174,16 @@ private:
     void NotifyPass(ImagePass pass);
     bool Unattended() const { return flags_.UnattendedMode.load() != 0; }
     void ClosePort();
+    // The exchange of frames for the connection now open. A run step that
+    // follows its download goes on with the download's link, so the answer
+    // wait learnt there holds for it too.
+    void OpenLink(const Settings& s, bool sameRun);
+    int Send(const CommandFrame& frame) { return link_->Send(frame); }
+    // Ends a pass: waits for every owed answer. True when the answers may
+    // have been taken for other frames than their own; a status line says
+    // so. False after a failure, a stop or a result already asked for, and
+    // when the port failed, which the next step notices on its own.
+    bool PassMisaligned();
 
     // The run record's side of the worker (worker_record.cpp): a run is a
     // download from its Start, with the run step that follows it, or a
@@ -207,6 +224,7 @@ private:
     std::string imagePath_;
 
     std::unique_ptr<ISerialPort> port_;
+    std::unique_ptr<FrameLink> link_;
 
     std::mutex wakeMutex_;
     std::condition_variable wakeCv_;

@@ -1,15 +1,12 @@
 #pragma once
-// Bootloader command frames and the acknowledged exchange.
+// Bootloader command frames. The exchange that sends them is FrameLink.
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <vector>
 
 namespace talvex {
-
-class ISerialPort;
 
 constexpr std::size_t kMaxFrameData = 250;
 constexpr std::uint8_t kAck = 0x06;
@@ -42,17 +39,5 @@ std::uint8_t RotateLeft3(std::uint8_t b);
 
 // Two's complement of the sum of bytes 2 .. N + 2.
 std::uint8_t FrameChecksum(const std::uint8_t* fromLength, std::size_t count);
-
-// Sends the frame until it is acknowledged or the tries are used up; returns
-// the failure score 0..10. After a try that was not acknowledged the
-// resynchronisation block goes out, the line is read until it has been quiet
-// for one answer wait (a late answer is dropped there, never credited to the
-// next try), and then both directions are purged. An acknowledgement that
-// follows unanswered tries is followed by a wait for the answers those tries
-// still owe, so that none of them reaches the next frame. When stop is given and
-// becomes true, or the port reports a stop, the exchange gives up at once
-// and returns 10.
-int SendFrame(ISerialPort& port, const CommandFrame& frame,
-              const std::atomic<bool>* stop = nullptr);
 
 } // namespace talvex

@@ -3,6 +3,7 @@
 // serial_port_posix.cpp and serial_port_win32.cpp.
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -44,6 +45,15 @@ public:
     // count + 1 bytes); when none did the buffer is untouched and the result
     // is still true. False only when the device failed or hung up.
     virtual bool Read(std::uint8_t* buffer, std::size_t count, std::size_t& received) = 0;
+    // Read with a total time-out of its own instead of the baud rate's, for
+    // waits that learn how slow the target answers. Counts, like Read, from
+    // when the last write has left the line. A fake that keeps no time may
+    // leave this to Read.
+    virtual bool ReadFor(std::uint8_t* buffer, std::size_t count, std::size_t& received,
+                         std::chrono::milliseconds timeout) {
+        (void)timeout;
+        return Read(buffer, count, received);
+    }
     virtual bool Write(const std::uint8_t* data, std::size_t count, std::size_t& written) = 0;
     virtual bool Purge(PurgeWhat what) = 0;
     virtual PortStatus LastStatus() const = 0;
@@ -51,6 +61,9 @@ public:
     // kStopLatencyMs with what was moved so far, and LastStatus() is
     // Stopped. The flag must outlive the port's use; nullptr removes it.
     virtual void SetStopFlag(const std::atomic<bool>* stop) { (void)stop; }
+    // A remark for whoever watches the line (the trace), such as the answer
+    // wait now in force. Ports that keep no trace ignore it.
+    virtual void Remark(const std::string& text) { (void)text; }
 };
 
 class CSerialPort final : public ISerialPort {
@@ -64,6 +77,8 @@ public:
     bool Close() override;
     bool IsOpen() const override;
     bool Read(std::uint8_t* buffer, std::size_t count, std::size_t& received) override;
+    bool ReadFor(std::uint8_t* buffer, std::size_t count, std::size_t& received,
+                 std::chrono::milliseconds timeout) override;
     bool Write(const std::uint8_t* data, std::size_t count, std::size_t& written) override;
     bool Purge(PurgeWhat what) override;
     PortStatus LastStatus() const override;

@@ -284,6 +284,12 @@ bool CSerialPort::Close() {
 bool CSerialPort::IsOpen() const { return impl_->open; }
 
 bool CSerialPort::Read(std::uint8_t* buffer, std::size_t count, std::size_t& received) {
+    return ReadFor(buffer, count, received,
+                   std::chrono::milliseconds(ReadTimeoutMs(impl_->baud, count)));
+}
+
+bool CSerialPort::ReadFor(std::uint8_t* buffer, std::size_t count, std::size_t& received,
+                          std::chrono::milliseconds timeout) {
     Impl& m = *impl_;
     received = 0;
     if (!m.open || buffer == nullptr) {
@@ -296,7 +302,7 @@ bool CSerialPort::Read(std::uint8_t* buffer, std::size_t count, std::size_t& rec
     // An answer cannot come before the frame it answers has left: the wait
     // counts from then, whatever the device said about its queue.
     const auto begin = std::max(Clock::now(), m.lineFreeAt);
-    const auto deadline = begin + std::chrono::milliseconds(ReadTimeoutMs(m.baud, count));
+    const auto deadline = begin + std::max(timeout, std::chrono::milliseconds(0));
     bool ok = true;
     while (received < count) {
         // Waiting first saves a read that would only say EAGAIN: right after

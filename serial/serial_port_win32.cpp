@@ -185,6 +185,12 @@ bool CSerialPort::Close() {
 bool CSerialPort::IsOpen() const { return impl_->open; }
 
 bool CSerialPort::Read(std::uint8_t* buffer, std::size_t count, std::size_t& received) {
+    return ReadFor(buffer, count, received,
+                   std::chrono::milliseconds(ReadTimeoutMs(impl_->baud, count)));
+}
+
+bool CSerialPort::ReadFor(std::uint8_t* buffer, std::size_t count, std::size_t& received,
+                          std::chrono::milliseconds timeout) {
     Impl& m = *impl_;
     received = 0;
     if (!m.open || buffer == nullptr || count > MAXDWORD) {
@@ -200,7 +206,7 @@ bool CSerialPort::Read(std::uint8_t* buffer, std::size_t count, std::size_t& rec
     // ends when the rest has arrived or the slice has run out, exactly like
     // the whole read would, and the bytes simply add up. A silent line thus
     // still ends the read with true and 0 bytes at the total time-out.
-    const auto deadline = Clock::now() + std::chrono::milliseconds(ReadTimeoutMs(m.baud, count));
+    const auto deadline = Clock::now() + std::max(timeout, std::chrono::milliseconds(0));
     bool ok = true;
     while (received < count) {
         if (m.Stopping()) {

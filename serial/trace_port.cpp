@@ -178,9 +178,26 @@ bool TracePort::Close() {
 }
 
 bool TracePort::Read(std::uint8_t* buffer, std::size_t count, std::size_t& received) {
-    if (count == 0) return inner_->Read(buffer, count, received);
+    return Traced(buffer, count, received, [&] { return inner_->Read(buffer, count, received); });
+}
+
+bool TracePort::ReadFor(std::uint8_t* buffer, std::size_t count, std::size_t& received,
+                        std::chrono::milliseconds timeout) {
+    return Traced(buffer, count, received,
+                  [&] { return inner_->ReadFor(buffer, count, received, timeout); });
+}
+
+void TracePort::Remark(const std::string& text) {
+    inner_->Remark(text);
+    Emit(TimeField(Now()) + "  # " + text + "\n");
+    sink_->Flush();
+}
+
+bool TracePort::Traced(std::uint8_t* buffer, std::size_t count, std::size_t& received,
+                       const std::function<bool()>& read) {
+    if (count == 0) return read();
     const std::int64_t began = Now();
-    const bool ok = inner_->Read(buffer, count, received);
+    const bool ok = read();
     const std::int64_t now = Now();
     const PortStatus status = inner_->LastStatus();
     if (ok && received == 0 && status == PortStatus::TimedOut) {

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -63,12 +64,17 @@ public:
     bool Close() override;
     bool IsOpen() const override { return inner_->IsOpen(); }
     bool Read(std::uint8_t* buffer, std::size_t count, std::size_t& received) override;
+    bool ReadFor(std::uint8_t* buffer, std::size_t count, std::size_t& received,
+                 std::chrono::milliseconds timeout) override;
     bool Write(const std::uint8_t* data, std::size_t count, std::size_t& written) override;
     bool Purge(PurgeWhat what) override { return inner_->Purge(what); }
     PortStatus LastStatus() const override { return inner_->LastStatus(); }
     void SetStopFlag(const std::atomic<bool>* stop) override { inner_->SetStopFlag(stop); }
+    void Remark(const std::string& text) override;
 
 private:
+    bool Traced(std::uint8_t* buffer, std::size_t count, std::size_t& received,
+                const std::function<bool()>& read);
     std::int64_t Now() const;
     void Emit(const std::string& lines);
     void FlushSilence();

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "command_frame.h"
+#include "frame_link.h"
 #include "engine_fixture.h"
 #include "serial_port.h"
 
@@ -261,7 +262,8 @@ protected:
     void ResetTarget() {
         CSerialPort port;
         ASSERT_TRUE(port.Open(sim_->DevicePath(), baud_));
-        EXPECT_LT(SendFrame(port, CommandFrame::Run(1)), 10);
+        FrameLink link(port, CSerialPort::ReadTimeoutMs(115200, 1));
+        EXPECT_LT(link.Send(CommandFrame::Run(1)), 10);
         port.Close();
     }
 };

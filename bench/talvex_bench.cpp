@@ -161,7 +161,7 @@ double FramesPerSecond(const std::string& partDb, int frames) {
         prepared.push_back(
             *CommandFrame::Make('W', static_cast<std::uint32_t>(i % 3968) * 16, data, 16));
     }
-    FrameLink link(port, CSerialPort::ReadTimeoutMs(115200, 1));
+    FrameLink link(port, 115200);
     const auto start = Clock::now();
     for (const auto& frame : prepared) {
         if (link.Send(frame) != 0) throw Fail{"a W frame needed a retry"};

@@ -151,10 +151,6 @@ ISerialPort& SerialThread::Port() {
 }
 
 void SerialThread::ClosePort() {
-    if (link_ && recordOpen_) {
-        const LinkCounts& c = link_->Counts();
-        runObserver_->LinkReport(c.answerWaitMs, c.misalignments, c.repeats);
-    }
     if (port_ && port_->IsOpen()) port_->Close();
 }
 
@@ -164,9 +160,8 @@ void SerialThread::OpenLink(const Settings& s, bool sameRun) {
         return;
     }
     std::uint32_t baud = 0;
-    ParseBaud(s.baud, baud);
-    link_ = std::make_unique<FrameLink>(Port(), baud > 0 ? CSerialPort::ReadTimeoutMs(baud, 1) : 1,
-                                        &stop_);
+    ParseBaud(s.baud, baud); // the port opened with it, so it is sound
+    link_ = std::make_unique<FrameLink>(Port(), baud, &stop_);
 }
 
 bool SerialThread::PassMisaligned() {
@@ -267,10 +262,12 @@ void SerialThread::EndWithResult(ExitCode code) {
 void SerialThread::EndOfDownload() {
     window_.SetProgressPos(0);
     ClosePort();
-    // The learnt answer wait goes on only into this run's own run step.
-    if (!RunStepPending() || (outcome_ && *outcome_ != ExitCode::Success)) link_.reset();
     // A run step still to come belongs to this run's record.
-    if (!RunStepPending() || (outcome_ && *outcome_ != ExitCode::Success)) CloseRecord();
+    if (!RunStepPending() || (outcome_ && *outcome_ != ExitCode::Success)) {
+        CloseRecord();
+        // The learnt answer wait goes on only into this run's own run step.
+        link_.reset();
+    }
     flags_.StartPressed = 0;
     flags_.DownloadActive = 0;
     window_.EnableButton(kStartButton, true);
@@ -404,9 +401,9 @@ void SerialThread::RunStep() {
     if (!recordOpen_) BeginRecord(false);
     RecordPhase(RunPhase::Connect);
     if (!port.Open(s.port, s.baud)) {
-        link_.reset();
         ReportFailure("Can not open COM port.", ExitCode::Port);
         CloseRecord();
+        link_.reset();
         flags_.RunRequest = 0;
         // Served once: an unattended run must not retry the open for ever.
         int pending = 3;
@@ -438,8 +435,8 @@ void SerialThread::RunStep() {
         if (Unattended()) EndWithResult(ExitCode::Success);
     }
     ClosePort();
-    link_.reset();
     CloseRecord();
+    link_.reset();
     flags_.DownloadActive = 0;
     flags_.RunRequest = 0;
     int pending = 3;

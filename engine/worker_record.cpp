@@ -47,6 +47,10 @@ void SerialThread::CloseRecord() {
     recordOpen_ = false;
     // Without a success or a failure of its own, a run ended by a stop was
     // cut short; "Flash error." after a stop is only the way out.
+    if (link_) {
+        const LinkCounts& c = link_->Counts();
+        runObserver_->LinkReport(c.answerWaitMs, c.misalignments, c.repeats);
+    }
     ExitCode code = outcome_.value_or(ExitCode::FlashError);
     if (Stopping() && (!outcome_ || code == ExitCode::Success || code == ExitCode::FlashError)) {
         code = ExitCode::Interrupted;

@@ -57,10 +57,11 @@ std::uint32_t AdaptedAnswerWaitMs(std::uint32_t baseWaitMs, std::uint32_t slowes
         std::min<std::uint64_t>(std::max<std::uint64_t>(baseWaitMs, wanted), cap));
 }
 
-FrameLink::FrameLink(ISerialPort& port, std::uint32_t baseWaitMs, const std::atomic<bool>* stop,
+FrameLink::FrameLink(ISerialPort& port, std::uint32_t baud, const std::atomic<bool>* stop,
                      NowFunction now)
     : port_(port),
-      baseWaitMs_(std::max<std::uint32_t>(baseWaitMs, 1)),
+      baseWaitMs_(CSerialPort::ReadTimeoutMs(std::max<std::uint32_t>(baud, 1), 1)),
+      byteTime_(std::chrono::nanoseconds(10'000'000'000LL / std::max<std::uint32_t>(baud, 1))),
       stop_(stop),
       now_(now ? std::move(now) : NowFunction([] { return Clock::now(); })),
       wait_(baseWaitMs_) {
@@ -107,6 +108,13 @@ void FrameLink::Stray(std::uint8_t byte) {
 
 void FrameLink::Take(const Answer& answer) {
     if (!exchange_.Owed()) {
+        Stray(answer.byte);
+        return;
+    }
+    // A byte that came while the latest try was still crossing the line is
+    // an earlier frame's answer (a target that answered twice), not its
+    // own, whatever it says.
+    if (exchange_.answers.size() + 1 == exchange_.sends.size() && answer.at < exchange_.earliest) {
         Stray(answer.byte);
         return;
     }
@@ -217,6 +225,7 @@ int FrameLink::Send(const CommandFrame& frame) {
         port_.Purge(PurgeWhat::Output);
         if (!exchange_.sends.empty()) ++counts_.repeats;
         std::size_t moved = 0;
+        exchange_.earliest = now_() + byteTime_ * static_cast<Clock::rep>(bytes.size() + 1);
         // A failed or short write is not looked at: the wait below then
         // simply finds no acknowledgement. The port's write returns once
         // the frame has left, so the answer wait is the target's to use.

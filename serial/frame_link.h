@@ -47,11 +47,11 @@ public:
     using Clock = std::chrono::steady_clock;
     using NowFunction = std::function<Clock::time_point()>;
 
-    // baseWaitMs is the baud rate's one-byte read time-out; every answer
-    // wait is at least that. The port must stay open while the link is in
+    // At the baud rate given, every answer wait is at least the port's
+    // one-byte read time-out. The port must stay open while the link is in
     // use. A raised stop flag ends every wait at once. Tests give a clock
     // of their own.
-    FrameLink(ISerialPort& port, std::uint32_t baseWaitMs, const std::atomic<bool>* stop = nullptr,
+    FrameLink(ISerialPort& port, std::uint32_t baud, const std::atomic<bool>* stop = nullptr,
               NowFunction now = {});
 
     // Sends the frame until it is acknowledged or its tries are used up and
@@ -89,6 +89,9 @@ private:
         std::vector<Clock::time_point> sends;
         std::vector<Answer> answers;
         bool timedOut = false; // a try's answer wait ran out
+        // No answer to the latest try can come before its frame has crossed
+        // the line and the answer byte after it.
+        Clock::time_point earliest{};
         bool accepted = false;
         bool Owed() const { return answers.size() < sends.size(); }
     };
@@ -112,6 +115,7 @@ private:
 
     ISerialPort& port_;
     const std::uint32_t baseWaitMs_;
+    const Clock::duration byteTime_;
     const std::atomic<bool>* stop_;
     NowFunction now_;
     std::chrono::milliseconds wait_;

@@ -183,6 +183,13 @@ bool TracePort::Read(std::uint8_t* buffer, std::size_t count, std::size_t& recei
 
 bool TracePort::ReadFor(std::uint8_t* buffer, std::size_t count, std::size_t& received,
                         std::chrono::milliseconds timeout) {
+    // A look at what has come in, made before every frame, is worth a line
+    // only when it found something.
+    if (timeout.count() == 0) {
+        const bool ok = inner_->ReadFor(buffer, count, received, timeout);
+        if (received > 0) Emit(FormatTraceGroup(Now(), '<', buffer, received, "stray"));
+        return ok;
+    }
     return Traced(buffer, count, received,
                   [&] { return inner_->ReadFor(buffer, count, received, timeout); });
 }

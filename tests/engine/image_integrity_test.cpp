@@ -262,7 +262,7 @@ protected:
     void ResetTarget() {
         CSerialPort port;
         ASSERT_TRUE(port.Open(sim_->DevicePath(), baud_));
-        FrameLink link(port, CSerialPort::ReadTimeoutMs(115200, 1));
+        FrameLink link(port, 115200);
         EXPECT_LT(link.Send(CommandFrame::Run(1)), 10);
         port.Close();
     }

@@ -43,7 +43,7 @@ struct Try {
 class VirtualLine final : public ISerialPort {
 public:
     Clock::time_point now{};
-    Clock::duration byteTime = 87us; // 115200 baud
+    Clock::duration byteTime = 43us; // 230400 baud
     std::function<std::vector<Reply>(const Try&)> target = [](const Try&) {
         return std::vector<Reply>{{500us, kAck}};
     };
@@ -114,7 +114,7 @@ private:
 constexpr std::uint32_t kBaseWaitMs = 10; // 230400 baud
 
 FrameLink MakeLink(VirtualLine& line, const std::atomic<bool>* stop = nullptr) {
-    return FrameLink(line, kBaseWaitMs, stop, [&line] { return line.now; });
+    return FrameLink(line, 230400, stop, [&line] { return line.now; });
 }
 
 CommandFrame WriteFrame(std::uint32_t offset = 0x200) {
@@ -246,6 +246,11 @@ TEST(FrameLink, AnswersThatComeLateNeverStandInForAnotherFramesAnswer) {
              return std::vector<Reply>{{25ms, t.attempt == 1 ? kNak : kAck}};
          },
          2, false}, // the refusal ends the second try's wait: a third goes out
+        {"duplicate acknowledgement while the next frame is on the line",
+         [](const Try&) {
+             return std::vector<Reply>{{500us, kAck}, {600us, kAck}};
+         },
+         0, true},
         {"acknowledgement during the quiet period after a refusal",
          [](const Try& t) {
              return t.attempt == 1 ? std::vector<Reply>{{500us, kNak}, {3ms, kAck}}
@@ -297,7 +302,6 @@ TEST(FrameLink, SlowWriterThatIgnoresOneWriteGetsThatWriteRefused) {
     // 16 bytes at 5 ms each, and the third write is never answered: the
     // answers owed to the repeats of the others must not cover it.
     VirtualLine line;
-    line.byteTime = 87us;
     line.target = [](const Try& t) {
         if (t.command == 3) return std::vector<Reply>{};
         return std::vector<Reply>{{80ms, kAck}};
@@ -355,7 +359,7 @@ TEST(FrameLinkOverPty, TargetThatRefusesOnceThenAcceptsScoresOne) {
     int seen = 0;
     std::thread target(ScriptedTarget, std::ref(pty), frame.Bytes(), Bytes{0x15, 0x06},
                        std::ref(seen));
-    FrameLink link(port, CSerialPort::ReadTimeoutMs(230400, 1));
+    FrameLink link(port, 230400);
     EXPECT_EQ(link.Send(frame), 1);
     target.join();
     EXPECT_EQ(seen, 2);
@@ -367,7 +371,7 @@ TEST(FrameLinkOverPty, VanishedAdapterFailsAtOnceInsteadOfRetrying) {
     ASSERT_TRUE(port.Open(pty.SlavePath(), "300"));
     pty.CloseMaster();
     const auto start = std::chrono::steady_clock::now();
-    FrameLink link(port, CSerialPort::ReadTimeoutMs(300, 1));
+    FrameLink link(port, 300);
     EXPECT_EQ(link.Send(CommandFrame::Erase(0, 0)), 10);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1s); // not 1000 x 6.7 s
     EXPECT_EQ(port.LastStatus(), PortStatus::HungUp);

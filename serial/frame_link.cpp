@@ -122,10 +122,23 @@ void FrameLink::Take(const Answer& answer) {
     if (answer.byte == kAck) exchange_.accepted = true;
 }
 
-FrameLink::QuietEnd FrameLink::Quiet(Clock::time_point notBefore) {
+std::chrono::milliseconds FrameLink::GuardWindow() const {
+    // Paired in order, each answer with the oldest try: the longest reading
+    // of how late they come. A target that carries out every repeat in turn
+    // answers each later than the one before, and the last may still be on
+    // its way long after the first came.
+    const Exchange& e = exchange_;
+    std::uint32_t slowest = 0;
+    for (std::size_t i = 0; i < e.answers.size() && i < e.sends.size(); ++i)
+        slowest = std::max(slowest, CeilMs(e.answers[i].at - e.sends[i]));
+    return std::max(wait_, std::chrono::milliseconds(AdaptedAnswerWaitMs(baseWaitMs_, slowest)));
+}
+
+FrameLink::QuietEnd FrameLink::Quiet(Clock::time_point notBefore, bool guard) {
     Clock::time_point silentSince = now_();
     for (int bytes = 0;;) {
-        const Clock::time_point until = std::max(silentSince + wait_, notBefore);
+        const Clock::time_point until =
+            std::max(silentSince + (guard ? GuardWindow() : wait_), notBefore);
         Answer answer;
         switch (Listen(until, answer)) {
         case Heard::Nothing: return QuietEnd::Reached;
@@ -175,7 +188,7 @@ FrameLink::SettleEnd FrameLink::CloseExchange(bool settle) {
                 notBefore, e.sends.back() +
                                std::chrono::milliseconds(AdaptedAnswerWaitMs(baseWaitMs_, first)));
         }
-        switch (Quiet(notBefore)) {
+        switch (Quiet(notBefore, true)) {
         case QuietEnd::Failed: return SettleEnd::Failed;
         case QuietEnd::Stopped: return SettleEnd::Stopped;
         case QuietEnd::Babbling: port_.Purge(PurgeWhat::All); break;
@@ -257,7 +270,7 @@ int FrameLink::Send(const CommandFrame& frame) {
         // A late answer comes now rather than during the next try's wait;
         // an acknowledgement among them still counts for this frame, as
         // long as a try was owed it.
-        const QuietEnd quiet = Quiet(now_());
+        const QuietEnd quiet = Quiet(now_(), false);
         if (quiet == QuietEnd::Failed || quiet == QuietEnd::Stopped) return kNeverAcknowledged;
         if (exchange_.accepted) return (tries - step) / 100;
         if (quiet == QuietEnd::Babbling) port_.Purge(PurgeWhat::All);

@@ -102,10 +102,13 @@ private:
     // such try is a stray.
     void Take(const Answer& answer);
     void Stray(std::uint8_t byte);
-    // Reads until the line has been silent for the answer wait, and not
-    // before notBefore. False when the port failed or a stop came.
+    // Reads until the line has been silent for the answer wait (for a
+    // guard, at least the guard window), and not before notBefore.
     enum class QuietEnd { Reached, Babbling, Failed, Stopped };
-    QuietEnd Quiet(Clock::time_point notBefore);
+    QuietEnd Quiet(Clock::time_point notBefore, bool guard);
+    // How long a guard waits in silence for the answers its exchange still
+    // owes.
+    std::chrono::milliseconds GuardWindow() const;
     // Ends the exchange in hand: waits for the answers it still owes, then
     // learns from when they came.
     // With settle, the silence is waited for even when nothing is owed.

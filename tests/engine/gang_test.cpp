@@ -130,6 +130,34 @@ TEST_F(GangTest, RefusedWriteFailsOnlyItsBoardAndDecidesTheExitCode) {
               std::string::npos);
 }
 
+TEST_F(GangTest, SlowBoardsThatIgnoreAWriteFailWhileSlowGoodBoardsSucceed) {
+    // Every board answers late; the second and fourth take 80 ms a record
+    // and never answer their third write. Answers their repeats still owe
+    // must not pass for it.
+    const std::vector<std::string> slow = {"--baud", "230400", "--answer-delay-ms", "25"};
+    const std::vector<std::string> ignoring = {"--baud", "230400",   "--write-us-per-byte",
+                                               "5000",   "--silent", "W@3"};
+    const auto ports = StartSims({slow, ignoring, slow, ignoring});
+    const auto chunks = Records(0, 6, 16);
+    WriteImage("board.hex", HexText(chunks));
+    const Child child = RunGang(ports);
+    ASSERT_TRUE(WIFEXITED(child.status));
+    EXPECT_EQ(WEXITSTATUS(child.status), 7) << child.out << child.err;
+    for (std::size_t i = 0; i < ports.size(); ++i) {
+        const bool good = i % 2 == 0;
+        EXPECT_TRUE(good ? HasRow(child.out, ports[i], 0, "success")
+                         : HasRow(child.out, ports[i], 7, "write"));
+        if (good)
+            EXPECT_EQ(FlashOf(i, 96), Bytes(chunks)) << ports[i];
+        else
+            EXPECT_NE(FlashOf(i, 96), Bytes(chunks)) << ports[i];
+    }
+    EXPECT_NE(child.out.find("Gang: 2 of 4 boards succeeded; exit code 7 (" + ports[1] +
+                             ", the first that failed).\n"),
+              std::string::npos)
+        << child.out;
+}
+
 TEST_F(GangTest, MissingPortAndLineHungUpMidDownloadEachEndOnlyTheirBoard) {
     // Frames 1 to 5 (one erase, four writes) are answered, then the line
     // goes as an unplugged cable would.

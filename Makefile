@@ -83,5 +83,9 @@ format: deps
 format-check: deps
 	git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
 
+# 300 downloads against targets that answer late, with jitter, while two
+# busy loops load the machine, then 300 with a random fault each. No run
+# starts after 8 minutes, so that CI's 10 minutes hold on a slow machine.
 soak: build
-	TALVEX_SOAK_RUNS=300 $(BUILD)/tests/talvex-soak-tests
+	TALVEX_SOAK_RUNS=300 TALVEX_SOAK_SECONDS=480 TALVEX_SOAK_BUSY=2 \
+	    $(BUILD)/tests/talvex-soak-tests

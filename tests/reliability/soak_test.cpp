@@ -17,6 +17,7 @@
 #include "../engine/download_settings.h"
 #include "../engine/recording_window.h"
 #include "serial_thread.h"
+#include "soak_budget.h"
 #include "zarq_sim.h"
 
 namespace talvex::testing {
@@ -140,7 +141,8 @@ TEST(Soak, EveryRunEndsWithTheCodeItsFaultCallsFor) {
 
     int descriptorsBefore = 0;
     long residentBefore = 0;
-    for (int run = 0; run < runs; ++run) {
+    int done = 0;
+    for (int run = 0; run < runs && SoakTimeLeft(); ++run) {
         // The first runs warm up the allocator and the C library.
         if (run == std::min(5, runs - 1)) {
             descriptorsBefore = OpenDescriptors();
@@ -171,8 +173,13 @@ TEST(Soak, EveryRunEndsWithTheCodeItsFaultCallsFor) {
         }
         sim.Stop();
         ASSERT_EQ(code, plan.code) << "run " << run << " (" << plan.what << "), seed " << seed;
+        ++done;
     }
-    if (runs > 5) {
+    if (done < runs) {
+        std::printf("soak: %d of %d runs, the soak's %lld s were up\n", done, runs,
+                    static_cast<long long>(SoakBudget().count()));
+    }
+    if (done > 5) {
         EXPECT_EQ(OpenDescriptors(), descriptorsBefore) << "descriptors leaked";
         // Allocator noise stays well below a megabyte; a leak per run would not.
         if (kResidentMemoryMeaningful) {

@@ -1,7 +1,8 @@
 // talvex-bench: what TALVEX costs beside the serial line itself: talvex-cli
 // against a minimal reference host on the same emulated line, the host's own
-// turnaround, packed frames against one frame per record, memory, idle CPU
-// and gang runs. Prints one table and writes the same figures as JSON.
+// turnaround, packed frames against one frame per record, memory, idle CPU,
+// gang runs, and targets that answer late. Prints one table and writes the
+// same figures as JSON.
 
 #include <algorithm>
 #include <chrono>
@@ -14,6 +15,7 @@
 #include <mutex>
 #include <optional>
 #include <random>
+#include <set>
 #include <string>
 #include <sys/resource.h>
 #include <sys/utsname.h>
@@ -85,16 +87,18 @@ zarq::SimOptions SimArgs(std::vector<std::string> args, const std::string& partD
 // 512 KB leaves out that half of each megabyte.
 std::uint32_t ImageOffset(std::uint32_t index) { return ((index >> 19) << 20) | (index & 0x7FFFF); }
 
-// Writes 16-byte records of bytes bytes in all from offset 0 (type-04
-// records as needed); returns the bytes, the index-th at ImageOffset(index).
-std::vector<std::uint8_t> WriteImage(const std::string& path, std::uint32_t bytes) {
+// Writes records of recordBytes (16 or 32) of bytes bytes in all from
+// offset 0 (type-04 records as needed); returns the bytes, the index-th at
+// ImageOffset(index).
+std::vector<std::uint8_t> WriteImage(const std::string& path, std::uint32_t bytes,
+                                     std::uint32_t recordBytes = 16) {
     std::vector<std::uint8_t> content;
     content.reserve(bytes);
     std::ofstream out(path);
     std::mt19937 random(bytes);
     std::uint32_t upper = 0xFFFFFFFF;
     char line[80];
-    for (std::uint32_t index = 0; index < bytes; index += 16) {
+    for (std::uint32_t index = 0; index < bytes; index += recordBytes) {
         const std::uint32_t at = ImageOffset(index);
         if ((at >> 16) != upper) {
             upper = at >> 16;
@@ -104,10 +108,10 @@ std::vector<std::uint8_t> WriteImage(const std::string& path, std::uint32_t byte
             out << line;
         }
         const unsigned offset = at & 0xFFFF;
-        unsigned sum = 16 + (offset >> 8) + (offset & 0xFF);
-        std::snprintf(line, sizeof line, ":10%04X00", offset);
+        unsigned sum = recordBytes + (offset >> 8) + (offset & 0xFF);
+        std::snprintf(line, sizeof line, ":%02X%04X00", recordBytes, offset);
         out << line;
-        for (int i = 0; i < 16; ++i) {
+        for (std::uint32_t i = 0; i < recordBytes; ++i) {
             const unsigned b = random() & 0xFF;
             content.push_back(static_cast<std::uint8_t>(b));
             sum += b;
@@ -456,6 +460,224 @@ PacedRun CliDownload(const std::string& cli, const std::string& dir, const std::
     return p;
 }
 
+// 6. Targets that answer late: one that is slow on every frame, and fast
+// lines behind a slow adapter or in front of a target slow to program. Once
+// the host has seen the target's pace, every command should go out once:
+// no repeat, no resync block, only the first late answer costs a wait.
+struct LateTarget {
+    const char* line; // as printed
+    std::vector<std::string> simArgs;
+    std::string baud;
+    std::uint32_t imageBytes;
+    std::uint32_t recordBytes;
+    int frameBytes;
+    bool verify;
+};
+
+struct LateRun {
+    int exitCode = -1;
+    bool flashMatches = false;
+    double elapsed = 0;
+    zarq::SimStats stats;
+    std::uint64_t records = 0;
+    std::uint64_t writeCommands = 0;
+    // From the command whose answer first came late (the first one a
+    // resync block followed) on; 0 when no answer was late.
+    std::uint64_t firstLate = 0;
+    std::uint64_t framesAfter = 0;   // frames of later commands
+    std::uint64_t commandsAfter = 0; // later commands
+    std::uint64_t repeatsAfter = 0;
+    std::uint64_t resyncsAfter = 0;
+    bool NoRepeatAfterFirstLate() const {
+        return exitCode == 0 && flashMatches && repeatsAfter == 0 && resyncsAfter == 0 &&
+               framesAfter == commandsAfter;
+    }
+};
+
+LateRun MeasureLate(const std::string& cli, const std::string& dir, const std::string& partDb,
+                    const LateTarget& t) {
+    const std::string image = dir + "/late-" + std::to_string(t.imageBytes) + "-" +
+                              std::to_string(t.recordBytes) + ".hex";
+    const std::vector<std::uint8_t> content = WriteImage(image, t.imageBytes, t.recordBytes);
+    zarq::Simulator sim(SimArgs(t.simArgs, partDb, true));
+    std::string error;
+    if (!sim.Start(error)) throw Fail{"zarq-sim: " + error};
+    LateRun r;
+    r.records = t.imageBytes / t.recordBytes;
+    const ChildRun run =
+        RunCli({cli, "--no-progress", dir + "/late.ini", "af=" + image, "cp=" + sim.DevicePath(),
+                "cb=" + t.baud, "fe=n", "fp=y", t.verify ? "fv=y" : "fv=n", "ap=ZaRQ4126",
+                "fb=" + std::to_string(t.frameBytes)});
+    sim.Stop();
+    r.exitCode = run.exitCode;
+    r.elapsed = run.elapsed;
+    r.flashMatches = HoldsImage(sim, content);
+    r.stats = sim.Stats();
+    const std::vector<zarq::LogEntry> log = sim.Log();
+    std::uint64_t lastCommand = 0;
+    std::set<std::uint64_t> writes, after;
+    for (const auto& entry : log) {
+        if (entry.kind == zarq::LogEntry::Kind::Resync) {
+            if (r.firstLate == 0) {
+                r.firstLate = lastCommand;
+            } else if (lastCommand > r.firstLate) {
+                ++r.resyncsAfter;
+            }
+        }
+        if (entry.kind != zarq::LogEntry::Kind::Frame || entry.command == 0) continue;
+        lastCommand = entry.command;
+        if (entry.letter == 'W') writes.insert(entry.command);
+    }
+    for (const auto& entry : log) {
+        if (entry.kind != zarq::LogEntry::Kind::Frame || r.firstLate == 0 ||
+            entry.command <= r.firstLate)
+            continue;
+        ++r.framesAfter;
+        after.insert(entry.command);
+        if (entry.retry) ++r.repeatsAfter;
+    }
+    r.writeCommands = writes.size();
+    r.commandsAfter = after.size();
+    return r;
+}
+
+// The same runs with the host as it was before it learnt the target's answer
+// time: talvex-cli of commit 7217f08, built apart and run against today's
+// zarq-sim with `talvex-bench --late-only --cli PATH`, once, on the
+// development machine (AMD EPYC, 2 cores), 2026-12-08.
+struct Before {
+    double seconds;
+    std::uint64_t frames, retries, resyncBlocks, bytesWritten;
+};
+constexpr Before kBeforeSteady25{3.54, 136, 68, 68, 4096}; // median of 3 turns
+// Faster than today only because it did not wait for the answers: each frame
+// was credited with the answer to the one before it.
+constexpr Before kBeforeAdapter16{10.99, 1151, 111, 946, 9056};
+constexpr Before kBeforeSlowWrite{0.91, 144, 0, 64, 8192};
+
+struct LateFigures {
+    std::vector<LateRun> steady; // three turns
+    LateRun adapter, slowWrite;
+    double SteadyMedian() const {
+        std::vector<double> times;
+        for (const LateRun& r : steady) times.push_back(r.elapsed);
+        std::sort(times.begin(), times.end());
+        return times[times.size() / 2];
+    }
+    double Speedup() const { return kBeforeSteady25.seconds / SteadyMedian(); }
+    bool SteadyOk() const {
+        bool ok = Speedup() >= 1.5;
+        for (const LateRun& r : steady)
+            ok = ok && r.NoRepeatAfterFirstLate() && r.writeCommands == r.records;
+        return ok;
+    }
+};
+
+const LateTarget kSteady25{"steady 25 ms target, 230400 baud, 2 KB in 32-byte records, verify off",
+                           {"--baud", "230400", "--answer-delay-ms", "25"},
+                           "230400",
+                           2048,
+                           32,
+                           0,
+                           false};
+const LateTarget kAdapter16{"8 KB at 921600 baud behind a 16 ms adapter, verify on",
+                            {"--baud", "921600", "--answer-delay-ms", "16"},
+                            "921600",
+                            8192,
+                            16,
+                            0,
+                            true};
+// The packed-frames measurement of the README: 1 ms of adapter latency, and
+// a 128-byte frame takes 3.84 ms to program, so its answer comes after the
+// 4 ms that the line's rate alone gives it.
+const LateTarget kSlowWrite{
+    "8 KB packed to 128 bytes at 921600 baud, 1 ms adapter latency, 30 us "
+    "to program a byte, verify on",
+    {"--baud", "921600", "--turnaround-ms", "1", "--write-us-per-byte", "30"},
+    "921600",
+    8192,
+    16,
+    128,
+    true};
+
+LateFigures MeasureLateTargets(const std::string& cli, const std::string& dir,
+                               const std::string& partDb) {
+    LateFigures f;
+    for (int turn = 0; turn < 3; ++turn)
+        f.steady.push_back(MeasureLate(cli, dir, partDb, kSteady25));
+    f.adapter = MeasureLate(cli, dir, partDb, kAdapter16);
+    f.slowWrite = MeasureLate(cli, dir, partDb, kSlowWrite);
+    return f;
+}
+
+std::string Describe(const LateRun& r) {
+    char text[400];
+    if (r.firstLate == 0) {
+        std::snprintf(text, sizeof text,
+                      "exit %d%s, %.2f s; %llu frames for %llu commands, no answer came late, "
+                      "%llu bytes programmed",
+                      r.exitCode, r.flashMatches ? "" : " (FLASH DIFFERS)", r.elapsed,
+                      static_cast<unsigned long long>(r.stats.frames),
+                      static_cast<unsigned long long>(r.stats.commands),
+                      static_cast<unsigned long long>(r.stats.bytesWritten));
+        return text;
+    }
+    std::snprintf(text, sizeof text,
+                  "exit %d%s, %.2f s; %llu frames for %llu commands, %llu repeats, %llu resync "
+                  "blocks, %llu bytes programmed; after the first late answer (command %llu): "
+                  "%llu frames for %llu commands, %llu repeats, %llu resync blocks",
+                  r.exitCode, r.flashMatches ? "" : " (FLASH DIFFERS)", r.elapsed,
+                  static_cast<unsigned long long>(r.stats.frames),
+                  static_cast<unsigned long long>(r.stats.commands),
+                  static_cast<unsigned long long>(r.stats.retries),
+                  static_cast<unsigned long long>(r.stats.resyncBlocks),
+                  static_cast<unsigned long long>(r.stats.bytesWritten),
+                  static_cast<unsigned long long>(r.firstLate),
+                  static_cast<unsigned long long>(r.framesAfter),
+                  static_cast<unsigned long long>(r.commandsAfter),
+                  static_cast<unsigned long long>(r.repeatsAfter),
+                  static_cast<unsigned long long>(r.resyncsAfter));
+    return text;
+}
+
+std::string Describe(const Before& b) {
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "%.2f s; %llu frames, %llu repeats, %llu resync blocks, %llu bytes programmed",
+                  b.seconds, static_cast<unsigned long long>(b.frames),
+                  static_cast<unsigned long long>(b.retries),
+                  static_cast<unsigned long long>(b.resyncBlocks),
+                  static_cast<unsigned long long>(b.bytesWritten));
+    return text;
+}
+
+void PrintLateTargets(const LateFigures& f) {
+    const auto yes = [](bool ok) { return ok ? "yes" : "no"; };
+    const LateRun& s = f.steady[f.steady.size() / 2];
+    std::printf(
+        "| %s: records, write frames, run time (median of 3) | %llu records, %llu write "
+        "commands; %s | no repeat after the first late answer, write commands = records "
+        "| %s |\n",
+        kSteady25.line, static_cast<unsigned long long>(s.records),
+        static_cast<unsigned long long>(s.writeCommands), Describe(s).c_str(), yes(f.SteadyOk()));
+    std::printf(
+        "| the same, against the host before it learnt the answer time | %.2f s / %.2f s "
+        "= %.2fx faster (before: %s) | >= 1.5x | %s |\n",
+        kBeforeSteady25.seconds, f.SteadyMedian(), f.Speedup(), Describe(kBeforeSteady25).c_str(),
+        yes(f.Speedup() >= 1.5));
+    struct Row {
+        const LateTarget* target;
+        const LateRun* run;
+        const Before* before;
+    };
+    for (const Row& row : {Row{&kAdapter16, &f.adapter, &kBeforeAdapter16},
+                           Row{&kSlowWrite, &f.slowWrite, &kBeforeSlowWrite}}) {
+        std::printf("| %s | %s (before: %s) | no repeat after the first late answer | %s |\n",
+                    row.target->line, Describe(*row.run).c_str(), Describe(*row.before).c_str(),
+                    yes(row.run->NoRepeatAfterFirstLate()));
+    }
+}
+
 // 3. Peak resident memory of talvex-cli for one image.
 long PeakKiB(const std::string& cli, const std::string& dir, const std::string& partDb,
              std::uint32_t bytes) {
@@ -571,8 +793,15 @@ double Spread(const std::vector<double>& v) {
 
 int main(int argc, char** argv) {
     std::string out = "bench/results.json";
-    for (int i = 1; i + 1 < argc; ++i) {
+    // --late-only --cli PATH: only the late targets, with another talvex-cli
+    // (how the figures of the host before were taken).
+    std::string otherCli;
+    bool lateOnly = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--late-only") == 0) lateOnly = true;
+        if (i + 1 >= argc) continue;
         if (std::strcmp(argv[i], "--out") == 0) out = argv[i + 1];
+        if (std::strcmp(argv[i], "--cli") == 0) otherCli = argv[i + 1];
     }
     const std::string self = std::filesystem::canonical("/proc/self/exe").parent_path().string();
     const std::string binDir = std::filesystem::exists(self + "/talvex-cli")
@@ -589,6 +818,20 @@ int main(int argc, char** argv) {
            "FBlk0Sz=0x10000\nFBlk1Sz=0x0\n";
 
     int status = 0;
+    if (lateOnly) {
+        try {
+            const LateFigures late = MeasureLateTargets(
+                otherCli.empty() ? binDir + "/talvex-cli" : otherCli, dir, partDb);
+            std::printf("| Figure | Measured | Goal | Met |\n|---|---|---|---|\n");
+            PrintLateTargets(late);
+        } catch (const Fail& f) {
+            std::fprintf(stderr, "talvex-bench: %s\n", f.what.c_str());
+            status = 2;
+        }
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
+        return status;
+    }
     try {
         std::vector<double> rates;
         for (int run = 0; run < 5; ++run) rates.push_back(FramesPerSecond(partDb, 20000));
@@ -691,6 +934,8 @@ int main(int argc, char** argv) {
         rlimit files{};
         getrlimit(RLIMIT_NOFILE, &files);
 
+        const LateFigures late = MeasureLateTargets(cli, dir, partDb);
+
         // A goal counts as missed only beyond the spread measured for it.
         const bool fpsOk = fps >= 20000 - fpsSpread;
         const bool turnOk = turn.medianUs <= 10 + turn.spreadUs;
@@ -758,6 +1003,7 @@ int main(int argc, char** argv) {
             "| 64 unpaced boards, 4 KB image (open-file limit %llu) | %.2f s, CPU %.2f s, peak RSS "
             "%ld KiB | (limit) | |\n",
             static_cast<unsigned long long>(files.rlim_cur), wide.elapsed, wide.cpu, wide.peakKiB);
+        PrintLateTargets(late);
 
         std::filesystem::create_directories(std::filesystem::path(out).parent_path().empty()
                                                 ? "."
@@ -801,12 +1047,25 @@ int main(int argc, char** argv) {
              << "  \"gang8_cpu_percent_per_port\": " << cpuPerPort << ",\n"
              << "  \"gang64_s\": " << wide.elapsed << ",\n"
              << "  \"gang64_cpu_s\": " << wide.cpu << ",\n"
-             << "  \"gang64_peak_rss_kib\": " << wide.peakKiB << "\n}\n";
+             << "  \"gang64_peak_rss_kib\": " << wide.peakKiB << ",\n"
+             << "  \"steady25_s\": " << late.SteadyMedian() << ",\n"
+             << "  \"steady25_before_s\": " << kBeforeSteady25.seconds << ",\n"
+             << "  \"steady25_speedup\": " << late.Speedup() << ",\n"
+             << "  \"steady25_repeats_after_first_late\": "
+             << late.steady[late.steady.size() / 2].repeatsAfter << ",\n"
+             << "  \"adapter16_repeats\": " << late.adapter.stats.retries << ",\n"
+             << "  \"adapter16_resync_blocks\": " << late.adapter.stats.resyncBlocks << ",\n"
+             << "  \"adapter16_repeats_after_first_late\": " << late.adapter.repeatsAfter << ",\n"
+             << "  \"slow_write_repeats\": " << late.slowWrite.stats.retries << ",\n"
+             << "  \"slow_write_resync_blocks\": " << late.slowWrite.stats.resyncBlocks << ",\n"
+             << "  \"slow_write_repeats_after_first_late\": " << late.slowWrite.repeatsAfter
+             << "\n}\n";
         std::printf("\nWrote %s\n", out.c_str());
-        status =
-            fpsOk && turnOk && refOk && lineOk && packOk && memOk && idleOk && gangOk && gangCpuOk
-                ? 0
-                : 1;
+        status = fpsOk && turnOk && refOk && lineOk && packOk && memOk && idleOk && gangOk &&
+                         gangCpuOk && late.SteadyOk() && late.adapter.NoRepeatAfterFirstLate() &&
+                         late.slowWrite.NoRepeatAfterFirstLate()
+                     ? 0
+                     : 1;
     } catch (const Fail& f) {
         std::fprintf(stderr, "talvex-bench: %s\n", f.what.c_str());
         status = 2;

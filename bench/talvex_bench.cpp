@@ -208,6 +208,7 @@ public:
     bool Purge(PurgeWhat what) override { return port_.Purge(what); }
     PortStatus LastStatus() const override { return port_.LastStatus(); }
     void SetStopFlag(const std::atomic<bool>* stop) override { port_.SetStopFlag(stop); }
+    bool PacedLine() const override { return port_.PacedLine(); }
 
     void Note(const std::uint8_t* buffer, std::size_t count, std::size_t received) {
         if (count == 1 && received == 1 && buffer[0] == kAck) answeredAt_ = Clock::now();

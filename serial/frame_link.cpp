@@ -238,7 +238,11 @@ int FrameLink::Send(const CommandFrame& frame) {
         port_.Purge(PurgeWhat::Output);
         if (!exchange_.sends.empty()) ++counts_.repeats;
         std::size_t moved = 0;
-        exchange_.earliest = now_() + byteTime_ * static_cast<Clock::rep>(bytes.size() + 1);
+        // Only a real line is bound by its baud rate; on a pseudo-terminal
+        // an answer may follow its frame at once.
+        exchange_.earliest = port_.PacedLine()
+                                 ? now_() + byteTime_ * static_cast<Clock::rep>(bytes.size() + 1)
+                                 : Clock::time_point::min();
         // A failed or short write is not looked at: the wait below then
         // simply finds no acknowledgement. The port's write returns once
         // the frame has left, so the answer wait is the target's to use.

@@ -61,6 +61,10 @@ public:
     // kStopLatencyMs with what was moved so far, and LastStatus() is
     // Stopped. The flag must outlive the port's use; nullptr removes it.
     virtual void SetStopFlag(const std::atomic<bool>* stop) { (void)stop; }
+    // True when the bytes cross a real line at the baud rate, so that no
+    // answer can arrive before its frame has crossed. A pseudo-terminal
+    // carries them at once; a port that cannot tell says false.
+    virtual bool PacedLine() const { return false; }
     // A remark for whoever watches the line (the trace), such as the answer
     // wait now in force. Ports that keep no trace ignore it.
     virtual void Remark(const std::string& text) { (void)text; }
@@ -83,6 +87,7 @@ public:
     bool Purge(PurgeWhat what) override;
     PortStatus LastStatus() const override;
     void SetStopFlag(const std::atomic<bool>* stop) override;
+    bool PacedLine() const override;
 
     // Where "Port Closing Error." goes; front ends show or print it.
     void SetMessageHandler(std::function<void(const std::string&)> handler);

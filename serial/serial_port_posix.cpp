@@ -20,6 +20,10 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#if defined(__linux__)
+#include <sys/sysmacros.h>
+#endif
 #include <termios.h>
 #include <unistd.h>
 #include <utility>
@@ -98,6 +102,26 @@ int RemainingMs(Clock::time_point deadline) {
 
 } // namespace
 
+namespace {
+
+// Only a device whose bytes pass a UART is held to its baud rate. A
+// pseudo-terminal (no modem lines) carries any number of bytes at once, and
+// so does a board that is itself a USB modem (ttyACM); an on-board port
+// (ttyS) and a USB-to-serial converter (ttyUSB) are UARTs.
+bool CrossesAUart(int fd) {
+#if defined(__linux__)
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return false;
+    const unsigned kind = major(st.st_rdev);
+    return kind == 4 || kind == 188;
+#else
+    (void)fd;
+    return false;
+#endif
+}
+
+} // namespace
+
 struct CSerialPort::Impl {
     UniqueFd fd;
     bool open = false;
@@ -110,6 +134,7 @@ struct CSerialPort::Impl {
     termios saved{};
     // When the last byte written can have left at the line rate.
     Clock::time_point lineFreeAt{};
+    bool paced = false;
 
     enum class Ready { Yes, TimedOut, Stopped, Failed };
 
@@ -258,7 +283,8 @@ bool CSerialPort::Open(const std::string& port, const std::string& baudText) {
     int bits = TIOCM_RTS;
     if (::ioctl(fd.Get(), TIOCMBIC, &bits) != 0 && errno != ENOTTY && errno != EINVAL) return false;
     bits = TIOCM_DTR;
-    if (::ioctl(fd.Get(), TIOCMBIS, &bits) != 0 && errno != ENOTTY && errno != EINVAL) return false;
+    const bool modemLines = ::ioctl(fd.Get(), TIOCMBIS, &bits) == 0;
+    if (!modemLines && errno != ENOTTY && errno != EINVAL) return false;
 
     restore.armed = false;
     m.saved = saved;
@@ -266,6 +292,7 @@ bool CSerialPort::Open(const std::string& port, const std::string& baudText) {
     m.baud = baud;
     m.status = PortStatus::Ok;
     m.lineFreeAt = Clock::time_point{};
+    m.paced = modemLines && CrossesAUart(m.fd.Get());
     m.open = true;
     return true;
 }
@@ -418,6 +445,8 @@ bool CSerialPort::Purge(PurgeWhat what) {
 }
 
 PortStatus CSerialPort::LastStatus() const { return impl_->status; }
+
+bool CSerialPort::PacedLine() const { return impl_->open && impl_->paced; }
 
 void CSerialPort::SetStopFlag(const std::atomic<bool>* stop) { impl_->stop = stop; }
 

@@ -314,6 +314,11 @@ bool CSerialPort::Purge(PurgeWhat what) {
 
 PortStatus CSerialPort::LastStatus() const { return impl_->status; }
 
+// A COM port may be a virtual one (a null-modem pair, or Wine's mapping of a
+// pseudo-terminal) that carries bytes faster than its baud rate, and the
+// driver does not say which; so no answer is refused for coming too soon.
+bool CSerialPort::PacedLine() const { return false; }
+
 void CSerialPort::SetStopFlag(const std::atomic<bool>* stop) { impl_->stop = stop; }
 
 void CSerialPort::SetMessageHandler(std::function<void(const std::string&)> handler) {

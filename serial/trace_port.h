@@ -71,6 +71,7 @@ public:
     PortStatus LastStatus() const override { return inner_->LastStatus(); }
     void SetStopFlag(const std::atomic<bool>* stop) override { inner_->SetStopFlag(stop); }
     void Remark(const std::string& text) override;
+    bool PacedLine() const override { return inner_->PacedLine(); }
 
 private:
     bool Traced(std::uint8_t* buffer, std::size_t count, std::size_t& received,

@@ -190,13 +190,6 @@ INSTANTIATE_TEST_SUITE_P(
                    64,
                    0,
                    true},
-        TimingCase{"DuplicateAcknowledgementThenAnIgnoredWrite",
-                   {"--baud", "115200", "--double-answer", "W@4", "--silent", "W@5"},
-                   "115200",
-                   false,
-                   0,
-                   7,
-                   true},
         // Every answer twice, and one write refused: out of step from the
         // first erase on. The refusal fails the write, or, where a copy
         // stood in for it, the target's verify of what was erased and

@@ -163,6 +163,7 @@ TEST_F(RunRecorderTest, AppendsOneLineWithWhatTheWorkerTold) {
     recorder.PhaseEnded(RunPhase::Check);
     recorder.PhaseBegan(RunPhase::Write);
     recorder.PhaseCount(RunPhase::Write, 16);
+    recorder.LinkReport(57, 2, 3);
     std::this_thread::sleep_for(5ms);
     // The write never ends on its own: the failure ends it.
     recorder.RunEnded(ExitCode::Write, "Error at 0x10 - 0x20 \n Download aborted.");
@@ -189,6 +190,9 @@ TEST_F(RunRecorderTest, AppendsOneLineWithWhatTheWorkerTold) {
     EXPECT_EQ(r["result"]["meaning"].text, ExitCodeMeaning(7));
     EXPECT_EQ(r["result"]["message"].text, "Error at 0x10 - 0x20 \n Download aborted.");
     EXPECT_FALSE(r["result"].Has("port_problem"));
+    EXPECT_EQ(r["link"]["answer_wait_ms"].Int(), 57);
+    EXPECT_EQ(r["link"]["misaligned"].Int(), 2);
+    EXPECT_EQ(r["link"]["repeats"].Int(), 3);
     EXPECT_GE(r["phases_ms"]["write"].number, 5.0) << "the phase in hand ends with the run";
     EXPECT_FALSE(r["phases_ms"].Has("verify")) << "phases that never began are not listed";
 }

@@ -48,6 +48,7 @@ public:
         return std::vector<Reply>{{500us, kAck}};
     };
     Clock::duration work{0}; // what each try costs the target before it answers
+    bool paced = true;
     std::vector<Try> tries;
     int resyncBlocks = 0;
     std::vector<std::string> remarks;
@@ -104,6 +105,7 @@ public:
     }
     PortStatus LastStatus() const override { return status_; }
     void Remark(const std::string& text) override { remarks.push_back(text); }
+    bool PacedLine() const override { return paced; }
 
     int TriesOf(int command) const {
         return static_cast<int>(std::count_if(tries.begin(), tries.end(),
@@ -292,6 +294,20 @@ TEST(FrameLink, DuplicateAcknowledgementShiftsTheAnswersAndIsFoundAtTheEnd) {
     EXPECT_TRUE(link.TakeMisaligned());
     EXPECT_FALSE(link.TakeMisaligned()) << "told once";
     EXPECT_EQ(link.Counts().misalignments, 1u);
+}
+
+TEST(FrameLink, PseudoTerminalsInstantAnswerIsItsFramesOwn) {
+    // No baud rate holds bytes back on a pseudo-terminal: the answer may be
+    // there before the frame could have crossed a real line.
+    VirtualLine line;
+    line.paced = false;
+    line.byteTime = 0us;
+    line.target = [](const Try&) { return std::vector<Reply>{{10us, kAck}}; };
+    FrameLink link = MakeLink(line);
+    for (unsigned i = 0; i < 4; ++i) EXPECT_EQ(link.Send(WriteFrame(0x200 + 16 * i)), 0);
+    EXPECT_EQ(link.Settle(), FrameLink::SettleEnd::Quiet);
+    EXPECT_FALSE(link.TakeMisaligned());
+    EXPECT_EQ(line.tries.size(), 4u);
 }
 
 TEST(FrameLink, TargetThatAnswersEveryFrameTwiceIsFoundOutOfStep) {

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "../engine/download_settings.h"
+#include "../engine/link_observer.h"
 #include "../engine/recording_window.h"
 #include "run_observer.h"
 #include "serial_thread.h"
@@ -183,33 +184,10 @@ private:
     std::vector<std::thread> threads_;
 };
 
-// The link's last report of the run.
-class LinkCounter final : public IRunObserver {
-public:
-    void RunBegan(const Settings&, const std::string&, bool) override {}
-    void PhaseBegan(RunPhase) override {}
-    void PhaseCount(RunPhase, std::uint64_t) override {}
-    void PhaseEnded(RunPhase) override {}
-    void Identified(const std::string&) override {}
-    void RunCommand(bool) override {}
-    void LinkReport(std::uint32_t answerWaitMs, std::uint64_t misaligned,
-                    std::uint64_t repeats) override {
-        this->answerWaitMs = answerWaitMs;
-        this->misaligned = misaligned;
-        this->repeats = repeats;
-    }
-    void RunEnded(ExitCode, const std::string&) override {}
-
-    // Written on the worker's thread, read once it has ended.
-    std::uint32_t answerWaitMs = 0;
-    std::uint64_t misaligned = 0;
-    std::uint64_t repeats = 0;
-};
-
 struct Outcome {
     int code = -100; // -100: no result in time
     bool flashMatches = false;
-    LinkCounter link;
+    LinkObserver link;
     zarq::SimStats target;
     std::vector<zarq::LogEntry> log;
     std::vector<std::string> failures;

@@ -172,6 +172,14 @@ INSTANTIATE_TEST_SUITE_P(
                    0,
                    7,
                    true,
+                   5},
+        TimingCase{"EveryAnswerTwiceOneWriteRefusedVerifyOff",
+                   {"--baud", "115200", "--double-answer", "*", "--nak", "W@3"},
+                   "115200",
+                   false,
+                   0,
+                   7,
+                   true,
                    5}),
     [](const ::testing::TestParamInfo<TimingCase>& info) { return info.param.name; });
 

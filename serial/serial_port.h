@@ -47,8 +47,9 @@ public:
     virtual bool Read(std::uint8_t* buffer, std::size_t count, std::size_t& received) = 0;
     // Read with a total time-out of its own instead of the baud rate's, for
     // waits that learn how slow the target answers. Counts, like Read, from
-    // when the last write has left the line. A fake that keeps no time may
-    // leave this to Read.
+    // when the last write has left the line; a zero time-out takes only what
+    // has come in already, at once. A fake that keeps no time may leave
+    // this to Read.
     virtual bool ReadFor(std::uint8_t* buffer, std::size_t count, std::size_t& received,
                          std::chrono::milliseconds timeout) {
         (void)timeout;

@@ -328,7 +328,8 @@ bool CSerialPort::ReadFor(std::uint8_t* buffer, std::size_t count, std::size_t& 
 
     // An answer cannot come before the frame it answers has left: the wait
     // counts from then, whatever the device said about its queue.
-    const auto begin = std::max(Clock::now(), m.lineFreeAt);
+    // A zero time-out is a look at what has come in, not a wait for it.
+    const auto begin = timeout.count() > 0 ? std::max(Clock::now(), m.lineFreeAt) : Clock::now();
     const auto deadline = begin + std::max(timeout, std::chrono::milliseconds(0));
     bool ok = true;
     while (received < count) {

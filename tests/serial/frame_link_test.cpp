@@ -391,6 +391,27 @@ TEST(FrameLinkOverPty, TargetThatRefusesOnceThenAcceptsScoresOne) {
     EXPECT_EQ(seen, 2);
 }
 
+TEST(FrameLinkOverPty, QuickAnswersOnAPseudoTerminalAreNotHeldToTheBaudRate) {
+    // At 300 baud a 9-byte frame needs 300 ms on a real line; a
+    // pseudo-terminal carries it at once, and the look for stray bytes
+    // before the next frame must not wait for the line rate either.
+    test::PtyPair pty;
+    CSerialPort port;
+    ASSERT_TRUE(port.Open(pty.SlavePath(), "300"));
+    const CommandFrame frame = CommandFrame::Run(0);
+    int seen = 0;
+    std::thread target(ScriptedTarget, std::ref(pty), frame.Bytes(), Bytes(10, kAck),
+                       std::ref(seen));
+    FrameLink link(port, 300);
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(link.Send(frame), 0) << i;
+    const auto took = std::chrono::steady_clock::now() - start;
+    target.join();
+    EXPECT_EQ(seen, 10);
+    // Held to the line rate, the ten would take 2.7 s.
+    EXPECT_LT(took, 1500ms) << "the frames took as long as the line rate says";
+}
+
 TEST(FrameLinkOverPty, VanishedAdapterFailsAtOnceInsteadOfRetrying) {
     test::PtyPair pty;
     CSerialPort port;

@@ -355,7 +355,13 @@ bool CSerialPort::ReadFor(std::uint8_t* buffer, std::size_t count, std::size_t& 
         }
     }
     // Bytes that came before a failure are handed over all the same.
-    if (received > 0) buffer[received] = 0;
+    if (received > 0) {
+        buffer[received] = 0;
+        // Whatever was sent before has crossed by now: a pseudo-terminal
+        // takes frames faster than their line rate, and the reckoning must
+        // not run ahead of the clock frame after frame.
+        m.lineFreeAt = std::min(m.lineFreeAt, Clock::now());
+    }
     return ok;
 }
 

@@ -45,11 +45,19 @@ TEST_P(AnswerTimingTest, ExitsZeroOnlyWithTheImageInFlash) {
     bool imageInFlash = true;
     for (const Chunk& chunk : chunks)
         imageInFlash = imageInFlash && FlashRange(chunk.address, chunk.bytes.size()) == chunk.bytes;
-    if (code != c.orCode) EXPECT_EQ(code, c.code);
-    if (code == 0) EXPECT_TRUE(imageInFlash) << "exit 0 with a flash that differs from the image";
-    if (c.code != 0) EXPECT_FALSE(imageInFlash) << "the case is meant to leave a gap";
+    if (code != c.orCode) {
+        EXPECT_EQ(code, c.code);
+    }
+    if (code == 0) {
+        EXPECT_TRUE(imageInFlash) << "exit 0 with a flash that differs from the image";
+    }
+    if (c.code != 0) {
+        EXPECT_FALSE(imageInFlash) << "the case is meant to leave a gap";
+    }
     ASSERT_TRUE(link.reported);
-    if (c.misalignedSeen) EXPECT_GT(link.misaligned, 0u);
+    if (c.misalignedSeen) {
+        EXPECT_GT(link.misaligned, 0u);
+    }
 }
 
 // At 230400 baud the baud rate's answer wait is 10 ms; at 115200 19 ms.

@@ -16,16 +16,6 @@ namespace {
 
 constexpr double kSlackMs = 1500;
 
-double MsSince(Clock::time_point t0) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
-}
-
-Bytes Concat(std::initializer_list<Bytes> parts) {
-    Bytes all;
-    for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
-    return all;
-}
-
 // A distinct write command for each n, so that none is a try of another.
 Bytes Write(std::uint32_t n) { return Frame('W', 16 * n, {static_cast<std::uint8_t>(n), 2, 3, 4}); }
 

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdint>
 #include <fcntl.h>
+#include <initializer_list>
 #include <memory>
 #include <poll.h>
 #include <string>
@@ -43,6 +44,17 @@ inline Bytes VerifyFrame(std::uint32_t offset, const Bytes& plain) {
     Bytes rotated;
     for (std::uint8_t b : plain) rotated.push_back(static_cast<std::uint8_t>((b << 3) | (b >> 5)));
     return Frame('V', offset, rotated);
+}
+
+// Milliseconds of the steady clock since t0.
+inline double MsSince(std::chrono::steady_clock::time_point t0) {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+}
+
+inline Bytes Concat(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
 }
 
 inline Bytes ResyncBlock() {

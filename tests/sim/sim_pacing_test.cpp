@@ -12,16 +12,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-double MsSince(Clock::time_point t0) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
-}
-
-Bytes Concat(std::initializer_list<Bytes> parts) {
-    Bytes all;
-    for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
-    return all;
-}
-
 TEST(SimResync, WholeBlocksBetweenFramesAreCountedAndNothingElse) {
     const Bytes w = Frame('W', 0x30, {0x42});
     const struct {

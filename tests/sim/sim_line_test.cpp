@@ -21,10 +21,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-double MsSince(Clock::time_point t0) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
-}
-
 int OpenFdCount() {
     int n = 0;
     if (DIR* d = ::opendir("/proc/self/fd")) {

@@ -302,6 +302,11 @@ bool WriteText(const std::string& path, const std::string& section, const std::s
     }
 
     if (read.status == FileStatus::Readable && updated == content) return true;
+    if (updated.size() > kMaxFileBytes) {
+        return fail("the file would grow to " + std::to_string(updated.size()) +
+                    " bytes, past the " + std::to_string(kMaxFileBytes >> 20) +
+                    " MB a settings file may have");
+    }
     std::string reason;
     if (!detail::ReplaceFileDurably(path, updated, &reason)) return fail(std::move(reason));
     return true;

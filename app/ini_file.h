@@ -14,6 +14,10 @@ namespace talvex::ini {
 // unread rather than held in memory.
 inline constexpr std::uint64_t kMaxFileBytes = 1u << 20;
 
+// A size for ReadText that never cuts a stored value: none is longer than
+// the file that holds it.
+inline constexpr std::size_t kWholeValue = kMaxFileBytes + 1;
+
 enum class FileStatus {
     Readable,   // a regular file of at most kMaxFileBytes
     Missing,    // no such file (a write creates it)
@@ -52,7 +56,8 @@ std::uint32_t ParseInt(std::string_view text, std::uint32_t defaultValue);
 // Stores the value, creating file and section as needed and keeping every
 // other line byte for byte. False when the value was not stored; the old
 // file is then unchanged, and whyNot (when given) says why, e.g.
-// "read-only file" or "the value holds a line break".
+// "read-only file", "the value holds a line break" or that the file would
+// grow past kMaxFileBytes (it would then be refused by every later read).
 bool WriteText(const std::string& path, const std::string& section, const std::string& key,
                const std::string& value, std::string* whyNot = nullptr);
 

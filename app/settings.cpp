@@ -11,7 +11,9 @@
 namespace talvex {
 namespace {
 
-constexpr std::size_t kOpeningBuffer = 1024;
+// A value cut short would name another file or port than the one stored,
+// and a file that happens to lie at the shorter path would be flashed.
+constexpr std::size_t kOpeningBuffer = ini::kWholeValue;
 constexpr std::size_t kHelpBuffer = 1000;
 
 } // namespace

@@ -67,18 +67,18 @@ bool SaysNo(const std::string& text) {
 // Writes one option's entry. What the file does not take is kept, so that
 // the option still applies to this run; a later option of the same key that
 // is stored makes an earlier unstored one moot.
-void Store(StartupResult& result, std::string option, const char* section, const char* key,
-           const std::string& value) {
-    std::string reason;
+void Store(StartupResult& result, bool store, std::string option, const char* section,
+           const char* key, const std::string& value) {
+    std::string reason = "not stored by this command";
     auto& unstored = result.unstored;
-    if (ini::WriteText(result.settings.settingsPath, section, key, value, &reason)) {
+    if (store && ini::WriteText(result.settings.settingsPath, section, key, value, &reason)) {
         std::erase_if(unstored, [key](const UnstoredOption& u) { return u.key == key; });
     } else {
         unstored.push_back({std::move(option), key, value, std::move(reason)});
     }
 }
 
-void ApplyOption(const std::string& text, StartupResult& result) {
+void ApplyOption(const std::string& text, StartupResult& result, bool store) {
     for (const Option& option : kOptions) {
         if (!text.starts_with(option.name)) continue;
         std::string value;
@@ -87,7 +87,8 @@ void ApplyOption(const std::string& text, StartupResult& result) {
         } else {
             value = text.substr(3, BlankOrEnd(text, 3) - 3);
         }
-        Store(result, text.substr(0, BlankOrEnd(text, 0)), option.section, option.key, value);
+        Store(result, store, text.substr(0, BlankOrEnd(text, 0)), option.section, option.key,
+              value);
         return;
     }
 }
@@ -114,7 +115,8 @@ std::string JoinCommandLine(int argc, const char* const* argv, int first) {
     return line;
 }
 
-StartupResult RunStartup(const std::string& programDir, const std::string& commandLine) {
+StartupResult RunStartup(const std::string& programDir, const std::string& commandLine,
+                         bool storeOptions) {
     StartupResult result;
     Settings& s = result.settings;
     s.programDir = programDir;
@@ -123,9 +125,10 @@ StartupResult RunStartup(const std::string& programDir, const std::string& comma
 
     std::string name;
     if (text.size() > 2 && text[2] != '=') name = TakeWord(text, 0);
-    if (name.empty()) {
+    if (name.empty() || name.starts_with('-')) {
         // Also for an empty first word (a leading blank, or ""): a file
         // named ".ini" in whatever folder is current is never what was meant.
+        // Nor is "-h.ini": a word with a dash is a flag given by mistake.
         s.settingsStem = DefaultSettingsStem(programDir);
     } else if (name.ends_with(".ini")) {
         s.settingsStem = name.substr(0, name.size() - 4);
@@ -137,7 +140,7 @@ StartupResult RunStartup(const std::string& programDir, const std::string& comma
 
     if (text.starts_with("af=")) {
         std::string file = TakeWord(text, 3);
-        Store(result, "af=" + file, "Talvex", "File", file);
+        Store(result, storeOptions, "af=" + file, "Talvex", "File", file);
     }
 
     result.unattended = false;
@@ -148,7 +151,7 @@ StartupResult RunStartup(const std::string& programDir, const std::string& comma
             // The option after "aa=" is taken in the same pass, without the
             // check that ends the loop.
         }
-        ApplyOption(text, result);
+        ApplyOption(text, result, storeOptions);
         RemoveThroughBlank(text);
     }
 

@@ -16,6 +16,13 @@ std::string CurrentProgramDir();
 // The platform's separator: '/' on POSIX, '\\' on Windows.
 char PathSeparator();
 
+// Called first thing in main. A standard stream that the caller closed is
+// opened on the null device, so that the next file opened (the serial port,
+// a trace) cannot take its number and receive the status text. A write to a
+// reader that went away then fails with an error instead of killing the
+// process in the middle of a download.
+void PrepareStandardStreams();
+
 // Rebuilds the command-line text from the words the shell handed over:
 // words joined with single blanks, a word holding a blank wrapped in double
 // quotes (for an option, only the part after its "=").
@@ -43,7 +50,12 @@ struct StartupResult {
 // Steps 2 to 8 of start-up: paths, the settings-file name, "af=", every other
 // option written into the settings file in order, the unattended flag and the
 // part-database check. Shows nothing; the caller presents the outcome.
-StartupResult RunStartup(const std::string& programDir, const std::string& commandLine);
+// With storeOptions false nothing is written: every option applies to this
+// run only, as one the file refused would (for commands that only look).
+// A first word that begins with "-" is a mistaken flag, never a
+// settings-file name: the default settings file is used.
+StartupResult RunStartup(const std::string& programDir, const std::string& commandLine,
+                         bool storeOptions = true);
 
 // Puts the options that could not be stored over what the window read from
 // the file (ReadSettingsAtOpening), later options over earlier ones.

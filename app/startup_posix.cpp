@@ -1,6 +1,9 @@
 #include <string>
 #include <vector>
 
+#include <csignal>
+
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "startup.h"
@@ -24,5 +27,18 @@ std::string CurrentProgramDir() {
 }
 
 char PathSeparator() { return '/'; }
+
+void PrepareStandardStreams() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1) continue;
+        // open() takes the lowest free number: this one.
+        const int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (opened >= 0 && opened != fd) {
+            ::dup2(opened, fd);
+            ::close(opened);
+        }
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+}
 
 } // namespace talvex

@@ -1,6 +1,8 @@
+#include <cstdio>
 #include <string>
 #include <vector>
 
+#include <io.h>
 #include <windows.h>
 
 #include "startup.h"
@@ -24,5 +26,31 @@ std::string CurrentProgramDir() {
 }
 
 char PathSeparator() { return '\\'; }
+
+void PrepareStandardStreams() {
+    // A program started without a console or with a handle closed has no
+    // standard handle; the C runtime's stream then writes nowhere, which is
+    // what a lost stream must do, but it must not fail the run either.
+    struct Stream {
+        DWORD id;
+        FILE* file;
+        const char* mode;
+    };
+    const Stream streams[] = {
+        {STD_INPUT_HANDLE, stdin, "r"},
+        {STD_OUTPUT_HANDLE, stdout, "w"},
+        {STD_ERROR_HANDLE, stderr, "w"},
+    };
+    for (const Stream& stream : streams) {
+        const HANDLE handle = GetStdHandle(stream.id);
+        if (handle != nullptr && handle != INVALID_HANDLE_VALUE && _fileno(stream.file) >= 0) {
+            continue;
+        }
+        FILE* reopened = nullptr;
+        if (freopen_s(&reopened, "NUL", stream.mode, stream.file) == 0 && reopened != nullptr) {
+            SetStdHandle(stream.id, reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(reopened))));
+        }
+    }
+}
 
 } // namespace talvex

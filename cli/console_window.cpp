@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "stream_check.h"
+
 namespace talvex {
 
 namespace {
@@ -81,7 +83,7 @@ void ConsoleWindow::PrintLine(const std::string& text) {
     std::lock_guard<std::mutex> lock(mutex_);
     ClearProgressLocked();
     std::fprintf(out_, "%s\n", Printable(text).c_str());
-    std::fflush(out_);
+    FlushAndNote(out_);
     // A status line closes the phase in hand; the engine names the next one.
     phase_.clear();
 }
@@ -137,10 +139,21 @@ void ConsoleWindow::ShowMessage(const std::string& text) {
     std::lock_guard<std::mutex> lock(mutex_);
     ClearProgressLocked();
     std::fprintf(err_, "%s\n", text.c_str());
-    std::fflush(err_);
+    FlushAndNote(err_);
 }
 
-void ConsoleWindow::UnattendedFailure(const std::string& text) { ShowMessage(text); }
+void ConsoleWindow::UnattendedFailure(const std::string& text) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        lastFailure_ = text;
+    }
+    ShowMessage(text);
+}
+
+std::string ConsoleWindow::LastFailure() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lastFailure_;
+}
 
 void ConsoleWindow::EndWithResult(ExitCode code) {
     {

@@ -36,6 +36,9 @@ public:
     void UnattendedFailure(const std::string& text) override;
     void RunRecordFailed(const std::string& text) override { ShowMessage(text); }
 
+    // The text of the last failure the run reported; empty when none.
+    std::string LastFailure() const;
+
     // Waits up to the given time for a result; empty when none came.
     std::optional<ExitCode> WaitForResult(std::chrono::milliseconds timeout);
 
@@ -57,8 +60,9 @@ private:
     std::FILE* err_;
     bool showProgress_;
 
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     std::condition_variable resultCv_;
+    std::string lastFailure_;
     std::optional<ExitCode> result_;
 
     std::string phase_;
@@ -74,9 +78,9 @@ private:
 bool StderrIsTerminal();
 
 // True when the progress line may be erased with the ANSI escape on the
-// terminal behind stream (POSIX terminals); false for a Windows console,
-// where blanks do it. A stream that is no terminal says true, as no progress
-// line is drawn on it anyway.
+// terminal behind stream: POSIX terminals whose TERM is set and not "dumb",
+// unless NO_COLOR is set. False for a Windows console and for the rest,
+// where blanks do it.
 bool TerminalTakesEscapes(std::FILE* stream);
 
 } // namespace talvex

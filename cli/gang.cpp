@@ -10,6 +10,7 @@
 #include "download_session.h"
 #include "in_place_line.h"
 #include "serial_thread.h"
+#include "stream_check.h"
 #include "window_ops.h"
 
 namespace talvex {
@@ -258,7 +259,7 @@ public:
         line_.Clear();
         std::fprintf(output_.out, "%s%s\n", states_[board].prefix.c_str(),
                      ConsoleWindow::Printable(text).c_str());
-        std::fflush(output_.out);
+        FlushAndNote(output_.out);
         // A status line closes the phase in hand; the engine names the next.
         states_[board].cell.phase = 0;
         DrawLocked(false);
@@ -277,7 +278,7 @@ public:
             if (newline == std::string::npos) break;
             start = newline + 1;
         }
-        std::fflush(output_.err);
+        FlushAndNote(output_.err);
         DrawLocked(false);
     }
 
@@ -343,10 +344,10 @@ public:
         line_.Clear();
         std::fputs(table.c_str(), output_.out);
         std::fputs(summary.c_str(), output_.out);
-        std::fflush(output_.out);
+        FlushAndNote(output_.out);
         if (!note.empty()) {
             std::fputs(note.c_str(), output_.err);
-            std::fflush(output_.err);
+            FlushAndNote(output_.err);
         }
     }
 

@@ -1,5 +1,7 @@
 #include "in_place_line.h"
 
+#include "stream_check.h"
+
 namespace talvex {
 
 void InPlaceLine::Draw(const std::string& text) {
@@ -10,7 +12,7 @@ void InPlaceLine::Draw(const std::string& text) {
         const std::size_t pad = width_ > text.size() ? width_ - text.size() : 0;
         std::fprintf(stream_, "\r%s%s", text.c_str(), std::string(pad, ' ').c_str());
     }
-    std::fflush(stream_);
+    FlushAndNote(stream_);
     width_ = text.size();
     shown_ = true;
 }
@@ -21,7 +23,7 @@ void InPlaceLine::Clear() {
         std::fputs("\r\033[K", stream_);
     else
         std::fprintf(stream_, "\r%s\r", std::string(width_, ' ').c_str());
-    std::fflush(stream_);
+    FlushAndNote(stream_);
     shown_ = false;
     width_ = 0;
 }

@@ -1,6 +1,7 @@
 // talvex-cli: the console front end. Same command line and settings file as
 // the window program; always unattended; the exit code is the result code.
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -10,15 +11,18 @@
 #include <string>
 #include <vector>
 
+#include "command_flags.h"
 #include "console_window.h"
 #include "download_session.h"
 #include "gang.h"
+#include "image_precheck.h"
 #include "port_diagnosis.h"
 #include "result_code.h"
 #include "run_record.h"
 #include "settings.h"
 #include "settings_location.h"
 #include "startup.h"
+#include "stream_check.h"
 #include "trace_port.h"
 
 using namespace talvex;
@@ -82,7 +86,7 @@ void PrintUsage(std::FILE* to) {
         "  --list-ports   list the ports that can be opened, with their adapters;\n"
         "                 when the configured port cannot be opened, say why on\n"
         "                 stderr and end with code 4\n"
-        "  --version, --help\n"
+        "  --version (-V), --help (-h)\n"
         "\n"
         "\n",
         to);
@@ -136,7 +140,7 @@ void Show(const Settings& s, bool partDbPresent, bool unattended) {
 
 // What start-up could not do with the settings file. Said before anything
 // else, so that a batch log shows why a run used other values than the file.
-void ReportSettingsFile(const StartupResult& startup) {
+void ReportSettingsFile(const StartupResult& startup, bool optionsStored = true) {
     const std::string path = ConsoleWindow::Printable(startup.settings.settingsPath);
     if (!startup.settingsProblem.empty()) {
         std::fprintf(stderr,
@@ -144,6 +148,7 @@ void ReportSettingsFile(const StartupResult& startup) {
                      "file is left as it is.\n",
                      path.c_str(), startup.settingsProblem.c_str());
     }
+    if (!optionsStored) return;
     for (const UnstoredOption& option : startup.unstored) {
         std::fprintf(stderr, "talvex-cli: %s not stored in %s (%s); it applies to this run only.\n",
                      ConsoleWindow::Printable(option.option).c_str(), path.c_str(),
@@ -171,10 +176,75 @@ void ReportMassEraseOnly(const Settings& s) {
                  skipped.size() == 1 ? "it" : "them");
 }
 
+// One line that says what is wrong and where the whole usage is: a batch
+// log keeps the mistake in sight instead of under sixty lines of help.
 int UsageError(const std::string& text) {
-    std::fprintf(stderr, "talvex-cli: %s\n\n", text.c_str());
-    PrintUsage(stderr);
+    std::fprintf(stderr, "talvex-cli: %s (talvex-cli --help)\n", text.c_str());
     return ToInt(ExitCode::Usage);
+}
+
+struct KnownFlag {
+    const char* name;
+    bool takesValue;
+};
+
+constexpr KnownFlag kKnownFlags[] = {
+    {"--show", false}, {"--no-progress", false}, {"--list-ports", false}, {"--record", true},
+    {"--trace", true}, {"--id-timeout", true},   {"--ports", true},       {"--help", false},
+    {"-h", false},     {"--version", false},     {"-V", false},
+};
+
+int UnknownFlag(const std::string& flag) {
+    std::vector<std::string> known;
+    for (const KnownFlag& candidate : kKnownFlags) known.emplace_back(candidate.name);
+    return UsageError(UnknownFlagText(flag, known));
+}
+
+// What was written for --help, --version, --show or --list-ports must reach
+// its reader: a script that reads it cannot tell lost output from an empty
+// answer.
+int EndOfAnswer(const char* what, int code) {
+    const std::string lost = StreamLoss(stdout);
+    if (lost.empty()) return code;
+    std::fprintf(stderr, "talvex-cli: the %s output could not be written to stdout (%s).\n", what,
+                 lost.c_str());
+    return ToInt(ExitCode::Output);
+}
+
+// Said once, at the end of a download whose status lines did not all
+// arrive: the run itself went on, so the exit code stays its own.
+void ReportLostOutput() {
+    const std::string out = StreamLoss(stdout);
+    const std::string err = StreamLoss(stderr);
+    if (out.empty() && err.empty()) return;
+    std::string where;
+    if (!out.empty()) where = "stdout (" + out + ")";
+    if (!err.empty()) where += (where.empty() ? "" : " and ") + std::string("stderr (") + err + ")";
+    std::fprintf(stderr,
+                 "talvex-cli: output to %s was lost; the run went on to its end, and the exit "
+                 "code is the run's own.\n",
+                 where.c_str());
+    std::fflush(stderr);
+}
+
+// Said before the port is opened and the operator is asked to pulse Reset,
+// so that nobody waits at a board for a run that cannot program it. The run
+// still goes its way and ends with its own lines and code.
+void ReportUnusableImage(const StartupResult& startup) {
+    const std::string notice = UnusableImageNotice(startup);
+    if (notice.empty()) return;
+    std::fprintf(stderr, "talvex-cli: %s\n", ConsoleWindow::Printable(notice).c_str());
+    std::fflush(stderr);
+}
+
+// When the image could not be opened, the status line only says "File Open
+// Error."; the batch log also gets the file and the reason.
+void ExplainFileOpenError(const ConsoleWindow& window, const std::string& image) {
+    if (window.LastFailure() != "File Open Error.") return;
+    std::string reason = WhyImageUnusable(image);
+    if (reason.empty()) reason = "it could not be opened when the run read it";
+    std::fprintf(stderr, "talvex-cli: af=%s could not be opened (%s).\n",
+                 ConsoleWindow::Printable(image).c_str(), reason.c_str());
 }
 
 // Whole seconds from 0 (no limit) to a day.
@@ -207,10 +277,17 @@ int ListPortsAndExplain(const StartupResult& startup) {
     ReadSettingsAtOpening(settings);
     ApplyUnstoredOptions(startup, settings);
     const PortDiagnosis diagnosis = DiagnosePort(settings.port, settings.baud);
-    if (diagnosis.problem == PortProblem::None) return 0;
+    // Always a last line, so that an empty list still says something of the
+    // port a run would use.
+    std::printf("configured port %s at %s baud: %s\n",
+                ConsoleWindow::Printable(settings.port).c_str(),
+                ConsoleWindow::Printable(settings.baud).c_str(),
+                diagnosis.problem == PortProblem::None ? "opens" : "does not open (see below)");
+    if (diagnosis.problem == PortProblem::None) return EndOfAnswer("--list-ports", 0);
+    std::fflush(stdout);
     std::fprintf(stderr, "Can not open COM port.\n%s\n",
                  ConsoleWindow::Printable(diagnosis.text).c_str());
-    return ToInt(ExitCode::Port);
+    return EndOfAnswer("--list-ports", ToInt(ExitCode::Port));
 }
 
 // The flags of talvex-cli itself, before the command line of the window
@@ -227,10 +304,13 @@ struct Flags {
 } // namespace
 
 int main(int argc, char** argv) {
+    PrepareStandardStreams();
     Flags flags;
     int first = 1;
     std::optional<std::string> portList;
-    for (; first < argc && std::strncmp(argv[first], "--", 2) == 0; ++first) {
+    // Every word with a leading dash is a flag: none is ever taken for a
+    // settings file, which a run would create and then use.
+    for (; first < argc && argv[first][0] == '-'; ++first) {
         if (auto list = TakePortsFlag(argc, argv, first)) {
             portList = std::move(list);
             continue;
@@ -243,12 +323,16 @@ int main(int argc, char** argv) {
             value = flag.substr(equals + 1);
             flag.resize(equals);
         }
-        const bool takesValue = flag == "--record" || flag == "--trace" || flag == "--id-timeout";
-        if (takesValue && !value) {
+        const KnownFlag* known = nullptr;
+        for (const KnownFlag& candidate : kKnownFlags) {
+            if (flag == candidate.name) known = &candidate;
+        }
+        if (!known) return UnknownFlag(flag);
+        if (known->takesValue && !value) {
             if (first + 1 >= argc) return UsageError(flag + " needs a value");
             value = argv[++first];
-        } else if (!takesValue && value) {
-            return UsageError("unknown flag " + std::string(argv[first]));
+        } else if (!known->takesValue && value) {
+            return UsageError(flag + " takes no value");
         }
         if (flag == "--show") {
             flags.show = true;
@@ -266,16 +350,20 @@ int main(int argc, char** argv) {
                     "not \"" +
                     *value + "\"");
             }
-        } else if (flag == "--help") {
+        } else if (flag == "--help" || flag == "-h") {
             PrintUsage(stdout);
-            return 0;
-        } else if (flag == "--version") {
+            return EndOfAnswer("--help", 0);
+        } else if (flag == "--version" || flag == "-V") {
             std::printf("talvex-cli %s\n", TALVEX_VERSION);
-            return 0;
-        } else {
-            std::fprintf(stderr, "talvex-cli: unknown flag %s\n\n", flag.c_str());
-            PrintUsage(stderr);
-            return ToInt(ExitCode::Usage);
+            return EndOfAnswer("--version", 0);
+        }
+    }
+    // After the settings file a flag would be taken for an option and
+    // dropped without a word; the run would go ahead without it.
+    for (int i = first; i < argc; ++i) {
+        if (argv[i][0] == '-') {
+            return UsageError(ConsoleWindow::Printable(argv[i]) +
+                              " must come before the settings file and the options");
         }
     }
 
@@ -291,9 +379,11 @@ int main(int argc, char** argv) {
         return ToInt(ExitCode::Usage);
     }
 
+    // Listing the ports only looks: the options given with it apply to the
+    // look and are not stored.
     const StartupResult startup =
-        RunStartup(CurrentProgramDir(), JoinCommandLine(argc, argv, first));
-    ReportSettingsFile(startup);
+        RunStartup(CurrentProgramDir(), JoinCommandLine(argc, argv, first), !flags.listPorts);
+    ReportSettingsFile(startup, !flags.listPorts);
 
     if (flags.listPorts) return ListPortsAndExplain(startup);
     if (flags.show) {
@@ -303,7 +393,7 @@ int main(int argc, char** argv) {
         ApplyUnstoredOptions(startup, settings);
         Show(settings, startup.partDbPresent, startup.unattended);
         if (!gangPorts.empty()) std::printf("ports=%s\n", FormatPortList(gangPorts).c_str());
-        return 0;
+        return EndOfAnswer("--show", 0);
     }
     if (!startup.partDbPresent) {
         // A window would end silently with 2; the operator still deserves to
@@ -322,7 +412,10 @@ int main(int argc, char** argv) {
         if (flags.record) gang.SetRunRecordFile(*flags.record);
         gang.SetIdentificationLimit(std::chrono::seconds(flags.idTimeout));
         ReportMassEraseOnly(gang.CurrentSettings());
-        return gang.Run(g_interrupted);
+        ReportUnusableImage(startup);
+        const int code = gang.Run(g_interrupted);
+        ReportLostOutput();
+        return code;
     }
 
     ConsoleWindow window(stdout, stderr, flags.progress && StderrIsTerminal());
@@ -354,6 +447,7 @@ int main(int argc, char** argv) {
         if (trace) session.SetTraceSink(trace);
         session.SetIdentificationLimit(std::chrono::seconds(flags.idTimeout));
         ReportMassEraseOnly(session.CurrentSettings());
+        ReportUnusableImage(unattended);
         session.Open();
         bool decided = false;
         for (;;) {
@@ -376,6 +470,7 @@ int main(int argc, char** argv) {
         // console's operations never wait for this thread, so joining here
         // is safe.
         session.RequestStop();
+        ExplainFileOpenError(window, session.ImagePath());
     }
     if (trace && !trace->Failure().empty()) {
         std::fprintf(stderr, "talvex-cli: trace file %s is incomplete (%s).\n",
@@ -385,5 +480,6 @@ int main(int argc, char** argv) {
         std::fputs("Interrupted; the port is closed and the target may be partly programmed.\n",
                    stderr);
     }
+    ReportLostOutput();
     return code;
 }

@@ -2,9 +2,18 @@
 
 #include <filesystem>
 
+#include "image_precheck.h"
 #include "ini_file.h"
 
 namespace talvex {
+
+std::string UnusableImageNotice(const StartupResult& startup) {
+    Settings settings = startup.settings;
+    ReadSettingsAtOpening(settings);
+    ApplyUnstoredOptions(startup, settings);
+    const std::string reason = WhyImageUnusable(settings.imageFile);
+    return reason.empty() ? std::string() : ImageUnusableNotice(settings.imageFile, reason);
+}
 
 DownloadSession::DownloadSession(IWindowOps& frontEnd, const StartupResult& startup,
                                  std::unique_ptr<ISerialPort> port)
@@ -17,7 +26,8 @@ DownloadSession::DownloadSession(IWindowOps& frontEnd, const StartupResult& star
     if (unattended_) worker_->Flags().UnattendedMode = 1;
     // A relative record file lies beside the settings file, wherever the
     // program was started from.
-    const std::string logFile = ini::ReadText(settings_.settingsPath, "Log", "File", "", 1024);
+    const std::string logFile =
+        ini::ReadText(settings_.settingsPath, "Log", "File", "", ini::kWholeValue);
     if (!logFile.empty()) {
         const std::filesystem::path path(logFile);
         SetRunRecordFile(

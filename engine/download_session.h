@@ -24,6 +24,11 @@ struct ConfigureValues {
     std::string helpFolder; // the Help page's folder of help pages
 };
 
+// For a front end before an unattended run begins: the notice that the
+// image named by the settings cannot be used (ImageUnusableNotice), or
+// empty when it can.
+std::string UnusableImageNotice(const StartupResult& startup);
+
 class DownloadSession {
 public:
     // Reads every setting from the settings file start-up chose, as the

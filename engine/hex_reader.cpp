@@ -45,7 +45,8 @@ bool CHexReader::OpenImage(const std::string& path) {
     CloseImage();
     // Binary mode: line ends are whitespace to us anyway, and a text-mode
     // stream would end early at a stray Ctrl-Z on some platforms.
-    openFailure_ = OpenRegularFile(path, file_);
+    openReason_.clear();
+    openFailure_ = OpenRegularFile(path, file_, &openReason_);
     base_ = 0;
     Rewind();
     return IsOpen();

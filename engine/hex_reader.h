@@ -46,6 +46,8 @@ public:
     // says why an opening failed.
     bool OpenImage(const std::string& path);
     ImageOpenFailure LastOpenFailure() const { return openFailure_; }
+    // The system's reason for CannotOpen.
+    const std::string& LastOpenReason() const { return openReason_; }
     // The next whitespace-delimited word; empty at the end of the file.
     std::string NextRecordText();
     static bool IsEndRecord(const std::string& text);
@@ -91,6 +93,7 @@ private:
     bool skipRest_ = false;
     bool readFailed_ = false;
     ImageOpenFailure openFailure_ = ImageOpenFailure::None;
+    std::string openReason_;
     const std::atomic<bool>* stop_ = nullptr;
     bool stopped_ = false;
     // Read through a chunk of our own: byte-wise stdio reads take a lock per

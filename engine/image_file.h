@@ -19,6 +19,8 @@ enum class ImageOpenFailure {
 // is made on the opened file itself, and the opening never waits: a FIFO
 // without a writer or a device is refused at once instead of holding the
 // worker in open() or feeding it bytes without end.
-ImageOpenFailure OpenRegularFile(const std::string& path, UniqueFile& file);
+// whyNot, when given, gets the system's reason for CannotOpen.
+ImageOpenFailure OpenRegularFile(const std::string& path, UniqueFile& file,
+                                 std::string* whyNot = nullptr);
 
 } // namespace talvex

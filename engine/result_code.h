@@ -19,6 +19,7 @@ enum class ExitCode : int {
     Verify = 8,
     Protection = 9,
     Usage = 64,
+    Output = 74,
     Interrupted = 130,
 };
 

@@ -3,9 +3,13 @@
 
 #include <QApplication>
 #include <cstdio>
+#include <cstring>
 #include <string>
+#include <vector>
 
+#include "command_flags.h"
 #include "dialog_hooks.h"
+#include "download_session.h"
 #include "interrupt_watch.h"
 #include "main_dialog.h"
 #include "result_code.h"
@@ -13,9 +17,94 @@
 
 using namespace talvex;
 
+namespace {
+
+const char kUsage[] =
+    "Usage: talvex [SETTINGS[.ini]] [af=FILE] [OPTION=VALUE ...]\n"
+    "\n"
+    "Opens the TALVEX window, which programs a ZaRQ target through its serial\n"
+    "bootloader with the settings file (talvex.ini unless SETTINGS names\n"
+    "another). The options are those of talvex-cli (see talvex-cli --help) and\n"
+    "are written into the settings file; aa=y starts the download at once and\n"
+    "ends the program with its result as the exit code.\n"
+    "\n"
+    "  --version, --help   print this and exit, without opening a window\n";
+
+// Qt's own options, which QApplication takes off the command line itself;
+// the ones that take a value take the next word too.
+struct QtOption {
+    const char* name;
+    bool takesValue;
+};
+constexpr QtOption kQtOptions[] = {
+    {"platform", true},
+    {"platformpluginpath", true},
+    {"platformtheme", true},
+    {"plugin", true},
+    {"qwindowgeometry", true},
+    {"geometry", true},
+    {"qwindowicon", true},
+    {"icon", true},
+    {"qwindowtitle", true},
+    {"title", true},
+    {"session", true},
+    {"display", true},
+    {"name", true},
+    {"style", true},
+    {"stylesheet", true},
+    {"reverse", false},
+    {"widgetcount", false},
+    {"nograb", false},
+    {"dograb", false},
+    {"sync", false},
+};
+
+const QtOption* FindQtOption(const char* word) {
+    // Qt takes both -platform and --platform, and -style=fusion.
+    std::string name = word + (word[1] == '-' ? 2 : 1);
+    name = name.substr(0, name.find('='));
+    for (const QtOption& option : kQtOptions) {
+        if (name == option.name) return &option;
+    }
+    return nullptr;
+}
+
+bool WroteAll() { return std::fflush(stdout) == 0 && !std::ferror(stdout); }
+
+} // namespace
+
 int main(int argc, char** argv) {
+    PrepareStandardStreams();
+    // Every word with a leading dash is a flag: ours, or Qt's. None is ever
+    // a settings file or ends the options before it.
+    std::vector<const char*> words;
+    for (int i = 1; i < argc; ++i) {
+        const char* word = argv[i];
+        if (word[0] != '-') {
+            words.push_back(word);
+            continue;
+        }
+        if (std::strcmp(word, "--help") == 0 || std::strcmp(word, "-h") == 0) {
+            std::fputs(kUsage, stdout);
+            return WroteAll() ? 0 : ToInt(ExitCode::Output);
+        }
+        if (std::strcmp(word, "--version") == 0 || std::strcmp(word, "-V") == 0) {
+            std::printf("talvex %s\n", TALVEX_VERSION);
+            return WroteAll() ? 0 : ToInt(ExitCode::Output);
+        }
+        if (const QtOption* option = FindQtOption(word)) {
+            if (option->takesValue && !std::strchr(word, '=')) ++i;
+            continue;
+        }
+        std::fprintf(stderr, "talvex: %s (talvex --help)\n",
+                     UnknownFlagText(word, {"--help", "--version"}).c_str());
+        return ToInt(ExitCode::Usage);
+    }
+
     // Before Qt sees the arguments: it takes away the ones it knows.
-    const std::string commandLine = JoinCommandLine(argc, argv, 1);
+    words.insert(words.begin(), argv[0]);
+    const std::string commandLine =
+        JoinCommandLine(static_cast<int>(words.size()), words.data(), 1);
     const StartupResult startup = RunStartup(CurrentProgramDir(), commandLine);
 
     if (!startup.partDbPresent && startup.unattended) {
@@ -24,6 +113,12 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "talvex: %s\n",
                      MissingPartDbMessage(startup.settings.partDbPath).c_str());
         return ToInt(ExitCode::Image);
+    }
+    if (startup.unattended) {
+        // The batch log hears of an image that cannot be used before the
+        // operator is asked to pulse Reset.
+        const std::string notice = UnusableImageNotice(startup);
+        if (!notice.empty()) std::fprintf(stderr, "talvex: %s\n", notice.c_str());
     }
 
     QApplication app(argc, argv);

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "command_flags.h"
 #include "ini_file.h"
 #include "settings.h"
 #include "startup.h"
@@ -67,6 +68,41 @@ TEST_F(Startup, FirstWordNamesTheSettingsFile) {
             << c.line;
         EXPECT_EQ(s.partDbPath, program_.Dir() + "zelchip.ini") << c.line;
     }
+}
+
+// "-h.ini" created and then used by every later run is never what was meant.
+TEST_F(Startup, AFirstWordWithADashIsNoSettingsFile) {
+    for (const char* line : {"-h cp=COM3", "--show cp=COM3", "-V.ini cp=COM3"}) {
+        Settings s = Start(line);
+        EXPECT_EQ(s.settingsPath, program_.Dir() + "talvex.ini") << line;
+        EXPECT_TRUE(std::filesystem::is_empty(work_.Dir())) << line;
+    }
+}
+
+TEST_F(Startup, OptionsThatAreNotToBeStoredStillApplyAndWriteNothing) {
+    WriteBytes(program_.File("talvex.ini"), "[Coms]\nPort=COM1\n");
+    StartupResult r = RunStartup(program_.Dir(), "af=board.hex cp=COM7 cb=57600", false);
+    EXPECT_EQ(ReadBytes(program_.File("talvex.ini")), "[Coms]\nPort=COM1\n");
+    ReadSettingsAtOpening(r.settings);
+    ApplyUnstoredOptions(r, r.settings);
+    EXPECT_EQ(r.settings.imageFile, "board.hex");
+    EXPECT_EQ(r.settings.port, "COM7");
+    EXPECT_EQ(r.settings.baud, "57600");
+}
+
+TEST(NearestFlag, SuggestsOnlyWhatIsATypoAway) {
+    const std::vector<std::string> known = {"--ports", "--show", "--help", "-h", "--trace"};
+    struct Case {
+        const char* word;
+        const char* nearest;
+    } cases[] = {
+        {"--prots", "--ports"},  {"--shwo", "--show"}, {"--hlp", "--help"},
+        {"--show", "--show"},    {"-x", ""},           {"--frobnicate", ""},
+        {"--tracer", "--trace"}, {"-help", "--help"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(NearestFlag(c.word, known), c.nearest) << c.word;
+    EXPECT_EQ(UnknownFlagText("--prots", known), "unknown flag --prots; did you mean --ports?");
+    EXPECT_EQ(UnknownFlagText("-\x1b[2J", known), "unknown flag -?[2J");
 }
 
 TEST_F(Startup, EmptyFirstWordKeepsTheDefaultFile) {

@@ -98,6 +98,24 @@ inline Child RunProgram(const std::vector<std::string>& args, const std::string&
     return RunProgram(args, cwd, options);
 }
 
+inline std::vector<std::string> FileLines(const std::filesystem::path& path) {
+    std::ifstream in(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+inline std::string FileText(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+inline int ExitCodeOf(const Child& child) {
+    return WIFEXITED(child.status) ? WEXITSTATUS(child.status) : -1;
+}
+
 class CliTest : public EngineTest {
 protected:
     // A program directory of its own: talvex-cli beside a zelchip.ini.

@@ -21,24 +21,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::vector<std::string> FileLines(const std::filesystem::path& path) {
-    std::ifstream in(path);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
-std::string FileText(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-int ExitCodeOf(const Child& child) {
-    return WIFEXITED(child.status) ? WEXITSTATUS(child.status) : -1;
-}
-
 class ProductionLineTest : public CliTest {
 protected:
     std::string Sha256Sum(const std::string& path) {
@@ -278,8 +260,13 @@ TEST_F(ProductionLineTest, ListPortsNamesAMissingPortAndTheOnesThatExist) {
     for (const std::string& port : ListPorts()) expectedOut += port;
     std::string out;
     std::istringstream lines(child.out);
-    for (std::string line; std::getline(lines, line);) out += line.substr(0, line.find("  "));
+    std::string last;
+    for (std::string line; std::getline(lines, line);) {
+        if (!last.empty()) out += last.substr(0, last.find("  "));
+        last = line;
+    }
     EXPECT_EQ(out, expectedOut) << "one line per port the Comms page lists";
+    EXPECT_EQ(last, "configured port " + missing + " at 9600 baud: does not open (see below)");
     EXPECT_EQ(child.err.rfind("Can not open COM port.\n" + missing + " does not exist. ", 0), 0u)
         << child.err;
     EXPECT_TRUE(child.err.find("Ports that can be opened now:") != std::string::npos ||

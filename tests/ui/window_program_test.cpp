@@ -13,6 +13,7 @@ namespace {
 struct ProgramRun {
     int exitCode = -1000;
     QString errors;
+    QString output;
 };
 
 ProgramRun RunProgram(const QString& program, const QStringList& args, const QString& platform) {
@@ -31,6 +32,7 @@ ProgramRun RunProgram(const QString& program, const QStringList& args, const QSt
     EXPECT_EQ(process.exitStatus(), QProcess::NormalExit) << program.toStdString() << " crashed";
     run.exitCode = process.exitCode();
     run.errors = QString::fromLocal8Bit(process.readAllStandardError());
+    run.output = QString::fromLocal8Bit(process.readAllStandardOutput());
     return run;
 }
 
@@ -106,6 +108,37 @@ TEST_F(WindowTest, TheProgramWithoutItsPartDatabaseEndsWithTwoAndOpensNoWindow) 
     EXPECT_EQ(run.exitCode, 2) << run.errors.toStdString();
     EXPECT_TRUE(run.errors.contains(QStringLiteral("can not be located")))
         << run.errors.toStdString();
+}
+
+// Asked from a shell without a display: the answer comes, no window is
+// tried, no settings file is written.
+TEST_F(WindowTest, HelpAndVersionAnswerWithoutAWindowOrASettingsFile) {
+    const auto folder = dir_ / "program";
+    std::filesystem::create_directory(folder);
+    const auto copy = folder / "talvex";
+    std::filesystem::copy_file(Program().toStdString(), copy);
+    struct Case {
+        const char* flag;
+        int code;
+        const char* output; // what stdout begins with
+        const char* error;  // what stderr holds
+    } cases[] = {
+        {"--help", 0, "Usage: talvex ", ""},
+        {"-h", 0, "Usage: talvex ", ""},
+        {"--version", 0, "talvex " TALVEX_VERSION "\n", ""},
+        {"-V", 0, "talvex " TALVEX_VERSION "\n", ""},
+        {"--hlep", 64, "", "talvex: unknown flag --hlep; did you mean --help? (talvex --help)\n"},
+    };
+    for (const Case& c : cases) {
+        const ProgramRun run = RunProgram(QString::fromStdString(copy.string()),
+                                          {QString::fromLatin1(c.flag), QStringLiteral("cp=COM3")},
+                                          QStringLiteral("no-such-platform"));
+        EXPECT_EQ(run.exitCode, c.code) << c.flag << run.errors.toStdString();
+        EXPECT_TRUE(run.output.toStdString().starts_with(c.output))
+            << c.flag << ": " << run.output.toStdString();
+        EXPECT_EQ(run.errors.toStdString(), c.error) << c.flag;
+        EXPECT_FALSE(std::filesystem::exists(folder / "talvex.ini")) << c.flag;
+    }
 }
 
 } // namespace

@@ -7,6 +7,21 @@
 #include "settings_location.h"
 
 namespace talvex {
+namespace {
+
+// Closes the handle when the scope ends, however it ends.
+class FileHandle {
+public:
+    explicit FileHandle(HANDLE handle) : handle_(handle) {}
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+    ~FileHandle() { CloseHandle(handle_); }
+
+private:
+    HANDLE handle_;
+};
+
+} // namespace
 
 std::string UserSettingsFolder(const EnvLookup& env) {
     const auto appData = env("APPDATA");
@@ -46,16 +61,18 @@ bool WritePrivateFile(const std::string& path, const std::string& bytes) {
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     bool whole = true;
-    std::size_t done = 0;
-    while (whole && done < bytes.size()) {
-        const DWORD chunk =
-            static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1u << 20));
-        DWORD written = 0;
-        whole = WriteFile(file, bytes.data() + done, chunk, &written, nullptr) && written > 0;
-        done += written;
+    {
+        const FileHandle owner(file);
+        std::size_t done = 0;
+        while (whole && done < bytes.size()) {
+            const DWORD chunk =
+                static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1u << 20));
+            DWORD written = 0;
+            whole = WriteFile(file, bytes.data() + done, chunk, &written, nullptr) && written > 0;
+            done += written;
+        }
+        whole = FlushFileBuffers(file) && whole;
     }
-    whole = FlushFileBuffers(file) && whole;
-    whole = CloseHandle(file) && whole;
     if (!whole) DeleteFileA(path.c_str());
     return whole;
 }

@@ -205,10 +205,11 @@ bool ReplaceFileDurably(const std::string& path, const std::string& content, std
 
     RemoveDeadLeftovers(target);
 
-    // An existing file may hold a secret (Key0) and be readable by its owner
-    // only: its copy starts out owner-only and gets the old owner and mode
-    // before the first byte goes in.
-    const mode_t createMode = exists ? 0600 : 0666;
+    // A settings file may hold a secret (Key0): a new one is its owner's
+    // alone, and the copy of an existing one starts out owner-only and gets
+    // the old owner and mode before the first byte goes in, so a file the
+    // user opened up for others stays open.
+    const mode_t createMode = 0600;
     std::string tempPath;
     UniqueFd fd;
     for (int attempt = 0; attempt < 100 && fd.Get() < 0; ++attempt) {

@@ -38,23 +38,58 @@ SettingsLocationServices SystemSettingsLocation() {
     return services;
 }
 
+bool SystemProgramFolder(const std::string& programDir) {
+    return !FolderWritable(programDir) || SystemPath(programDir);
+}
+
+std::string InstalledSiteFolder(const std::string& realDir, const std::string& installedFolder) {
+    std::string folder = installedFolder;
+    while (folder.starts_with("./")) folder.erase(0, 2);
+    while (!folder.empty() && folder.back() == '/') folder.pop_back();
+    if (folder.empty() || realDir.empty()) return {};
+    const std::string dir = realDir.back() == '/' ? realDir : realDir + '/';
+
+    // An absolute program folder lies outside any prefix, so its site
+    // defaults go where an administrator looks first.
+    if (folder.front() == '/') return dir == folder + '/' ? "/etc/talvex/" : std::string();
+
+    const std::string tail = '/' + folder + '/';
+    if (!dir.ends_with(tail)) return {};
+    const std::string prefix = dir.substr(0, dir.size() - tail.size() + 1);
+    // /usr/etc does not exist: a package's configuration is in /etc.
+    if (prefix == "/usr/") return "/etc/talvex/";
+    return prefix + "etc/talvex/";
+}
+
+bool IsSystemPath(const std::string& realDir, const std::string& installedFolder) {
+    const std::string dir = realDir.empty() || realDir.back() == '/' ? realDir : realDir + '/';
+    return dir.starts_with("/usr/") || !InstalledSiteFolder(dir, installedFolder).empty();
+}
+
 std::string DefaultSettingsStem(const std::string& programDir) {
-    // The folder is looked at before the environment is: a writable program
-    // folder, the usual case, needs nothing else.
-    if (programDir.empty() || FolderWritable(programDir)) return programDir + "talvex";
+    // Without a program folder there is nothing to test; the name stays as
+    // it always was.
+    if (programDir.empty()) return "talvex";
     return DefaultSettingsStem(programDir, SystemSettingsLocation());
 }
 
 std::string DefaultSettingsStem(const std::string& programDir,
                                 const SettingsLocationServices& services) {
     const std::string besideProgram = programDir + "talvex";
-    // Without a program folder there is nothing to test; the name stays as
-    // it always was.
-    if (programDir.empty() || services.writable(programDir)) return besideProgram;
-    if (services.userFolder.empty() || !services.makeFolder(services.userFolder)) {
-        return besideProgram;
+    if (programDir.empty()) return besideProgram;
+    const bool writable = services.writable(programDir);
+    if (writable && !services.systemPath(programDir)) return besideProgram;
+
+    if (services.userFolder.empty()) return besideProgram;
+    if (!services.makeFolder(services.userFolder)) {
+        // Where this process cannot write, the program folder's values are
+        // at least read. Where it can (root in /usr), a write there is what
+        // must not happen: the options fail in the user folder instead, and
+        // the run says so.
+        return writable ? services.userFolder + "talvex" : besideProgram;
     }
-    SeedSettingsFile(programDir + "talvex.ini", services.userFolder + "talvex.ini");
+    const std::string site = services.siteFile(programDir);
+    if (!site.empty()) SeedSettingsFile(site, services.userFolder + "talvex.ini");
     return services.userFolder + "talvex";
 }
 
@@ -72,19 +107,10 @@ bool SeedSettingsFile(const std::string& from, const std::string& to) {
         text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
         if (in.bad()) return false;
     }
+    // Private from its first byte: the site file is readable by everyone,
+    // but the copy is where this user's key will go.
     const std::string temporary = TemporaryName(to);
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out.write(text.data(), static_cast<std::streamsize>(text.size()));
-        out.close();
-        if (!out) {
-            fs::remove(temporary, error);
-            return false;
-        }
-    }
-    // The shipped file may be read-only; the user's copy must take options.
-    fs::permissions(temporary, fs::perms::owner_read | fs::perms::owner_write,
-                    fs::perm_options::add, error);
+    if (!WritePrivateFile(temporary, text)) return false;
 
     // A link never replaces a file: a copy that another start made in the
     // meantime wins, and neither start sees half a file.

@@ -1,4 +1,6 @@
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -8,6 +10,12 @@
 #include <unistd.h>
 
 #include "settings_location.h"
+
+// The program folder that an install makes, relative to its prefix or
+// absolute; the build passes what it was configured with.
+#ifndef TALVEX_INSTALLED_PROGRAM_FOLDER
+#define TALVEX_INSTALLED_PROGRAM_FOLDER "lib/talvex"
+#endif
 
 namespace talvex {
 namespace {
@@ -33,6 +41,46 @@ bool IsFolder(const std::string& path) {
     return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
+// The folder as the file system knows it, so that a link into /usr or into
+// an installed layout cannot make it look like a folder of one's own. The
+// name as given when it cannot be resolved.
+std::string RealFolder(const std::string& folder) {
+    char resolved[PATH_MAX];
+    if (::realpath(folder.c_str(), resolved) == nullptr) return WithSlash(folder);
+    return WithSlash(resolved);
+}
+
+bool WriteAll(int fd, const std::string& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor() { Close(); }
+    int Get() const { return fd_; }
+    bool Close() {
+        if (fd_ < 0) return true;
+        const int fd = fd_;
+        fd_ = -1;
+        return ::close(fd) == 0;
+    }
+
+private:
+    int fd_;
+};
+
 } // namespace
 
 std::string UserSettingsFolder(const EnvLookup& env) {
@@ -55,6 +103,33 @@ bool FolderWritable(const std::string& folder) {
     // The effective identity decides, as it does for the write itself; a
     // folder on a read-only mount is not writable even for root.
     return ::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
+}
+
+std::string ConfiguredProgramFolder() { return TALVEX_INSTALLED_PROGRAM_FOLDER; }
+
+bool SystemPath(const std::string& programDir) {
+    return IsSystemPath(RealFolder(programDir), ConfiguredProgramFolder());
+}
+
+std::string SiteSettingsFile(const std::string& programDir) {
+    const std::string site = InstalledSiteFolder(RealFolder(programDir), ConfiguredProgramFolder());
+    // A folder copied somewhere read-only carries its site defaults itself;
+    // an installed one never does, so a file that an older version wrote
+    // there (with root's key in it) is never handed on.
+    return site.empty() ? programDir + "talvex.ini" : site + "talvex.ini";
+}
+
+bool WritePrivateFile(const std::string& path, const std::string& bytes) {
+    Descriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                         S_IRUSR | S_IWUSR));
+    if (fd.Get() < 0) return false;
+    // The umask may have taken the owner's write bit, and the user's file
+    // must take options.
+    bool whole = ::fchmod(fd.Get(), S_IRUSR | S_IWUSR) == 0 && WriteAll(fd.Get(), bytes) &&
+                 ::fsync(fd.Get()) == 0;
+    whole = fd.Close() && whole;
+    if (!whole) ::unlink(path.c_str());
+    return whole;
 }
 
 bool MakeUserFolder(const std::string& folder) {

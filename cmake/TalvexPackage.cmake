@@ -34,4 +34,14 @@ if(TARGET talvex)
   set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils")
 endif()
 
+# The package installs with DESTDIR, so that the install sees the prefix
+# /usr itself and puts the site defaults into /etc/talvex/ (TalvexInstall).
+set(CPACK_SET_DESTDIR ON)
+set(CPACK_INSTALL_PREFIX /usr)
+# The site defaults are a conffile: an administrator's changes survive
+# upgrades, and a purge takes them. The maintainer scripts leave users'
+# settings alone and clear what older builds left in the program folder.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    "${CMAKE_SOURCE_DIR}/cmake/debian/conffiles;${CMAKE_SOURCE_DIR}/cmake/debian/postinst;${CMAKE_SOURCE_DIR}/cmake/debian/postrm")
+
 include(CPack)

@@ -123,11 +123,11 @@ TEST_F(TempFileMode, TheCopyBelongsToTheOwnerBeforeTheKeyGoesIn) {
     EXPECT_EQ(g_created.mode, 0640u);
 }
 
-TEST_F(TempFileMode, ANewFileGetsTheUsualModeForNewFiles) {
+TEST_F(TempFileMode, ANewFileIsTheOwnersAloneBeforeTheKeyGoesIn) {
     ::umask(022);
     const std::string path = dir_.File("new.ini");
-    ASSERT_TRUE(ini::WriteText(path, "Coms", "Port", "COM3"));
-    EXPECT_EQ(g_created.mode, 0644u);
+    ASSERT_TRUE(ini::WriteText(path, "Flash", "Key0", "5EC2E7"));
+    EXPECT_EQ(g_created.mode, 0600u);
 }
 
 // Stops the writer for good once the content is in, as a kill at the worst

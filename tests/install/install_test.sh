@@ -3,8 +3,9 @@
 # talvex-cli through its link in bin/ as the user nobody, against zarq-sim:
 # the program finds zelchip.ini in its own folder, keeps its settings in the
 # user's configuration folder (the program folder is not writable for that
-# user), seeds them from the program folder's talvex.ini, and flashes
-# sample.hex so that the emulated flash equals the image.
+# user), seeds them from the site defaults in PREFIX/etc/talvex/talvex.ini,
+# and flashes sample.hex so that the emulated flash equals the image. A copy
+# of the program folder somewhere writable keeps talvex.ini beside it.
 #
 # Usage: install_test.sh BUILD_DIR. Exits 77 (skipped) when not run as root.
 set -eu
@@ -63,10 +64,11 @@ if [ -f "$build/bin/talvex" ]; then
     fi
 fi
 
-# A site default shipped in the program folder, to be seeded.
-printf '; site defaults\n[Coms]\nBaud=57600\n[TalVex]\nPart=ZaRQ4126\n' >"$program/talvex.ini"
-chmod 644 "$program/talvex.ini"
-seed_sum=$(cksum <"$program/talvex.ini")
+# The administrator's site defaults, to be seeded.
+site=$prefix/etc/talvex/talvex.ini
+check "the site defaults are installed" test -f "$site"
+printf '; site defaults\n[Coms]\nBaud=57600\n[TalVex]\nPart=ZaRQ4126\n' >"$site"
+seed_sum=$(cksum <"$site")
 
 # The user's own folders.
 home=$work/home
@@ -88,7 +90,7 @@ check "--show names the user's settings file" has_line "$work/show.txt" "setting
 check "--show says where the file was chosen" has_line "$work/show.txt" "settingsOrigin=userFolder"
 check "the part database is found beside the program" has_line "$work/show.txt" "partDb=present"
 check "the program folder is the link's target" has_line "$work/show.txt" "programDir=$program/"
-check "the user's file was seeded from the program folder" has_line "$work/show.txt" "baud=57600"
+check "the user's file was seeded from the site defaults" has_line "$work/show.txt" "baud=57600"
 check "nothing on stderr for --show" test ! -s "$work/show.err"
 
 # The download itself, with the simulator as the same user on its own pty.
@@ -120,7 +122,9 @@ user_ini=$config/talvex/talvex.ini
 check "the options are stored in the user's file" grep -q "^Port=$link\$" "$user_ini"
 check "the seed's own lines are kept there" grep -q "^; site defaults" "$user_ini"
 check "the user's file belongs to the user" test "$(stat -c %U "$user_ini")" = nobody
-check "the program folder's talvex.ini is untouched" test "$(cksum <"$program/talvex.ini")" = "$seed_sum"
+check "the user's file is the user's alone (0600)" test "$(stat -c %a "$user_ini")" = 600
+check "the site defaults are untouched" test "$(cksum <"$site")" = "$seed_sum"
+check "no settings file beside the program" test ! -e "$program/talvex.ini"
 
 srec_cat "$program/sample.hex" -intel -o "$work/image.bin" -binary
 size=$(wc -c <"$work/image.bin")
@@ -137,10 +141,16 @@ check "a named settings file is used as it is" has_line "$work/show3.txt" "setti
 check "... and says so" has_line "$work/show3.txt" "settingsOrigin=commandLine"
 check "... and takes the options" grep -q "^Port=COM9\$" "$home/line 3.ini"
 
-# Root may write the program folder: the file beside the program stays in use.
-"$prefix/bin/talvex-cli" --show >"$work/show4.txt" 2>&1 || true
-check "a writable program folder keeps talvex.ini beside the program" \
-    has_line "$work/show4.txt" "settingsPath=$program/talvex.ini"
+# A copy of the program folder where its user may write, as a developer or
+# a production line keeps one: talvex.ini beside the program, as always.
+copy=$work/out/copied
+cp -R "$program" "$copy"
+chown -R nobody:nogroup "$copy"
+(cd "$home" && as_user HOME="$home" "$copy/talvex-cli" --show cp=COM5) >"$work/show4.txt" 2>&1 || true
+check "a writable copied folder keeps talvex.ini beside the program" \
+    has_line "$work/show4.txt" "settingsPath=$copy/talvex.ini"
+check "... says so" has_line "$work/show4.txt" "settingsOrigin=programDir"
+check "... and takes the options there" grep -q "^Port=COM5\$" "$copy/talvex.ini"
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed"

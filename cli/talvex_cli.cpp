@@ -43,9 +43,9 @@ void PrintUsage(std::FILE* to) {
         "Programs a ZaRQ target through its serial bootloader, unattended, with the\n"
         "settings file (talvex.ini beside the program unless SETTINGS names another;\n"
 #ifdef _WIN32
-        "in %APPDATA%\\talvex\\ when the program's folder is not writable).\n"
+        "in %APPDATA%\\talvex\\ when the program's folder is installed or not writable).\n"
 #else
-        "in ~/.config/talvex/ when the program's folder is not writable).\n"
+        "in ~/.config/talvex/ when the program's folder is installed or not writable).\n"
 #endif
         "Options are written into the settings file before the run, separated by\n"
         "single blanks:\n"

@@ -110,6 +110,25 @@ TEST_F(WindowTest, TheProgramWithoutItsPartDatabaseEndsWithTwoAndOpensNoWindow) 
         << run.errors.toStdString();
 }
 
+TEST_F(WindowTest, AnUnattendedRunNamesAnImageThatCannotBeUsedAndEndsWithTwo) {
+    StartSim({});
+    const std::string missing = (dir_ / "missing.hex").string();
+    const QStringList args = {
+        QString::fromStdString((dir_ / "batch.ini").string()),
+        QString::fromStdString("af=" + missing),
+        QStringLiteral("aa=y"),
+        QString::fromStdString("cp=" + sim_->DevicePath()),
+        QStringLiteral("cb=115200"),
+    };
+    const ProgramRun run = RunProgram(Program(), args, QStringLiteral("offscreen"));
+    EXPECT_EQ(run.exitCode, 2) << run.errors.toStdString();
+    EXPECT_TRUE(run.errors.toStdString().starts_with(
+        "talvex: af=" + missing +
+        " cannot be used (No such file or directory); this run will end with code 2\n"))
+        << run.errors.toStdString();
+    EXPECT_TRUE(Frames('W').empty());
+}
+
 // Asked from a shell without a display: the answer comes, no window is
 // tried, no settings file is written.
 TEST_F(WindowTest, HelpAndVersionAnswerWithoutAWindowOrASettingsFile) {

@@ -7,6 +7,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -34,6 +35,13 @@ struct RunOptions {
     std::chrono::milliseconds killAfter{std::chrono::seconds(60)};
     // Run as this user and group (-1: as the test). Needs root.
     int uid = -1;
+    // Environment variables set in the child; an empty value unsets one.
+    std::vector<std::pair<std::string, std::string>> env;
+    // Runs in the child just before the exec, after stdout and stderr go to
+    // the capture files and stdin to /dev/null: to close or redirect them.
+    std::function<void()> inChild;
+    // Runs in the parent once the child has started, before the wait.
+    std::function<void(pid_t)> whileRunning;
 };
 
 // Runs a program with arguments, stdin closed, and collects its output.
@@ -51,12 +59,21 @@ inline Child RunProgram(const std::vector<std::string>& args, const std::string&
         dup2(devnull, 0);
         if (chdir(cwd.c_str()) != 0) _exit(120);
         if (options.uid >= 0 && (setgid(options.uid) != 0 || setuid(options.uid) != 0)) _exit(122);
+        for (const auto& [name, value] : options.env) {
+            if (value.empty()) {
+                unsetenv(name.c_str());
+            } else {
+                setenv(name.c_str(), value.c_str(), 1);
+            }
+        }
+        if (options.inChild) options.inChild();
         std::vector<char*> argv;
         for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
         execv(argv[0], argv.data());
         _exit(121);
     }
+    if (options.whileRunning) options.whileRunning(pid);
     Child child;
     const auto started = std::chrono::steady_clock::now();
     bool interrupted = false;

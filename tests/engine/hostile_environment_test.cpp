@@ -20,66 +20,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// How a child's surroundings are arranged, beyond RunProgram's.
-struct Arrangement {
-    // Runs in the child after stdout and stderr go to the capture files and
-    // stdin to /dev/null, just before the exec.
-    std::function<void()> inChild;
-    // Runs in the parent while the child runs, before the wait.
-    std::function<void(pid_t)> whileRunning;
-    std::vector<std::pair<std::string, std::string>> env; // empty value: unset
-};
-
-Child RunArranged(const std::vector<std::string>& args, const std::string& cwd,
-                  const Arrangement& arrangement) {
-    char outName[] = "/tmp/talvex-out-XXXXXX";
-    char errName[] = "/tmp/talvex-err-XXXXXX";
-    const int outFd = mkstemp(outName);
-    const int errFd = mkstemp(errName);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(outFd, 1);
-        dup2(errFd, 2);
-        const int devnull = open("/dev/null", O_RDONLY);
-        dup2(devnull, 0);
-        close(devnull);
-        close(outFd);
-        close(errFd);
-        if (chdir(cwd.c_str()) != 0) _exit(120);
-        for (const auto& [name, value] : arrangement.env) {
-            if (value.empty()) {
-                unsetenv(name.c_str());
-            } else {
-                setenv(name.c_str(), value.c_str(), 1);
-            }
-        }
-        if (arrangement.inChild) arrangement.inChild();
-        std::vector<char*> argv;
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(121);
-    }
-    if (arrangement.whileRunning) arrangement.whileRunning(pid);
-    Child child;
-    const auto started = std::chrono::steady_clock::now();
-    while (waitpid(pid, &child.status, WNOHANG) != pid) {
-        if (std::chrono::steady_clock::now() - started > 60s) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &child.status, 0);
-            break;
-        }
-        std::this_thread::sleep_for(5ms);
-    }
-    child.out = FileText(outName);
-    child.err = FileText(errName);
-    close(outFd);
-    close(errFd);
-    unlink(outName);
-    unlink(errName);
-    return child;
-}
-
 std::vector<std::uint8_t> Bytes(const std::vector<Chunk>& chunks) {
     std::vector<std::uint8_t> bytes;
     for (const Chunk& chunk : chunks)
@@ -114,11 +54,11 @@ TEST_F(HostileEnvironmentTest, ClosedStandardStreamsNeverReachTheTarget) {
     const std::vector<std::pair<const char*, std::vector<int>>> cases = {
         {"stdin", {0}}, {"stdout", {1}}, {"stderr", {2}}, {"all three", {0, 1, 2}}};
     for (const auto& [name, closed] : cases) {
-        Arrangement arrangement;
+        RunOptions arrangement;
         arrangement.inChild = [closed = closed] {
             for (int fd : closed) close(fd);
         };
-        const Child child = RunArranged(DownloadArgs(cli), dir_.string(), arrangement);
+        const Child child = RunProgram(DownloadArgs(cli), dir_.string(), arrangement);
         EXPECT_EQ(ExitCodeOf(child), 0) << name << child.err;
         EXPECT_EQ(sim_->Stats().bytesSkipped, 0u) << name << ": status text went down the line";
         EXPECT_TRUE(ImageIsInFlash()) << name;
@@ -151,7 +91,7 @@ TEST_F(HostileEnvironmentTest, AReaderThatGoesAwayNeitherStopsTheRunNorChangesIt
         args.insert(args.begin() + 1, {"--record", records.string()});
         int pipeFds[2];
         ASSERT_EQ(pipe(pipeFds), 0);
-        Arrangement arrangement;
+        RunOptions arrangement;
         arrangement.inChild = [&] {
             dup2(pipeFds[1], 1);
             close(pipeFds[0]);
@@ -162,7 +102,7 @@ TEST_F(HostileEnvironmentTest, AReaderThatGoesAwayNeitherStopsTheRunNorChangesIt
             readOneLineThenClose(pipeFds[0]);
         };
         std::filesystem::remove(records);
-        const Child child = RunArranged(args, dir_.string(), arrangement);
+        const Child child = RunProgram(args, dir_.string(), arrangement);
         EXPECT_EQ(ExitCodeOf(child), 0) << "gang " << gang << ": " << child.err;
         EXPECT_TRUE(ImageIsInFlash()) << "gang " << gang;
         if (second) {
@@ -186,7 +126,7 @@ TEST_F(HostileEnvironmentTest, AReaderThatGoesAwayNeitherStopsTheRunNorChangesIt
 
 TEST_F(HostileEnvironmentTest, OutputThatCannotBeWrittenIsNeverSilentSuccess) {
     const std::string cli = Install();
-    Arrangement full;
+    RunOptions full;
     full.inChild = [] {
         const int fd = open("/dev/full", O_WRONLY);
         dup2(fd, 1);
@@ -197,7 +137,7 @@ TEST_F(HostileEnvironmentTest, OutputThatCannotBeWrittenIsNeverSilentSuccess) {
          {std::vector<std::string>{"--help"}, {"--version"}, {"--show"}, {"-h"}, {"-V"}}) {
         std::vector<std::string> args{cli};
         args.insert(args.end(), flags.begin(), flags.end());
-        const Child child = RunArranged(args, dir_.string(), full);
+        const Child child = RunProgram(args, dir_.string(), full);
         EXPECT_EQ(ExitCodeOf(child), 74) << flags[0];
         EXPECT_NE(child.err.find("could not be written to stdout (No space left on device)"),
                   std::string::npos)
@@ -205,11 +145,11 @@ TEST_F(HostileEnvironmentTest, OutputThatCannotBeWrittenIsNeverSilentSuccess) {
     }
     auto& sim = StartSim({});
     const Child list =
-        RunArranged({cli, "--list-ports", "cp=" + sim.DevicePath()}, dir_.string(), full);
+        RunProgram({cli, "--list-ports", "cp=" + sim.DevicePath()}, dir_.string(), full);
     EXPECT_EQ(ExitCodeOf(list), 74) << list.err;
 
     // A download keeps its own code and says that its lines were lost.
-    const Child run = RunArranged(DownloadArgs(cli), dir_.string(), full);
+    const Child run = RunProgram(DownloadArgs(cli), dir_.string(), full);
     EXPECT_EQ(ExitCodeOf(run), 0) << run.err;
     EXPECT_TRUE(ImageIsInFlash());
     EXPECT_NE(run.err.find("output to stdout (No space left on device) was lost"),
@@ -303,7 +243,7 @@ TEST_F(HostileEnvironmentTest, APlainTerminalGetsNoEscapeSequences) {
         ASSERT_EQ(unlockpt(master), 0);
         const std::string slave = ptsname(master);
         std::string seen;
-        Arrangement arrangement;
+        RunOptions arrangement;
         arrangement.env = c.env;
         arrangement.inChild = [&] {
             const int fd = open(slave.c_str(), O_RDWR | O_NOCTTY);
@@ -326,7 +266,7 @@ TEST_F(HostileEnvironmentTest, APlainTerminalGetsNoEscapeSequences) {
         std::vector<std::string> args = DownloadArgs(cli);
         chunks_ = Records(0, 64, 64);
         WriteImage("board.hex", HexText(chunks_));
-        const Child child = RunArranged(args, dir_.string(), arrangement);
+        const Child child = RunProgram(args, dir_.string(), arrangement);
         // The slave is closed in every process now: the read ends with EIO.
         reader.join();
         close(master);
@@ -353,10 +293,10 @@ TEST_F(HostileEnvironmentTest, AnImageThatCannotBeUsedIsToldBeforeThePortOpens) 
     };
     for (const Case& c : cases) {
         auto& sim = StartSim({});
-        Arrangement merged;
+        RunOptions merged;
         // One stream keeps the order in which the lines were written.
         merged.inChild = [] { dup2(1, 2); };
-        const Child child = RunArranged(
+        const Child child = RunProgram(
             {cli, "af=" + c.image, "cp=" + sim.DevicePath(), "cb=115200"}, dir_.string(), merged);
         EXPECT_EQ(ExitCodeOf(child), 2) << child.out;
         const std::size_t notice =

@@ -28,18 +28,7 @@ cleanup() {
 trap cleanup EXIT INT TERM
 chmod 755 "$work"
 
-failures=0
-check() { # check DESCRIPTION COMMAND...
-    what=$1
-    shift
-    if "$@"; then
-        echo "ok: $what"
-    else
-        echo "FAIL: $what"
-        failures=$((failures + 1))
-    fi
-}
-has_line() { grep -qxF -- "$2" "$1"; }
+. "$(dirname "$0")/checks.sh"
 
 prefix=$work/prefix
 cmake --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1 ||

@@ -19,18 +19,7 @@ fi
 work=$(mktemp -d /tmp/talvex-root-run-test.XXXXXX)
 trap 'rm -rf "$work"' EXIT INT TERM
 
-failures=0
-check() { # check DESCRIPTION COMMAND...
-    what=$1
-    shift
-    if "$@"; then
-        echo "ok: $what"
-    else
-        echo "FAIL: $what"
-        failures=$((failures + 1))
-    fi
-}
-has_line() { grep -qxF -- "$2" "$1"; }
+. "$(dirname "$0")/checks.sh"
 # Every entry with its type, mode, size and change time: a file made and
 # removed again still changes the folder's times.
 listing() { find "$1" -printf '%p %y %m %s %T@ %C@\n' | sort; }

@@ -6,6 +6,7 @@
 
 #include "sim_flash.h"
 #include "sim_line.h"
+#include "sim_log_file.h"
 #include "sim_target.h"
 
 #include <algorithm>
@@ -85,7 +86,7 @@ struct Simulator::Impl {
     std::unique_ptr<SimLine> line;
     std::string path;
     std::string linkMade;
-    FilePtr logFile;
+    std::unique_ptr<SimLogFile> logFile;
     std::size_t logStreamed = 0;
     std::string logError;
     std::thread thread;
@@ -120,12 +121,7 @@ struct Simulator::Impl {
             const std::int64_t at = chunkBaseNs + std::int64_t(log[i].timeUs) * byteNs;
             log[i].timeUs =
                 static_cast<std::uint64_t>(std::max<std::int64_t>(0, at - startNs) / 1000);
-            if (logFile) {
-                const std::string text = FormatLogLine(log[i]) + "\n";
-                if (std::fwrite(text.data(), 1, text.size(), logFile.get()) != text.size() &&
-                    logError.empty())
-                    logError = "cannot write the log " + options.logPath;
-            }
+            if (logFile) logFile->Write(FormatLogLine(log[i]) + "\n");
         }
         if (!options.keepLog) log.clear();
         logStreamed = log.size();
@@ -330,9 +326,10 @@ bool Simulator::Start(std::string& error) {
     s.core = std::make_unique<TargetCore>(s.options, geo, s.idText);
 
     if (!s.options.logPath.empty()) {
-        s.logFile.reset(std::fopen(s.options.logPath.c_str(), "w"));
+        std::string why;
+        s.logFile = SimLogFile::Open(s.options.logPath, why);
         if (!s.logFile) {
-            error = "cannot create the log " + s.options.logPath;
+            error = "cannot create the log " + s.options.logPath + ": " + why;
             return false;
         }
     }
@@ -374,8 +371,8 @@ bool Simulator::Stop(std::string* error) {
     std::string problems;
     {
         std::lock_guard<std::mutex> lock(s.mutex);
-        if (s.logFile && std::fflush(s.logFile.get()) != 0 && s.logError.empty())
-            s.logError = "cannot write the log " + s.options.logPath;
+        if (s.logFile && !s.logFile->Finish() && s.logError.empty())
+            s.logError = "cannot write the log " + s.options.logPath + ": " + s.logFile->Failure();
         s.logFile.reset();
         problems = s.logError;
     }

@@ -16,6 +16,7 @@
 #include <deque>
 #include <cstdio>
 #include <mutex>
+#include <random>
 #include <thread>
 
 namespace zarq {
@@ -100,6 +101,8 @@ struct Simulator::Impl {
     std::uint64_t answerLateNsTotal = 0;
     std::uint64_t answerLateNsMax = 0;
     std::vector<std::uint32_t> answerLateNs;
+    // Picks which answers stand for all once the sample is full.
+    std::minstd_rand lateSampler;
     std::condition_variable finishedCv;
     bool finished = false;
     FinishReason reason = FinishReason::None;
@@ -125,6 +128,20 @@ struct Simulator::Impl {
         }
         if (!options.keepLog) log.clear();
         logStreamed = log.size();
+    }
+
+    // Under the lock, after answersSent counted this answer. A run that
+    // keeps its log keeps every answer's lateness beside it; one that does
+    // not (a long session of the program) keeps a uniform sample of a fixed
+    // size, which tells the typical lateness as well, and stops growing.
+    void NoteLateness(std::uint32_t lateNs) {
+        if (options.keepLog || answerLateNs.size() < kLateSampleLimit) {
+            answerLateNs.push_back(lateNs);
+            return;
+        }
+        const std::uint64_t pick =
+            ((std::uint64_t(lateSampler()) << 31) ^ lateSampler()) % answersSent;
+        if (pick < kLateSampleLimit) answerLateNs[static_cast<std::size_t>(pick)] = lateNs;
     }
 
     void Serve();
@@ -162,8 +179,7 @@ void Simulator::Impl::Serve() {
             ++answersSent;
             answerLateNsTotal += late;
             answerLateNsMax = std::max(answerLateNsMax, late);
-            answerLateNs.push_back(
-                static_cast<std::uint32_t>(std::min<std::uint64_t>(late, 0xFFFFFFFFu)));
+            NoteLateness(static_cast<std::uint32_t>(std::min<std::uint64_t>(late, 0xFFFFFFFFu)));
         }
     };
 

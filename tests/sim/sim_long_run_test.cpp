@@ -1,4 +1,5 @@
-// zarq-sim logging into a FIFO: it never waits for the log's reader.
+// zarq-sim left running for a long session, or logging into a FIFO: it never
+// waits for the log's reader, and what it keeps per answer stops growing.
 
 #include "sim_host.h"
 #include "sim_log_file.h"
@@ -86,6 +87,30 @@ std::size_t Exchange(TestHost& host, std::size_t count) {
         if (answers.size() < n) break;
     }
     return answered;
+}
+
+TEST(SimLongRun, LatenessKeptWithoutTheLogStopsGrowing) {
+    zarq::Simulator sim(Options("", false));
+    std::string error;
+    ASSERT_TRUE(sim.Start(error)) << error;
+    TestHost host(sim.DevicePath());
+    ASSERT_TRUE(host.IsOpen());
+    const std::size_t count = zarq::kLateSampleLimit + 5000;
+    ASSERT_EQ(Exchange(host, count), count);
+    const zarq::SimStats st = sim.Stats();
+    EXPECT_EQ(st.answersSent, count);
+    EXPECT_EQ(st.answerLateNs.size(), zarq::kLateSampleLimit);
+    EXPECT_LE(st.answerLateNs.capacity(), 2 * zarq::kLateSampleLimit);
+    EXPECT_TRUE(sim.Log().empty());
+}
+
+TEST(SimLongRun, LatenessOfEveryAnswerIsKeptBesideAKeptLog) {
+    zarq::Simulator sim(Options("", true));
+    std::string error;
+    ASSERT_TRUE(sim.Start(error)) << error;
+    TestHost host(sim.DevicePath());
+    ASSERT_EQ(Exchange(host, 600), 600u);
+    EXPECT_EQ(sim.Stats().answerLateNs.size(), 600u);
 }
 
 TEST(SimLogFifo, WithoutAReaderTheProgramSaysSoAtOnce) {

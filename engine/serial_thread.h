@@ -155,12 +155,17 @@ private:
     // could not be matched to their frames; a difference fails with code.
     void ConfirmByVerify(const CheckedImage& image, int frameBytes, ExitCode code);
     enum class PassEnd { Complete, Cut, Changed, ReadFailed };
+    // Where a record's own bytes lie in it once padded for halfword chips.
+    struct RecordPadding {
+        std::uint32_t before = 0; // pad bytes in front of them
+        std::uint32_t own = 0;    // the image's bytes
+    };
     // One pass after the count pass: hands each record, padded for halfword
     // chips, to step (false from step ends the pass). Ends as Changed, before
     // the step sees it, at a record the count pass did not read so, and at
     // the end when the pass as a whole read other texts.
     PassEnd WalkImage(CHexReader& reader, const CheckedImage& image, bool padFromImage,
-                      const std::function<bool(const HexRecord&)>& step);
+                      const std::function<bool(const HexRecord&, const RecordPadding&)>& step);
     // Reports a pass that ended as Changed or ReadFailed; true if it did.
     bool ReportBrokenPass(PassEnd end, const CheckedImage& image);
     void ProtectionStep(const Settings& s);

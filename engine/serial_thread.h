@@ -211,6 +211,9 @@ private:
     // Ends the download with code 4 once the identification has been
     // awaited longer than the limit allows.
     void EndIfIdentificationOverdue();
+    // The time-out of the next identification read when the limit ends
+    // before the rate's own time-out would; none while it does not.
+    std::optional<std::chrono::milliseconds> IdentificationReadLimit() const;
 
     // Declared before the gate, which watches it.
     std::atomic<bool> stop_{false};
@@ -248,6 +251,10 @@ private:
     bool traced_ = false;
     std::chrono::seconds idLimit_{0};
     std::chrono::steady_clock::time_point idSince_;
+    // When the last wake byte has crossed the line, at the rate of the
+    // connection the identification is awaited on.
+    std::chrono::steady_clock::time_point idLineFree_;
+    std::uint32_t idBaud_ = 0;
 
     std::thread thread_;
 };

@@ -2,8 +2,10 @@
 // outcome. The image is streamed from the file for every pass; what the count
 // pass learnt of it is the yardstick for every later pass.
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <deque>
 #include <optional>
 #include <vector>
 
@@ -173,9 +175,9 @@ void SerialThread::FlashSequence() {
     EndOfDownload();
 }
 
-SerialThread::PassEnd SerialThread::WalkImage(CHexReader& reader, const CheckedImage& image,
-                                              bool padFromImage,
-                                              const std::function<bool(const HexRecord&)>& step) {
+SerialThread::PassEnd SerialThread::WalkImage(
+    CHexReader& reader, const CheckedImage& image, bool padFromImage,
+    const std::function<bool(const HexRecord&, const RecordPadding&)>& step) {
     ImageDigest digest;
     HexRecord record;
     std::string text = reader.NextRecordText();
@@ -190,8 +192,14 @@ SerialThread::PassEnd SerialThread::WalkImage(CHexReader& reader, const CheckedI
         if (!image.shadow.Agrees(record.address, record.data, record.count)) {
             return PassEnd::Changed;
         }
-        if (reader.HalfwordAlign()) PadToHalfwords(record, padFromImage ? &image.shadow : nullptr);
-        if (!step(record)) return PassEnd::Cut;
+        RecordPadding padding;
+        padding.own = record.count > 0 ? static_cast<std::uint32_t>(record.count) : 0u;
+        if (reader.HalfwordAlign()) {
+            const std::uint32_t address = record.address;
+            PadToHalfwords(record, padFromImage ? &image.shadow : nullptr);
+            padding.before = address - record.address;
+        }
+        if (!step(record, padding)) return PassEnd::Cut;
         text = reader.NextRecordText();
     }
     if (!Go()) return PassEnd::Cut; // a stop shows as the end of the file
@@ -218,22 +226,23 @@ bool SerialThread::PagePlanAndErase(CHexReader& reader, const CheckedImage& imag
     std::vector<bool> pageMap(pages, false);
 
     NotifyPass(ImagePass::PagePlan);
-    const PassEnd end = WalkImage(reader, image, false, [&](const HexRecord& record) {
-        const std::uint32_t a = record.address;
-        const std::int32_t n = record.count;
-        if (!RecordFits(a, n, flashLimit)) {
-            errorState_ = kNeverAcknowledged;
-            ReportFailure(Format("Wrong memory address 0x%lx - 0x%lx \n Erase aborted.", a,
-                                 a + static_cast<std::uint32_t>(n) - 1u),
-                          ExitCode::Address);
-            return false;
-        }
-        if (n > 0) {
-            pageMap[FlashOffset(a) / kPageSize] = true;
-            pageMap[(FlashOffset(a) + static_cast<std::uint32_t>(n) - 1u) / kPageSize] = true;
-        }
-        return true;
-    });
+    const PassEnd end =
+        WalkImage(reader, image, false, [&](const HexRecord& record, const RecordPadding&) {
+            const std::uint32_t a = record.address;
+            const std::int32_t n = record.count;
+            if (!RecordFits(a, n, flashLimit)) {
+                errorState_ = kNeverAcknowledged;
+                ReportFailure(Format("Wrong memory address 0x%lx - 0x%lx \n Erase aborted.", a,
+                                     a + static_cast<std::uint32_t>(n) - 1u),
+                              ExitCode::Address);
+                return false;
+            }
+            if (n > 0) {
+                pageMap[FlashOffset(a) / kPageSize] = true;
+                pageMap[(FlashOffset(a) + static_cast<std::uint32_t>(n) - 1u) / kPageSize] = true;
+            }
+            return true;
+        });
     reader.CloseImage();
     if (ReportBrokenPass(end, image)) return false;
     if (Failed()) return false;
@@ -300,7 +309,32 @@ void SerialThread::RecordPass(PassKind kind, const CheckedImage& image, int fram
     window_.SetProgressRange(static_cast<std::uint32_t>(image.count.size));
     const RunPhase phase = program ? RunPhase::Write : RunPhase::Verify;
     RecordPhase(phase);
-    std::uint64_t acknowledged = 0;
+    // Frames count the bytes they carry for their records, pads included,
+    // and so does the progress bar; the run record counts the image's own
+    // bytes, so that a good run adds up to the image's data bytes on
+    // halfword chips too. Records are framed in order, so the padded bytes
+    // acknowledged so far always cover the records handed to the packer
+    // from the first on.
+    struct Handed {
+        std::uint64_t paddedStart;
+        std::uint64_t paddedEnd;
+        RecordPadding padding;
+    };
+    std::deque<Handed> handed;
+    std::uint64_t paddedHanded = 0;
+    std::uint64_t paddedAcknowledged = 0;
+    std::uint64_t ownDone = 0; // of the records acknowledged whole
+    const auto ownAcknowledged = [&]() -> std::uint64_t {
+        while (!handed.empty() && handed.front().paddedEnd <= paddedAcknowledged) {
+            ownDone += handed.front().padding.own;
+            handed.pop_front();
+        }
+        if (handed.empty() || paddedAcknowledged <= handed.front().paddedStart) return ownDone;
+        const Handed& h = handed.front();
+        const std::uint64_t into = paddedAcknowledged - h.paddedStart;
+        return ownDone + std::min<std::uint64_t>(
+                             h.padding.own, into > h.padding.before ? into - h.padding.before : 0);
+    };
 
     const std::uint32_t flashLimit = image.shadow.FlashLimit();
     const char* failure = program ? "Error at 0x%lx - 0x%lx \n Download aborted."
@@ -325,31 +359,34 @@ void SerialThread::RecordPass(PassKind kind, const CheckedImage& image, int fram
                     program ? ExitCode::Write : verifyCode);
                 return false;
             }
-            acknowledged += f.recordBytes;
-            RecordCount(phase, acknowledged);
+            paddedAcknowledged += f.recordBytes;
+            RecordCount(phase, ownAcknowledged());
             return true;
         });
     // Writing pads with erased flash; verifying pads with the image's own
     // bytes, which a correctly programmed neighbour holds.
-    const PassEnd end = WalkImage(reader, image, !program, [&](const HexRecord& record) {
-        const std::uint32_t a = record.address;
-        const std::int32_t n = record.count;
-        // Only writing checks addresses; the target itself refuses to
-        // verify outside its flash.
-        if (program && !RecordFits(a, n, flashLimit)) {
-            // The records before this one are written before it is refused,
-            // as they are one frame per record; a refusal of theirs comes
-            // first.
-            if (!packer.Flush()) return false;
-            errorState_ = kNeverAcknowledged;
-            ReportFailure(Format("Wrong memory address 0x%lx - 0x%lx \n Download aborted.", a,
-                                 a + static_cast<std::uint32_t>(n) - 1u),
-                          ExitCode::Address);
-            return false;
-        }
-        if (n <= 0) return true;
-        return packer.Add(a, record.data, static_cast<std::size_t>(n));
-    });
+    const PassEnd end = WalkImage(
+        reader, image, !program, [&](const HexRecord& record, const RecordPadding& padding) {
+            const std::uint32_t a = record.address;
+            const std::int32_t n = record.count;
+            // Only writing checks addresses; the target itself refuses to
+            // verify outside its flash.
+            if (program && !RecordFits(a, n, flashLimit)) {
+                // The records before this one are written before it is refused,
+                // as they are one frame per record; a refusal of theirs comes
+                // first.
+                if (!packer.Flush()) return false;
+                errorState_ = kNeverAcknowledged;
+                ReportFailure(Format("Wrong memory address 0x%lx - 0x%lx \n Download aborted.", a,
+                                     a + static_cast<std::uint32_t>(n) - 1u),
+                              ExitCode::Address);
+                return false;
+            }
+            if (n <= 0) return true;
+            handed.push_back({paddedHanded, paddedHanded + static_cast<std::uint64_t>(n), padding});
+            paddedHanded += static_cast<std::uint64_t>(n);
+            return packer.Add(a, record.data, static_cast<std::size_t>(n));
+        });
     // What the packer still holds goes out only when the whole image was
     // read as it was checked: after a stop, a failure or a changed file the
     // pass ends where it stands.

@@ -3,11 +3,13 @@
 
 #include "serial_thread.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
 #include "command_frame.h"
 #include "hex_digits.h"
+#include "output_drain.h"
 #include "part_db.h"
 #include "serial_port.h"
 #include "trace_port.h"
@@ -290,6 +292,8 @@ void SerialThread::Connect() {
     RecordPhaseEnd(RunPhase::Connect);
     RecordPhase(RunPhase::Identify);
     idSince_ = std::chrono::steady_clock::now();
+    idLineFree_ = idSince_;
+    if (!ParseBaud(s.baud, idBaud_)) idBaud_ = 0;
     window_.AppendStatusLine("Ready @ " + s.baud + " baud n,8,1.");
     window_.AddStatusLine("    Press Download and pulse Reset on hardware.");
     window_.EnableButton(kStartButton, false);
@@ -299,6 +303,17 @@ void SerialThread::Connect() {
 
 bool SerialThread::WriteWakeByte() {
     const std::uint8_t wake = 0x08;
+    const auto now = std::chrono::steady_clock::now();
+    if (idLimit_.count() > 0 && idBaud_ > 0) {
+        // A wake byte that cannot have crossed the line by the end of the
+        // wait could only make that wait overrun; its answer would come too
+        // late anyway.
+        const auto wire = WireTime(1, idBaud_);
+        if (now + wire > idSince_ + idLimit_) return true;
+        // The port counts the next read's time-out from when this byte has
+        // left the line; the read's own limit must allow for that.
+        idLineFree_ = std::max(now, idLineFree_) + wire;
+    }
     for (int attempt = 0; attempt < kWakeWriteTries && !Stopping(); ++attempt) {
         std::size_t written = 0;
         if (!Port().Write(&wake, 1, written)) return false;
@@ -312,7 +327,12 @@ void SerialThread::IdentificationRead() {
     std::uint8_t buffer[kIdLength + 1] = {};
     std::size_t received = 0;
     ISerialPort& port = Port();
-    bool readOk = port.Read(buffer, kIdLength, received);
+    bool readOk = true;
+    if (const auto left = IdentificationReadLimit()) {
+        readOk = port.ReadFor(buffer, kIdLength, received, *left);
+    } else {
+        readOk = port.Read(buffer, kIdLength, received);
+    }
     if (readOk && received == 0 && flags_.WakeByte.load() == 1) {
         // A wake byte that cannot go out means the line is gone as surely
         // as a failed read does.
@@ -362,6 +382,18 @@ void SerialThread::IdentificationRead() {
     RecordPhaseEnd(RunPhase::Identify);
     flags_.FileReady = 1;
     LearnChip(text);
+}
+
+std::optional<std::chrono::milliseconds> SerialThread::IdentificationReadLimit() const {
+    using namespace std::chrono;
+    if (idLimit_.count() <= 0 || idBaud_ == 0) return std::nullopt;
+    // One read at a slow rate lasts longer than many a limit (40 s for the
+    // identification at 50 baud): the read in hand ends with the wait.
+    const auto full = milliseconds(CSerialPort::ReadTimeoutMs(idBaud_, kIdLength));
+    const auto from = std::max(steady_clock::now(), idLineFree_);
+    const auto left = ceil<milliseconds>(idSince_ + idLimit_ - from);
+    if (left >= full) return std::nullopt;
+    return std::max(left, milliseconds(0));
 }
 
 void SerialThread::LearnChip(const std::string& id) {

@@ -155,12 +155,17 @@ private:
     // could not be matched to their frames; a difference fails with code.
     void ConfirmByVerify(const CheckedImage& image, int frameBytes, ExitCode code);
     enum class PassEnd { Complete, Cut, Changed, ReadFailed };
+    // Where a record's own bytes lie in it once padded for halfword chips.
+    struct RecordPadding {
+        std::uint32_t before = 0; // pad bytes in front of them
+        std::uint32_t own = 0;    // the image's bytes
+    };
     // One pass after the count pass: hands each record, padded for halfword
     // chips, to step (false from step ends the pass). Ends as Changed, before
     // the step sees it, at a record the count pass did not read so, and at
     // the end when the pass as a whole read other texts.
     PassEnd WalkImage(CHexReader& reader, const CheckedImage& image, bool padFromImage,
-                      const std::function<bool(const HexRecord&)>& step);
+                      const std::function<bool(const HexRecord&, const RecordPadding&)>& step);
     // Reports a pass that ended as Changed or ReadFailed; true if it did.
     bool ReportBrokenPass(PassEnd end, const CheckedImage& image);
     void ProtectionStep(const Settings& s);
@@ -206,6 +211,9 @@ private:
     // Ends the download with code 4 once the identification has been
     // awaited longer than the limit allows.
     void EndIfIdentificationOverdue();
+    // The time-out of the next identification read when the limit ends
+    // before the rate's own time-out would; none while it does not.
+    std::optional<std::chrono::milliseconds> IdentificationReadLimit() const;
 
     // Declared before the gate, which watches it.
     std::atomic<bool> stop_{false};
@@ -243,6 +251,10 @@ private:
     bool traced_ = false;
     std::chrono::seconds idLimit_{0};
     std::chrono::steady_clock::time_point idSince_;
+    // When the last wake byte has crossed the line, at the rate of the
+    // connection the identification is awaited on.
+    std::chrono::steady_clock::time_point idLineFree_;
+    std::uint32_t idBaud_ = 0;
 
     std::thread thread_;
 };

@@ -150,6 +150,12 @@ std::vector<PortHolder> FindHolders(dev_t device, int& hidden) {
     return holders;
 }
 
+// The device /dev/tty is, whatever name it was reached by.
+bool IsControllingTerminalDevice(const struct stat& st) {
+    struct stat tty {};
+    return ::stat("/dev/tty", &tty) == 0 && S_ISCHR(tty.st_mode) && tty.st_rdev == st.st_rdev;
+}
+
 PortDiagnosis Held(const std::string& label, const std::string& path, dev_t device) {
     PortDiagnosis d;
     d.problem = PortProblem::Held;
@@ -220,6 +226,13 @@ PortDiagnosis DiagnosePort(const std::string& port, const std::string& baud, boo
         } else if (err == EBUSY) {
             // The holder took it exclusively.
             return Held(label, path, st.st_rdev);
+        } else if (err == ENXIO && IsControllingTerminalDevice(st)) {
+            // /dev/tty stands for the controlling terminal of whoever opens
+            // it; a process started by a service, cron or setsid has none.
+            d.problem = PortProblem::Missing;
+            d.text = label + " stands for the controlling terminal of the process that opens " +
+                     "it, and this process has no controlling terminal (it was started without " +
+                     "one, as by a service, cron or setsid)." + detail::OtherPorts(listOthers);
         } else if (err == ENXIO || err == ENODEV || err == ENOENT) {
             d.problem = PortProblem::Missing;
             d.text = label + " has no hardware behind it (no serial chip at this address, or " +

@@ -96,28 +96,80 @@ std::string FormatTraceGroup(std::int64_t micros, char direction, const std::uin
     return out;
 }
 
-std::unique_ptr<FileTraceSink> FileTraceSink::Open(const std::string& path, std::string& whyNot) {
-    errno = 0;
-    std::FILE* file = std::fopen(path.c_str(), "ab");
-    if (file == nullptr) {
-        whyNot = errno != 0 ? std::strerror(errno) : "cannot be opened";
-        return nullptr;
-    }
-    return std::unique_ptr<FileTraceSink>(new FileTraceSink(path, file));
+namespace {
+
+// Lines a lagging reader may leave waiting before the trace is given up:
+// minutes of a download's trace, and little memory.
+constexpr std::size_t kBacklogLimit = 1024 * 1024;
+
+std::string Seconds(std::chrono::milliseconds ms) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f s", static_cast<double>(ms.count()) / 1000.0);
+    return text;
 }
 
-void FileTraceSink::NoteFailure() {
-    if (failure_.empty()) failure_ = errno != 0 ? std::strerror(errno) : "write failed";
+} // namespace
+
+FileTraceSink::FileTraceSink(std::string path, std::unique_ptr<TraceFile> file)
+    : path_(std::move(path)), file_(std::move(file)) {}
+
+FileTraceSink::~FileTraceSink() { Close(); }
+
+std::unique_ptr<FileTraceSink> FileTraceSink::Open(const std::string& path, std::string& whyNot) {
+    std::unique_ptr<TraceFile> file = TraceFile::Open(path, whyNot);
+    if (!file) return nullptr;
+    return std::unique_ptr<FileTraceSink>(new FileTraceSink(path, std::move(file)));
 }
 
 void FileTraceSink::Write(const std::string& lines) {
-    errno = 0;
-    if (std::fwrite(lines.data(), 1, lines.size(), file_.get()) != lines.size()) NoteFailure();
+    if (!failure_.empty()) return;
+    pending_ += lines;
+    if (pending_.size() > kBacklogLimit) Flush();
 }
 
-void FileTraceSink::Flush() {
-    errno = 0;
-    if (std::fflush(file_.get()) != 0) NoteFailure();
+void FileTraceSink::Flush() { Push(std::chrono::milliseconds(0)); }
+
+void FileTraceSink::Close() {
+    using namespace std::chrono;
+    const auto giveUp = steady_clock::now() + kTraceStallLimit;
+    while (!pending_.empty() && failure_.empty()) {
+        const auto left = ceil<milliseconds>(giveUp - steady_clock::now());
+        if (left.count() <= 0) {
+            GiveUp("its reader did not take the last lines within " + Seconds(kTraceStallLimit));
+            return;
+        }
+        Push(left);
+    }
+}
+
+void FileTraceSink::Push(std::chrono::milliseconds wait) {
+    if (pending_.empty() || !failure_.empty()) return;
+    std::size_t written = 0;
+    std::string whyNot;
+    if (!file_->Write(pending_.data(), pending_.size(), wait, written, whyNot)) {
+        GiveUp(whyNot.empty() ? "write failed" : whyNot);
+        return;
+    }
+    pending_.erase(0, written);
+    if (pending_.empty() || written > 0) {
+        stalledSince_.reset();
+        if (pending_.empty()) return;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (!stalledSince_) stalledSince_ = now;
+    if (now - *stalledSince_ >= kTraceStallLimit) {
+        GiveUp("its reader took nothing for " + Seconds(kTraceStallLimit));
+    } else if (pending_.size() > kBacklogLimit) {
+        GiveUp("its reader did not keep up");
+    }
+}
+
+void FileTraceSink::GiveUp(const std::string& why) {
+    failure_ = why;
+    // What could not go out is dropped with everything after it: the trace
+    // ends where its reader stopped taking it, and says no more.
+    pending_.clear();
+    pending_.shrink_to_fit();
 }
 
 TracePort::TracePort(std::unique_ptr<ISerialPort> inner, std::shared_ptr<ITraceSink> sink)
@@ -125,7 +177,7 @@ TracePort::TracePort(std::unique_ptr<ISerialPort> inner, std::shared_ptr<ITraceS
 
 TracePort::~TracePort() {
     FlushSilence();
-    sink_->Flush();
+    sink_->Close();
 }
 
 std::int64_t TracePort::Now() const {

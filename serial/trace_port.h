@@ -9,10 +9,12 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "serial_port.h"
+#include "trace_file.h"
 
 namespace talvex {
 
@@ -24,32 +26,46 @@ public:
     virtual void Write(const std::string& lines) = 0;
     // Called after each answer read: what is written so far should reach
     // the file, so that a trace of a hung or killed run still ends there.
+    // Never waits long: the worker times the answers around it.
     virtual void Flush() {}
+    // The last lines are written: what is left goes out, with a short wait
+    // for a slow reader allowed, now that nothing is timed any more.
+    virtual void Close() { Flush(); }
 };
 
 class FileTraceSink final : public ITraceSink {
 public:
-    // Opens the file for appending; nullptr, and the reason, when it cannot.
+    // Opens the file for appending; nullptr, and the reason, when it cannot
+    // (a FIFO that no process reads among them: waiting for one would hold
+    // the run before it began).
     static std::unique_ptr<FileTraceSink> Open(const std::string& path, std::string& whyNot);
+    ~FileTraceSink() override;
 
+    // Lines wait in memory until the next Flush.
     void Write(const std::string& lines) override;
+    // Writes what the file takes at once; a FIFO whose reader lags keeps
+    // the rest for the next Flush. A reader that has taken nothing for
+    // kTraceStallLimit, or lags too far, costs the trace: it is given up,
+    // and later lines are dropped.
     void Flush() override;
+    // Waits at most kTraceStallLimit for the rest.
+    void Close() override;
     // The first write failure, empty while there was none.
     const std::string& Failure() const { return failure_; }
     const std::string& Path() const { return path_; }
 
 private:
-    struct Closer {
-        void operator()(std::FILE* f) const {
-            if (f) std::fclose(f);
-        }
-    };
-    FileTraceSink(std::string path, std::FILE* file) : path_(std::move(path)), file_(file) {}
-    void NoteFailure();
+    FileTraceSink(std::string path, std::unique_ptr<TraceFile> file);
+    void Push(std::chrono::milliseconds wait);
+    void GiveUp(const std::string& why);
 
     std::string path_;
-    std::unique_ptr<std::FILE, Closer> file_;
+    std::unique_ptr<TraceFile> file_;
+    std::string pending_;
     std::string failure_;
+    // Since when the file has taken none of the lines waiting; unset while
+    // it keeps up.
+    std::optional<std::chrono::steady_clock::time_point> stalledSince_;
 };
 
 class TracePort final : public ISerialPort {

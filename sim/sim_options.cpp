@@ -445,7 +445,9 @@ SELECTOR: items joined by commas, numbers counting from 1:
 
 Record:
   --log FILE             one JSON line per frame received, per text sent and
-                         per resync block received
+                         per resync block received; a FIFO needs its reader
+                         first, and one that takes nothing for 500 ms costs
+                         the log (exit status 1), never the answers
   --dump FILE            the flash (offset 0 = 0x80000) as a binary image at the
                          end
   --help                 this text

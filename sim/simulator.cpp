@@ -6,6 +6,7 @@
 
 #include "sim_flash.h"
 #include "sim_line.h"
+#include "sim_log_file.h"
 #include "sim_target.h"
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 #include <deque>
 #include <cstdio>
 #include <mutex>
+#include <random>
 #include <thread>
 
 namespace zarq {
@@ -85,7 +87,7 @@ struct Simulator::Impl {
     std::unique_ptr<SimLine> line;
     std::string path;
     std::string linkMade;
-    FilePtr logFile;
+    std::unique_ptr<SimLogFile> logFile;
     std::size_t logStreamed = 0;
     std::string logError;
     std::thread thread;
@@ -99,6 +101,8 @@ struct Simulator::Impl {
     std::uint64_t answerLateNsTotal = 0;
     std::uint64_t answerLateNsMax = 0;
     std::vector<std::uint32_t> answerLateNs;
+    // Picks which answers stand for all once the sample is full.
+    std::minstd_rand lateSampler;
     std::condition_variable finishedCv;
     bool finished = false;
     FinishReason reason = FinishReason::None;
@@ -120,15 +124,24 @@ struct Simulator::Impl {
             const std::int64_t at = chunkBaseNs + std::int64_t(log[i].timeUs) * byteNs;
             log[i].timeUs =
                 static_cast<std::uint64_t>(std::max<std::int64_t>(0, at - startNs) / 1000);
-            if (logFile) {
-                const std::string text = FormatLogLine(log[i]) + "\n";
-                if (std::fwrite(text.data(), 1, text.size(), logFile.get()) != text.size() &&
-                    logError.empty())
-                    logError = "cannot write the log " + options.logPath;
-            }
+            if (logFile) logFile->Write(FormatLogLine(log[i]) + "\n");
         }
         if (!options.keepLog) log.clear();
         logStreamed = log.size();
+    }
+
+    // Under the lock, after answersSent counted this answer. A run that
+    // keeps its log keeps every answer's lateness beside it; one that does
+    // not (a long session of the program) keeps a uniform sample of a fixed
+    // size, which tells the typical lateness as well, and stops growing.
+    void NoteLateness(std::uint32_t lateNs) {
+        if (options.keepLog || answerLateNs.size() < kLateSampleLimit) {
+            answerLateNs.push_back(lateNs);
+            return;
+        }
+        const std::uint64_t pick =
+            ((std::uint64_t(lateSampler()) << 31) ^ lateSampler()) % answersSent;
+        if (pick < kLateSampleLimit) answerLateNs[static_cast<std::size_t>(pick)] = lateNs;
     }
 
     void Serve();
@@ -166,8 +179,7 @@ void Simulator::Impl::Serve() {
             ++answersSent;
             answerLateNsTotal += late;
             answerLateNsMax = std::max(answerLateNsMax, late);
-            answerLateNs.push_back(
-                static_cast<std::uint32_t>(std::min<std::uint64_t>(late, 0xFFFFFFFFu)));
+            NoteLateness(static_cast<std::uint32_t>(std::min<std::uint64_t>(late, 0xFFFFFFFFu)));
         }
     };
 
@@ -330,9 +342,10 @@ bool Simulator::Start(std::string& error) {
     s.core = std::make_unique<TargetCore>(s.options, geo, s.idText);
 
     if (!s.options.logPath.empty()) {
-        s.logFile.reset(std::fopen(s.options.logPath.c_str(), "w"));
+        std::string why;
+        s.logFile = SimLogFile::Open(s.options.logPath, why);
         if (!s.logFile) {
-            error = "cannot create the log " + s.options.logPath;
+            error = "cannot create the log " + s.options.logPath + ": " + why;
             return false;
         }
     }
@@ -374,8 +387,8 @@ bool Simulator::Stop(std::string* error) {
     std::string problems;
     {
         std::lock_guard<std::mutex> lock(s.mutex);
-        if (s.logFile && std::fflush(s.logFile.get()) != 0 && s.logError.empty())
-            s.logError = "cannot write the log " + s.options.logPath;
+        if (s.logFile && !s.logFile->Finish() && s.logError.empty())
+            s.logError = "cannot write the log " + s.options.logPath + ": " + s.logFile->Failure();
         s.logFile.reset();
         problems = s.logError;
     }

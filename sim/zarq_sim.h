@@ -3,6 +3,7 @@
 // pseudo-terminal (or a real serial device). The command-line program is a
 // thin main over this; tests run it in-process, one Simulator per run.
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -99,6 +100,8 @@ bool ParseSimArgs(const std::vector<std::string>& args, SimOptions& out, std::st
 const char* SimHelpText();
 
 constexpr std::uint32_t kFlashBase = 0x80000;
+// The lateness of at most this many answers is kept when the log is not.
+constexpr std::size_t kLateSampleLimit = 16384;
 constexpr std::uint32_t kPageSize = 512;
 constexpr std::uint8_t kAckByte = 0x06;
 constexpr std::uint8_t kNakByte = 0x15;
@@ -136,7 +139,9 @@ struct SimStats {
     std::uint64_t answerLateNsTotal = 0;
     std::uint64_t answerLateNsMax = 0;
     // Each answer's lateness in ns (at most 4 s), in the order sent: the
-    // typical error tells apart from the machine's occasional stalls.
+    // typical error tells apart from the machine's occasional stalls. Without
+    // keepLog, once more than kLateSampleLimit answers were sent, a uniform
+    // sample of that many of them, in no particular order.
     std::vector<std::uint32_t> answerLateNs;
 };
 

@@ -19,17 +19,6 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-int ExitCodeOf(const Child& child) {
-    return WIFEXITED(child.status) ? WEXITSTATUS(child.status) : -1;
-}
-
-std::vector<std::string> FileLines(const std::filesystem::path& path) {
-    std::ifstream in(path);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
 // The far end of a FIFO, open before talvex-cli opens its end. It reads
 // everything that comes (a log collector), or nothing at all (one that
 // hangs), with the pipe shrunk to a page so that a short run fills it.

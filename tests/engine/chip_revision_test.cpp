@@ -19,7 +19,18 @@ struct RevisionCase {
     bool newRevision;
 };
 
-void PrintTo(const RevisionCase& c, std::ostream* os) { *os << c.name << " (" << c.id << ")"; }
+void PrintTo(const RevisionCase& c, std::ostream* os) {
+    *os << c.name << " (";
+    for (unsigned char ch : c.id) {
+        if (ch >= 0x20 && ch < 0x7F) {
+            *os << ch;
+        } else {
+            static const char kDigits[] = "0123456789ABCDEF";
+            *os << "\\x" << kDigits[ch >> 4] << kDigits[ch & 0xF];
+        }
+    }
+    *os << ")";
+}
 
 class ChipRevisionTest : public EngineTest, public ::testing::WithParamInterface<RevisionCase> {};
 

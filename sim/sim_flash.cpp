@@ -183,11 +183,13 @@ bool ReadPartGeometry(const std::string& path, const std::string& part, FlashGeo
 
 bool ReadFlashPreset(const std::string& path, std::uint32_t size, std::vector<std::uint8_t>& out,
                      std::string& error) {
-    const auto reason = [] { return std::generic_category().message(errno); };
+    // Taken before any other call can change errno.
+    const auto reason = [](int code) { return std::generic_category().message(code); };
     const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"),
                                                                &std::fclose);
     if (!file) {
-        error = "cannot open the flash image " + path + ": " + reason();
+        const int code = errno;
+        error = "cannot open the flash image " + path + ": " + reason(code);
         return false;
     }
     // One byte more than fits tells a file that is too long from one that
@@ -195,7 +197,8 @@ bool ReadFlashPreset(const std::string& path, std::uint32_t size, std::vector<st
     std::vector<std::uint8_t> bytes(std::size_t(size) + 1);
     const std::size_t got = std::fread(bytes.data(), 1, bytes.size(), file.get());
     if (std::ferror(file.get())) {
-        error = "cannot read the flash image " + path + ": " + reason();
+        const int code = errno;
+        error = "cannot read the flash image " + path + ": " + reason(code);
         return false;
     }
     if (got > size) {

@@ -414,10 +414,10 @@ Target:
                          image with offset 0 = 0x80000, as --dump writes it, of
                          at most the flash size; cells beyond its end hold the
                          --flash-fill byte, or 0xFF
-                         Either way the host must erase a page before writing
-                         it: a write can only clear bits (new = old AND data),
-                         so a page written without its erase differs from the
-                         image, in --dump and to a verify
+                         With either, the host must erase a page before it
+                         writes there: a write only clears bits (new = old AND
+                         data), so a page written without its erase differs
+                         from the image, in --dump and to a verify
   --erase-ms MS          time per erased page (a mass erase costs it once)
   --write-us-per-byte US time per byte written
   --id TEXT              the whole identification text

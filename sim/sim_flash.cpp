@@ -5,10 +5,13 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <memory>
+#include <system_error>
 
 namespace zarq {
 
@@ -18,8 +21,11 @@ std::string Hex(std::uint64_t v) {
     return text;
 }
 
-FlashModel::FlashModel(std::uint32_t size, std::uint32_t kernelOffset)
-    : cells_(size, 0xFF), kernel_(std::min(kernelOffset, size)) {}
+FlashModel::FlashModel(std::uint32_t size, std::uint32_t kernelOffset, std::uint8_t fill,
+                       const std::vector<std::uint8_t>& preset)
+    : cells_(size, fill), kernel_(std::min(kernelOffset, size)) {
+    std::copy_n(preset.begin(), std::min(preset.size(), cells_.size()), cells_.begin());
+}
 
 bool FlashModel::InUserFlash(std::uint64_t offset, std::uint64_t count, const char* what,
                              std::string& why) const {
@@ -172,6 +178,36 @@ bool ReadPartGeometry(const std::string& path, const std::string& part, FlashGeo
     }
     out.size = static_cast<std::uint32_t>(end - kFlashBase);
     out.kernelStart = kStart;
+    return true;
+}
+
+bool ReadFlashPreset(const std::string& path, std::uint32_t size, std::vector<std::uint8_t>& out,
+                     std::string& error) {
+    // Taken before any other call can change errno.
+    const auto reason = [](int code) { return std::generic_category().message(code); };
+    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"),
+                                                               &std::fclose);
+    if (!file) {
+        const int code = errno;
+        error = "cannot open the flash image " + path + ": " + reason(code);
+        return false;
+    }
+    // One byte more than fits tells a file that is too long from one that
+    // fills the flash exactly; a pipe has no size to ask for beforehand.
+    std::vector<std::uint8_t> bytes(std::size_t(size) + 1);
+    const std::size_t got = std::fread(bytes.data(), 1, bytes.size(), file.get());
+    if (std::ferror(file.get())) {
+        const int code = errno;
+        error = "cannot read the flash image " + path + ": " + reason(code);
+        return false;
+    }
+    if (got > size) {
+        error = "the flash image " + path + " is longer than the flash (" + std::to_string(size) +
+                " bytes from " + Hex(kFlashBase) + ")";
+        return false;
+    }
+    bytes.resize(got);
+    out = std::move(bytes);
     return true;
 }
 

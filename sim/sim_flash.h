@@ -11,8 +11,12 @@ namespace zarq {
 
 class FlashModel {
 public:
-    // size: bytes from 0x80000; kernelOffset: where the kernel begins.
-    FlashModel(std::uint32_t size, std::uint32_t kernelOffset);
+    // size: bytes from 0x80000; kernelOffset: where the kernel begins. A
+    // board fresh from the factory reads 0xFF everywhere; one that held a
+    // program before reads whatever fill and preset leave, with preset's
+    // bytes from 0x80000 on (at most size of them).
+    FlashModel(std::uint32_t size, std::uint32_t kernelOffset, std::uint8_t fill = 0xFF,
+               const std::vector<std::uint8_t>& preset = {});
 
     // Each returns false with the reason (absolute addresses) when refused;
     // a refused command changes nothing.
@@ -43,6 +47,11 @@ struct FlashGeometry {
 // reader does.
 bool ReadPartGeometry(const std::string& path, const std::string& part, FlashGeometry& out,
                       std::string& error);
+
+// Reads a raw flash image (offset 0 = 0x80000, as --dump writes one) of at
+// most size bytes; false with the file and the reason otherwise.
+bool ReadFlashPreset(const std::string& path, std::uint32_t size, std::vector<std::uint8_t>& out,
+                     std::string& error);
 
 std::string Hex(std::uint64_t v);
 

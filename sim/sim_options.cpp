@@ -220,6 +220,18 @@ bool ParseSimArgs(const std::vector<std::string>& args, SimOptions& out, std::st
               o.kernelStart = static_cast<std::uint32_t>(n);
               return true;
           }}},
+        {"--flash-fill",
+         {true,
+          [&](const std::string& v, std::string& e) {
+              std::uint64_t n = 0;
+              if (!ParseUnsigned(v, 0xFF, n)) {
+                  e = "'" + v + "' is not a byte value from 0 to 255 (decimal or 0x hex)";
+                  return false;
+              }
+              o.flashFill = static_cast<std::uint8_t>(n);
+              return true;
+          }}},
+        {"--flash-init", {true, text(o.flashInit, "flash image path")}},
         {"--id",
          {true,
           [&](const std::string& v, std::string& e) {
@@ -395,6 +407,17 @@ Target:
   --partdb PATH          part database (default: zelchip.ini beside zarq-sim)
   --flash-size BYTES     size of the flash from 0x80000 (overrides the database)
   --kernel-start ADDR    absolute address of the kernel (overrides the database)
+  --flash-fill BYTE      the flash holds BYTE (decimal or 0x hex) in every cell
+                         at the start instead of the erased 0xFF, as a board
+                         that held a program before does
+  --flash-init FILE      the flash holds the bytes of FILE at the start: a raw
+                         image with offset 0 = 0x80000, as --dump writes it, of
+                         at most the flash size; cells beyond its end hold the
+                         --flash-fill byte, or 0xFF
+                         With either, the host must erase a page before it
+                         writes there: a write only clears bits (new = old AND
+                         data), so a page written without its erase differs
+                         from the image, in --dump and to a verify
   --erase-ms MS          time per erased page (a mass erase costs it once)
   --write-us-per-byte US time per byte written
   --id TEXT              the whole identification text

@@ -37,9 +37,11 @@ std::string ByteText(std::uint8_t b) {
 
 } // namespace
 
-TargetCore::TargetCore(const SimOptions& options, FlashGeometry geometry, std::string idText)
+TargetCore::TargetCore(const SimOptions& options, FlashGeometry geometry, std::string idText,
+                       const std::vector<std::uint8_t>& preset)
     : options_(options),
-      flash_(geometry.size, geometry.kernelStart - kFlashBase),
+      flash_(geometry.size, geometry.kernelStart - kFlashBase, options.flashFill.value_or(0xFF),
+             preset),
       idText_(std::move(idText)),
       recordLog_(options.keepLog || !options.logPath.empty()),
       random_(options.seed.value_or(0)),

@@ -27,7 +27,10 @@ struct Reply {
 
 class TargetCore {
 public:
-    TargetCore(const SimOptions& options, FlashGeometry geometry, std::string idText);
+    // preset: the flash's bytes from 0x80000 on before the host's first
+    // command, over options.flashFill.
+    TargetCore(const SimOptions& options, FlashGeometry geometry, std::string idText,
+               const std::vector<std::uint8_t>& preset = {});
 
     // Consumes the input until it ends or the line is to be closed; returns
     // the count consumed. New log entries carry their input offset in timeUs

@@ -338,8 +338,12 @@ bool Simulator::Start(std::string& error) {
     if (!s.options.seed)
         s.options.seed =
             static_cast<std::uint64_t>(std::chrono::system_clock::now().time_since_epoch().count());
+    std::vector<std::uint8_t> preset;
+    if (!s.options.flashInit.empty() &&
+        !ReadFlashPreset(s.options.flashInit, geo.size, preset, error))
+        return false;
     s.idText = BuildIdText(s.options);
-    s.core = std::make_unique<TargetCore>(s.options, geo, s.idText);
+    s.core = std::make_unique<TargetCore>(s.options, geo, s.idText, preset);
 
     if (!s.options.logPath.empty()) {
         std::string why;

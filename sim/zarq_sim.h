@@ -57,6 +57,11 @@ struct SimOptions {
     std::string partDbPath;                   // empty: zelchip.ini beside the executable
     std::optional<std::uint32_t> flashSize;   // bytes from 0x80000
     std::optional<std::uint32_t> kernelStart; // absolute address
+    // What the flash holds before the host erases anything: every cell
+    // flashFill (erased, 0xFF, when not given), then the bytes of the raw
+    // image flashInit from 0x80000 on.
+    std::optional<std::uint8_t> flashFill;
+    std::string flashInit;
     std::optional<std::string> idText;
     bool oldRevision = false;
     bool neverAnnounce = false;

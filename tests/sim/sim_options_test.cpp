@@ -18,6 +18,9 @@ TEST(SimOptions, ParsesEveryOptionIntoItsField) {
                                     "0x20000",
                                     "--kernel-start",
                                     "0x9F800",
+                                    "--flash-fill",
+                                    "0xA5",
+                                    "--flash-init=old.bin",
                                     "--id",
                                     "ZaRQ4127 X",
                                     "--old-revision",
@@ -61,6 +64,8 @@ TEST(SimOptions, ParsesEveryOptionIntoItsField) {
     EXPECT_EQ(o.partDbPath, "p.ini");
     EXPECT_EQ(o.flashSize, 0x20000u);
     EXPECT_EQ(o.kernelStart, 0x9F800u);
+    EXPECT_EQ(o.flashFill, std::optional<std::uint8_t>(0xA5));
+    EXPECT_EQ(o.flashInit, "old.bin");
     EXPECT_EQ(o.idText, "ZaRQ4127 X");
     EXPECT_TRUE(o.oldRevision && o.neverAnnounce && o.exitAfterRun);
     EXPECT_EQ(o.noise, "hello");
@@ -109,6 +114,12 @@ TEST(SimOptions, RejectsBadArgumentsWithAMessageNamingThem) {
         {{"--flash-size", "0x2000000"}, "--flash-size: '0x2000000'"},
         {{"--kernel-start", "0x7FFFF"}, "--kernel-start: '0x7FFFF'"},
         {{"--flash-size", "0x1000", "--kernel-start", "0x90000"}, "beyond the end of flash"},
+        {{"--flash-fill", "256"}, "--flash-fill: '256' is not a byte value from 0 to 255"},
+        {{"--flash-fill", "-1"}, "--flash-fill: '-1' is not a byte value"},
+        {{"--flash-fill", "0x"}, "--flash-fill: '0x' is not a byte value"},
+        {{"--flash-fill", "FF"}, "--flash-fill: 'FF' is not a byte value"},
+        {{"--flash-init", ""}, "--flash-init: the flash image path must not be empty"},
+        {{"--flash-init"}, "--flash-init needs a value"},
         {{"--id", ""}, "--id: the identification text must have 1 to 250 characters"},
         {{"--log", ""}, "--log: the log file path must not be empty"},
         {{"--answer-delay-ms", "-1"}, "--answer-delay-ms: '-1' is not a number"},
@@ -164,6 +175,8 @@ TEST(SimOptions, ParsesTheAnswerTimingOptions) {
 
     zarq::SimOptions plain;
     ASSERT_TRUE(zarq::ParseSimArgs({}, plain, error)) << error;
+    EXPECT_FALSE(plain.flashFill.has_value()) << "erased flash unless asked";
+    EXPECT_TRUE(plain.flashInit.empty());
     EXPECT_FALSE(plain.seed.has_value()) << "taken from the clock unless given";
     EXPECT_EQ(plain.answerDelayMs + plain.jitterMs, 0);
     EXPECT_TRUE(plain.lateAnswer.empty() && plain.lateRepeat.empty() && plain.doubleAnswer.empty());
@@ -209,7 +222,8 @@ TEST(SimOptions, HelpDocumentsTheSelectorSyntax) {
     for (const char* text :
          {"--nak", "--silent", "--garbage-ack", "--ack-after", "--hangup-after", "L@N", "--link",
           "--exit-after-run", "--dump", "--log", "--answer-delay-ms", "--jitter-ms", "--seed",
-          "--late-answer SEL:MS", "--late-repeat SEL:+MS", "--double-answer SEL[:MS]"})
+          "--late-answer SEL:MS", "--late-repeat SEL:+MS", "--double-answer SEL[:MS]",
+          "--flash-fill BYTE", "--flash-init FILE"})
         EXPECT_NE(help.find(text), std::string::npos) << text;
 }
 

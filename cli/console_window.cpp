@@ -2,16 +2,11 @@
 
 #include <cstdio>
 
+#include "front_texts.h"
+#include "progress_model.h"
 #include "stream_check.h"
 
 namespace talvex {
-
-namespace {
-
-// Redrawing more often than this only costs terminal time.
-constexpr std::chrono::milliseconds kRedrawInterval(100);
-
-} // namespace
 
 ConsoleWindow::ConsoleWindow(std::FILE* out, std::FILE* err, bool showProgress)
     : ConsoleWindow(out, err, showProgress, !showProgress || TerminalTakesEscapes(err)) {}
@@ -19,52 +14,19 @@ ConsoleWindow::ConsoleWindow(std::FILE* out, std::FILE* err, bool showProgress)
 ConsoleWindow::ConsoleWindow(std::FILE* out, std::FILE* err, bool showProgress, bool escapes)
     : out_(out), err_(err), showProgress_(showProgress), line_(err, escapes) {}
 
-std::string ConsoleWindow::Printable(const std::string& text) {
-    std::string line;
-    line.reserve(text.size());
-    for (unsigned char c : text) {
-        if (c == '\r') {
-            line += "\\r";
-        } else if (c == '\n') {
-            line += "\\n";
-        } else if (c < 0x20 || c == 0x7F) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\x%02x", c);
-            line += escape;
-        } else {
-            line += static_cast<char>(c);
-        }
-    }
-    return line;
-}
-
 std::string ConsoleWindow::ProgressText(const std::string& phase, const std::string& unit,
                                         std::uint32_t position, std::uint32_t range,
                                         double elapsedSeconds) {
-    const unsigned percent = range == 0
-                                 ? 100u
-                                 : static_cast<unsigned>(std::min<std::uint64_t>(
-                                       100, static_cast<std::uint64_t>(position) * 100 / range));
+    const ProgressFigures figures =
+        MeasureProgress(position, range, elapsedSeconds, kConsoleProgress);
     char text[160];
-    int used = std::snprintf(text, sizeof text, "%-9s %3u%%  %lu/%lu %s", phase.c_str(), percent,
-                             static_cast<unsigned long>(position),
+    int used = std::snprintf(text, sizeof text, "%-9s %3u%%  %lu/%lu %s", phase.c_str(),
+                             figures.percent, static_cast<unsigned long>(position),
                              static_cast<unsigned long>(range), unit.c_str());
     std::string line(text, static_cast<std::size_t>(used > 0 ? used : 0));
-    if (elapsedSeconds > 0.2 && position > 0) {
-        const double rate = position / elapsedSeconds;
-        if (unit == "bytes") {
-            std::snprintf(text, sizeof text, "  %.1f KB/s", rate / 1024.0);
-        } else {
-            std::snprintf(text, sizeof text, "  %.1f %s/s", rate, unit.c_str());
-        }
-        line += text;
-        if (position < range) {
-            const double left = (range - position) / rate;
-            const unsigned long secs = static_cast<unsigned long>(left + 0.5);
-            std::snprintf(text, sizeof text, "  %lu:%02lu left", secs / 60, secs % 60);
-            line += text;
-        }
-    }
+    if (figures.rate) line += "  " + FormatRate(*figures.rate, unit);
+    if (figures.secondsLeft)
+        line += "  " + FormatTimeLeft(*figures.secondsLeft, kConsoleProgress.hourField) + " left";
     return line;
 }
 
@@ -90,24 +52,13 @@ void ConsoleWindow::PrintLine(const std::string& text) {
 
 void ConsoleWindow::SetProgressPhase(ProgressPhase phase) {
     std::lock_guard<std::mutex> lock(mutex_);
-    switch (phase) {
-    case ProgressPhase::Erase:
-        phase_ = "Erasing";
-        unit_ = "pages";
-        break;
-    case ProgressPhase::Write:
-        phase_ = "Writing";
-        unit_ = "bytes";
-        break;
-    case ProgressPhase::Verify:
-        phase_ = "Verifying";
-        unit_ = "bytes";
-        break;
-    case ProgressPhase::Protect:
+    if (phase == ProgressPhase::Protect) {
         // A handful of frames: not worth a progress line.
         phase_.clear();
-        break;
+        return;
     }
+    phase_ = PhaseName(phase);
+    unit_ = PhaseUnit(phase);
 }
 
 void ConsoleWindow::AddStatusLine(const std::string& text) { PrintLine(text); }

@@ -42,10 +42,6 @@ public:
     // Waits up to the given time for a result; empty when none came.
     std::optional<ExitCode> WaitForResult(std::chrono::milliseconds timeout);
 
-    // One status line as printed: control characters written as escapes so
-    // that every status line stays one line of output.
-    static std::string Printable(const std::string& text);
-
     // "Writing  42%  4096/9752 bytes  11.2 KB/s  0:01 left"
     static std::string ProgressText(const std::string& phase, const std::string& unit,
                                     std::uint32_t position, std::uint32_t range,

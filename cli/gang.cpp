@@ -8,7 +8,10 @@
 
 #include "console_window.h"
 #include "download_session.h"
+#include "front_texts.h"
 #include "in_place_line.h"
+#include "progress_model.h"
+#include "result_wait.h"
 #include "serial_thread.h"
 #include "stream_check.h"
 #include "window_ops.h"
@@ -18,9 +21,6 @@ namespace talvex {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Redrawing more often than this only costs terminal time.
-constexpr std::chrono::milliseconds kRedrawInterval(100);
 
 std::string Trimmed(std::string_view text) {
     const auto first = text.find_first_not_of(" \t");
@@ -33,7 +33,7 @@ std::string Trimmed(std::string_view text) {
 // control characters are.
 std::string CellText(const std::string& text) {
     std::string cell;
-    for (char c : ConsoleWindow::Printable(text)) {
+    for (char c : Printable(text)) {
         if (c == '|')
             cell += "\\x7c";
         else
@@ -54,25 +54,12 @@ std::string Label(const std::string& port) {
     return DisplayName(port).empty() ? port : DisplayName(port);
 }
 
-char PhaseLetter(ProgressPhase phase) {
-    switch (phase) {
-    case ProgressPhase::Erase: return 'E';
-    case ProgressPhase::Write: return 'W';
-    case ProgressPhase::Verify: return 'V';
-    case ProgressPhase::Protect: return 'P';
-    }
-    return 0;
-}
-
 std::string CellBody(const GangCell& cell) {
     if (cell.phase == 0) return "--";
     // A handful of protection frames: no count worth showing.
     if (cell.phase == 'P') return "P";
-    const unsigned percent =
-        cell.range == 0 ? 100u
-                        : static_cast<unsigned>(std::min<std::uint64_t>(
-                              100, static_cast<std::uint64_t>(cell.position) * 100 / cell.range));
-    return std::string(1, cell.phase) + " " + std::to_string(percent) + "%";
+    return std::string(1, cell.phase) + " " +
+           std::to_string(PercentDone(cell.position, cell.range)) + "%";
 }
 
 } // namespace
@@ -99,14 +86,14 @@ bool ParsePortList(const std::string& text, std::vector<std::string>& ports, std
         const std::string name = Trimmed(std::string_view(text).substr(
             start, comma == std::string::npos ? std::string::npos : comma - start));
         if (name.empty()) {
-            error = "--ports: port " + std::to_string(item) + " of \"" +
-                    ConsoleWindow::Printable(text) + "\" is empty";
+            error = "--ports: port " + std::to_string(item) + " of \"" + Printable(text) +
+                    "\" is empty";
             return false;
         }
         if (std::find(ports.begin(), ports.end(), name) != ports.end()) {
             // Two sessions on one device would fight over it; the second
             // could not even open it.
-            error = "--ports: " + ConsoleWindow::Printable(name) + " is named twice";
+            error = "--ports: " + Printable(name) + " is named twice";
             return false;
         }
         ports.push_back(name);
@@ -242,9 +229,9 @@ public:
             // Appended piece by piece: the cross compiler warns about the
             // temporaries of a chain of + here.
             state.prefix = "[";
-            state.prefix += ConsoleWindow::Printable(port);
+            state.prefix += Printable(port);
             state.prefix += "] ";
-            state.cell.label = ConsoleWindow::Printable(Label(port));
+            state.cell.label = Printable(Label(port));
             states_.push_back(std::move(state));
         }
     }
@@ -257,8 +244,7 @@ public:
     void Status(std::size_t board, const std::string& text) {
         std::lock_guard<std::mutex> lock(mutex_);
         line_.Clear();
-        std::fprintf(output_.out, "%s%s\n", states_[board].prefix.c_str(),
-                     ConsoleWindow::Printable(text).c_str());
+        std::fprintf(output_.out, "%s%s\n", states_[board].prefix.c_str(), Printable(text).c_str());
         FlushAndNote(output_.out);
         // A status line closes the phase in hand; the engine names the next.
         states_[board].cell.phase = 0;
@@ -462,25 +448,22 @@ int GangRun::Run(const std::atomic<bool>& stop) {
             console_->Result(i, ExitCode::Port);
         }
     }
-    for (;;) {
-        if (stop) {
-            interrupted_ = true;
-            break;
+    // Every result first, then every board's last lines: the download that
+    // gave a result prints them before its worker is stopped, and no worker
+    // starts anything after a result.
+    std::size_t idleBoards = 0;
+    ResultWait wait;
+    wait.result = [this](std::chrono::milliseconds slice) {
+        return console_->WaitAllResults(slice);
+    };
+    wait.idle = [this, &idleBoards](std::chrono::milliseconds slice) {
+        for (; idleBoards < sessions_.size(); ++idleBoards) {
+            if (!sessions_[idleBoards]->session->WaitIdle(slice)) return false;
         }
-        if (console_->WaitAllResults(kRedrawInterval)) break;
-        console_->Redraw();
-    }
-    // The download that gave a result prints its last lines before its
-    // worker is stopped; no worker starts anything after a result.
-    for (std::size_t i = 0; i < sessions_.size() && !interrupted_; ++i) {
-        while (!sessions_[i]->session->WaitIdle(kRedrawInterval)) {
-            if (stop) {
-                interrupted_ = true;
-                break;
-            }
-            console_->Redraw();
-        }
-    }
+        return true;
+    };
+    wait.tick = [this] { console_->Redraw(); };
+    interrupted_ = !WaitForResultThenIdle(stop, wait);
     Finish();
     return GangExitCode(boards_, interrupted_);
 }
@@ -517,7 +500,7 @@ void GangRun::Finish() {
     } else {
         summary = "Gang: " + std::to_string(succeeded) + " of " + std::to_string(boards_.size()) +
                   " boards succeeded; exit code " + std::to_string(code) + " (" +
-                  ConsoleWindow::Printable(firstFailed->port) + ", the first that failed).\n";
+                  Printable(firstFailed->port) + ", the first that failed).\n";
     }
     const std::string note =
         interrupted_

@@ -14,10 +14,12 @@
 #include "command_flags.h"
 #include "console_window.h"
 #include "download_session.h"
+#include "front_texts.h"
 #include "gang.h"
 #include "image_precheck.h"
 #include "port_diagnosis.h"
 #include "result_code.h"
+#include "result_wait.h"
 #include "run_record.h"
 #include "settings.h"
 #include "settings_location.h"
@@ -142,7 +144,7 @@ void Show(const Settings& s, bool partDbPresent, bool unattended) {
 // What start-up could not do with the settings file. Said before anything
 // else, so that a batch log shows why a run used other values than the file.
 void ReportSettingsFile(const StartupResult& startup, bool optionsStored = true) {
-    const std::string path = ConsoleWindow::Printable(startup.settings.settingsPath);
+    const std::string path = Printable(startup.settings.settingsPath);
     if (!startup.settingsProblem.empty()) {
         std::fprintf(stderr,
                      "talvex-cli: settings file %s not read (%s); the defaults apply, and the "
@@ -152,8 +154,7 @@ void ReportSettingsFile(const StartupResult& startup, bool optionsStored = true)
     if (!optionsStored) return;
     for (const UnstoredOption& option : startup.unstored) {
         std::fprintf(stderr, "talvex-cli: %s not stored in %s (%s); it applies to this run only.\n",
-                     ConsoleWindow::Printable(option.option).c_str(), path.c_str(),
-                     option.reason.c_str());
+                     Printable(option.option).c_str(), path.c_str(), option.reason.c_str());
     }
 }
 
@@ -234,7 +235,7 @@ void ReportLostOutput() {
 void ReportUnusableImage(const StartupResult& startup) {
     const std::string notice = UnusableImageNotice(startup);
     if (notice.empty()) return;
-    std::fprintf(stderr, "talvex-cli: %s\n", ConsoleWindow::Printable(notice).c_str());
+    std::fprintf(stderr, "talvex-cli: %s\n", Printable(notice).c_str());
     std::fflush(stderr);
 }
 
@@ -244,8 +245,8 @@ void ExplainFileOpenError(const ConsoleWindow& window, const std::string& image)
     if (window.LastFailure() != "File Open Error.") return;
     std::string reason = WhyImageUnusable(image);
     if (reason.empty()) reason = "it could not be opened when the run read it";
-    std::fprintf(stderr, "talvex-cli: af=%s could not be opened (%s).\n",
-                 ConsoleWindow::Printable(image).c_str(), reason.c_str());
+    std::fprintf(stderr, "talvex-cli: af=%s could not be opened (%s).\n", Printable(image).c_str(),
+                 reason.c_str());
 }
 
 // Whole seconds from 0 (no limit) to a day.
@@ -269,7 +270,7 @@ int ListPortsAndExplain(const StartupResult& startup) {
             line += (description.text.empty() ? "  " : ", ") + std::string("latency timer ") +
                     std::to_string(description.latencyTimerMs) + " ms";
         }
-        std::printf("%s\n", ConsoleWindow::Printable(line).c_str());
+        std::printf("%s\n", Printable(line).c_str());
         const std::string warning = LatencyWarning(port, description);
         if (!warning.empty()) std::fprintf(stderr, "talvex-cli: %s\n", warning.c_str());
     }
@@ -280,14 +281,12 @@ int ListPortsAndExplain(const StartupResult& startup) {
     const PortDiagnosis diagnosis = DiagnosePort(settings.port, settings.baud);
     // Always a last line, so that an empty list still says something of the
     // port a run would use.
-    std::printf("configured port %s at %s baud: %s\n",
-                ConsoleWindow::Printable(settings.port).c_str(),
-                ConsoleWindow::Printable(settings.baud).c_str(),
+    std::printf("configured port %s at %s baud: %s\n", Printable(settings.port).c_str(),
+                Printable(settings.baud).c_str(),
                 diagnosis.problem == PortProblem::None ? "opens" : "does not open (see below)");
     if (diagnosis.problem == PortProblem::None) return EndOfAnswer("--list-ports", 0);
     std::fflush(stdout);
-    std::fprintf(stderr, "Can not open COM port.\n%s\n",
-                 ConsoleWindow::Printable(diagnosis.text).c_str());
+    std::fprintf(stderr, "Can not open COM port.\n%s\n", Printable(diagnosis.text).c_str());
     return EndOfAnswer("--list-ports", ToInt(ExitCode::Port));
 }
 
@@ -363,7 +362,7 @@ int main(int argc, char** argv) {
     // dropped without a word; the run would go ahead without it.
     for (int i = first; i < argc; ++i) {
         if (argv[i][0] == '-') {
-            return UsageError(ConsoleWindow::Printable(argv[i]) +
+            return UsageError(Printable(argv[i]) +
                               " must come before the settings file and the options");
         }
     }
@@ -431,7 +430,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr,
                          "talvex-cli: trace file %s not opened (%s); the run goes on without a "
                          "trace.\n",
-                         ConsoleWindow::Printable(*flags.trace).c_str(), whyNot.c_str());
+                         Printable(*flags.trace).c_str(), whyNot.c_str());
         } else {
             const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
                 std::chrono::system_clock::now().time_since_epoch());
@@ -450,23 +449,16 @@ int main(int argc, char** argv) {
         ReportMassEraseOnly(session.CurrentSettings());
         ReportUnusableImage(unattended);
         session.Open();
-        bool decided = false;
-        for (;;) {
-            if (g_interrupted) {
-                code = ToInt(ExitCode::Interrupted);
-                break;
-            }
-            if (!decided) {
-                if (const auto result = window.WaitForResult(std::chrono::milliseconds(100))) {
-                    code = ToInt(*result);
-                    decided = true;
-                }
-            } else if (session.WaitIdle(std::chrono::milliseconds(100))) {
-                // The download that gave the result has printed its last
-                // lines; the worker starts nothing after a result.
-                break;
-            }
-        }
+        ResultWait wait;
+        wait.result = [&window, &code](std::chrono::milliseconds slice) {
+            const auto result = window.WaitForResult(slice);
+            if (result) code = ToInt(*result);
+            return result.has_value();
+        };
+        // The download that gave the result prints its last lines; the
+        // worker starts nothing after a result.
+        wait.idle = [&session](std::chrono::milliseconds slice) { return session.WaitIdle(slice); };
+        if (!WaitForResultThenIdle(g_interrupted, wait)) code = ToInt(ExitCode::Interrupted);
         // The worker finishes the step in hand and closes the port; the
         // console's operations never wait for this thread, so joining here
         // is safe.
@@ -475,7 +467,7 @@ int main(int argc, char** argv) {
     }
     if (trace && !trace->Failure().empty()) {
         std::fprintf(stderr, "talvex-cli: trace file %s is incomplete (%s).\n",
-                     ConsoleWindow::Printable(trace->Path()).c_str(), trace->Failure().c_str());
+                     Printable(trace->Path()).c_str(), trace->Failure().c_str());
     }
     if (g_interrupted && code == ToInt(ExitCode::Interrupted)) {
         std::fputs("Interrupted; the port is closed and the target may be partly programmed.\n",

@@ -2,73 +2,35 @@
 
 #include <QByteArrayView>
 #include <QStringDecoder>
-#include <algorithm>
-#include <cmath>
-#include <cstdio>
+
+#include "front_texts.h"
+#include "progress_model.h"
 
 namespace talvex::ui {
 
-QString StatusRowText(const std::string& line) {
-    const QByteArrayView bytes(line.data(), static_cast<qsizetype>(line.size()));
-    QStringDecoder utf8(QStringDecoder::Utf8);
-    QString decoded = utf8(bytes);
-    if (utf8.hasError()) decoded = QString::fromLatin1(bytes);
+QString FromBytes(const std::string& text) { return QString::fromStdString(text); }
 
-    QString row;
-    row.reserve(decoded.size());
-    for (const QChar c : decoded) {
-        const char16_t u = c.unicode();
-        if (u == '\r') {
-            row += QStringLiteral("\\r");
-        } else if (u == '\n') {
-            row += QStringLiteral("\\n");
-        } else if (u < 0x20 || u == 0x7F) {
-            row += QStringLiteral("\\x%1").arg(static_cast<unsigned>(u), 2, 16, QChar('0'));
-        } else {
-            row += c;
-        }
-    }
+QString StatusRowText(const std::string& line) {
+    // Escaping before decoding gives the same row: the escaped bytes are
+    // ASCII, and UTF-8 stays valid, or invalid, as it was.
+    const std::string printable = Printable(line);
+    const QByteArrayView bytes(printable.data(), static_cast<qsizetype>(printable.size()));
+    QStringDecoder utf8(QStringDecoder::Utf8);
+    QString row = utf8(bytes);
+    if (utf8.hasError()) row = QString::fromLatin1(bytes);
     return row;
 }
 
-namespace {
-
-QString PhaseName(ProgressPhase phase) {
-    switch (phase) {
-    case ProgressPhase::Erase: return QStringLiteral("Erasing");
-    case ProgressPhase::Write: return QStringLiteral("Writing");
-    case ProgressPhase::Verify: return QStringLiteral("Verifying");
-    case ProgressPhase::Protect: return QStringLiteral("Protecting");
-    }
-    return {};
-}
-
-QString Duration(double seconds) {
-    // Rounded up: work that is left never shows as no time at all.
-    const auto total = static_cast<unsigned long>(std::ceil(seconds));
-    const unsigned long hours = total / 3600;
-    const unsigned long minutes = total / 60 % 60;
-    const unsigned long secs = total % 60;
-    if (hours > 0) {
-        return QStringLiteral("%1:%2:%3")
-            .arg(hours)
-            .arg(minutes, 2, 10, QChar('0'))
-            .arg(secs, 2, 10, QChar('0'));
-    }
-    return QStringLiteral("%1:%2").arg(minutes).arg(secs, 2, 10, QChar('0'));
-}
-
-} // namespace
-
 QString ProgressBarText(ProgressPhase phase, std::uint32_t position, std::uint32_t range,
                         double elapsedSeconds) {
-    // Halfword padding can carry the position slightly past the range.
-    const std::uint64_t done = std::min<std::uint64_t>(position, range);
-    const unsigned percent = range == 0 ? 100u : static_cast<unsigned>(done * 100 / range);
-    QString text = QStringLiteral("%1 %2%").arg(PhaseName(phase)).arg(percent);
-    if (elapsedSeconds >= 1.0 && done > 0 && done < range) {
-        const double left = static_cast<double>(range - done) * elapsedSeconds / done;
-        text += QStringLiteral(", %1 left").arg(Duration(left));
+    const ProgressFigures figures =
+        MeasureProgress(position, range, elapsedSeconds, kWindowProgress);
+    QString text =
+        QStringLiteral("%1 %2%").arg(QString::fromLatin1(PhaseName(phase))).arg(figures.percent);
+    if (figures.secondsLeft) {
+        text += QStringLiteral(", %1 left")
+                    .arg(QString::fromStdString(
+                        FormatTimeLeft(*figures.secondsLeft, kWindowProgress.hourField)));
     }
     return text;
 }

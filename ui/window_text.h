@@ -11,6 +11,9 @@
 
 namespace talvex::ui {
 
+// Engine text as the window shows it.
+QString FromBytes(const std::string& text);
+
 // One status line as one row: UTF-8 where the bytes are valid UTF-8, else
 // Latin-1 (an identification from a noisy line is raw bytes), and control
 // characters written as \r, \n or \xNN so that a row never breaks.

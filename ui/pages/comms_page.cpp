@@ -8,12 +8,11 @@
 #include <algorithm>
 
 #include "serial_port.h"
+#include "window_text.h"
 
 namespace talvex::ui {
 
 namespace {
-
-QString FromBytes(const std::string& text) { return QString::fromStdString(text); }
 
 // Exact text without regard to letter case, as a list's own search goes.
 int Find(const QComboBox* list, const std::string& value) {

@@ -5,13 +5,13 @@
 #include <algorithm>
 
 #include "dialog_hooks.h"
+#include "front_texts.h"
 #include "part_db.h"
+#include "window_text.h"
 
 namespace talvex::ui {
 
 namespace {
-
-QString FromBytes(const std::string& text) { return QString::fromStdString(text); }
 
 // Alphabetical as a sorted list box orders: letter case decides only
 // between names that are otherwise equal.
@@ -59,9 +59,7 @@ void PartsPage::FirstShown() {
     partList_->clear();
     const std::string& db = work_.settings.partDbPath;
     if (!PartDbPresent(db)) {
-        ShowMessageBox(this, QStringLiteral("Configuration file \"%1\" cannot be located.\n\n"
-                                            "Please re-install TALVEX to fix this problem.")
-                                 .arg(FromBytes(db)));
+        ShowMessageBox(this, FromBytes(PartDbMissingOnPageText(db)));
         partList_->setEnabled(false);
         return;
     }

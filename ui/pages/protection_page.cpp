@@ -8,7 +8,9 @@
 #include <cstdio>
 
 #include "dialog_hooks.h"
+#include "front_texts.h"
 #include "part_db.h"
+#include "window_text.h"
 #include "protection_groups.h"
 
 namespace talvex::ui {
@@ -58,9 +60,7 @@ void ProtectionPage::FirstShown() {
     const std::string& db = work_.settings.partDbPath;
     if (!PartDbPresent(db)) {
         // The list still comes up, with the built-in layout.
-        ShowMessageBox(this, QStringLiteral("Configuration file \"%1\" cannot be located.\n\n"
-                                            "Please re-install TALVEX to fix this problem.")
-                                 .arg(QString::fromStdString(db)));
+        ShowMessageBox(this, FromBytes(PartDbMissingOnPageText(db)));
     }
     keyBox_->setText(QString::fromStdString(work_.settings.key0));
 }

@@ -110,8 +110,9 @@ int main(int argc, char** argv) {
     if (!startup.partDbPresent && startup.unattended) {
         // No window at all, so a batch file gets its code even where no
         // display is at hand; its log still learns why.
-        std::fprintf(stderr, "talvex: %s\n",
-                     MissingPartDbMessage(startup.settings.partDbPath).c_str());
+        std::fprintf(
+            stderr, "talvex: %s\n",
+            MissingPartDbMessage(startup.settings.partDbPath, startup.partDbProblem).c_str());
         return ToInt(ExitCode::Image);
     }
     if (startup.unattended) {
@@ -131,8 +132,8 @@ int main(int argc, char** argv) {
     QApplication::setQuitOnLastWindowClosed(false);
 
     if (!startup.partDbPresent) {
-        ui::ShowMessageBox(
-            nullptr, QString::fromStdString(MissingPartDbMessage(startup.settings.partDbPath)));
+        ui::ShowMessageBox(nullptr, QString::fromStdString(MissingPartDbMessage(
+                                        startup.settings.partDbPath, startup.partDbProblem)));
     }
 
     ui::MainDialog dialog(startup);

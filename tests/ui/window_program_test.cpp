@@ -110,6 +110,19 @@ TEST_F(WindowTest, TheProgramWithoutItsPartDatabaseEndsWithTwoAndOpensNoWindow) 
         << run.errors.toStdString();
 }
 
+TEST_F(WindowTest, TheProgramWithARefusedPartDatabaseSaysWhy) {
+    const auto folder = dir_ / "program";
+    std::filesystem::create_directories(folder / "zelchip.ini");
+    const auto copy = folder / "talvex";
+    std::filesystem::copy_file(Program().toStdString(), copy);
+    const ProgramRun run = RunProgram(QString::fromStdString(copy.string()),
+                                      {QStringLiteral("aa=y")}, QStringLiteral("no-such-platform"));
+    EXPECT_EQ(run.exitCode, 2) << run.errors.toStdString();
+    EXPECT_TRUE(
+        run.errors.contains(QStringLiteral("can not be used (not a regular file but a folder)")))
+        << run.errors.toStdString();
+}
+
 TEST_F(WindowTest, AnUnattendedRunNamesAnImageThatCannotBeUsedAndEndsWithTwo) {
     StartSim({});
     const std::string missing = (dir_ / "missing.hex").string();

@@ -102,16 +102,18 @@ void RemoveDeadLeftovers(const std::string& target) {
         }
         const unsigned long pid = LeftoverPid(found.cFileName, base);
         if (pid == 0 || pid == self) continue;
-        HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
-                                     static_cast<DWORD>(pid));
         bool gone;
-        if (process == nullptr) {
-            // Access denied means a live process of another user.
-            gone = GetLastError() == ERROR_INVALID_PARAMETER;
-        } else {
-            // A process that ended stays openable while a handle to it is held.
-            gone = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
-            CloseHandle(process);
+        {
+            const UniqueHandle process(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION,
+                                                   FALSE, static_cast<DWORD>(pid)));
+            if (!process.Valid()) {
+                // Access denied means a live process of another user.
+                gone = GetLastError() == ERROR_INVALID_PARAMETER;
+            } else {
+                // A process that ended stays openable while a handle to it
+                // is held.
+                gone = WaitForSingleObject(process.Get(), 0) == WAIT_OBJECT_0;
+            }
         }
         // Best effort: a leftover that cannot be removed does no harm.
         if (gone) DeleteFileA((folder + found.cFileName).c_str());

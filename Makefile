@@ -50,7 +50,7 @@ package-check: package
 windows: deps
 	cmake -S . -B build-windows -G Ninja -DCMAKE_BUILD_TYPE=Release \
 	    -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
-	    -DTALVEX_COMPONENTS="app;serial;engine;cli;tests"
+	    -DTALVEX_COMPONENTS="base;app;serial;engine;cli;tests"
 	cmake --build build-windows -j $(JOBS)
 
 # The Windows talvex-cli.exe under Wine against the native zarq-sim.
@@ -68,7 +68,7 @@ asan: deps
 FUZZ_SECONDS ?= 20
 fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	    -DTALVEX_FUZZ=ON -DTALVEX_COMPONENTS="app;serial;engine;tests"
+	    -DTALVEX_FUZZ=ON -DTALVEX_COMPONENTS="base;app;serial;engine;tests"
 	cmake --build build-fuzz -j $(JOBS)
 	./tools/run-fuzzers.sh build-fuzz $(FUZZ_SECONDS)
 

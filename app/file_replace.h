@@ -21,10 +21,11 @@ struct OpenedFile {
     UniqueFile file; // set only when check.status is Readable
 };
 
-// Opens the file for reading if it is a regular file of at most maxBytes.
-// Never blocks on a FIFO or a device, and never opens a device at all (a
-// serial port behind a link would raise DTR). Text mode translates line ends
-// the way the platform's "r" does.
+// Opens the file for reading if it is a regular file of at most maxBytes, in
+// the terms of the settings file (see OpenRegularFileForReading). Never
+// blocks on a FIFO or a device, and never opens a device at all (a serial
+// port behind a link would raise DTR). Text mode translates line ends the way
+// the platform's "r" does.
 OpenedFile OpenForReading(const std::string& path, std::uint64_t maxBytes, bool textMode);
 
 // "larger than 1 MB: 2097152 bytes"

@@ -7,6 +7,7 @@
 
 #include "file_replace.h"
 #include "hex_digits.h"
+#include "regular_file.h"
 
 namespace talvex::ini {
 namespace {
@@ -318,6 +319,30 @@ namespace talvex::detail {
 namespace {
 std::atomic<TempFileObserver> g_tempFileObserver{nullptr};
 } // namespace
+
+OpenedFile OpenForReading(const std::string& path, std::uint64_t maxBytes, bool textMode) {
+    RegularFile opened = OpenRegularFileForReading(path, maxBytes, textMode);
+    OpenedFile result;
+    switch (opened.status) {
+    case RegularFileStatus::Opened:
+        result.file = std::move(opened.file);
+        result.check = {ini::FileStatus::Readable, {}};
+        break;
+    case RegularFileStatus::Missing: result.check = {ini::FileStatus::Missing, {}}; break;
+    case RegularFileStatus::CannotOpen:
+        result.check = {ini::FileStatus::Unreadable, opened.reason.empty()
+                                                         ? "cannot be read"
+                                                         : "cannot be read: " + opened.reason};
+        break;
+    case RegularFileStatus::NotRegular:
+        result.check = {ini::FileStatus::Refused, std::move(opened.reason)};
+        break;
+    case RegularFileStatus::TooLarge:
+        result.check = {ini::FileStatus::Refused, TooLargeReason(opened.size)};
+        break;
+    }
+    return result;
+}
 
 std::string TooLargeReason(std::uint64_t size) {
     return "larger than " + std::to_string(ini::kMaxFileBytes >> 20) +

@@ -12,49 +12,11 @@
 #include <unistd.h>
 
 #include "file_replace.h"
+#include "regular_file.h"
+#include "unique_fd.h"
 
 namespace talvex::detail {
 namespace {
-
-class UniqueFd {
-public:
-    explicit UniqueFd(int fd = -1) : fd_(fd) {}
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    UniqueFd& operator=(UniqueFd&& other) noexcept {
-        if (this != &other) {
-            Close();
-            fd_ = other.fd_;
-            other.fd_ = -1;
-        }
-        return *this;
-    }
-    ~UniqueFd() { Close(); }
-    int Get() const { return fd_; }
-    void Release() { fd_ = -1; }
-    bool Close() {
-        if (fd_ < 0) return true;
-        int fd = fd_;
-        fd_ = -1;
-        return ::close(fd) == 0;
-    }
-
-private:
-    int fd_;
-};
-
-bool WriteAll(int fd, const std::string& content) {
-    std::size_t done = 0;
-    while (done < content.size()) {
-        ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
 
 std::string FolderOf(const std::string& path) {
     std::size_t slash = path.rfind('/');
@@ -70,16 +32,6 @@ std::string BaseNameOf(const std::string& path) {
 
 std::string ErrorText(int error) { return std::generic_category().message(error); }
 
-std::string NotRegularReason(mode_t mode) {
-    if (S_ISDIR(mode)) return "not a regular file but a folder";
-    if (S_ISFIFO(mode)) return "not a regular file but a FIFO";
-    if (S_ISCHR(mode) || S_ISBLK(mode)) return "not a regular file but a device";
-    if (S_ISSOCK(mode)) return "not a regular file but a socket";
-    return "not a regular file";
-}
-
-ini::FileCheck Refused(std::string reason) { return {ini::FileStatus::Refused, std::move(reason)}; }
-
 // Why creating a file in a folder failed, in the user's terms.
 std::string CreateFailureReason(int error) {
     switch (error) {
@@ -93,58 +45,6 @@ std::string CreateFailureReason(int error) {
 }
 
 } // namespace
-
-OpenedFile OpenForReading(const std::string& path, std::uint64_t maxBytes, bool /*textMode*/) {
-    OpenedFile opened;
-    // Looked at before opening: opening a serial device raises its modem
-    // lines, and opening a FIFO waits for a writer.
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) {
-        if (errno == ENOENT || errno == ENOTDIR) {
-            opened.check = {ini::FileStatus::Missing, {}};
-        } else {
-            opened.check = {ini::FileStatus::Unreadable, "cannot be read: " + ErrorText(errno)};
-        }
-        return opened;
-    }
-    if (!S_ISREG(info.st_mode)) {
-        opened.check = Refused(NotRegularReason(info.st_mode));
-        return opened;
-    }
-    // Without blocking, and checked again once open: the name may have been
-    // given to something else in between.
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (fd.Get() < 0) {
-        const int error = errno;
-        opened.check = error == ENOENT ? ini::FileCheck{ini::FileStatus::Missing, {}}
-                                       : ini::FileCheck{ini::FileStatus::Unreadable,
-                                                        "cannot be read: " + ErrorText(error)};
-        return opened;
-    }
-    if (::fstat(fd.Get(), &info) != 0) {
-        opened.check = {ini::FileStatus::Unreadable, "cannot be read: " + ErrorText(errno)};
-        return opened;
-    }
-    if (!S_ISREG(info.st_mode)) {
-        opened.check = Refused(NotRegularReason(info.st_mode));
-        return opened;
-    }
-    if (static_cast<std::uint64_t>(info.st_size) > maxBytes) {
-        opened.check = Refused(TooLargeReason(static_cast<std::uint64_t>(info.st_size)));
-        return opened;
-    }
-    int flags = ::fcntl(fd.Get(), F_GETFL);
-    if (flags >= 0) ::fcntl(fd.Get(), F_SETFL, flags & ~O_NONBLOCK);
-    std::FILE* file = ::fdopen(fd.Get(), "rb");
-    if (file == nullptr) {
-        opened.check = {ini::FileStatus::Unreadable, "cannot be read: " + ErrorText(errno)};
-        return opened;
-    }
-    fd.Release();
-    opened.file.reset(file);
-    opened.check = {ini::FileStatus::Readable, {}};
-    return opened;
-}
 
 void RemoveDeadLeftovers(const std::string& target) {
     const std::string folder = FolderOf(target);
@@ -192,7 +92,7 @@ bool ReplaceFileDurably(const std::string& path, const std::string& content, std
     struct stat old {};
     const bool exists = ::stat(target.c_str(), &old) == 0;
     if (exists) {
-        if (!S_ISREG(old.st_mode)) return fail(NotRegularReason(old.st_mode));
+        if (!S_ISREG(old.st_mode)) return fail(NotRegularFileReason(old.st_mode));
         // The mode bits are checked as well as access(): a file marked
         // read-only stays untouched even for root.
         if ((old.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) return fail("read-only file");

@@ -1,56 +1,14 @@
 #include <cstdint>
 #include <string>
 
-#include <fcntl.h>
-#include <io.h>
 #include <windows.h>
 #include <aclapi.h>
 
 #include "file_replace.h"
+#include "unique_handle.h"
 
 namespace talvex::detail {
 namespace {
-
-class UniqueHandle {
-public:
-    explicit UniqueHandle(HANDLE handle = INVALID_HANDLE_VALUE) : handle_(handle) {}
-    UniqueHandle(const UniqueHandle&) = delete;
-    UniqueHandle& operator=(const UniqueHandle&) = delete;
-    UniqueHandle& operator=(UniqueHandle&& other) noexcept {
-        if (this != &other) {
-            Close();
-            handle_ = other.handle_;
-            other.handle_ = INVALID_HANDLE_VALUE;
-        }
-        return *this;
-    }
-    ~UniqueHandle() { Close(); }
-    HANDLE Get() const { return handle_; }
-    void Release() { handle_ = INVALID_HANDLE_VALUE; }
-    bool Valid() const { return handle_ != INVALID_HANDLE_VALUE; }
-    bool Close() {
-        if (!Valid()) return true;
-        HANDLE handle = handle_;
-        handle_ = INVALID_HANDLE_VALUE;
-        return CloseHandle(handle) != 0;
-    }
-
-private:
-    HANDLE handle_;
-};
-
-bool WriteAll(HANDLE handle, const std::string& content) {
-    std::size_t done = 0;
-    while (done < content.size()) {
-        std::size_t left = content.size() - done;
-        DWORD chunk = left > 0x40000000u ? 0x40000000u : static_cast<DWORD>(left);
-        DWORD written = 0;
-        if (!WriteFile(handle, content.data() + done, chunk, &written, nullptr)) return false;
-        if (written == 0) return false;
-        done += written;
-    }
-    return true;
-}
 
 std::string ErrorText(DWORD error) {
     char* text = nullptr;
@@ -131,66 +89,6 @@ private:
 
 } // namespace
 
-OpenedFile OpenForReading(const std::string& path, std::uint64_t maxBytes, bool textMode) {
-    OpenedFile opened;
-    const DWORD attributes = GetFileAttributesA(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        const DWORD error = GetLastError();
-        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
-            opened.check = {ini::FileStatus::Missing, {}};
-        } else {
-            opened.check = {ini::FileStatus::Unreadable, "cannot be read: " + ErrorText(error)};
-        }
-        return opened;
-    }
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-        opened.check = {ini::FileStatus::Refused, "not a regular file but a folder"};
-        return opened;
-    }
-    UniqueHandle handle(CreateFileA(path.c_str(), GENERIC_READ,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!handle.Valid()) {
-        const DWORD error = GetLastError();
-        opened.check = {
-            error == ERROR_FILE_NOT_FOUND ? ini::FileStatus::Missing : ini::FileStatus::Unreadable,
-            error == ERROR_FILE_NOT_FOUND ? std::string() : "cannot be read: " + ErrorText(error)};
-        return opened;
-    }
-    // Device names (CON, NUL, COM1) and pipes open too, but are no files.
-    if (GetFileType(handle.Get()) != FILE_TYPE_DISK) {
-        opened.check = {ini::FileStatus::Refused, "not a regular file but a device"};
-        return opened;
-    }
-    LARGE_INTEGER size{};
-    if (!GetFileSizeEx(handle.Get(), &size)) {
-        opened.check = {ini::FileStatus::Unreadable,
-                        "cannot be read: " + ErrorText(GetLastError())};
-        return opened;
-    }
-    if (static_cast<std::uint64_t>(size.QuadPart) > maxBytes) {
-        opened.check = {ini::FileStatus::Refused,
-                        TooLargeReason(static_cast<std::uint64_t>(size.QuadPart))};
-        return opened;
-    }
-    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle.Get()),
-                                   _O_RDONLY | (textMode ? _O_TEXT : _O_BINARY));
-    if (fd < 0) {
-        opened.check = {ini::FileStatus::Unreadable, "cannot be read"};
-        return opened;
-    }
-    handle.Release(); // the descriptor owns it now
-    std::FILE* file = _fdopen(fd, textMode ? "r" : "rb");
-    if (file == nullptr) {
-        _close(fd);
-        opened.check = {ini::FileStatus::Unreadable, "cannot be read"};
-        return opened;
-    }
-    opened.file.reset(file);
-    opened.check = {ini::FileStatus::Readable, {}};
-    return opened;
-}
-
 void RemoveDeadLeftovers(const std::string& target) {
     const std::string folder = FolderPrefixOf(target);
     const std::string base = BaseNameOf(target);
@@ -204,16 +102,18 @@ void RemoveDeadLeftovers(const std::string& target) {
         }
         const unsigned long pid = LeftoverPid(found.cFileName, base);
         if (pid == 0 || pid == self) continue;
-        HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
-                                     static_cast<DWORD>(pid));
         bool gone;
-        if (process == nullptr) {
-            // Access denied means a live process of another user.
-            gone = GetLastError() == ERROR_INVALID_PARAMETER;
-        } else {
-            // A process that ended stays openable while a handle to it is held.
-            gone = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
-            CloseHandle(process);
+        {
+            const UniqueHandle process(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION,
+                                                   FALSE, static_cast<DWORD>(pid)));
+            if (!process.Valid()) {
+                // Access denied means a live process of another user.
+                gone = GetLastError() == ERROR_INVALID_PARAMETER;
+            } else {
+                // A process that ended stays openable while a handle to it
+                // is held.
+                gone = WaitForSingleObject(process.Get(), 0) == WAIT_OBJECT_0;
+            }
         }
         // Best effort: a leftover that cannot be removed does no harm.
         if (gone) DeleteFileA((folder + found.cFileName).c_str());

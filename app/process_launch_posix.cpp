@@ -11,27 +11,12 @@
 #include <unistd.h>
 
 #include "process_launch.h"
+#include "unique_fd.h"
 
 extern char** environ;
 
 namespace talvex {
 namespace {
-
-class Descriptor {
-public:
-    explicit Descriptor(int fd = -1) : fd_(fd) {}
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    ~Descriptor() { Close(); }
-    int Get() const { return fd_; }
-    void Close() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_;
-};
 
 bool IsExecutableFile(const std::string& path) {
     struct stat info {};
@@ -77,10 +62,10 @@ bool StartDetached(const std::string& program, const std::string& argument) {
 
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return false;
-    Descriptor readEnd(fds[0]);
-    Descriptor writeEnd(fds[1]);
+    UniqueFd readEnd(fds[0]);
+    UniqueFd writeEnd(fds[1]);
     // A browser must not read the terminal a console program runs in.
-    Descriptor devNull(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    UniqueFd devNull(::open("/dev/null", O_RDONLY | O_CLOEXEC));
 
     // No signal handler of ours may run in the children.
     sigset_t all;
@@ -110,7 +95,7 @@ bool StartDetached(const std::string& program, const std::string& argument) {
     }
     const int forkError = errno;
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
-    writeEnd.Close();
+    (void)writeEnd.Close();
     if (middle < 0) {
         errno = forkError;
         return false;

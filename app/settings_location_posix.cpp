@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "settings_location.h"
+#include "unique_fd.h"
 
 // The program folder that an install makes, relative to its prefix or
 // absolute; the build passes what it was configured with.
@@ -50,37 +51,6 @@ std::string RealFolder(const std::string& folder) {
     return WithSlash(resolved);
 }
 
-bool WriteAll(int fd, const std::string& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    ~Descriptor() { Close(); }
-    int Get() const { return fd_; }
-    bool Close() {
-        if (fd_ < 0) return true;
-        const int fd = fd_;
-        fd_ = -1;
-        return ::close(fd) == 0;
-    }
-
-private:
-    int fd_;
-};
-
 } // namespace
 
 std::string UserSettingsFolder(const EnvLookup& env) {
@@ -120,8 +90,8 @@ std::string SiteSettingsFile(const std::string& programDir) {
 }
 
 bool WritePrivateFile(const std::string& path, const std::string& bytes) {
-    Descriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                         S_IRUSR | S_IWUSR));
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                       S_IRUSR | S_IWUSR));
     if (fd.Get() < 0) return false;
     // The umask may have taken the owner's write bit, and the user's file
     // must take options.

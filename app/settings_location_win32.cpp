@@ -5,23 +5,9 @@
 #include <windows.h>
 
 #include "settings_location.h"
+#include "unique_handle.h"
 
 namespace talvex {
-namespace {
-
-// Closes the handle when the scope ends, however it ends.
-class FileHandle {
-public:
-    explicit FileHandle(HANDLE handle) : handle_(handle) {}
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    ~FileHandle() { CloseHandle(handle_); }
-
-private:
-    HANDLE handle_;
-};
-
-} // namespace
 
 std::string UserSettingsFolder(const EnvLookup& env) {
     const auto appData = env("APPDATA");
@@ -36,11 +22,10 @@ bool FolderWritable(const std::string& folder) {
     // to create a file, which goes away again with its handle.
     const std::string probe =
         folder + "talvex-write-test-" + std::to_string(GetCurrentProcessId()) + ".tmp";
-    HANDLE file = CreateFileA(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    CloseHandle(file);
-    return true;
+    const UniqueHandle file(CreateFileA(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                        FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE,
+                                        nullptr));
+    return file.Valid();
 }
 
 std::string ConfiguredProgramFolder() { return {}; }
@@ -57,21 +42,13 @@ std::string SiteSettingsFile(const std::string& programDir) { return programDir 
 bool WritePrivateFile(const std::string& path, const std::string& bytes) {
     // The user's profile folder is the user's alone; a file made in it
     // inherits that.
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
     bool whole = true;
     {
-        const FileHandle owner(file);
-        std::size_t done = 0;
-        while (whole && done < bytes.size()) {
-            const DWORD chunk =
-                static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1u << 20));
-            DWORD written = 0;
-            whole = WriteFile(file, bytes.data() + done, chunk, &written, nullptr) && written > 0;
-            done += written;
-        }
-        whole = FlushFileBuffers(file) && whole;
+        const UniqueHandle file(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                            FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file.Valid()) return false;
+        whole = WriteAll(file.Get(), bytes);
+        whole = FlushFileBuffers(file.Get()) && whole;
     }
     if (!whole) DeleteFileA(path.c_str());
     return whole;

@@ -1,6 +1,6 @@
 #pragma once
-// Opening an image file for reading. Backends: image_file_posix.cpp and
-// image_file_win32.cpp.
+// Opening an image file for reading, in the reader's terms; the careful open
+// itself is base's OpenRegularFileForReading.
 
 #include <cstdio>
 #include <string>

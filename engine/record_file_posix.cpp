@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "run_record.h"
+#include "unique_fd.h"
 
 namespace talvex {
 
@@ -17,20 +18,20 @@ bool AppendRecordLine(const std::string& path, const std::string& line, std::str
         return false;
     }
     // O_NONBLOCK: a FIFO without a reader must not hold the worker.
-    const int fd = ::open(path.c_str(),
-                          O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
-    if (fd < 0) {
+    UniqueFd fd(::open(path.c_str(),
+                       O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666));
+    if (!fd.Valid()) {
         whyNot = std::strerror(errno);
         return false;
     }
     const std::string text = line + "\n";
     ssize_t n;
     do {
-        n = ::write(fd, text.data(), text.size());
+        n = ::write(fd.Get(), text.data(), text.size());
     } while (n < 0 && errno == EINTR);
     const int writeErrno = errno;
     // A network file system may report a failed write only at close.
-    const int closed = ::close(fd);
+    const bool closed = fd.Close();
     const int closeErrno = errno;
     if (n < 0) {
         whyNot = std::strerror(writeErrno);
@@ -41,7 +42,7 @@ bool AppendRecordLine(const std::string& path, const std::string& line, std::str
                  " bytes went in (disk full?)";
         return false;
     }
-    if (closed != 0 && closeErrno != EINTR) {
+    if (!closed && closeErrno != EINTR) {
         whyNot = std::strerror(closeErrno);
         return false;
     }

@@ -5,38 +5,28 @@
 #include <windows.h>
 
 #include "system_error_text.h"
+#include "unique_handle.h"
 
 #include "run_record.h"
 
 namespace talvex {
-
-namespace {
-
-struct HandleCloser {
-    HANDLE h;
-    ~HandleCloser() {
-        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
-    }
-};
-
-} // namespace
 
 bool AppendRecordLine(const std::string& path, const std::string& line, std::string& whyNot) {
     if (path.empty()) {
         whyNot = "no file name";
         return false;
     }
-    HandleCloser file{CreateFileA(path.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
+    UniqueHandle file(CreateFileA(path.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)};
-    if (file.h == INVALID_HANDLE_VALUE) {
+                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.Valid()) {
         whyNot = SystemErrorText(GetLastError());
         return false;
     }
     // LF as on every other station that may share the file.
     const std::string text = line + "\n";
     DWORD written = 0;
-    if (!WriteFile(file.h, text.data(), static_cast<DWORD>(text.size()), &written, nullptr)) {
+    if (!WriteFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr)) {
         whyNot = SystemErrorText(GetLastError());
         return false;
     }

@@ -302,7 +302,7 @@ void SerialThread::Connect() {
 }
 
 bool SerialThread::WriteWakeByte() {
-    const std::uint8_t wake = 0x08;
+    const std::uint8_t wake = kWakeByte;
     const auto now = std::chrono::steady_clock::now();
     if (idLimit_.count() > 0 && idBaud_ > 0) {
         // A wake byte that cannot have crossed the line by the end of the

@@ -19,17 +19,17 @@ std::optional<CommandFrame> CommandFrame::Make(char letter, std::uint32_t value,
     if (count > kMaxFrameData || (count > 0 && data == nullptr)) return std::nullopt;
     CommandFrame frame;
     std::vector<std::uint8_t>& b = frame.bytes_;
-    b.reserve(count + 9);
-    b.push_back(0x07);
-    b.push_back(0x0E);
-    b.push_back(static_cast<std::uint8_t>(5 + count));
+    b.reserve(count + kFrameOverhead);
+    b.push_back(kFrameStart);
+    b.push_back(kFrameStart2);
+    b.push_back(static_cast<std::uint8_t>(kFrameLengthExtra + count));
     b.push_back(static_cast<std::uint8_t>(letter));
     b.push_back(static_cast<std::uint8_t>(value >> 24));
     b.push_back(static_cast<std::uint8_t>(value >> 16));
     b.push_back(static_cast<std::uint8_t>(value >> 8));
     b.push_back(static_cast<std::uint8_t>(value));
     if (count > 0) b.insert(b.end(), data, data + count);
-    b.push_back(FrameChecksum(b.data() + 2, b.size() - 2));
+    b.push_back(FrameChecksum(b.data() + kFrameLengthAt, b.size() - kFrameLengthAt));
     return frame;
 }
 

@@ -6,10 +6,11 @@
 #include <optional>
 #include <vector>
 
+#include "frame_bytes.h"
+
 namespace talvex {
 
 constexpr std::size_t kMaxFrameData = 250;
-constexpr std::uint8_t kAck = 0x06;
 
 // The failure score of a frame that was never acknowledged. A score at or
 // above it means the command failed, and the engine skips every later step.

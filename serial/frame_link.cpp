@@ -14,13 +14,13 @@ namespace {
 
 // What the bootloader takes as "forget the frame in hand": a run of zeros
 // long enough to finish any frame, then two start bytes.
-constexpr std::array<std::uint8_t, 25> MakeResyncBlock() {
-    std::array<std::uint8_t, 25> block{};
-    block[23] = 0x07;
-    block[24] = 0x07;
+constexpr std::array<std::uint8_t, kResyncBlockSize> MakeResyncBlock() {
+    std::array<std::uint8_t, kResyncBlockSize> block{};
+    block[kResyncZeros] = kFrameStart;
+    block[kResyncZeros + 1] = kFrameStart;
     return block;
 }
-constexpr std::array<std::uint8_t, 25> kResyncBlock = MakeResyncBlock();
+constexpr std::array<std::uint8_t, kResyncBlockSize> kResyncBlock = MakeResyncBlock();
 
 constexpr int kTryLimit = 1000;
 

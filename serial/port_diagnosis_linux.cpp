@@ -21,6 +21,7 @@
 
 #include "port_diagnosis_detail.h"
 #include "serial_port.h"
+#include "unique_fd.h"
 
 namespace talvex {
 
@@ -217,8 +218,8 @@ PortDiagnosis DiagnosePort(const std::string& port, const std::string& baud, boo
 
     // Opened as the download opens it, but without taking it exclusively
     // and without changing its settings.
-    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
+    UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.Valid()) {
         const int err = errno;
         if (err == EACCES || err == EPERM) {
             d.problem = PortProblem::NoPermission;
@@ -244,22 +245,21 @@ PortDiagnosis DiagnosePort(const std::string& port, const std::string& baud, boo
         return d;
     }
     termios tio{};
-    if (::tcgetattr(fd, &tio) != 0) {
-        ::close(fd);
+    if (::tcgetattr(fd.Get(), &tio) != 0) {
         d.problem = PortProblem::NotSerial;
         d.text = label + " is a device, but not a serial port.";
         return d;
     }
     // A second TALVEX run as root passes the exclusive flag but not the lock.
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
         const int err = errno;
-        ::close(fd);
+        // Let go of the device before the slow look through /proc.
+        (void)fd.Close();
         if (err == EWOULDBLOCK) return Held(label, path, st.st_rdev);
         d.problem = PortProblem::Busy;
         d.text = label + " is busy: " + std::strerror(err) + "; the system gave no more.";
         return d;
     }
-    ::close(fd);
     return d;
 }
 

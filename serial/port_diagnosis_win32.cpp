@@ -10,18 +10,17 @@
 
 #include "port_diagnosis_detail.h"
 #include "serial_port.h"
+#include "unique_handle.h"
 
 namespace talvex {
 
 PortDiagnosis DiagnosePort(const std::string& port, const std::string& baud, bool listOthers) {
     PortDiagnosis d;
     if (detail::DiagnoseSettings(port, baud, listOthers, d)) return d;
-    HANDLE h = CreateFileA(CSerialPort::DevicePath(port).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
-                           nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h != INVALID_HANDLE_VALUE) {
-        CloseHandle(h);
-        return d;
-    }
+    const UniqueHandle h(CreateFileA(CSerialPort::DevicePath(port).c_str(),
+                                     GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                                     nullptr));
+    if (h.Valid()) return d; // and lets go of the port at once
     const DWORD code = GetLastError();
     switch (code) {
     case ERROR_FILE_NOT_FOUND:

@@ -2,6 +2,7 @@
 // settings files written on Windows keep working, then adapters by path.
 
 #include "serial_port.h"
+#include "unique_fd.h"
 
 #include <algorithm>
 #include <dirent.h>
@@ -31,12 +32,10 @@ bool KernelSaysNoUart(const std::string& name) {
 bool CanOpen(const std::string& path) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) return false;
-    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
+    const UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.Valid()) return false;
     termios tio{};
-    bool usable = ::tcgetattr(fd, &tio) == 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
-    ::close(fd);
-    return usable;
+    return ::tcgetattr(fd.Get(), &tio) == 0 && ::flock(fd.Get(), LOCK_EX | LOCK_NB) == 0;
 }
 
 // Names in /dev that start with one of the prefixes, in natural order so

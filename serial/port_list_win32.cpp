@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include "unique_handle.h"
+
 namespace talvex {
 
 std::vector<std::string> ListPorts() {
@@ -12,11 +14,9 @@ std::vector<std::string> ListPorts() {
         const std::string name = "COM" + std::to_string(n);
         // No access rights are asked for: existence and "not in use by
         // someone else" is all that matters, and the line stays as it is.
-        HANDLE h = CreateFileA(("//./" + name).c_str(), 0, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        if (h != INVALID_HANDLE_VALUE) {
-            ports.push_back(name);
-            CloseHandle(h);
-        }
+        const UniqueHandle h(
+            CreateFileA(("//./" + name).c_str(), 0, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        if (h.Valid()) ports.push_back(name);
     }
     return ports;
 }

@@ -12,6 +12,7 @@
 #include "output_drain.h"
 #include "serial_port.h"
 #include "serial_port_posix_detail.h"
+#include "unique_fd.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -33,38 +34,6 @@ namespace talvex {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Owns one file descriptor; closing twice is impossible by construction.
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd() { Reset(); }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept {
-        if (this != &other) {
-            Reset();
-            fd_ = std::exchange(other.fd_, -1);
-        }
-        return *this;
-    }
-    int Get() const { return fd_; }
-    bool Valid() const { return fd_ >= 0; }
-    // Gives up ownership and reports whether the kernel released the fd
-    // cleanly. On Linux the fd is gone even when close() fails, so it is
-    // never retried.
-    bool Close() {
-        const int fd = std::exchange(fd_, -1);
-        if (fd < 0) return true;
-        return ::close(fd) == 0 || errno == EINTR;
-    }
-    void Reset() { (void)Close(); }
-
-private:
-    int fd_ = -1;
-};
 
 speed_t StandardSpeed(std::uint32_t baud, bool& found) {
     struct Entry {
@@ -188,7 +157,8 @@ struct CSerialPort::Impl {
         // Let the tty forget the exclusive flag in case someone else holds
         // it open too; the lock goes with the fd.
         (void)::ioctl(f, TIOCNXCL);
-        return fd.Close();
+        // Linux releases the fd even when close() is interrupted.
+        return fd.Close() || errno == EINTR;
     }
 };
 

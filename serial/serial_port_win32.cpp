@@ -4,6 +4,7 @@
 // a raised stop flag ends any wait within kStopLatencyMs.
 
 #include "serial_port.h"
+#include "unique_handle.h"
 
 #include <algorithm>
 #include <chrono>
@@ -14,35 +15,6 @@
 namespace talvex {
 
 namespace {
-
-// Owns one device handle; closing twice is impossible by construction.
-class UniqueHandle {
-public:
-    UniqueHandle() = default;
-    explicit UniqueHandle(HANDLE h) : h_(h) {}
-    ~UniqueHandle() { (void)Close(); }
-    UniqueHandle(const UniqueHandle&) = delete;
-    UniqueHandle& operator=(const UniqueHandle&) = delete;
-    UniqueHandle& operator=(UniqueHandle&& other) noexcept {
-        if (this != &other) {
-            (void)Close();
-            h_ = other.h_;
-            other.h_ = INVALID_HANDLE_VALUE;
-        }
-        return *this;
-    }
-    HANDLE Get() const { return h_; }
-    bool Valid() const { return h_ != INVALID_HANDLE_VALUE && h_ != nullptr; }
-    bool Close() {
-        HANDLE h = h_;
-        h_ = INVALID_HANDLE_VALUE;
-        if (h == INVALID_HANDLE_VALUE || h == nullptr) return true;
-        return CloseHandle(h) != 0;
-    }
-
-private:
-    HANDLE h_ = INVALID_HANDLE_VALUE;
-};
 
 // Errors after which the device will not come back: the adapter was pulled
 // or the driver gave the handle up.

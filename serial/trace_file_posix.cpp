@@ -5,6 +5,7 @@
 // process with SIGPIPE.
 
 #include "trace_file.h"
+#include "unique_fd.h"
 
 #include <cerrno>
 #include <csignal>
@@ -59,10 +60,7 @@ private:
 } // namespace
 
 struct TraceFile::Impl {
-    int fd = -1;
-    ~Impl() {
-        if (fd >= 0) ::close(fd);
-    }
+    UniqueFd fd;
 };
 
 TraceFile::TraceFile(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -74,9 +72,9 @@ std::unique_ptr<TraceFile> TraceFile::Open(const std::string& path, std::string&
         whyNot = "no file name";
         return nullptr;
     }
-    const int fd = ::open(path.c_str(),
-                          O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
-    if (fd < 0) {
+    UniqueFd fd(::open(path.c_str(),
+                       O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666));
+    if (!fd.Valid()) {
         const int err = errno;
         struct stat st {};
         if (err == ENXIO && ::stat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode)) {
@@ -87,7 +85,7 @@ std::unique_ptr<TraceFile> TraceFile::Open(const std::string& path, std::string&
         return nullptr;
     }
     auto impl = std::make_unique<Impl>();
-    impl->fd = fd;
+    impl->fd = std::move(fd);
     return std::unique_ptr<TraceFile>(new TraceFile(std::move(impl)));
 }
 
@@ -97,7 +95,7 @@ bool TraceFile::Write(const char* data, std::size_t size, std::chrono::milliseco
     const auto deadline = Clock::now() + wait;
     written = 0;
     while (written < size) {
-        const ssize_t n = ::write(impl_->fd, data + written, size - written);
+        const ssize_t n = ::write(impl_->fd.Get(), data + written, size - written);
         if (n > 0) {
             written += static_cast<std::size_t>(n);
             continue;
@@ -106,7 +104,7 @@ bool TraceFile::Write(const char* data, std::size_t size, std::chrono::milliseco
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
             if (left.count() <= 0) return true;
-            pollfd p{impl_->fd, POLLOUT, 0};
+            pollfd p{impl_->fd.Get(), POLLOUT, 0};
             if (::poll(&p, 1, static_cast<int>(left.count())) < 0 && errno != EINTR) {
                 whyNot = std::strerror(errno);
                 return false;

@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include "system_error_text.h"
+#include "unique_handle.h"
 
 namespace talvex {
 
@@ -24,21 +25,11 @@ bool IsPipeName(const std::string& path) {
     return head == "\\\\.\\pipe\\";
 }
 
-struct Handle {
-    HANDLE h = INVALID_HANDLE_VALUE;
-    explicit Handle(HANDLE handle) : h(handle) {}
-    ~Handle() {
-        if (h != INVALID_HANDLE_VALUE && h != nullptr) CloseHandle(h);
-    }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-};
-
 } // namespace
 
 struct TraceFile::Impl {
-    Handle file{INVALID_HANDLE_VALUE};
-    Handle event{nullptr};
+    UniqueHandle file;
+    UniqueHandle event;
 };
 
 TraceFile::TraceFile(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -51,10 +42,10 @@ std::unique_ptr<TraceFile> TraceFile::Open(const std::string& path, std::string&
         return nullptr;
     }
     auto impl = std::make_unique<Impl>();
-    impl->file.h = CreateFileA(path.c_str(), GENERIC_WRITE,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
-    if (impl->file.h == INVALID_HANDLE_VALUE) {
+    impl->file = UniqueHandle(CreateFileA(
+        path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr));
+    if (!impl->file.Valid()) {
         const DWORD error = GetLastError();
         if (IsPipeName(path) && (error == ERROR_FILE_NOT_FOUND || error == ERROR_PIPE_BUSY)) {
             whyNot = error == ERROR_FILE_NOT_FOUND ? "no process serves this pipe"
@@ -64,8 +55,8 @@ std::unique_ptr<TraceFile> TraceFile::Open(const std::string& path, std::string&
         }
         return nullptr;
     }
-    impl->event.h = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (impl->event.h == nullptr) {
+    impl->event = UniqueHandle(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    if (!impl->event.Valid()) {
         whyNot = SystemErrorText(GetLastError());
         return nullptr;
     }
@@ -81,11 +72,11 @@ bool TraceFile::Write(const char* data, std::size_t size, std::chrono::milliseco
         // All ones: at the end of the file, as an append; a pipe ignores it.
         ov.Offset = 0xFFFFFFFF;
         ov.OffsetHigh = 0xFFFFFFFF;
-        ov.hEvent = impl_->event.h;
+        ov.hEvent = impl_->event.Get();
         ResetEvent(ov.hEvent);
         const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size - written, 1u << 20));
         DWORD done = 0;
-        if (!WriteFile(impl_->file.h, data + written, chunk, nullptr, &ov)) {
+        if (!WriteFile(impl_->file.Get(), data + written, chunk, nullptr, &ov)) {
             const DWORD error = GetLastError();
             if (error != ERROR_IO_PENDING) {
                 whyNot = error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE
@@ -96,15 +87,15 @@ bool TraceFile::Write(const char* data, std::size_t size, std::chrono::milliseco
             const ULONGLONG now = GetTickCount64();
             const DWORD left = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
             if (WaitForSingleObject(ov.hEvent, left) != WAIT_OBJECT_0) {
-                CancelIoEx(impl_->file.h, &ov);
+                CancelIoEx(impl_->file.Get(), &ov);
                 // The cancelled write must be over before ov goes; what it
                 // moved until then counts.
-                GetOverlappedResult(impl_->file.h, &ov, &done, TRUE);
+                GetOverlappedResult(impl_->file.Get(), &ov, &done, TRUE);
                 written += done;
                 return true;
             }
         }
-        if (!GetOverlappedResult(impl_->file.h, &ov, &done, FALSE)) {
+        if (!GetOverlappedResult(impl_->file.Get(), &ov, &done, FALSE)) {
             const DWORD error = GetLastError();
             whyNot = error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE ? "its reader closed it"
                                                                           : SystemErrorText(error);

@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "frame_bytes.h"
+
 namespace talvex {
 
 namespace {
@@ -27,8 +29,11 @@ std::string TimeField(std::int64_t micros) {
 }
 
 bool IsResyncBlock(const std::uint8_t* bytes, std::size_t count) {
-    if (count != 25 || bytes[23] != 0x07 || bytes[24] != 0x07) return false;
-    for (std::size_t i = 0; i < 23; ++i) {
+    if (count != kResyncBlockSize || bytes[kResyncZeros] != kFrameStart ||
+        bytes[kResyncZeros + 1] != kFrameStart) {
+        return false;
+    }
+    for (std::size_t i = 0; i < kResyncZeros; ++i) {
         if (bytes[i] != 0) return false;
     }
     return true;
@@ -36,17 +41,20 @@ bool IsResyncBlock(const std::uint8_t* bytes, std::size_t count) {
 
 // A command frame: start bytes, a length that covers the rest, a letter.
 bool IsFrame(const std::uint8_t* bytes, std::size_t count) {
-    return count >= 9 && bytes[0] == 0x07 && bytes[1] == 0x0E &&
-           static_cast<std::size_t>(bytes[2]) + 4 == count;
+    return count >= kFrameOverhead && bytes[0] == kFrameStart && bytes[1] == kFrameStart2 &&
+           static_cast<std::size_t>(bytes[kFrameLengthAt]) + kFrameLengthLeavesOut == count;
 }
 
 std::string FrameNote(const std::uint8_t* bytes, std::size_t count, int attempt) {
     char text[96];
-    const unsigned long value = static_cast<unsigned long>(bytes[4]) << 24 |
-                                static_cast<unsigned long>(bytes[5]) << 16 |
-                                static_cast<unsigned long>(bytes[6]) << 8 | bytes[7];
-    const std::size_t data = count - 9;
-    const char letter = bytes[3] >= 0x20 && bytes[3] < 0x7F ? static_cast<char>(bytes[3]) : '?';
+    const std::uint8_t* value4 = bytes + kFrameValueAt;
+    const unsigned long value = static_cast<unsigned long>(value4[0]) << 24 |
+                                static_cast<unsigned long>(value4[1]) << 16 |
+                                static_cast<unsigned long>(value4[2]) << 8 | value4[3];
+    const std::size_t data = count - kFrameOverhead;
+    const std::uint8_t letterByte = bytes[kFrameLetterAt];
+    const char letter =
+        letterByte >= 0x20 && letterByte < 0x7F ? static_cast<char>(letterByte) : '?';
     std::snprintf(text, sizeof text, "frame %c 0x%08lX, %zu data byte%s", letter, value, data,
                   data == 1 ? "" : "s");
     std::string note = text;
@@ -57,8 +65,8 @@ std::string FrameNote(const std::uint8_t* bytes, std::size_t count, int attempt)
 std::string AnswerNote(const std::uint8_t* bytes, std::size_t count) {
     if (count != 1) return {};
     switch (bytes[0]) {
-    case 0x06: return "ACK";
-    case 0x15: return "NAK";
+    case kAck: return "ACK";
+    case kNak: return "NAK";
     default: return {};
     }
 }
@@ -286,12 +294,12 @@ bool TracePort::Write(const std::uint8_t* data, std::size_t count, std::size_t& 
     const bool ok = inner_->Write(data, count, written);
     // Waiting for the target is reads that bring nothing and wake bytes in
     // turn; told as one line when it ends.
-    if (ok && written == 1 && count == 1 && data[0] == 0x08 && silentReads_ > 0) {
+    if (ok && written == 1 && count == 1 && data[0] == kWakeByte && silentReads_ > 0) {
         ++silentWakes_;
         return ok;
     }
     std::string note;
-    if (count == 1 && data[0] == 0x08) {
+    if (count == 1 && data[0] == kWakeByte) {
         note = "wake byte";
     } else if (IsResyncBlock(data, count)) {
         note = "resync block";

@@ -2,6 +2,7 @@
 // latency warning, why a port does not open, and the byte trace a support
 // engineer reads.
 
+#include "command_frame.h"
 #include "port_diagnosis.h"
 #include "pty_pair.h"
 #include "serial_port.h"
@@ -289,6 +290,60 @@ TEST(TracePort, GroupsByCallAndMarksWaitsRepeatsAndFailures) {
         "> " + Row(r, "frame R 0x00000000, 0 data bytes, try 2 [hung up after 0 of 9 bytes]"));
     EXPECT_EQ(lines[10], "* close");
     EXPECT_GE(sink->flushes, 5) << "every answer reaches the file";
+}
+
+TEST(TracePort, NotesEveryFrameTheSenderBuildsAndNothingElse) {
+    auto sink = std::make_shared<StringSink>();
+    auto inner = std::make_unique<ScriptedPort>();
+    std::vector<std::string> expected;
+    {
+        TracePort port(std::move(inner), sink);
+        std::size_t n = 0;
+        const struct {
+            char letter;
+            std::uint32_t value;
+            std::size_t data;
+        } frames[] = {
+            {'R', 0x00000000, 0},   {'E', 0x00000200, 1},   {'P', 0xFFFFFFFF, 1},
+            {'W', 0x12345678, 128}, {'W', 0x0001FE00, 250}, {'V', 0x00000010, 249},
+        };
+        for (const auto& f : frames) {
+            const Bytes data(f.data, 0x5A);
+            const auto frame = CommandFrame::Make(f.letter, f.value, data.data(), data.size());
+            ASSERT_TRUE(frame);
+            port.Write(frame->Bytes().data(), frame->Bytes().size(), n);
+            char note[64];
+            std::snprintf(note, sizeof note, "frame %c 0x%08X, %zu data byte%s", f.letter,
+                          static_cast<unsigned>(f.value), f.data, f.data == 1 ? "" : "s");
+            expected.push_back(note);
+        }
+        // A frame cut short or with a length that does not fit is no frame;
+        // the wake byte and the resync block have notes of their own.
+        Bytes cut = CommandFrame::Run(0).Bytes();
+        cut.pop_back();
+        port.Write(cut.data(), cut.size(), n);
+        expected.push_back("");
+        Bytes longer = CommandFrame::Run(0).Bytes();
+        longer.push_back(0);
+        port.Write(longer.data(), longer.size(), n);
+        expected.push_back("");
+        const std::uint8_t wake = kWakeByte;
+        port.Write(&wake, 1, n);
+        expected.push_back("wake byte");
+        Bytes resync(kResyncBlockSize, 0);
+        resync[kResyncZeros] = resync[kResyncZeros + 1] = kFrameStart;
+        port.Write(resync.data(), resync.size(), n);
+        expected.push_back("resync block");
+    }
+    const auto lines = WithoutTimes(sink->text);
+    std::vector<std::string> notes;
+    for (const std::string& line : lines) {
+        if (line.rfind("> ", 0) != 0) continue;
+        // The note follows the first row of bytes; a row without one ends
+        // with its last byte.
+        notes.push_back(line.size() > 2 + 49 ? line.substr(2 + 49) : "");
+    }
+    EXPECT_EQ(notes, expected) << sink->text;
 }
 
 TEST(TracePort, LongGroupsGoOnSixteenBytesALine) {

@@ -286,7 +286,9 @@ TEST(RefusedFiles, SettingsFilesAreNeitherReadNorReplaced) {
         EXPECT_LT(std::chrono::steady_clock::now() - started, 2s) << "nothing blocks";
 
         EXPECT_EQ(Names(dir.Dir()), std::set<std::string>{"t.ini"}) << "no file beside it";
-        if (*c.growReason) EXPECT_EQ(std::filesystem::file_size(path), ini::kMaxFileBytes);
+        if (*c.growReason) {
+            EXPECT_EQ(std::filesystem::file_size(path), ini::kMaxFileBytes);
+        }
         if (!accepted) {
             EXPECT_EQ(std::filesystem::is_symlink(path),
                       std::string(c.what) == "link to /dev/zero");

@@ -55,8 +55,7 @@ void SerialThread::FlashSequence() {
     const ChipValues chip = Chip();
     CheckedImage image{ImagePath(), {}, {}, ImageShadow(chip.flashLimit)};
     image.name = DisplayName(image.path);
-    errorState_ = 0;
-    abandoned_ = false;
+    outcome_.BeginSequence();
     window_.SetProgressStep(1);
 
     CHexReader reader;
@@ -72,7 +71,7 @@ void SerialThread::FlashSequence() {
     image.count = CountImage(reader, image.name, &stop_, &image.shadow);
     if (!image.count.valid) {
         // A damaged image is refused before anything is erased or written.
-        if (Go()) ReportFailure(image.count.message, ExitCode::Image);
+        if (outcome_.ProceedOrAbandon()) ReportFailure(image.count.message, ExitCode::Image);
         EndOfDownload();
         return;
     }
@@ -84,10 +83,9 @@ void SerialThread::FlashSequence() {
         reader.CloseImage();
         window_.AddStatusLine("Mass Erasing ");
         RecordPhase(RunPhase::MassErase);
-        errorState_ = Send(CommandFrame::Erase(0, 0));
+        outcome_.FrameAnswered(Send(CommandFrame::Erase(0, 0)));
         if (Failed()) {
-            NoteOutcome(ExitCode::Erase);
-            if (Unattended()) EndWithResult(ExitCode::Erase);
+            Conclude(ExitCode::Erase);
             window_.AppendStatusLine("Flash error.");
             window_.AddStatusLine("    Check setup and try downloading again.");
             EndOfDownload();
@@ -96,7 +94,7 @@ void SerialThread::FlashSequence() {
         if (PassMisaligned()) {
             // One frame, and no way to have the target show its flash is
             // blank: an answer that may not be its own is no success.
-            errorState_ = kNeverAcknowledged;
+            outcome_.StepFailed();
             ReportFailure(kMisalignedText, ExitCode::Erase);
             window_.AppendStatusLine("Flash error.");
             window_.AddStatusLine("    Check setup and try downloading again.");
@@ -107,8 +105,7 @@ void SerialThread::FlashSequence() {
         RecordPhaseEnd(RunPhase::MassErase);
         window_.AppendStatusLine("Done. Cycle board power.");
         window_.AddStatusLine("    Change options before downloading again.");
-        NoteOutcome(ExitCode::Success);
-        if (Unattended()) EndWithResult(ExitCode::Success);
+        Conclude(ExitCode::Success);
     } else {
         // A record outside the flash found by the page plan goes straight
         // to the outcome; every other failure lets the later steps look at
@@ -124,14 +121,14 @@ void SerialThread::FlashSequence() {
         }
         reader.CloseImage();
         if (!planFailure) {
-            if (IsOn(s.program) && !Failed() && Go()) {
+            if (IsOn(s.program) && !Failed() && outcome_.ProceedOrAbandon()) {
                 RecordPass(PassKind::Program, image, s.frameBytes);
                 if (PassMisaligned() && !unconfirmed) unconfirmed = ExitCode::Write;
             }
-            if (unconfirmed && !Failed() && Go()) {
+            if (unconfirmed && !Failed() && outcome_.ProceedOrAbandon()) {
                 ConfirmByVerify(image, s.frameBytes, *unconfirmed);
             }
-            if (IsOn(s.verify) && !Failed() && Go()) {
+            if (IsOn(s.verify) && !Failed() && outcome_.ProceedOrAbandon()) {
                 RecordPass(PassKind::Verify, image, s.frameBytes);
                 if (PassMisaligned()) ConfirmByVerify(image, s.frameBytes, ExitCode::Verify);
             }
@@ -139,25 +136,24 @@ void SerialThread::FlashSequence() {
                 ProtectionStep(s);
                 if (PassMisaligned()) {
                     // The target cannot show which units it protected.
-                    errorState_ = kNeverAcknowledged;
+                    outcome_.StepFailed();
                     ReportFailure(kMisalignedText, ExitCode::Protection);
                 }
             }
         }
-        if (Failed() || abandoned_) {
+        if (Failed() || outcome_.CutShort()) {
             window_.AppendStatusLine("Flash error.");
             window_.AddStatusLine("    Check setup and try downloading again.");
-            NoteOutcome(ExitCode::FlashError);
-            if (Unattended()) EndWithResult(ExitCode::FlashError);
+            Conclude(ExitCode::FlashError);
             EndOfDownload();
             return;
         }
-        NoteOutcome(ExitCode::Success);
+        outcome_.Note(ExitCode::Success);
         window_.AppendStatusLine("Flashing Complete.");
         window_.AddStatusLine(s.runMode == 1 ? "    Click Reset to run program."
                                              : "    Click Run to run program.");
         if (Unattended()) {
-            flags_.UnattendedMode = 2;
+            flags_.Unattended.DownloadDone();
         } else if (IsOn(s.autorun)) {
             flags_.RunRequest = 1;
         }
@@ -165,9 +161,9 @@ void SerialThread::FlashSequence() {
 
     // The unattended ending. Once a code has been asked for (a reported
     // failure, or a mass erase's success) it stands, and no run step follows.
-    if (Unattended() && !resultAsked_) {
+    if (Unattended() && !outcome_.ResultAsked()) {
         if (IsOn(s.autorun)) {
-            flags_.UnattendedMode = 3;
+            flags_.Unattended.AskRunStep();
         } else {
             EndWithResult(ExitCode::Success);
         }
@@ -183,7 +179,7 @@ SerialThread::PassEnd SerialThread::WalkImage(
     std::string text = reader.NextRecordText();
     reader.ResetBase();
     while (!text.empty() && !CHexReader::IsEndRecord(text)) {
-        if (Failed() || !Go()) return PassEnd::Cut;
+        if (Failed() || !outcome_.ProceedOrAbandon()) return PassEnd::Cut;
         // Every text was sound when counted; one that is not now, or whose
         // bytes differ from the count's, comes from another file.
         if (reader.LastTextTooLong() || !IsSoundRecordText(text)) return PassEnd::Changed;
@@ -202,7 +198,7 @@ SerialThread::PassEnd SerialThread::WalkImage(
         if (!step(record, padding)) return PassEnd::Cut;
         text = reader.NextRecordText();
     }
-    if (!Go()) return PassEnd::Cut; // a stop shows as the end of the file
+    if (!outcome_.ProceedOrAbandon()) return PassEnd::Cut; // a stop shows as the end of the file
     if (reader.ReadFailed()) return PassEnd::ReadFailed;
     // Records gone, added or repeated, or the end record lost, show here.
     digest.endRecord = !text.empty();
@@ -211,7 +207,7 @@ SerialThread::PassEnd SerialThread::WalkImage(
 
 bool SerialThread::ReportBrokenPass(PassEnd end, const CheckedImage& image) {
     if (end != PassEnd::Changed && end != PassEnd::ReadFailed) return false;
-    errorState_ = kNeverAcknowledged;
+    outcome_.StepFailed();
     ReportFailure(end == PassEnd::Changed ? image.name + " changed during the download."
                                           : "Cannot read " + image.name + ".",
                   ExitCode::Image);
@@ -231,7 +227,7 @@ bool SerialThread::PagePlanAndErase(CHexReader& reader, const CheckedImage& imag
             const std::uint32_t a = record.address;
             const std::int32_t n = record.count;
             if (!RecordFits(a, n, flashLimit)) {
-                errorState_ = kNeverAcknowledged;
+                outcome_.StepFailed();
                 ReportFailure(Format("Wrong memory address 0x%lx - 0x%lx \n Erase aborted.", a,
                                      a + static_cast<std::uint32_t>(n) - 1u),
                               ExitCode::Address);
@@ -246,7 +242,7 @@ bool SerialThread::PagePlanAndErase(CHexReader& reader, const CheckedImage& imag
     reader.CloseImage();
     if (ReportBrokenPass(end, image)) return false;
     if (Failed()) return false;
-    if (!Go()) return true;
+    if (!outcome_.ProceedOrAbandon()) return true;
 
     std::uint32_t toErase = 0;
     for (bool flag : pageMap) toErase += flag ? 1 : 0;
@@ -259,10 +255,10 @@ bool SerialThread::PagePlanAndErase(CHexReader& reader, const CheckedImage& imag
     RecordPhase(RunPhase::Erase);
 
     std::uint32_t sent = 0;
-    for (std::uint32_t page = 0; page < pages && Go(); ++page) {
+    for (std::uint32_t page = 0; page < pages && outcome_.ProceedOrAbandon(); ++page) {
         if (!pageMap[page]) continue;
         window_.SetProgressPos(sent);
-        errorState_ = Send(CommandFrame::Erase(page * kPageSize, 1));
+        outcome_.FrameAnswered(Send(CommandFrame::Erase(page * kPageSize, 1)));
         ++sent;
         if (Failed()) {
             char message[96];
@@ -282,7 +278,7 @@ void SerialThread::ConfirmByVerify(const CheckedImage& image, int frameBytes, Ex
     RecordPass(PassKind::Verify, image, frameBytes, code);
     // Out of step again: nothing the target answered can be relied on.
     if (PassMisaligned()) {
-        errorState_ = kNeverAcknowledged;
+        outcome_.StepFailed();
         ReportFailure(kMisalignedText, code);
     }
 }
@@ -297,7 +293,7 @@ void SerialThread::RecordPass(PassKind kind, const CheckedImage& image, int fram
     if (!reader.OpenImage(image.path)) {
         // The file went away (or was replaced by something else) after it
         // was counted.
-        errorState_ = kNeverAcknowledged;
+        outcome_.StepFailed();
         ReportFailure(OpenFailureText(reader, image.path), ExitCode::Image);
         return;
     }
@@ -352,7 +348,7 @@ void SerialThread::RecordPass(PassKind kind, const CheckedImage& image, int fram
             const auto frame = program ? CommandFrame::Make('W', f.address, f.data, f.count)
                                        : CommandFrame::Verify(f.address, f.data, f.count);
             bytesSent += static_cast<std::uint32_t>(f.recordBytes);
-            errorState_ = Send(*frame);
+            outcome_.FrameAnswered(Send(*frame));
             if (Failed()) {
                 ReportFailure(
                     Format(failure, f.address, f.address + static_cast<std::uint32_t>(f.count)),
@@ -376,7 +372,7 @@ void SerialThread::RecordPass(PassKind kind, const CheckedImage& image, int fram
                 // as they are one frame per record; a refusal of theirs comes
                 // first.
                 if (!packer.Flush()) return false;
-                errorState_ = kNeverAcknowledged;
+                outcome_.StepFailed();
                 ReportFailure(Format("Wrong memory address 0x%lx - 0x%lx \n Download aborted.", a,
                                      a + static_cast<std::uint32_t>(n) - 1u),
                               ExitCode::Address);
@@ -390,7 +386,7 @@ void SerialThread::RecordPass(PassKind kind, const CheckedImage& image, int fram
     // What the packer still holds goes out only when the whole image was
     // read as it was checked: after a stop, a failure or a changed file the
     // pass ends where it stands.
-    if (end == PassEnd::Complete && Go()) packer.Flush();
+    if (end == PassEnd::Complete && outcome_.ProceedOrAbandon()) packer.Flush();
     RecordPhaseEnd(phase);
     ReportBrokenPass(end, image);
 }
@@ -408,8 +404,8 @@ void SerialThread::ProtectionStep(const Settings& s) {
     RecordPhase(RunPhase::Protect);
     std::uint64_t unitsDone = 0;
 
-    if (!Failed() && Go()) {
-        errorState_ = Send(CommandFrame::Protect(0, 0x00));
+    if (!Failed() && outcome_.ProceedOrAbandon()) {
+        outcome_.FrameAnswered(Send(CommandFrame::Protect(0, 0x00)));
         if (Failed()) {
             ReportFailure("Communications failure. Protecting aborted.", ExitCode::Protection);
         }
@@ -426,8 +422,8 @@ void SerialThread::ProtectionStep(const Settings& s) {
             const std::uint32_t half = group.highWord ? static_cast<std::uint32_t>(s.mask >> 32)
                                                       : static_cast<std::uint32_t>(s.mask);
             const bool selected = (half >> (bit % 32)) & 1u;
-            if (selected && !Failed() && Go()) {
-                errorState_ = Send(CommandFrame::Protect(kFlashBase + unit, 0x0F));
+            if (selected && !Failed() && outcome_.ProceedOrAbandon()) {
+                outcome_.FrameAnswered(Send(CommandFrame::Protect(kFlashBase + unit, 0x0F)));
                 if (Failed()) {
                     ReportFailure("Mask failure. Process aborted.", ExitCode::Protection);
                 } else {
@@ -439,11 +435,11 @@ void SerialThread::ProtectionStep(const Settings& s) {
             if (last + 1u <= unit) break;
             unit = last + 1u;
             ++bit;
-        } while (unit < group.end && Go());
+        } while (unit < group.end && outcome_.ProceedOrAbandon());
     }
 
-    if (!Failed() && Go()) {
-        errorState_ = Send(CommandFrame::Protect(ParseProtectionKey(s.key0), 0x01));
+    if (!Failed() && outcome_.ProceedOrAbandon()) {
+        outcome_.FrameAnswered(Send(CommandFrame::Protect(ParseProtectionKey(s.key0), 0x01)));
         if (Failed()) {
             ReportFailure("Protection failure. Process aborted.", ExitCode::Protection);
         }

@@ -74,15 +74,20 @@ void SerialThread::Wake() {
 }
 
 bool SerialThread::RequestPending() const {
-    return stop_.load() || flags_.RunRequest.load() == 1 || flags_.UnattendedMode.load() == 3 ||
-           flags_.DownloadActive.load() == 1;
+    return stop_.load() || RunStepPending() || flags_.DownloadActive.load() == 1;
 }
 
 void SerialThread::PressStart() {
+    {
+        // Work in hand from now on: the worker may take the request, and
+        // even finish it, before Wake looks at the flags.
+        std::lock_guard<std::mutex> lock(wakeMutex_);
+        idle_ = false;
+    }
     // FileReady from the previous download is cleared before the worker can
     // see the new request, so that it never flashes without identifying.
     flags_.FileReady = 0;
-    resultAsked_ = false;
+    outcome_.NewRequest();
     flags_.StartPressed = 1;
     flags_.DownloadActive = 1;
     flags_.WakeByte = 1;
@@ -90,7 +95,15 @@ void SerialThread::PressStart() {
 }
 
 void SerialThread::PressRunReset() {
-    resultAsked_ = false;
+    // An unattended run's result, once given, stands: its front end may be
+    // ending the process, and a run frame now would race that.
+    if (!Unattended()) outcome_.NewRequest();
+    {
+        // Work in hand from now on: the run step takes its request as it
+        // begins, which may be before Wake looks at the flags.
+        std::lock_guard<std::mutex> lock(wakeMutex_);
+        idle_ = false;
+    }
     flags_.RunRequest = 1;
     Resume();
 }
@@ -105,8 +118,28 @@ std::string SerialThread::ImagePath() const {
     return imagePath_;
 }
 
-void SerialThread::SetPassObserver(std::function<void(ImagePass)> observer) {
+bool SerialThread::SetPassObserver(std::function<void(ImagePass)> observer) {
+    if (started_.load()) return false;
     passObserver_ = std::move(observer);
+    return true;
+}
+
+bool SerialThread::SetRunObserver(IRunObserver* observer) {
+    if (started_.load()) return false;
+    runObserver_ = observer;
+    return true;
+}
+
+bool SerialThread::SetTraceSink(std::shared_ptr<ITraceSink> sink) {
+    if (started_.load()) return false;
+    traceSink_ = std::move(sink);
+    return true;
+}
+
+bool SerialThread::SetIdentificationLimit(std::chrono::seconds limit) {
+    if (started_.load()) return false;
+    idLimit_ = limit;
+    return true;
 }
 
 void SerialThread::NotifyPass(ImagePass pass) {
@@ -169,7 +202,7 @@ void SerialThread::OpenLink(const Settings& s, bool sameRun) {
 bool SerialThread::PassMisaligned() {
     // After a failure or a stop the run ends anyway, and nothing more may
     // go to the target once a result was asked for.
-    if (!link_ || Failed() || Stopping() || resultAsked_.load()) return false;
+    if (!link_ || Failed() || Stopping() || outcome_.ResultAsked()) return false;
     if (link_->Settle() != FrameLink::SettleEnd::Quiet) return false;
     if (!link_->TakeMisaligned()) return false;
     window_.AddStatusLine("    Answers came out of step with the frames sent.");
@@ -192,13 +225,12 @@ bool SerialThread::WaitIdle(std::chrono::milliseconds timeout) {
 void SerialThread::WorkerLoop() {
     while (!Stopping()) {
         bool didWork = false;
-        if (flags_.RunRequest.load() == 1 || flags_.UnattendedMode.load() == 3) {
-            if (resultAsked_) {
+        if (RunStepPending()) {
+            if (outcome_.ResultAsked()) {
                 // The run already has its outcome; a run frame now could
                 // race the front end ending the process.
                 flags_.RunRequest = 0;
-                int pending = 3;
-                flags_.UnattendedMode.compare_exchange_strong(pending, 2);
+                flags_.Unattended.RunStepServed();
             } else {
                 RunStep();
                 didWork = true;
@@ -242,8 +274,8 @@ void SerialThread::WorkerLoop() {
 }
 
 void SerialThread::ReportFailure(const std::string& text, ExitCode code) {
-    if (firstFailure_.empty() && !Stopping()) firstFailure_ = text;
-    NoteOutcome(code);
+    outcome_.NoteFailureText(text);
+    outcome_.Note(code);
     if (!Unattended()) {
         window_.ShowMessage(text);
     } else {
@@ -254,18 +286,23 @@ void SerialThread::ReportFailure(const std::string& text, ExitCode code) {
 
 void SerialThread::EndWithResult(ExitCode code) {
     // The first code of a run is its result; the front end hears it once.
-    if (resultAsked_.exchange(true)) return;
+    if (!outcome_.AskResult()) return;
     // The record is complete before the front end may end the process.
-    NoteOutcome(code);
+    outcome_.Note(code);
     CloseRecord();
     window_.EndWithResult(code);
+}
+
+void SerialThread::Conclude(ExitCode code) {
+    outcome_.Note(code);
+    if (Unattended()) EndWithResult(code);
 }
 
 void SerialThread::EndOfDownload() {
     window_.SetProgressPos(0);
     ClosePort();
     // A run step still to come belongs to this run's record.
-    if (!RunStepPending() || (outcome_ && *outcome_ != ExitCode::Success)) {
+    if (!RunStepPending() || outcome_.HasFailed()) {
         CloseRecord();
         // The learnt answer wait goes on only into this run's own run step.
         link_.reset();
@@ -323,7 +360,7 @@ bool SerialThread::WriteWakeByte() {
 }
 
 void SerialThread::IdentificationRead() {
-    errorState_ = 0;
+    outcome_.ClearStep();
     std::uint8_t buffer[kIdLength + 1] = {};
     std::size_t received = 0;
     ISerialPort& port = Port();
@@ -371,10 +408,11 @@ void SerialThread::IdentificationRead() {
     if (text.size() < 8 || s.part.size() < 8 || text.compare(0, 8, s.part, 0, 8) != 0) {
         window_.AddStatusLine(line + " Incorrect part detected.");
         window_.AddStatusLine("Select correct part from the Configure Dialog.");
-        NoteOutcome(ExitCode::WrongPart);
+        // Noted before the download ends, so that its record closes with it.
+        outcome_.Note(ExitCode::WrongPart);
         EndOfDownload();
         // Without a code the batch file that started us would wait for ever.
-        if (Unattended()) EndWithResult(ExitCode::WrongPart);
+        Conclude(ExitCode::WrongPart);
         return;
     }
     window_.AddStatusLine(line);
@@ -426,6 +464,11 @@ void SerialThread::LearnChip(const std::string& id) {
 }
 
 void SerialThread::RunStep() {
+    // The request is taken now, so that a Run/Reset pressed while this step
+    // is in hand asks for another one instead of vanishing with this one.
+    // The step leaves the download flags alone for the same reason: a Start
+    // pressed meanwhile is served once the step is over.
+    flags_.RunRequest = 0;
     const Settings s = CurrentSettings();
     ISerialPort& port = Port();
     // A Run/Reset on its own is a run of its own.
@@ -436,16 +479,13 @@ void SerialThread::RunStep() {
         ReportFailure("Can not open COM port.", ExitCode::Port);
         CloseRecord();
         link_.reset();
-        flags_.RunRequest = 0;
         // Served once: an unattended run must not retry the open for ever.
-        int pending = 3;
-        flags_.UnattendedMode.compare_exchange_strong(pending, 2);
+        flags_.Unattended.RunStepServed();
         return;
     }
     OpenLink(s, afterDownload);
     RecordCount(RunPhase::Connect, 1);
     RecordPhaseEnd(RunPhase::Connect);
-    flags_.DownloadActive = 1;
     std::uint32_t value = static_cast<std::uint32_t>(s.runMode);
     if (!Chip().resetSupported && value != 0) {
         window_.AppendStatusLine("\"Reset\" unsupported. Performing \"Run\" instead");
@@ -455,24 +495,19 @@ void SerialThread::RunStep() {
     RecordRunCommand(value != 0);
     const int score = Send(CommandFrame::Run(value));
     if (!Acknowledged(score)) {
-        NoteOutcome(ExitCode::Port);
-        if (Unattended()) EndWithResult(ExitCode::Port);
+        Conclude(ExitCode::Port);
         window_.AppendStatusLine("Run Communications failure.");
         window_.AddStatusLine("    Re-enter download to continue.");
     } else {
         window_.AddStatusLine("Running.");
         window_.EnableButton(kRunResetButton, false);
         RecordCount(RunPhase::Run, 1);
-        NoteOutcome(ExitCode::Success);
-        if (Unattended()) EndWithResult(ExitCode::Success);
+        Conclude(ExitCode::Success);
     }
     ClosePort();
     CloseRecord();
     link_.reset();
-    flags_.DownloadActive = 0;
-    flags_.RunRequest = 0;
-    int pending = 3;
-    flags_.UnattendedMode.compare_exchange_strong(pending, 2);
+    flags_.Unattended.RunStepServed();
 }
 
 std::uint32_t ParseProtectionKey(const std::string& text) {

@@ -19,6 +19,8 @@
 #include "settings.h"
 #include "result_code.h"
 #include "run_observer.h"
+#include "run_outcome.h"
+#include "unattended_mode.h"
 #include "window_gate.h"
 #include "window_ops.h"
 
@@ -39,9 +41,7 @@ struct RequestFlags {
     std::atomic<std::uint8_t> WakeByte{0};
     std::atomic<std::uint8_t> StartPressed{0};
     std::atomic<std::uint8_t> FileReady{0};
-    // 0 interactive, 1 unattended, 2 unattended and finished, 3 unattended
-    // with the run step pending.
-    std::atomic<int> UnattendedMode{0};
+    UnattendedSteps Unattended;
 };
 
 // What identification learnt of the chip; kept from one download to the next.
@@ -86,21 +86,22 @@ public:
     // Settings take effect at the worker's next use of each of them.
     void SetSettings(const Settings& settings);
 
-    // Called on the worker thread as each pass over the image begins, before
-    // it reads the file. Set it before the worker starts. Tests use it to
-    // change the file between passes.
-    void SetPassObserver(std::function<void(ImagePass)> observer);
+    // The worker reads the next four on its own thread without a lock, so
+    // each is taken only before the worker starts (the first Resume, Start
+    // or Run/Reset); later calls change nothing and return false.
 
+    // Called on the worker thread as each pass over the image begins, before
+    // it reads the file. Tests use it to change the file between passes.
+    bool SetPassObserver(std::function<void(ImagePass)> observer);
     // Told of each run's steps and outcome, on the worker thread; it must
-    // outlive the worker. Set it before the worker starts.
-    void SetRunObserver(IRunObserver* observer) { runObserver_ = observer; }
-    // Every byte to and from the target goes to the sink as well. Set it
-    // before the worker starts.
-    void SetTraceSink(std::shared_ptr<ITraceSink> sink) { traceSink_ = std::move(sink); }
+    // outlive the worker.
+    bool SetRunObserver(IRunObserver* observer);
+    // Every byte to and from the target goes to the sink as well.
+    bool SetTraceSink(std::shared_ptr<ITraceSink> sink);
     // A download whose target has not identified itself this long after
     // the port opened ends with code 4. Zero (the default) waits for ever,
-    // as a user at the window expects. Set it before the worker starts.
-    void SetIdentificationLimit(std::chrono::seconds limit) { idLimit_ = limit; }
+    // as a user at the window expects.
+    bool SetIdentificationLimit(std::chrono::seconds limit);
 
     RequestFlags& Flags() { return flags_; }
     ChipValues Chip() const;
@@ -113,7 +114,7 @@ public:
     const std::atomic<bool>& StopFlag() const { return stop_; }
     // A result code has been asked for: this run's outcome is decided and
     // the worker starts nothing more.
-    bool ResultAsked() const { return resultAsked_.load(); }
+    bool ResultAsked() const { return outcome_.ResultAsked(); }
     // Waits until the worker has nothing in hand: it waits for a request,
     // or its loop has ended. False when the time ran out first.
     bool WaitIdle(std::chrono::milliseconds timeout);
@@ -123,15 +124,6 @@ private:
     void WaitForRequest();
     bool RequestPending() const;
     bool Stopping() const { return stop_.load(); }
-    // False once a stop was asked for, or once the run's result code was;
-    // the sequence then counts as cut short, so that it can never end with
-    // "Flashing Complete.". After a result nothing more may go to the target:
-    // the front end may end the process at any moment.
-    bool Go() {
-        if (!stop_.load() && !resultAsked_.load()) return true;
-        abandoned_ = true;
-        return false;
-    }
     Settings CurrentSettings() const;
     ISerialPort& Port();
 
@@ -172,12 +164,14 @@ private:
     void RunStep();
     void EndOfDownload();
     void ReportFailure(const std::string& text, ExitCode code);
-    // The last frame was never acknowledged, or a step failed outright.
-    bool Failed() const { return !Acknowledged(errorState_); }
+    bool Failed() const { return outcome_.Failed(); }
     // The one way to ask the front end for the run's result.
     void EndWithResult(ExitCode code);
+    // A step decided the run's outcome: it is noted, and an unattended run
+    // asks for it as its result.
+    void Conclude(ExitCode code);
     void NotifyPass(ImagePass pass);
-    bool Unattended() const { return flags_.UnattendedMode.load() != 0; }
+    bool Unattended() const { return flags_.Unattended.On(); }
     void ClosePort();
     // The exchange of frames for the connection now open. A run step that
     // follows its download goes on with the download's link, so the answer
@@ -197,14 +191,11 @@ private:
     void RecordPhase(RunPhase phase);
     void RecordCount(RunPhase phase, std::uint64_t done);
     void RecordPhaseEnd(RunPhase phase);
-    // The run's outcome as far as it is known: a failure stays, a success
-    // may still become the failure of the run step.
-    void NoteOutcome(ExitCode code);
     // Tells the outcome once; a stop makes it Interrupted unless a failure
     // came first.
     void CloseRecord();
     bool RunStepPending() const {
-        return flags_.RunRequest.load() == 1 || flags_.UnattendedMode.load() == 3;
+        return flags_.RunRequest.load() == 1 || flags_.Unattended.RunStepPending();
     }
     void RecordIdentified(const std::string& text);
     void RecordRunCommand(bool reset);
@@ -219,13 +210,12 @@ private:
     std::atomic<bool> stop_{false};
     std::atomic<bool> started_{false};
     std::atomic<bool> finished_{false};
+    RunOutcome outcome_{stop_};
     WindowGate window_;
     RequestFlags flags_;
     ChipValues chip_;
     std::string identification_; // guarded by chipMutex_
     mutable std::mutex chipMutex_;
-    int errorState_ = 0;
-    bool abandoned_ = false;
 
     mutable std::mutex settingsMutex_;
     Settings settings_;
@@ -238,15 +228,11 @@ private:
     std::condition_variable wakeCv_;
     std::condition_variable idleCv_;
     bool idle_ = true; // guarded by wakeMutex_
-    // A result code was asked for; the worker starts nothing more.
-    std::atomic<bool> resultAsked_{false};
     bool portStopWired_ = false;
     std::function<void(ImagePass)> passObserver_;
 
     IRunObserver* runObserver_ = nullptr;
     bool recordOpen_ = false;
-    std::optional<ExitCode> outcome_;
-    std::string firstFailure_;
     std::shared_ptr<ITraceSink> traceSink_;
     bool traced_ = false;
     std::chrono::seconds idLimit_{0};

@@ -10,8 +10,7 @@ void SerialThread::BeginRecord(bool download) {
     if (runObserver_ == nullptr) return;
     // A run step that never came leaves the download's record open.
     CloseRecord();
-    outcome_.reset();
-    firstFailure_.clear();
+    outcome_.BeginRun();
     runObserver_->RunBegan(CurrentSettings(), ImagePath(), download);
     recordOpen_ = true;
 }
@@ -36,26 +35,14 @@ void SerialThread::RecordRunCommand(bool reset) {
     if (recordOpen_) runObserver_->RunCommand(reset);
 }
 
-void SerialThread::NoteOutcome(ExitCode code) {
-    // What fails after a stop fails because of it.
-    if (Stopping()) return;
-    if (!outcome_ || *outcome_ == ExitCode::Success) outcome_ = code;
-}
-
 void SerialThread::CloseRecord() {
     if (!recordOpen_) return;
     recordOpen_ = false;
-    // Without a success or a failure of its own, a run ended by a stop was
-    // cut short; "Flash error." after a stop is only the way out.
     if (link_) {
         const LinkCounts& c = link_->Counts();
         runObserver_->LinkReport(c.answerWaitMs, c.misalignments, c.repeats);
     }
-    ExitCode code = outcome_.value_or(ExitCode::FlashError);
-    if (Stopping() && (!outcome_ || code == ExitCode::Success || code == ExitCode::FlashError)) {
-        code = ExitCode::Interrupted;
-    }
-    runObserver_->RunEnded(code, firstFailure_);
+    runObserver_->RunEnded(outcome_.RecordedCode(), outcome_.FirstFailure());
 }
 
 void SerialThread::EndIfIdentificationOverdue() {

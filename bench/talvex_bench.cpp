@@ -306,7 +306,7 @@ Turnaround HostTurnaround(const std::string& dir, const std::string& partDb) {
         TimingPort* timing = port.get();
         SerialThread worker(window, BaseSettings(partDb, image, sim.DevicePath(), "115200"),
                             std::move(port));
-        worker.Flags().UnattendedMode = 1;
+        worker.Flags().Unattended.Begin();
         const auto start = Clock::now();
         worker.PressStart();
         const auto code = window.Wait(std::chrono::seconds(300));

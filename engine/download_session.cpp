@@ -23,7 +23,7 @@ DownloadSession::DownloadSession(IWindowOps& frontEnd, const StartupResult& star
     ApplyUnstoredOptions(startup, settings_);
     worker_ = std::make_unique<SerialThread>(frontEnd_, settings_, std::move(port));
     worker_->SetImagePath(settings_.imageFile);
-    if (unattended_) worker_->Flags().UnattendedMode = 1;
+    if (unattended_) worker_->Flags().Unattended.Begin();
     // A relative record file lies beside the settings file, wherever the
     // program was started from.
     const std::string logFile =
@@ -37,14 +37,19 @@ DownloadSession::DownloadSession(IWindowOps& frontEnd, const StartupResult& star
     }
 }
 
-void DownloadSession::SetRunRecordFile(const std::string& path) {
+bool DownloadSession::SetRunRecordFile(const std::string& path) {
+    // The worker tells the recorder in force about every run, without a
+    // lock: once it has started, that recorder stays, and lives as long as
+    // the worker does.
+    if (worker_->Running()) return false;
     std::unique_ptr<RunRecorder> next;
     if (!path.empty()) {
         next = std::make_unique<RunRecorder>(
             path, [this](const std::string& text) { frontEnd_.RunRecordFailed(text); });
     }
-    worker_->SetRunObserver(next.get());
+    if (!worker_->SetRunObserver(next.get())) return false;
     recorder_ = std::move(next);
+    return true;
 }
 
 DownloadSession::~DownloadSession() {
@@ -72,10 +77,11 @@ void DownloadSession::Start() {
 }
 
 void DownloadSession::RunReset() {
-    worker_->Flags().RunRequest = 1;
     frontEnd_.EnableButton(kRunResetButton, false);
     frontEnd_.EnableButton(kConfigureButton, true);
-    worker_->Resume();
+    // The worker's own Run/Reset, so that the window and the tests that
+    // press it on the worker take the same path.
+    worker_->PressRunReset();
 }
 
 void DownloadSession::ChooseImage(const std::string& path) {

@@ -82,16 +82,20 @@ public:
 
     SerialThread& Worker() { return *worker_; }
 
-    // For the production line; each is set before Open().
+    // For the production line; each is taken only before the worker starts
+    // (Open() of an unattended run, the first Start or Run/Reset otherwise),
+    // and refused with false after that.
     // One record line per run appended to path (empty: none), in place of
     // the file the settings key [Log] File names. A line that cannot be
     // written reaches the front end's RunRecordFailed.
-    void SetRunRecordFile(const std::string& path);
+    bool SetRunRecordFile(const std::string& path);
     // The record file in force, empty when none.
     std::string RunRecordFile() const { return recorder_ ? recorder_->Path() : std::string(); }
-    void SetTraceSink(std::shared_ptr<ITraceSink> sink) { worker_->SetTraceSink(std::move(sink)); }
-    void SetIdentificationLimit(std::chrono::seconds limit) {
-        worker_->SetIdentificationLimit(limit);
+    bool SetTraceSink(std::shared_ptr<ITraceSink> sink) {
+        return worker_->SetTraceSink(std::move(sink));
+    }
+    bool SetIdentificationLimit(std::chrono::seconds limit) {
+        return worker_->SetIdentificationLimit(limit);
     }
 
 private:

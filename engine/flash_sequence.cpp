@@ -1,6 +1,4 @@
-// The flash sequence: count, erase, program, verify, protect, and the
-// outcome. The image is streamed from the file for every pass; what the count
-// pass learnt of it is the yardstick for every later pass.
+#include "flash_sequence.h"
 
 #include <algorithm>
 #include <cinttypes>
@@ -10,11 +8,11 @@
 #include <vector>
 
 #include "command_frame.h"
+#include "hex_digits.h"
 #include "frame_packer.h"
 #include "hex_reader.h"
 #include "protection_groups.h"
 #include "serial_port.h"
-#include "serial_thread.h"
 
 namespace talvex {
 
@@ -50,65 +48,62 @@ std::string OpenFailureText(const CHexReader& reader, const std::string& path) {
 
 } // namespace
 
-void SerialThread::FlashSequence() {
-    const Settings s = CurrentSettings();
-    const ChipValues chip = Chip();
-    CheckedImage image{ImagePath(), {}, {}, ImageShadow(chip.flashLimit)};
+void FlashSequence::Run() {
+    const Settings s = c_.CurrentSettings();
+    const ChipValues chip = c_.Chip();
+    CheckedImage image{c_.ImagePath(), {}, {}, ImageShadow(chip.flashLimit)};
     image.name = DisplayName(image.path);
-    errorState_ = 0;
-    abandoned_ = false;
+    outcome_.BeginSequence();
     window_.SetProgressStep(1);
 
     CHexReader reader;
     reader.SetHalfwordAlign(chip.halfwordAlign);
-    reader.SetStopFlag(&stop_);
-    NotifyPass(ImagePass::Count);
-    RecordPhase(RunPhase::Check);
+    reader.SetStopFlag(&c_.StopFlag());
+    c_.NotifyPass(ImagePass::Count);
+    c_.RecordPhase(RunPhase::Check);
     if (!reader.OpenImage(image.path)) {
-        ReportFailure(OpenFailureText(reader, image.path), ExitCode::Image);
-        EndOfDownload();
+        c_.ReportFailure(OpenFailureText(reader, image.path), ExitCode::Image);
+        c_.EndOfDownload();
         return;
     }
-    image.count = CountImage(reader, image.name, &stop_, &image.shadow);
+    image.count = CountImage(reader, image.name, &c_.StopFlag(), &image.shadow);
     if (!image.count.valid) {
         // A damaged image is refused before anything is erased or written.
-        if (Go()) ReportFailure(image.count.message, ExitCode::Image);
-        EndOfDownload();
+        if (ProceedOrAbandon()) c_.ReportFailure(image.count.message, ExitCode::Image);
+        c_.EndOfDownload();
         return;
     }
-    RecordCount(RunPhase::Check, image.count.size);
-    RecordPhaseEnd(RunPhase::Check);
+    c_.RecordCount(RunPhase::Check, image.count.size);
+    c_.RecordPhaseEnd(RunPhase::Check);
     reader.Rewind();
 
     if (IsOn(s.massErase)) {
         reader.CloseImage();
         window_.AddStatusLine("Mass Erasing ");
-        RecordPhase(RunPhase::MassErase);
-        errorState_ = Send(CommandFrame::Erase(0, 0));
+        c_.RecordPhase(RunPhase::MassErase);
+        outcome_.FrameAnswered(c_.Send(CommandFrame::Erase(0, 0)));
         if (Failed()) {
-            NoteOutcome(ExitCode::Erase);
-            if (Unattended()) EndWithResult(ExitCode::Erase);
+            c_.Conclude(ExitCode::Erase);
             window_.AppendStatusLine("Flash error.");
             window_.AddStatusLine("    Check setup and try downloading again.");
-            EndOfDownload();
+            c_.EndOfDownload();
             return;
         }
-        if (PassMisaligned()) {
+        if (c_.PassMisaligned()) {
             // One frame, and no way to have the target show its flash is
             // blank: an answer that may not be its own is no success.
-            errorState_ = kNeverAcknowledged;
-            ReportFailure(kMisalignedText, ExitCode::Erase);
+            outcome_.StepFailed();
+            c_.ReportFailure(kMisalignedText, ExitCode::Erase);
             window_.AppendStatusLine("Flash error.");
             window_.AddStatusLine("    Check setup and try downloading again.");
-            EndOfDownload();
+            c_.EndOfDownload();
             return;
         }
-        RecordCount(RunPhase::MassErase, 1);
-        RecordPhaseEnd(RunPhase::MassErase);
+        c_.RecordCount(RunPhase::MassErase, 1);
+        c_.RecordPhaseEnd(RunPhase::MassErase);
         window_.AppendStatusLine("Done. Cycle board power.");
         window_.AddStatusLine("    Change options before downloading again.");
-        NoteOutcome(ExitCode::Success);
-        if (Unattended()) EndWithResult(ExitCode::Success);
+        c_.Conclude(ExitCode::Success);
     } else {
         // A record outside the flash found by the page plan goes straight
         // to the outcome; every other failure lets the later steps look at
@@ -120,62 +115,61 @@ void SerialThread::FlashSequence() {
         std::optional<ExitCode> unconfirmed;
         if (IsOn(s.program)) {
             planFailure = !PagePlanAndErase(reader, image);
-            if (!planFailure && PassMisaligned()) unconfirmed = ExitCode::Erase;
+            if (!planFailure && c_.PassMisaligned()) unconfirmed = ExitCode::Erase;
         }
         reader.CloseImage();
         if (!planFailure) {
-            if (IsOn(s.program) && !Failed() && Go()) {
+            if (IsOn(s.program) && !Failed() && ProceedOrAbandon()) {
                 RecordPass(PassKind::Program, image, s.frameBytes);
-                if (PassMisaligned() && !unconfirmed) unconfirmed = ExitCode::Write;
+                if (c_.PassMisaligned() && !unconfirmed) unconfirmed = ExitCode::Write;
             }
-            if (unconfirmed && !Failed() && Go()) {
+            if (unconfirmed && !Failed() && ProceedOrAbandon()) {
                 ConfirmByVerify(image, s.frameBytes, *unconfirmed);
             }
-            if (IsOn(s.verify) && !Failed() && Go()) {
+            if (IsOn(s.verify) && !Failed() && ProceedOrAbandon()) {
                 RecordPass(PassKind::Verify, image, s.frameBytes);
-                if (PassMisaligned()) ConfirmByVerify(image, s.frameBytes, ExitCode::Verify);
+                if (c_.PassMisaligned()) ConfirmByVerify(image, s.frameBytes, ExitCode::Verify);
             }
             if (IsOn(s.protect)) {
                 ProtectionStep(s);
-                if (PassMisaligned()) {
+                if (c_.PassMisaligned()) {
                     // The target cannot show which units it protected.
-                    errorState_ = kNeverAcknowledged;
-                    ReportFailure(kMisalignedText, ExitCode::Protection);
+                    outcome_.StepFailed();
+                    c_.ReportFailure(kMisalignedText, ExitCode::Protection);
                 }
             }
         }
-        if (Failed() || abandoned_) {
+        if (Failed() || outcome_.CutShort()) {
             window_.AppendStatusLine("Flash error.");
             window_.AddStatusLine("    Check setup and try downloading again.");
-            NoteOutcome(ExitCode::FlashError);
-            if (Unattended()) EndWithResult(ExitCode::FlashError);
-            EndOfDownload();
+            c_.Conclude(ExitCode::FlashError);
+            c_.EndOfDownload();
             return;
         }
-        NoteOutcome(ExitCode::Success);
+        outcome_.Note(ExitCode::Success);
         window_.AppendStatusLine("Flashing Complete.");
         window_.AddStatusLine(s.runMode == 1 ? "    Click Reset to run program."
                                              : "    Click Run to run program.");
-        if (Unattended()) {
-            flags_.UnattendedMode = 2;
+        if (c_.Unattended()) {
+            c_.Flags().Unattended.DownloadDone();
         } else if (IsOn(s.autorun)) {
-            flags_.RunRequest = 1;
+            c_.Flags().RunRequest = 1;
         }
     }
 
     // The unattended ending. Once a code has been asked for (a reported
     // failure, or a mass erase's success) it stands, and no run step follows.
-    if (Unattended() && !resultAsked_) {
+    if (c_.Unattended() && !outcome_.ResultAsked()) {
         if (IsOn(s.autorun)) {
-            flags_.UnattendedMode = 3;
+            c_.Flags().Unattended.AskRunStep();
         } else {
-            EndWithResult(ExitCode::Success);
+            c_.EndWithResult(ExitCode::Success);
         }
     }
-    EndOfDownload();
+    c_.EndOfDownload();
 }
 
-SerialThread::PassEnd SerialThread::WalkImage(
+FlashSequence::PassEnd FlashSequence::WalkImage(
     CHexReader& reader, const CheckedImage& image, bool padFromImage,
     const std::function<bool(const HexRecord&, const RecordPadding&)>& step) {
     ImageDigest digest;
@@ -183,7 +177,7 @@ SerialThread::PassEnd SerialThread::WalkImage(
     std::string text = reader.NextRecordText();
     reader.ResetBase();
     while (!text.empty() && !CHexReader::IsEndRecord(text)) {
-        if (Failed() || !Go()) return PassEnd::Cut;
+        if (Failed() || !ProceedOrAbandon()) return PassEnd::Cut;
         // Every text was sound when counted; one that is not now, or whose
         // bytes differ from the count's, comes from another file.
         if (reader.LastTextTooLong() || !IsSoundRecordText(text)) return PassEnd::Changed;
@@ -202,39 +196,39 @@ SerialThread::PassEnd SerialThread::WalkImage(
         if (!step(record, padding)) return PassEnd::Cut;
         text = reader.NextRecordText();
     }
-    if (!Go()) return PassEnd::Cut; // a stop shows as the end of the file
+    if (!ProceedOrAbandon()) return PassEnd::Cut; // a stop shows as the end of the file
     if (reader.ReadFailed()) return PassEnd::ReadFailed;
     // Records gone, added or repeated, or the end record lost, show here.
     digest.endRecord = !text.empty();
     return digest == image.count.digest ? PassEnd::Complete : PassEnd::Changed;
 }
 
-bool SerialThread::ReportBrokenPass(PassEnd end, const CheckedImage& image) {
+bool FlashSequence::ReportBrokenPass(PassEnd end, const CheckedImage& image) {
     if (end != PassEnd::Changed && end != PassEnd::ReadFailed) return false;
-    errorState_ = kNeverAcknowledged;
-    ReportFailure(end == PassEnd::Changed ? image.name + " changed during the download."
-                                          : "Cannot read " + image.name + ".",
-                  ExitCode::Image);
+    outcome_.StepFailed();
+    c_.ReportFailure(end == PassEnd::Changed ? image.name + " changed during the download."
+                                             : "Cannot read " + image.name + ".",
+                     ExitCode::Image);
     return true;
 }
 
-bool SerialThread::PagePlanAndErase(CHexReader& reader, const CheckedImage& image) {
+bool FlashSequence::PagePlanAndErase(CHexReader& reader, const CheckedImage& image) {
     const std::uint32_t flashLimit = image.shadow.FlashLimit();
     // One flag per page of the whole flash below the kernel.
     const std::uint32_t pages =
         flashLimit > kFlashBase ? (flashLimit - kFlashBase + kPageSize - 1) / kPageSize : 0;
     std::vector<bool> pageMap(pages, false);
 
-    NotifyPass(ImagePass::PagePlan);
+    c_.NotifyPass(ImagePass::PagePlan);
     const PassEnd end =
         WalkImage(reader, image, false, [&](const HexRecord& record, const RecordPadding&) {
             const std::uint32_t a = record.address;
             const std::int32_t n = record.count;
             if (!RecordFits(a, n, flashLimit)) {
-                errorState_ = kNeverAcknowledged;
-                ReportFailure(Format("Wrong memory address 0x%lx - 0x%lx \n Erase aborted.", a,
-                                     a + static_cast<std::uint32_t>(n) - 1u),
-                              ExitCode::Address);
+                outcome_.StepFailed();
+                c_.ReportFailure(Format("Wrong memory address 0x%lx - 0x%lx \n Erase aborted.", a,
+                                        a + static_cast<std::uint32_t>(n) - 1u),
+                                 ExitCode::Address);
                 return false;
             }
             if (n > 0) {
@@ -246,7 +240,7 @@ bool SerialThread::PagePlanAndErase(CHexReader& reader, const CheckedImage& imag
     reader.CloseImage();
     if (ReportBrokenPass(end, image)) return false;
     if (Failed()) return false;
-    if (!Go()) return true;
+    if (!ProceedOrAbandon()) return true;
 
     std::uint32_t toErase = 0;
     for (bool flag : pageMap) toErase += flag ? 1 : 0;
@@ -256,49 +250,49 @@ bool SerialThread::PagePlanAndErase(CHexReader& reader, const CheckedImage& imag
     window_.AddStatusLine(line);
     window_.SetProgressPhase(ProgressPhase::Erase);
     window_.SetProgressRange(toErase);
-    RecordPhase(RunPhase::Erase);
+    c_.RecordPhase(RunPhase::Erase);
 
     std::uint32_t sent = 0;
-    for (std::uint32_t page = 0; page < pages && Go(); ++page) {
+    for (std::uint32_t page = 0; page < pages && ProceedOrAbandon(); ++page) {
         if (!pageMap[page]) continue;
         window_.SetProgressPos(sent);
-        errorState_ = Send(CommandFrame::Erase(page * kPageSize, 1));
+        outcome_.FrameAnswered(c_.Send(CommandFrame::Erase(page * kPageSize, 1)));
         ++sent;
         if (Failed()) {
             char message[96];
             std::snprintf(message, sizeof message, "Erase failure at 0x%08lX. Process aborted.",
                           static_cast<unsigned long>((page * kPageSize) | kFlashBase));
-            ReportFailure(message, ExitCode::Erase);
+            c_.ReportFailure(message, ExitCode::Erase);
             break;
         }
-        RecordCount(RunPhase::Erase, sent);
+        c_.RecordCount(RunPhase::Erase, sent);
     }
-    RecordPhaseEnd(RunPhase::Erase);
+    c_.RecordPhaseEnd(RunPhase::Erase);
     return true;
 }
 
-void SerialThread::ConfirmByVerify(const CheckedImage& image, int frameBytes, ExitCode code) {
+void FlashSequence::ConfirmByVerify(const CheckedImage& image, int frameBytes, ExitCode code) {
     window_.AddStatusLine("    The target verifies what was sent.");
     RecordPass(PassKind::Verify, image, frameBytes, code);
     // Out of step again: nothing the target answered can be relied on.
-    if (PassMisaligned()) {
-        errorState_ = kNeverAcknowledged;
-        ReportFailure(kMisalignedText, code);
+    if (c_.PassMisaligned()) {
+        outcome_.StepFailed();
+        c_.ReportFailure(kMisalignedText, code);
     }
 }
 
-void SerialThread::RecordPass(PassKind kind, const CheckedImage& image, int frameBytes,
-                              ExitCode verifyCode) {
+void FlashSequence::RecordPass(PassKind kind, const CheckedImage& image, int frameBytes,
+                               ExitCode verifyCode) {
     const bool program = kind == PassKind::Program;
     CHexReader reader;
-    reader.SetHalfwordAlign(Chip().halfwordAlign);
-    reader.SetStopFlag(&stop_);
-    NotifyPass(program ? ImagePass::Program : ImagePass::Verify);
+    reader.SetHalfwordAlign(c_.Chip().halfwordAlign);
+    reader.SetStopFlag(&c_.StopFlag());
+    c_.NotifyPass(program ? ImagePass::Program : ImagePass::Verify);
     if (!reader.OpenImage(image.path)) {
         // The file went away (or was replaced by something else) after it
         // was counted.
-        errorState_ = kNeverAcknowledged;
-        ReportFailure(OpenFailureText(reader, image.path), ExitCode::Image);
+        outcome_.StepFailed();
+        c_.ReportFailure(OpenFailureText(reader, image.path), ExitCode::Image);
         return;
     }
     char line[96];
@@ -308,7 +302,7 @@ void SerialThread::RecordPass(PassKind kind, const CheckedImage& image, int fram
     window_.SetProgressPhase(program ? ProgressPhase::Write : ProgressPhase::Verify);
     window_.SetProgressRange(static_cast<std::uint32_t>(image.count.size));
     const RunPhase phase = program ? RunPhase::Write : RunPhase::Verify;
-    RecordPhase(phase);
+    c_.RecordPhase(phase);
     // Frames count the bytes they carry for their records, pads included,
     // and so does the progress bar; the run record counts the image's own
     // bytes, so that a good run adds up to the image's data bytes on
@@ -352,15 +346,15 @@ void SerialThread::RecordPass(PassKind kind, const CheckedImage& image, int fram
             const auto frame = program ? CommandFrame::Make('W', f.address, f.data, f.count)
                                        : CommandFrame::Verify(f.address, f.data, f.count);
             bytesSent += static_cast<std::uint32_t>(f.recordBytes);
-            errorState_ = Send(*frame);
+            outcome_.FrameAnswered(c_.Send(*frame));
             if (Failed()) {
-                ReportFailure(
+                c_.ReportFailure(
                     Format(failure, f.address, f.address + static_cast<std::uint32_t>(f.count)),
                     program ? ExitCode::Write : verifyCode);
                 return false;
             }
             paddedAcknowledged += f.recordBytes;
-            RecordCount(phase, ownAcknowledged());
+            c_.RecordCount(phase, ownAcknowledged());
             return true;
         });
     // Writing pads with erased flash; verifying pads with the image's own
@@ -376,10 +370,10 @@ void SerialThread::RecordPass(PassKind kind, const CheckedImage& image, int fram
                 // as they are one frame per record; a refusal of theirs comes
                 // first.
                 if (!packer.Flush()) return false;
-                errorState_ = kNeverAcknowledged;
-                ReportFailure(Format("Wrong memory address 0x%lx - 0x%lx \n Download aborted.", a,
-                                     a + static_cast<std::uint32_t>(n) - 1u),
-                              ExitCode::Address);
+                outcome_.StepFailed();
+                c_.ReportFailure(Format("Wrong memory address 0x%lx - 0x%lx \n Download aborted.",
+                                        a, a + static_cast<std::uint32_t>(n) - 1u),
+                                 ExitCode::Address);
                 return false;
             }
             if (n <= 0) return true;
@@ -390,28 +384,28 @@ void SerialThread::RecordPass(PassKind kind, const CheckedImage& image, int fram
     // What the packer still holds goes out only when the whole image was
     // read as it was checked: after a stop, a failure or a changed file the
     // pass ends where it stands.
-    if (end == PassEnd::Complete && Go()) packer.Flush();
-    RecordPhaseEnd(phase);
+    if (end == PassEnd::Complete && ProceedOrAbandon()) packer.Flush();
+    c_.RecordPhaseEnd(phase);
     ReportBrokenPass(end, image);
 }
 
-void SerialThread::ProtectionStep(const Settings& s) {
+void FlashSequence::ProtectionStep(const Settings& s) {
     static const char kUnsupported[] =
         "Flash protection on this chip revision is not supported by this TALVEX version";
-    if (!Chip().protectSupported) {
-        ReportFailure(kUnsupported, ExitCode::Protection);
+    if (!c_.Chip().protectSupported) {
+        c_.ReportFailure(kUnsupported, ExitCode::Protection);
         window_.AppendStatusLine(kUnsupported);
         return;
     }
     window_.AddStatusLine("Protecting " + FormatMask(s.mask) + " with key");
     window_.SetProgressPhase(ProgressPhase::Protect);
-    RecordPhase(RunPhase::Protect);
+    c_.RecordPhase(RunPhase::Protect);
     std::uint64_t unitsDone = 0;
 
-    if (!Failed() && Go()) {
-        errorState_ = Send(CommandFrame::Protect(0, 0x00));
+    if (!Failed() && ProceedOrAbandon()) {
+        outcome_.FrameAnswered(c_.Send(CommandFrame::Protect(0, 0x00)));
         if (Failed()) {
-            ReportFailure("Communications failure. Protecting aborted.", ExitCode::Protection);
+            c_.ReportFailure("Communications failure. Protecting aborted.", ExitCode::Protection);
         }
     }
 
@@ -426,12 +420,12 @@ void SerialThread::ProtectionStep(const Settings& s) {
             const std::uint32_t half = group.highWord ? static_cast<std::uint32_t>(s.mask >> 32)
                                                       : static_cast<std::uint32_t>(s.mask);
             const bool selected = (half >> (bit % 32)) & 1u;
-            if (selected && !Failed() && Go()) {
-                errorState_ = Send(CommandFrame::Protect(kFlashBase + unit, 0x0F));
+            if (selected && !Failed() && ProceedOrAbandon()) {
+                outcome_.FrameAnswered(c_.Send(CommandFrame::Protect(kFlashBase + unit, 0x0F)));
                 if (Failed()) {
-                    ReportFailure("Mask failure. Process aborted.", ExitCode::Protection);
+                    c_.ReportFailure("Mask failure. Process aborted.", ExitCode::Protection);
                 } else {
-                    RecordCount(RunPhase::Protect, ++unitsDone);
+                    c_.RecordCount(RunPhase::Protect, ++unitsDone);
                 }
             }
             // A malformed group that would not advance, or would wrap, ends
@@ -439,16 +433,32 @@ void SerialThread::ProtectionStep(const Settings& s) {
             if (last + 1u <= unit) break;
             unit = last + 1u;
             ++bit;
-        } while (unit < group.end && Go());
+        } while (unit < group.end && ProceedOrAbandon());
     }
 
-    if (!Failed() && Go()) {
-        errorState_ = Send(CommandFrame::Protect(ParseProtectionKey(s.key0), 0x01));
+    if (!Failed() && ProceedOrAbandon()) {
+        outcome_.FrameAnswered(c_.Send(CommandFrame::Protect(ParseProtectionKey(s.key0), 0x01)));
         if (Failed()) {
-            ReportFailure("Protection failure. Process aborted.", ExitCode::Protection);
+            c_.ReportFailure("Protection failure. Process aborted.", ExitCode::Protection);
         }
     }
-    RecordPhaseEnd(RunPhase::Protect);
+    c_.RecordPhaseEnd(RunPhase::Protect);
+}
+
+std::uint32_t ParseProtectionKey(const std::string& text) {
+    std::size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+    if (i + 1 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
+        i += 2;
+    }
+    std::uint32_t value = 0;
+    ScanHexDigits32(text, i, value);
+    return value;
+}
+
+std::string DisplayName(const std::string& path) {
+    const std::size_t slash = path.find_last_of("/\\");
+    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 } // namespace talvex

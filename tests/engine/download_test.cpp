@@ -115,7 +115,7 @@ TEST_P(SwitchTest, OnlyTheChosenStepsSendFrames) {
     RecordingWindow window;
     SerialThread worker(window, s);
     worker.SetImagePath(s.imageFile);
-    worker.Flags().UnattendedMode = 1;
+    worker.Flags().Unattended.Begin();
     worker.PressStart();
     EXPECT_EQ(window.WaitResult(20s), std::optional<int>(0));
     worker.WaitIdle(5s);
@@ -532,7 +532,7 @@ TEST_F(EngineTest, LineThatHangsUpBeforeTheIdentificationIsAReadFailure) {
     WriteImage("board.hex", HexText(Records(0, 2, 16)));
     Settings s = MakeSettings();
     worker_ = std::make_unique<SerialThread>(window_, s);
-    worker_->Flags().UnattendedMode = 1;
+    worker_->Flags().Unattended.Begin();
     worker_->PressStart();
     ASSERT_TRUE(window_.WaitLine("    Press Download and pulse Reset on hardware.", 5s));
     sim_->Stop();

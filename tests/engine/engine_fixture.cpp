@@ -121,7 +121,7 @@ int EngineTest::RunUnattended(const Settings& settings, std::chrono::millisecond
     worker_ = std::make_unique<SerialThread>(window_, settings);
     worker_->SetImagePath(settings.imageFile);
     if (prepare) prepare(*worker_);
-    worker_->Flags().UnattendedMode = 1;
+    worker_->Flags().Unattended.Begin();
     worker_->PressStart();
     const auto code = window_.WaitResult(limit);
     // The download that gave the result ends with its last lines before the

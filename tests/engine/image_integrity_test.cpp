@@ -217,7 +217,7 @@ TEST_F(EngineTest, FilesThatAreNotImagesAreRefusedAtOnce) {
         image_ = c.path;
         RecordingWindow window;
         SerialThread worker(window, MakeSettings());
-        worker.Flags().UnattendedMode = 1;
+        worker.Flags().Unattended.Begin();
         worker.PressStart();
         ASSERT_TRUE(window.WaitLine(sim.IdentificationText() + " received.", 5s));
         const auto identified = Clock::now();
@@ -241,7 +241,7 @@ TEST_F(EngineTest, StopDuringTheCountOfAHugeFileEndsWithin100ms) {
     }
     image_ = (dir_ / "blank.hex").string();
     worker_ = std::make_unique<SerialThread>(window_, MakeSettings());
-    worker_->Flags().UnattendedMode = 1;
+    worker_->Flags().Unattended.Begin();
     worker_->PressStart();
     ASSERT_TRUE(window_.WaitLine(sim.IdentificationText() + " received.", 5s));
     const auto asked = Clock::now();

@@ -210,7 +210,7 @@ TEST_F(EngineTest, StopWhileWaitingForTheIdentificationAt50BaudEndsAtOnce) {
     auto& sim = StartSim({"--never-announce"});
     WriteImage("board.hex", HexText(Records(0, 2, 16)));
     worker_ = std::make_unique<SerialThread>(window_, MakeSettings());
-    worker_->Flags().UnattendedMode = 1;
+    worker_->Flags().Unattended.Begin();
     worker_->PressStart();
     ASSERT_TRUE(window_.WaitLine("    Press Download and pulse Reset on hardware.", 5s));
     std::this_thread::sleep_for(300ms);
@@ -230,7 +230,7 @@ TEST_F(EngineTest, StopWhileAFrameWaitsForItsAnswerSendsNothingMore) {
     auto& sim = StartSim({"--baud", "1200", "--silent", "E"});
     WriteImage("board.hex", HexText(Records(0, 2, 16)));
     worker_ = std::make_unique<SerialThread>(window_, MakeSettings());
-    worker_->Flags().UnattendedMode = 1;
+    worker_->Flags().Unattended.Begin();
     worker_->PressStart();
     ASSERT_TRUE(WaitFor([&] { return sim.Stats().frames >= 1; }, 10s));
     std::this_thread::sleep_for(300ms);

@@ -259,7 +259,7 @@ TEST_F(EngineTest, AStopWhileWaitingForTheTargetRecordsTheRunAsInterrupted) {
     CountingRecorder recorder;
     worker_ = std::make_unique<SerialThread>(window_, MakeSettings());
     worker_->SetRunObserver(&recorder);
-    worker_->Flags().UnattendedMode = 1;
+    worker_->Flags().Unattended.Begin();
     worker_->PressStart();
     ASSERT_TRUE(window_.WaitLine("    Press Download and pulse Reset on hardware.", 5s));
     worker_->RequestStop();

@@ -81,8 +81,8 @@ struct StepCase {
     int portOpens; // opens before the adapter is gone; 0 never gone
     int code;
     std::size_t runFrames;
-    const char* failure;          // the failure text told, or "" for none
-    std::optional<int> modeAfter; // the step the worker leaves, where it is defined
+    const char* failure;                     // the failure text told, or "" for none
+    std::optional<UnattendedMode> modeAfter; // the step the worker leaves, where it is defined
 };
 
 void PrintTo(const StepCase& c, std::ostream* os) { *os << c.name; }
@@ -102,7 +102,7 @@ TEST_P(UnattendedStepTest, EndsWithItsCodeAndLeavesTheRunFinished) {
     SerialThread worker(window, s, std::move(port));
     window.Attach(&worker);
     worker.SetImagePath(s.imageFile);
-    worker.Flags().UnattendedMode = 1;
+    worker.Flags().Unattended.Begin();
     worker.PressStart();
     const auto code = window_.WaitResult(20s);
     // Stopped by the front end at the result; a run that never gets one is
@@ -119,7 +119,7 @@ TEST_P(UnattendedStepTest, EndsWithItsCodeAndLeavesTheRunFinished) {
         EXPECT_EQ(failures, std::vector<std::string>{c.failure});
     }
     if (c.modeAfter) {
-        EXPECT_EQ(worker.Flags().UnattendedMode.load(), *c.modeAfter);
+        EXPECT_EQ(worker.Flags().Unattended.Mode(), *c.modeAfter);
     }
     EXPECT_EQ(worker.Flags().RunRequest.load(), 0);
     EXPECT_EQ(worker.Flags().DownloadActive.load(), 0);
@@ -129,10 +129,18 @@ INSTANTIATE_TEST_SUITE_P(
     StoppedAtTheResult, UnattendedStepTest,
     ::testing::Values(
         // The download's success finishes the run.
-        StepCase{"WithoutAutorunFinishedByTheDownload", {}, "No", 0, 0, 0, "", 2},
+        StepCase{
+            "WithoutAutorunFinishedByTheDownload", {}, "No", 0, 0, 0, "", UnattendedMode::Finished},
         // The run step is pending after the download and made once.
-        StepCase{"AutorunFinishedByTheRunFrame", {}, "Yes", 0, 0, 1, "", 2},
-        StepCase{"RefusedRunFrameFinishesWithFour", {"--nak", "R"}, "Yes", 0, 4, 10, "", 2},
+        StepCase{"AutorunFinishedByTheRunFrame", {}, "Yes", 0, 0, 1, "", UnattendedMode::Finished},
+        StepCase{"RefusedRunFrameFinishesWithFour",
+                 {"--nak", "R"},
+                 "Yes",
+                 0,
+                 4,
+                 10,
+                 "",
+                 UnattendedMode::Finished},
         // The download opened the port; the run step cannot.
         StepCase{"PortGoneBeforeTheRunStepFinishesWithFour",
                  {},
@@ -141,7 +149,7 @@ INSTANTIATE_TEST_SUITE_P(
                  4,
                  0,
                  "Can not open COM port.",
-                 2},
+                 UnattendedMode::Finished},
         // A failed download asks for no run step; its code stands.
         StepCase{"FailedWriteSkipsTheRunStep",
                  {"--nak", "W@1"},
@@ -157,20 +165,20 @@ TEST_F(EngineTest, RunStepAskedForAfterTheResultSendsNothingAndTheWorkerGoesIdle
     StartSim({});
     WriteImage("board.hex", HexText(Records(0, 2, 16)));
     worker_ = std::make_unique<SerialThread>(window_, MakeSettings());
-    worker_->Flags().UnattendedMode = 1;
+    worker_->Flags().Unattended.Begin();
     worker_->PressStart();
     ASSERT_EQ(window_.WaitResult(20s), std::optional<int>(0));
     ASSERT_TRUE(worker_->WaitIdle(5s));
-    ASSERT_EQ(worker_->Flags().UnattendedMode.load(), 2);
+    ASSERT_EQ(worker_->Flags().Unattended.Mode(), UnattendedMode::Finished);
 
     // The Run/Reset button pressed while the front end is ending the
     // process, and the run step raised: the result is given, so no frame
     // may go out, and the request must not keep the worker busy.
     worker_->Flags().RunRequest = 1;
-    worker_->Flags().UnattendedMode = 3;
+    worker_->Flags().Unattended.AskRunStep();
     worker_->Wake();
     EXPECT_TRUE(worker_->WaitIdle(2s)) << "the worker keeps serving a request it dropped";
-    EXPECT_EQ(worker_->Flags().UnattendedMode.load(), 2);
+    EXPECT_EQ(worker_->Flags().Unattended.Mode(), UnattendedMode::Finished);
     EXPECT_EQ(worker_->Flags().RunRequest.load(), 0);
     EXPECT_TRUE(Frames('R').empty());
     EXPECT_EQ(window_.Results(), std::vector<int>{0});

@@ -218,7 +218,7 @@ Outcome RunOnce(const Plan& plan, const std::string& partDb, const std::string& 
         SerialThread worker(window, s);
         worker.SetImagePath(image);
         worker.SetRunObserver(&out.link);
-        worker.Flags().UnattendedMode = 1;
+        worker.Flags().Unattended.Begin();
         worker.PressStart();
         out.code = window.WaitResult(60s).value_or(-100);
         worker.WaitIdle(30s);

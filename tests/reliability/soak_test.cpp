@@ -164,7 +164,7 @@ TEST(Soak, EveryRunEndsWithTheCodeItsFaultCallsFor) {
         {
             SerialThread worker(window, s);
             worker.SetImagePath(image);
-            worker.Flags().UnattendedMode = 1;
+            worker.Flags().Unattended.Begin();
             worker.PressStart();
             code = window.WaitResult(30s).value_or(-100);
             worker.WaitIdle(30s);

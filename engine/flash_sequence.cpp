@@ -173,7 +173,26 @@ FlashSequence::PassEnd FlashSequence::WalkImage(
     CHexReader& reader, const CheckedImage& image, bool padFromImage,
     const std::function<bool(const HexRecord&, const RecordPadding&)>& step) {
     ImageDigest digest;
+    // Records go on only once the shadow has confirmed their bytes; pads of
+    // verify frames come from the pages this pass assembles where the shadow
+    // keeps no bytes.
+    const bool pads = reader.HalfwordAlign();
+    ShadowPass pass(image.shadow, pads && padFromImage);
     HexRecord record;
+    const auto handOn = [&]() {
+        while (pass.Next(record)) {
+            if (Failed() || !ProceedOrAbandon()) return false;
+            RecordPadding padding;
+            padding.own = record.count > 0 ? static_cast<std::uint32_t>(record.count) : 0u;
+            if (pads) {
+                const std::uint32_t address = record.address;
+                PadToHalfwords(record, padFromImage ? &pass : nullptr);
+                padding.before = address - record.address;
+            }
+            if (!step(record, padding)) return false;
+        }
+        return true;
+    };
     std::string text = reader.NextRecordText();
     reader.ResetBase();
     while (!text.empty() && !CHexReader::IsEndRecord(text)) {
@@ -182,25 +201,17 @@ FlashSequence::PassEnd FlashSequence::WalkImage(
         // bytes differ from the count's, comes from another file.
         if (reader.LastTextTooLong() || !IsSoundRecordText(text)) return PassEnd::Changed;
         digest.Add(text);
-        record = reader.ParseRecord(text, false);
-        if (!image.shadow.Agrees(record.address, record.data, record.count)) {
-            return PassEnd::Changed;
-        }
-        RecordPadding padding;
-        padding.own = record.count > 0 ? static_cast<std::uint32_t>(record.count) : 0u;
-        if (reader.HalfwordAlign()) {
-            const std::uint32_t address = record.address;
-            PadToHalfwords(record, padFromImage ? &image.shadow : nullptr);
-            padding.before = address - record.address;
-        }
-        if (!step(record, padding)) return PassEnd::Cut;
+        if (!pass.Take(reader.ParseRecord(text, false))) return PassEnd::Changed;
+        if (!handOn()) return PassEnd::Cut;
         text = reader.NextRecordText();
     }
     if (!ProceedOrAbandon()) return PassEnd::Cut; // a stop shows as the end of the file
     if (reader.ReadFailed()) return PassEnd::ReadFailed;
-    // Records gone, added or repeated, or the end record lost, show here.
+    // Records gone, added or repeated, or the end record lost, show here;
+    // records still waiting for their page are never used.
     digest.endRecord = !text.empty();
-    return digest == image.count.digest ? PassEnd::Complete : PassEnd::Changed;
+    if (!(digest == image.count.digest) || !pass.Complete()) return PassEnd::Changed;
+    return handOn() ? PassEnd::Complete : PassEnd::Cut;
 }
 
 bool FlashSequence::ReportBrokenPass(PassEnd end, const CheckedImage& image) {

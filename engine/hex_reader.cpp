@@ -3,10 +3,14 @@
 #include "hex_field.h"
 
 #include <algorithm>
+#include <array>
+#include <bitset>
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <string_view>
+#include <vector>
 
 namespace talvex {
 
@@ -235,7 +239,7 @@ const HexRecord& CHexReader::ParseRecord(const std::string& text, bool padding) 
     return record_;
 }
 
-void PadToHalfwords(HexRecord& record, const ImageShadow* image) {
+void PadToHalfwords(HexRecord& record, const ImageBytes* image) {
     if (record.count <= 0) return;
     // Erased flash (0xFF) leaves neighbouring data as it is when written. A
     // verify compares every byte, so there an added place must carry what
@@ -377,6 +381,80 @@ std::size_t FirstLinePutting(CHexReader& reader, std::uint32_t offset, std::uint
     return 0;
 }
 
+// Where two records first disagree: the line of the later one and the
+// flash offset of the first byte it contradicts.
+struct Contradiction {
+    std::size_t line = 0;
+    std::uint32_t offset = 0;
+    bool Before(const Contradiction& other) const {
+        return line != other.line ? line < other.line : offset < other.offset;
+    }
+};
+
+// Pages compared at a time: a file whose records all overlap costs a few more
+// readings of the file rather than memory the size of the image.
+constexpr std::size_t kRecheckPages = 256;
+
+enum class Recheck { Done, Changed, Stopped, ReadFailed };
+
+// Reads the texts that the count pass took once more and compares, in the
+// pages given, every byte with those put there by earlier records. first
+// becomes the earliest contradiction, if it lies before the one given.
+Recheck RecheckPages(CHexReader& reader, const std::vector<std::uint32_t>& pages,
+                     std::uint32_t flashLimit, const ImageDigest& counted,
+                     const std::atomic<bool>* stop, std::optional<Contradiction>& first) {
+    struct Content {
+        std::array<std::uint8_t, kPageSize> bytes{};
+        std::bitset<kPageSize> present;
+    };
+    for (std::size_t from = 0; from < pages.size(); from += kRecheckPages) {
+        const auto begin = pages.begin() + static_cast<std::ptrdiff_t>(from);
+        const auto end = pages.begin() +
+                         static_cast<std::ptrdiff_t>(std::min(pages.size(), from + kRecheckPages));
+        std::vector<Content> content(static_cast<std::size_t>(end - begin));
+        reader.Rewind();
+        reader.ResetBase();
+        ImageDigest digest;
+        bool found = false;
+        while (digest.texts < counted.texts && !found) {
+            const std::string text = reader.NextRecordText();
+            if ((stop && stop->load()) || reader.Stopped()) return Recheck::Stopped;
+            if (text.empty() && reader.ReadFailed()) return Recheck::ReadFailed;
+            if (text.empty() || reader.LastTextTooLong() || CHexReader::IsEndRecord(text) ||
+                !IsSoundRecordText(text)) {
+                return Recheck::Changed;
+            }
+            // Nothing later can come before a contradiction already found.
+            if (first && reader.LineOfLastText() > first->line) break;
+            digest.Add(text);
+            const HexRecord& r = reader.ParseRecord(text, false);
+            if (r.count <= 0 || !RecordFits(r.address, r.count, flashLimit)) continue;
+            const std::uint32_t start = FlashOffset(r.address);
+            for (std::int32_t i = 0; i < r.count; ++i) {
+                const std::uint32_t at = start + static_cast<std::uint32_t>(i);
+                const auto page = std::lower_bound(begin, end, at / kPageSize);
+                if (page == end || *page != at / kPageSize) continue;
+                Content& c = content[static_cast<std::size_t>(page - begin)];
+                const std::uint32_t in = at % kPageSize;
+                if (!c.present[in]) {
+                    c.bytes[in] = r.data[i];
+                    c.present[in] = true;
+                } else if (c.bytes[in] != r.data[i]) {
+                    const Contradiction here{reader.LineOfLastText(), at};
+                    if (!first || here.Before(*first)) first = here;
+                    found = true;
+                    break;
+                }
+            }
+        }
+        if (digest.texts == counted.texts && !found &&
+            (digest.hash != counted.hash || digest.characters != counted.characters)) {
+            return Recheck::Changed;
+        }
+    }
+    return Recheck::Done;
+}
+
 } // namespace
 
 bool IsSoundRecordText(const std::string& text) {
@@ -390,14 +468,19 @@ ImageCount CountImage(CHexReader& reader, const std::string& displayName,
     std::int64_t size = 0;
     bool sawEndOfFile = false;
     ImageDigest digest;
+    // The first damage met, and the first contradiction; a contradiction
+    // found later, on another reading of the file, may still lie before it.
+    std::string fault;
+    std::optional<Contradiction> contradiction;
 
     std::string text = reader.NextRecordText();
     reader.ResetBase();
     for (;;) {
         if ((stop && stop->load()) || reader.Stopped()) return ImageCount{};
         if (reader.LastTextTooLong()) {
-            return Refuse("Record in " + Where(reader.LineOfLastText(), displayName) +
-                          " is longer than " + std::to_string(kMaxRecordText) + " characters.");
+            fault = "Record in " + Where(reader.LineOfLastText(), displayName) +
+                    " is longer than " + std::to_string(kMaxRecordText) + " characters.";
+            break;
         }
         if (text.empty()) {
             if (reader.ReadFailed()) {
@@ -412,30 +495,49 @@ ImageCount CountImage(CHexReader& reader, const std::string& displayName,
         }
         const TextCheck check = CheckRecordText(text);
         if (check.fault != Fault::None) {
-            return Refuse(FaultMessage(check.fault, reader.LineOfLastText(), displayName));
+            fault = FaultMessage(check.fault, reader.LineOfLastText(), displayName);
+            break;
         }
         digest.Add(text);
         sawEndOfFile = sawEndOfFile || check.endOfFile;
         const HexRecord& record = reader.ParseRecord(text, false);
         size += record.count;
         if (size > std::numeric_limits<std::int32_t>::max()) {
-            return Refuse(displayName + " holds more data than any flash.");
+            fault = displayName + " holds more data than any flash.";
+            break;
         }
         std::uint32_t conflict = 0;
         if (shadow && !shadow->Add(record.address, record.data, record.count, conflict)) {
-            // The flash would hold the AND of both bytes, which neither
-            // record asked for.
-            const std::size_t line = reader.LineOfLastText();
-            const std::size_t earlier = FirstLinePutting(reader, conflict, shadow->FlashLimit());
-            return Refuse("Lines " + (earlier ? std::to_string(earlier) : "?") + " and " +
-                          std::to_string(line) + " of " + displayName +
-                          " put different bytes at address " + Hex(conflict) + ".");
+            contradiction = Contradiction{reader.LineOfLastText(), conflict};
+            break;
         }
         text = reader.NextRecordText();
     }
-    if (!sawEndOfFile) {
-        return Refuse(displayName + " ends without an end-of-file record.");
+    if (fault.empty() && !contradiction && !sawEndOfFile) {
+        fault = displayName + " ends without an end-of-file record.";
     }
+    if (shadow) {
+        const std::vector<std::uint32_t> pages = shadow->PagesToRecheck();
+        if (!pages.empty()) {
+            switch (
+                RecheckPages(reader, pages, shadow->FlashLimit(), digest, stop, contradiction)) {
+            case Recheck::Done: break;
+            case Recheck::Stopped: return ImageCount{};
+            case Recheck::ReadFailed: return Refuse("Cannot read " + displayName + ".");
+            case Recheck::Changed: return Refuse(displayName + " changed during the download.");
+            }
+        }
+    }
+    if (contradiction) {
+        // The flash would hold the AND of both bytes, which neither record
+        // asked for.
+        const std::size_t earlier =
+            FirstLinePutting(reader, contradiction->offset, shadow->FlashLimit());
+        return Refuse("Lines " + (earlier ? std::to_string(earlier) : "?") + " and " +
+                      std::to_string(contradiction->line) + " of " + displayName +
+                      " put different bytes at address " + Hex(contradiction->offset) + ".");
+    }
+    if (!fault.empty()) return Refuse(fault);
     ImageCount result;
     result.valid = true;
     result.size = static_cast<std::int32_t>(size);

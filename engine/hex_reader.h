@@ -33,7 +33,7 @@ std::uint8_t HexDigitValue(char c);
 // Widens a data record to an even address and an even length, as chips that
 // program halfwords need. An added place carries the byte that image puts
 // there, when an image is given and puts one; 0xFF (erased flash) otherwise.
-void PadToHalfwords(HexRecord& record, const ImageShadow* image = nullptr);
+void PadToHalfwords(HexRecord& record, const ImageBytes* image = nullptr);
 
 class CHexReader {
 public:
@@ -122,11 +122,13 @@ bool IsSoundRecordText(const std::string& text);
 // characters after its checksum), a data record that is short or whose
 // checksum fails, an extended address record without its four value digits,
 // a record text longer than kMaxRecordText, or no type-01 record at all.
-// With a shadow, the bytes of the records that fit its flash go into it, and
+// With a shadow, what the records that fit its flash put there goes into it, and
 // two records that put different bytes at one address are refused, naming
-// both lines. displayName names the file in messages. Leaves the file
-// position at the end of the pass; the caller rewinds. stop, when given and
-// set, ends the pass early with valid = false and an empty message.
+// both lines; where the shadow could not compare them as the file was read,
+// the file is read again for the pages concerned. displayName names the file
+// in messages. Leaves the file position at the end of the pass; the caller
+// rewinds. stop, when given and set, ends the pass early with valid = false
+// and an empty message.
 ImageCount CountImage(CHexReader& reader, const std::string& displayName,
                       const std::atomic<bool>* stop = nullptr, ImageShadow* shadow = nullptr);
 

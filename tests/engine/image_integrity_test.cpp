@@ -331,5 +331,103 @@ TEST_F(EngineTest, MassEraseWithAutorunEndsWithZeroAndNoRunFrameEveryTime) {
     }
 }
 
+// Images larger than the pages whose bytes the shadow keeps: a two-block
+// part of 126 KB and 100 KB of 16-byte records, so that the first 72 pages
+// are checked against their digests alone.
+class LargeImageTest : public EngineTest {
+protected:
+    static constexpr std::size_t kPages = 200;
+    static constexpr std::uint32_t kPage = 512;
+
+    zarq::Simulator& StartLargePart(std::vector<std::string> args = {}) {
+        args.insert(args.begin(), {"--part", "ZaRQ4127"});
+        return StartSim(args);
+    }
+    Settings LargeSettings() const {
+        Settings s = MakeSettings();
+        s.part = "ZaRQ4127";
+        return s;
+    }
+    static bool Touches(const zarq::LogEntry& frame, std::uint32_t page) {
+        const std::uint32_t first = frame.value / kPage;
+        const std::uint32_t last =
+            (frame.value + static_cast<std::uint32_t>(frame.data.size()) - 1) / kPage;
+        return first <= page && page <= last;
+    }
+};
+
+TEST_F(LargeImageTest, AChangedByteInAPageKeptOnlyAsADigestIsNeverWritten) {
+    StartLargePart();
+    const auto chunks = Records(0, kPages * 32, 16);
+    WriteImage("board.hex", HexText(chunks));
+    auto other = chunks;
+    other[3 * 32 + 20].bytes[5] ^= 0x01; // page 3
+    const std::string path = image_;
+    const std::string replacement = HexText(other);
+    const int code = RunUnattended(LargeSettings(), 30s, [&](SerialThread& worker) {
+        worker.SetPassObserver([&](ImagePass pass) {
+            if (pass == ImagePass::Program)
+                std::ofstream(path, std::ios::binary | std::ios::trunc) << replacement;
+        });
+    });
+    EXPECT_EQ(code, 2);
+    EXPECT_EQ(window_.Failures(),
+              std::vector<std::string>{"board.hex changed during the download."});
+    ExpectFramesCarryOnly(Frames(), chunks);
+    const auto w = Frames('W');
+    EXPECT_EQ(w.size(), 3u * 32) << "the pages before the changed one, whole";
+    for (const auto& f : w) EXPECT_FALSE(Touches(f, 3)) << "W frame at " << f.value;
+}
+
+TEST_F(LargeImageTest, APageSplitOverTheWholeFileProgramsAndVerifies) {
+    StartLargePart();
+    // Half of page 0 first and the other half last, as a linker may leave
+    // a vector table: every record between waits for page 0 until the
+    // waiting data passes its limit.
+    const auto records = Records(0, kPages * 32, 16);
+    std::vector<Chunk> chunks(records.begin(), records.begin() + 16);
+    chunks.insert(chunks.end(), records.begin() + 32, records.end());
+    chunks.insert(chunks.end(), records.begin() + 16, records.begin() + 32);
+    WriteImage("board.hex", HexText(chunks));
+    EXPECT_EQ(RunUnattended(LargeSettings(), 60s), 0);
+    for (const Chunk& c : records) {
+        ASSERT_EQ(FlashRange(c.address, c.bytes.size()), c.bytes) << "at " << c.address;
+    }
+    EXPECT_EQ(Frames('W').size(), records.size());
+    EXPECT_EQ(Frames('V').size(), records.size());
+}
+
+TEST_F(LargeImageTest, HalfwordVerifyPadsComeFromPagesKeptOnlyAsADigest) {
+    StartLargePart({"--old-revision"});
+    // Page 5 holds two records that meet at an odd address; the rest are
+    // whole 16-byte records.
+    std::vector<Chunk> chunks;
+    for (const Chunk& c : Records(0, kPages * 32, 16)) {
+        if (c.address == 0xA00) {
+            chunks.push_back({0xA00, Pattern(15, 1)});
+            chunks.push_back({0xA0F, Pattern(17, 2)});
+        } else if (c.address != 0xA10) {
+            chunks.push_back(c);
+        }
+    }
+    WriteImage("board.hex", HexText(chunks));
+    EXPECT_EQ(RunUnattended(LargeSettings(), 60s), 0);
+    EXPECT_EQ(FlashRange(0xA0E, 2),
+              (std::vector<std::uint8_t>{Pattern(15, 1)[14], Pattern(17, 2)[0]}));
+    bool sawBoth = false;
+    for (const auto& v : Frames('V')) {
+        if (v.value == 0xA00) {
+            ASSERT_EQ(v.data.size(), 16u);
+            EXPECT_EQ(v.data[15], RotateLeft3(Pattern(17, 2)[0])) << "the next record's byte";
+        }
+        if (v.value == 0xA0E) {
+            ASSERT_EQ(v.data.size(), 18u);
+            EXPECT_EQ(v.data[0], RotateLeft3(Pattern(15, 1)[14])) << "the previous record's byte";
+            sawBoth = true;
+        }
+    }
+    EXPECT_TRUE(sawBoth);
+}
+
 } // namespace
 } // namespace talvex::testing

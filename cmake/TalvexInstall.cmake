@@ -89,23 +89,46 @@ if(talvex_links)
 endif()
 
 # Man pages, compressed as Debian wants them; man reads them either way.
+# They name the program folder and the site defaults, which follow the
+# prefix, so the pages are written out at install time: the sources say
+# /usr/lib/talvex and /etc/talvex, the package's own places.
 find_program(GZIP_PROGRAM gzip)
-set(man_pages)
+set(man_sources)
 foreach(program ${talvex_programs})
-  set(page ${CMAKE_SOURCE_DIR}/res/man/${program}.1)
-  if(EXISTS ${page} AND GZIP_PROGRAM)
-    set(out ${CMAKE_BINARY_DIR}/man/${program}.1.gz)
-    add_custom_command(OUTPUT ${out}
-      COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
-      COMMAND ${GZIP_PROGRAM} -9 -n -c ${page} > ${out}
-      DEPENDS ${page}
-      COMMENT "Compressing the man page of ${program}")
-    list(APPEND man_pages ${out})
+  if(EXISTS ${CMAKE_SOURCE_DIR}/res/man/${program}.1)
+    list(APPEND man_sources ${CMAKE_SOURCE_DIR}/res/man/${program}.1)
   endif()
 endforeach()
-if(man_pages)
-  add_custom_target(man_pages ALL DEPENDS ${man_pages})
-  install(FILES ${man_pages} DESTINATION share/man/man1)
+if(man_sources AND GZIP_PROGRAM)
+  install(CODE "set(talvex_man_sources \"${man_sources}\")
+set(talvex_man_work \"${CMAKE_BINARY_DIR}/man\")
+set(talvex_gzip \"${GZIP_PROGRAM}\")")
+  # talvex_site_folder comes from the site defaults' step above, which runs
+  # first in the same install script.
+  install(CODE [[
+    string(REGEX REPLACE "/+$" "" talvex_prefix "${CMAKE_INSTALL_PREFIX}")
+    if(IS_ABSOLUTE "${talvex_program_folder}")
+      set(talvex_folder "${talvex_program_folder}")
+    else()
+      set(talvex_folder "${talvex_prefix}/${talvex_program_folder}")
+    endif()
+    file(MAKE_DIRECTORY "${talvex_man_work}")
+    foreach(source ${talvex_man_sources})
+      get_filename_component(name "${source}" NAME)
+      file(READ "${source}" page)
+      string(REPLACE "/usr/lib/talvex" "${talvex_folder}" page "${page}")
+      string(REPLACE "/etc/talvex" "${talvex_site_folder}" page "${page}")
+      file(WRITE "${talvex_man_work}/${name}" "${page}")
+      execute_process(COMMAND "${talvex_gzip}" -9 -n -f "${talvex_man_work}/${name}"
+                      RESULT_VARIABLE gzip_failed)
+      if(gzip_failed)
+        message(FATAL_ERROR "gzip could not compress ${talvex_man_work}/${name}")
+      endif()
+      file(INSTALL DESTINATION "${CMAKE_INSTALL_PREFIX}/share/man/man1" TYPE FILE
+           PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
+           FILES "${talvex_man_work}/${name}.gz")
+    endforeach()
+  ]])
 endif()
 
 # The desktop entry and its icon only come with the window program.

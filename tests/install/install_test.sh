@@ -44,6 +44,14 @@ for link in talvex-cli zarq-sim; do
         test "$(readlink "$prefix/bin/$link")" = "../lib/talvex/$link"
     check "man page of $link" test -s "$prefix/share/man/man1/$link.1.gz"
 done
+# The man pages name the folders of this prefix, not the package's.
+page=$(gzip -dc "$prefix/share/man/man1/talvex-cli.1.gz")
+check "the man page names this prefix's program folder" \
+    sh -c 'printf "%s" "$1" | grep -qF "$2/lib/talvex/"' - "$page" "$prefix"
+check "... and its site defaults" \
+    sh -c 'printf "%s" "$1" | grep -qF "$2/etc/talvex/talvex.ini"' - "$page" "$prefix"
+check "... and never the package's folders" \
+    sh -c '! printf "%s" "$1" | grep -qE "(^|[^/a-z])/(usr/lib|etc)/talvex"' - "$page"
 if [ -f "$build/bin/talvex" ]; then
     check "bin/talvex links into the program folder" \
         test "$(readlink "$prefix/bin/talvex")" = "../lib/talvex/talvex"

@@ -4,8 +4,8 @@ BUILD      ?= build
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-.PHONY: all deps build test demo try clean windows wine-check asan fuzz bench soak \
-        install package package-check format format-check
+.PHONY: all deps build test demo try clean windows windows-installer wine-check asan fuzz \
+        bench soak install package package-check format format-check
 
 all: build
 
@@ -53,9 +53,17 @@ windows: deps
 	    -DTALVEX_COMPONENTS="base;app;serial;engine;cli;tests"
 	cmake --build build-windows -j $(JOBS)
 
-# The Windows talvex-cli.exe under Wine against the native zarq-sim.
-wine-check: build windows
+# TALVEX-<version>-setup.exe in build-windows/, made with NSIS: the programs,
+# zelchip.ini, sample.hex and the help pages into Program Files\TALVEX.
+windows-installer: windows
+	./tools/windows/make-installer.sh build-windows
+
+# The Windows talvex-cli.exe under Wine against the native zarq-sim, then the
+# setup program: a silent install into a fresh Wine prefix, a flash with the
+# installed program, and a silent uninstall.
+wine-check: build windows-installer
 	./tools/wine-check.sh $(BUILD) build-windows
+	./tools/installer-check.sh $(BUILD) build-windows
 
 # The whole test suite under AddressSanitizer and UndefinedBehaviorSanitizer.
 asan: deps

@@ -4,13 +4,16 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
+#include <system_error>
 #include <string>
 #include <string_view>
 #include <utility>
 
 #include "ini_file.h"
 #include "unique_file.h"
+#include "utf16.h"
 
 namespace talvex::detail {
 
@@ -86,7 +89,10 @@ public:
     TempFileGuard(const TempFileGuard&) = delete;
     TempFileGuard& operator=(const TempFileGuard&) = delete;
     ~TempFileGuard() {
-        if (!path_.empty()) std::remove(path_.c_str());
+        // By its UTF-8 name: the C library's remove() takes the ANSI code
+        // page on Windows and would leave a non-ASCII temporary behind.
+        std::error_code ignored;
+        if (!path_.empty()) std::filesystem::remove(PathFromUtf8(path_), ignored);
     }
     void Release() { path_.clear(); }
 

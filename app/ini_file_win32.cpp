@@ -5,24 +5,14 @@
 #include <aclapi.h>
 
 #include "file_replace.h"
+#include "system_error_text.h"
 #include "unique_handle.h"
+#include "utf16_win32.h"
 
 namespace talvex::detail {
 namespace {
 
-std::string ErrorText(DWORD error) {
-    char* text = nullptr;
-    DWORD length = FormatMessageA(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, error, 0, reinterpret_cast<char*>(&text), 0, nullptr);
-    std::string message = length ? std::string(text, length) : "error " + std::to_string(error);
-    if (text) LocalFree(text);
-    while (!message.empty() && (message.back() == '\r' || message.back() == '\n' ||
-                                message.back() == ' ' || message.back() == '.')) {
-        message.pop_back();
-    }
-    return message;
-}
+std::string ErrorText(DWORD error) { return SystemErrorText(error); }
 
 std::size_t LastSeparator(const std::string& path) { return path.find_last_of("\\/"); }
 
@@ -54,10 +44,10 @@ std::string CreateFailureReason(DWORD error) {
 // content, and keep them after the rename.
 class OwnAccessRights {
 public:
-    OwnAccessRights(const std::string& path, bool exists) {
+    OwnAccessRights(const std::wstring& path, bool exists) {
         if (!exists) return;
         PACL dacl = nullptr;
-        if (GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+        if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
                                   nullptr, &dacl, nullptr, &descriptor_) != ERROR_SUCCESS) {
             descriptor_ = nullptr;
             return;
@@ -90,17 +80,21 @@ private:
 } // namespace
 
 void RemoveDeadLeftovers(const std::string& target) {
-    const std::string folder = FolderPrefixOf(target);
+    const auto folder = WideName(FolderPrefixOf(target));
+    const auto pattern = WideName(target + ".tmp*");
+    if (!folder || !pattern) return;
     const std::string base = BaseNameOf(target);
-    WIN32_FIND_DATAA found{};
-    HANDLE search = FindFirstFileA((target + ".tmp*").c_str(), &found);
+    WIN32_FIND_DATAW found{};
+    HANDLE search = FindFirstFileW(pattern->c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) return;
     const unsigned long self = GetCurrentProcessId();
     do {
         if (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) {
             continue;
         }
-        const unsigned long pid = LeftoverPid(found.cFileName, base);
+        const auto name = Utf8Name(found.cFileName);
+        if (!name) continue;
+        const unsigned long pid = LeftoverPid(*name, base);
         if (pid == 0 || pid == self) continue;
         bool gone;
         {
@@ -116,8 +110,8 @@ void RemoveDeadLeftovers(const std::string& target) {
             }
         }
         // Best effort: a leftover that cannot be removed does no harm.
-        if (gone) DeleteFileA((folder + found.cFileName).c_str());
-    } while (FindNextFileA(search, &found));
+        if (gone) DeleteFileW((*folder + found.cFileName).c_str());
+    } while (FindNextFileW(search, &found));
     FindClose(search);
 }
 
@@ -128,7 +122,10 @@ bool ReplaceFileDurably(const std::string& path, const std::string& content, std
         if (whyNot) *whyNot = std::move(reason);
         return false;
     };
-    DWORD attributes = GetFileAttributesA(path.c_str());
+    std::string notConverted;
+    const auto widePath = WideName(path, &notConverted);
+    if (!widePath) return fail(notConverted);
+    DWORD attributes = GetFileAttributesW(widePath->c_str());
     const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
     if (exists) {
         if (attributes & FILE_ATTRIBUTE_DIRECTORY) return fail("not a regular file but a folder");
@@ -146,12 +143,15 @@ bool ReplaceFileDurably(const std::string& path, const std::string& content, std
                                 FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
     const DWORD createAttributes =
         exists && (attributes & kSettable) ? (attributes & kSettable) : FILE_ATTRIBUTE_NORMAL;
-    OwnAccessRights rights(path, exists);
+    OwnAccessRights rights(*widePath, exists);
     std::string tempPath;
+    std::wstring wideTemp;
     UniqueHandle file;
     for (int attempt = 0; attempt < 100 && !file.Valid(); ++attempt) {
         tempPath = TempFileName(path, GetCurrentProcessId(), attempt);
-        file = UniqueHandle(CreateFileA(tempPath.c_str(), GENERIC_WRITE, 0, rights.Attributes(),
+        // The path converted above; its suffix is ASCII.
+        wideTemp = WideName(tempPath).value_or(std::wstring());
+        file = UniqueHandle(CreateFileW(wideTemp.c_str(), GENERIC_WRITE, 0, rights.Attributes(),
                                         CREATE_NEW, createAttributes, nullptr));
         if (!file.Valid() && GetLastError() != ERROR_FILE_EXISTS) {
             return fail(CreateFailureReason(GetLastError()));
@@ -168,9 +168,9 @@ bool ReplaceFileDurably(const std::string& path, const std::string& content, std
     // Marks that CreateFile does not take (compressed and the like) carry
     // over afterwards, as before.
     if (exists && (attributes & ~kSettable) != 0 && attributes != FILE_ATTRIBUTE_NORMAL) {
-        SetFileAttributesA(tempPath.c_str(), attributes);
+        SetFileAttributesW(wideTemp.c_str(), attributes);
     }
-    if (!MoveFileExA(tempPath.c_str(), path.c_str(),
+    if (!MoveFileExW(wideTemp.c_str(), widePath->c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         return fail("cannot replace the file: " + ErrorText(GetLastError()));
     }

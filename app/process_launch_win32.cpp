@@ -4,6 +4,7 @@
 #include <shellapi.h>
 
 #include "process_launch.h"
+#include "utf16_win32.h"
 
 namespace talvex {
 namespace {
@@ -12,14 +13,17 @@ namespace {
 // No process handle is asked for, so there is nothing to reap.
 bool ShellOpen(const std::string& file, const std::string& parameters) {
     if (file.empty()) return false;
-    SHELLEXECUTEINFOA info{};
+    const auto wideFile = WideName(file);
+    const auto wideParameters = WideName(parameters);
+    if (!wideFile || !wideParameters) return false;
+    SHELLEXECUTEINFOW info{};
     info.cbSize = sizeof info;
     info.fMask = SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
-    info.lpVerb = "open";
-    info.lpFile = file.c_str();
-    info.lpParameters = parameters.empty() ? nullptr : parameters.c_str();
+    info.lpVerb = L"open";
+    info.lpFile = wideFile->c_str();
+    info.lpParameters = parameters.empty() ? nullptr : wideParameters->c_str();
     info.nShow = SW_SHOWNORMAL;
-    return ShellExecuteExA(&info) != FALSE;
+    return ShellExecuteExW(&info) != FALSE;
 }
 
 class Win32Launcher final : public IProcessLauncher {

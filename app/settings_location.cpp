@@ -1,11 +1,12 @@
 #include "settings_location.h"
 
 #include <atomic>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
+
+#include "utf16.h"
 
 namespace talvex {
 namespace {
@@ -23,14 +24,6 @@ std::string TemporaryName(const std::string& to) {
 }
 
 } // namespace
-
-EnvLookup ProcessEnvironment() {
-    return [](const char* name) -> std::optional<std::string> {
-        const char* value = std::getenv(name);
-        if (!value) return std::nullopt;
-        return std::string(value);
-    };
-}
 
 SettingsLocationServices SystemSettingsLocation() {
     SettingsLocationServices services;
@@ -93,7 +86,9 @@ std::string DefaultSettingsStem(const std::string& programDir,
     return services.userFolder + "talvex";
 }
 
-bool SeedSettingsFile(const std::string& from, const std::string& to) {
+bool SeedSettingsFile(const std::string& fromName, const std::string& toName) {
+    const fs::path from = PathFromUtf8(fromName);
+    const fs::path to = PathFromUtf8(toName);
     std::error_code error;
     if (fs::exists(to, error)) return true;
     if (!fs::is_regular_file(from, error)) return false;
@@ -109,13 +104,14 @@ bool SeedSettingsFile(const std::string& from, const std::string& to) {
     }
     // Private from its first byte: the site file is readable by everyone,
     // but the copy is where this user's key will go.
-    const std::string temporary = TemporaryName(to);
-    if (!WritePrivateFile(temporary, text)) return false;
+    const std::string temporaryName = TemporaryName(toName);
+    if (!WritePrivateFile(temporaryName, text)) return false;
+    const fs::path temporary = PathFromUtf8(temporaryName);
 
     // A link never replaces a file: a copy that another start made in the
     // meantime wins, and neither start sees half a file.
     fs::create_hard_link(temporary, to, error);
-    if (error && !fs::exists(to)) {
+    if (error && !fs::exists(to, error)) {
         std::error_code renameError;
         fs::rename(temporary, to, renameError);
     }

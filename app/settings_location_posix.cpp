@@ -53,6 +53,14 @@ std::string RealFolder(const std::string& folder) {
 
 } // namespace
 
+EnvLookup ProcessEnvironment() {
+    return [](const char* name) -> std::optional<std::string> {
+        const char* value = std::getenv(name);
+        if (!value) return std::nullopt;
+        return std::string(value);
+    };
+}
+
 std::string UserSettingsFolder(const EnvLookup& env) {
     // Only an absolute XDG_CONFIG_HOME counts; a relative one would put the
     // settings wherever the program happens to be started.

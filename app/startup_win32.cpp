@@ -6,19 +6,23 @@
 #include <windows.h>
 
 #include "startup.h"
+#include "utf16_win32.h"
 
 namespace talvex {
 
 std::string CurrentProgramDir() {
     // A truncated path would name the wrong folder, so grow until it fits.
-    std::vector<char> buffer(1024);
+    std::vector<wchar_t> buffer(1024);
     for (;;) {
-        DWORD n = GetModuleFileNameA(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        DWORD n = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
         if (n == 0) return {};
         if (n < buffer.size()) {
-            std::string path(buffer.data(), n);
-            std::size_t slash = path.rfind('\\');
-            return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+            // A folder name without a UTF-8 form cannot be told to the core:
+            // no folder, as when the platform cannot tell.
+            const auto path = Utf8Name(std::wstring_view(buffer.data(), n));
+            if (!path) return {};
+            std::size_t slash = path->rfind('\\');
+            return slash == std::string::npos ? std::string() : path->substr(0, slash + 1);
         }
         if (buffer.size() >= 32768) return {};
         buffer.resize(buffer.size() * 2);

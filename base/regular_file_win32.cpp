@@ -8,11 +8,15 @@
 
 #include "system_error_text.h"
 #include "unique_handle.h"
+#include "utf16_win32.h"
 
 namespace talvex {
 RegularFile OpenRegularFileForReading(const std::string& path, std::uint64_t maxBytes,
                                       bool textMode) {
-    const DWORD attributes = GetFileAttributesA(path.c_str());
+    std::string notConverted;
+    const auto wide = WideName(path, &notConverted);
+    if (!wide) return RegularFile::Failed(RegularFileStatus::CannotOpen, notConverted);
+    const DWORD attributes = GetFileAttributesW(wide->c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         const DWORD error = GetLastError();
         return RegularFile::Failed(error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
@@ -24,7 +28,7 @@ RegularFile OpenRegularFileForReading(const std::string& path, std::uint64_t max
         return RegularFile::Failed(RegularFileStatus::NotRegular,
                                    "not a regular file but a folder");
     }
-    UniqueHandle handle(CreateFileA(path.c_str(), GENERIC_READ,
+    UniqueHandle handle(CreateFileW(wide->c_str(), GENERIC_READ,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!handle.Valid()) {

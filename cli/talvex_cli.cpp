@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "command_flags.h"
+#include "console_main.h"
 #include "console_window.h"
 #include "download_session.h"
 #include "front_texts.h"
@@ -303,7 +304,7 @@ struct Flags {
 
 } // namespace
 
-int main(int argc, char** argv) {
+int talvex::RunConsole(int argc, char** argv) {
     PrepareStandardStreams();
     Flags flags;
     int first = 1;

@@ -4,6 +4,7 @@
 
 #include "image_precheck.h"
 #include "ini_file.h"
+#include "utf16.h"
 
 namespace talvex {
 
@@ -29,11 +30,11 @@ DownloadSession::DownloadSession(IWindowOps& frontEnd, const StartupResult& star
     const std::string logFile =
         ini::ReadText(settings_.settingsPath, "Log", "File", "", ini::kWholeValue);
     if (!logFile.empty()) {
-        const std::filesystem::path path(logFile);
+        const std::filesystem::path path = PathFromUtf8(logFile);
         SetRunRecordFile(
             path.has_root_path()
                 ? logFile
-                : (std::filesystem::path(settings_.settingsPath).parent_path() / path).string());
+                : Utf8FromPath(PathFromUtf8(settings_.settingsPath).parent_path() / path));
     }
 }
 

@@ -6,6 +6,7 @@
 
 #include "system_error_text.h"
 #include "unique_handle.h"
+#include "utf16_win32.h"
 
 #include "run_record.h"
 
@@ -16,7 +17,9 @@ bool AppendRecordLine(const std::string& path, const std::string& line, std::str
         whyNot = "no file name";
         return false;
     }
-    UniqueHandle file(CreateFileA(path.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
+    const auto wide = WideName(path, &whyNot);
+    if (!wide) return false;
+    UniqueHandle file(CreateFileW(wide->c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                   OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.Valid()) {
@@ -39,10 +42,10 @@ bool AppendRecordLine(const std::string& path, const std::string& line, std::str
 }
 
 std::string HostName() {
-    char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
-    DWORD size = sizeof name;
-    if (!GetComputerNameA(name, &size)) return {};
-    return std::string(name, size);
+    wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
+    if (!GetComputerNameW(name, &size)) return {};
+    return Utf8Name(std::wstring_view(name, size)).value_or(std::string());
 }
 
 } // namespace talvex

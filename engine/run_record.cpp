@@ -9,6 +9,7 @@
 #include "json_writer.h"
 #include "port_diagnosis.h"
 #include "sha256.h"
+#include "utf16.h"
 
 namespace talvex {
 
@@ -75,8 +76,9 @@ std::string FormatUtcTime(std::int64_t unixMs) {
 RunRecord::Image FingerprintImage(const std::string& path) {
     RunRecord::Image image;
     std::error_code error;
-    const std::filesystem::path absolute = std::filesystem::absolute(path, error);
-    image.path = error || path.empty() ? path : absolute.string();
+    const std::filesystem::path absolute = std::filesystem::absolute(PathFromUtf8(path), error);
+    const std::string absoluteName = error ? std::string() : Utf8FromPath(absolute);
+    image.path = absoluteName.empty() || path.empty() ? path : absoluteName;
     if (path.empty()) {
         image.problem = "no image file is set";
         return image;

@@ -11,15 +11,22 @@
 #include "port_diagnosis_detail.h"
 #include "serial_port.h"
 #include "unique_handle.h"
+#include "utf16_win32.h"
 
 namespace talvex {
 
 PortDiagnosis DiagnosePort(const std::string& port, const std::string& baud, bool listOthers) {
     PortDiagnosis d;
     if (detail::DiagnoseSettings(port, baud, listOthers, d)) return d;
-    const UniqueHandle h(CreateFileA(CSerialPort::DevicePath(port).c_str(),
-                                     GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                                     nullptr));
+    std::string notConverted;
+    const auto device = WideName(CSerialPort::DevicePath(port), &notConverted);
+    if (!device) {
+        d.problem = PortProblem::Missing;
+        d.text = port + ": " + notConverted + "." + detail::OtherPorts(listOthers);
+        return d;
+    }
+    const UniqueHandle h(CreateFileW(device->c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                     OPEN_EXISTING, 0, nullptr));
     if (h.Valid()) return d; // and lets go of the port at once
     const DWORD code = GetLastError();
     switch (code) {

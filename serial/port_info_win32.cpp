@@ -7,10 +7,13 @@
 #include "serial_port.h"
 
 #include <cstring>
+#include <cwchar>
 #include <map>
 
 #include <windows.h>
 #include <setupapi.h>
+
+#include "utf16_win32.h"
 
 namespace talvex {
 
@@ -35,12 +38,13 @@ std::string ReadPortName(HDEVINFO set, SP_DEVINFO_DATA& device) {
 }
 
 std::string ReadProperty(HDEVINFO set, SP_DEVINFO_DATA& device, DWORD property) {
-    char value[256] = {};
-    if (!SetupDiGetDeviceRegistryPropertyA(set, &device, property, nullptr,
-                                           reinterpret_cast<BYTE*>(value), sizeof value - 1,
+    // Wide: drivers name their adapters in the user's language.
+    wchar_t value[256] = {};
+    if (!SetupDiGetDeviceRegistryPropertyW(set, &device, property, nullptr,
+                                           reinterpret_cast<BYTE*>(value), sizeof value - 2,
                                            nullptr))
         return {};
-    return std::string(value, strnlen(value, sizeof value));
+    return Utf8Name(std::wstring_view(value, wcsnlen(value, 256))).value_or(std::string());
 }
 
 // Port name to description, for the port devices present now.

@@ -5,6 +5,7 @@
 
 #include "serial_port.h"
 #include "unique_handle.h"
+#include "utf16_win32.h"
 
 #include <algorithm>
 #include <chrono>
@@ -90,7 +91,10 @@ bool CSerialPort::Open(const std::string& port, const std::string& baudText) {
     if (!ParseBaud(baudText, baud) || port.empty()) return false;
 
     // Every early return below drops `h`, which releases the device at once.
-    UniqueHandle h(CreateFileA(DevicePath(port).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+    // A port name typed by the user may hold any letter.
+    const auto device = WideName(DevicePath(port));
+    if (!device) return false;
+    UniqueHandle h(CreateFileW(device->c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                OPEN_EXISTING, 0, nullptr));
     if (!h.Valid()) return false;
 

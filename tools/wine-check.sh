@@ -258,5 +258,47 @@ if [ "$code" -ne 0 ] && ! grep -q '^FAIL ' "$work/serial.out"; then
     report "Win32 serial checks" "ended with $code: $(tail -n 1 "$work/serial.err")"
 fi
 
+# --- Names beyond ASCII ----------------------------------------------------------
+# Wine hands the words over in the Unix locale's encoding: UTF-8 here.
+LC_ALL=C.UTF-8
+export LC_ALL
+unicode_checker="$windows/tests/talvex-win32-unicode-check.exe"
+if [ -e "$unicode_checker" ]; then
+    (cd "$work" && timeout 60 wine "$unicode_checker" </dev/null >"$work/unicode-check.out" \
+        2>"$work/unicode-check.err")
+    code=$?
+    while IFS= read -r line; do
+        case $line in
+            "ok   "*) echo "$line"; passed=$((passed + 1)) ;;
+            "FAIL "*) echo "$line"; failed=$((failed + 1)) ;;
+        esac
+    done <"$work/unicode-check.out"
+    if [ "$code" -ne 0 ] && ! grep -q '^FAIL ' "$work/unicode-check.out"; then
+        report "Win32 name conversion checks" "ended with $code: $(tail -n 1 "$work/unicode-check.err")"
+    fi
+else
+    report "Win32 name conversion checks" "$unicode_checker is missing"
+fi
+
+# 板.hex in a folder bördé, with the settings file bördé.ini beside it: the
+# name reaches the settings file as the UTF-8 that the Linux build stores.
+mkdir -p "$work/bördé"
+cp "$work/sample.hex" "$work/bördé/板.hex"
+start_sim "$com1" unicode --dump "$work/unicode.bin"
+run_cli unicode 'bördé\bördé.ini' 'af=bördé\板.hex' ap=ZaRQ4126 cp=COM1 cb=115200 fe=n fp=y fv=y fh=n rr=n
+stop_sim
+problem=""
+if [ "$code" -ne 0 ]; then
+    problem="exit code $code: $(tail -n 1 "$work/unicode.err")"
+elif ! srec_cat "$work/bördé/板.hex" -intel -o "$work/unicode-image.bin" -binary 2>"$work/srec.log"; then
+    problem="srec_cat failed: $(cat "$work/srec.log")"
+else
+    size=$(wc -c <"$work/unicode-image.bin")
+    cmp -s -n "$size" "$work/unicode-image.bin" "$work/unicode.bin" || problem="the flash differs from 板.hex"
+fi
+tr -d '\r' <"$work/bördé/bördé.ini" 2>/dev/null | grep -qxF 'File=bördé\板.hex' ||
+    problem="${problem:-bördé.ini does not hold the image name in UTF-8}"
+report "flash of 板.hex in a folder bördé, settings file bördé.ini there: exit 0, flash equals the image, the name stored in UTF-8" "$problem"
+
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

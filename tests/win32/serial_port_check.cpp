@@ -11,15 +11,15 @@
 #include <thread>
 #include <vector>
 
+#include "check_report.h"
 #include "command_frame.h"
 #include "serial_port.h"
 
 using namespace talvex;
+using namespace talvex::wine_check;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-int g_failures = 0;
 
 // Scheduling slack on top of a promised time: Wine's server and a loaded
 // machine both add a little to every wait.
@@ -28,16 +28,6 @@ constexpr long kSlackMs = 60;
 long MsSince(Clock::time_point start) {
     return static_cast<long>(
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
-
-void Report(const std::string& name, const std::string& problem) {
-    if (problem.empty()) {
-        std::printf("ok   %s\n", name.c_str());
-    } else {
-        std::printf("FAIL %s: %s\n", name.c_str(), problem.c_str());
-        ++g_failures;
-    }
-    std::fflush(stdout);
 }
 
 const char* StatusName(PortStatus s) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "caseless_order.h"
+#include "process_launch.h"
 #include "settings.h"
 #include "sheet_model.h"
 
@@ -76,23 +77,18 @@ protected:
         std::filesystem::remove_all(dir_, ignored);
     }
 
+    // Values as Configure hands them over while the settings file holds
+    // nothing else: the defaults, read the way the window reads them.
     ConfigureValues Values() const {
         ConfigureValues v;
         Settings& s = v.settings;
         s.programDir = dir_.string() + "/";
         s.settingsPath = (dir_ / "talvex.ini").string();
         s.partDbPath = (dir_ / "zelchip.ini").string();
-        s.port = "COM1";
-        s.baud = "9600";
-        s.massErase = "No";
-        s.program = "Yes";
-        s.verify = "No";
-        s.autorun = "No";
-        s.protect = "No";
-        s.part = "ZaRQ4126";
-        s.key0 = "739";
-        v.browser = "/usr/bin/browser";
-        v.helpFolder = s.programDir;
+        ReadSettingsAtOpening(s);
+        ReadSettingsAtConfigure(s);
+        v.browser = ReadHelpBrowser(s);
+        v.helpFolder = ReadHelpFolder(s);
         return v;
     }
 
@@ -578,7 +574,7 @@ TEST_F(SheetModelTest, OkGivesWhatTheFileTakesInItsOrderAndCancelWritesNothing) 
                               "Autorun=Yes",
                               "Address=1",
                               "[Help]",
-                              "Browser=/usr/bin/browser",
+                              "Browser=" + DefaultHelpBrowser(),
                               "Url=" + dir_.string() + "/"}));
 }
 

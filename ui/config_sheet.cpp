@@ -11,42 +11,25 @@
 #include "pages/help_page.h"
 #include "pages/parts_page.h"
 #include "pages/protection_page.h"
-#include "settings.h"
 
 namespace talvex::ui {
 
-namespace {
-
-CommsPage::PortLister PortsFrom(const SheetServices& services) {
-    if (services.listPortEntries) return services.listPortEntries;
-    if (services.listPorts) {
-        return [names = services.listPorts] {
-            std::vector<PortEntry> entries;
-            for (std::string& name : names()) entries.push_back({std::move(name), {}});
-            return entries;
-        };
-    }
-    return [] { return ListPortEntries(); };
-}
-
-} // namespace
-
 ConfigSheet::ConfigSheet(const ConfigureValues& values, const SheetServices& services,
                          QWidget* parent)
-    : QDialog(parent), work_(values), result_(values) {
+    : QDialog(parent), model_(values, services), result_(values) {
     setObjectName(QStringLiteral("configureSheet"));
-    setWindowTitle(QStringLiteral("Configure"));
+    setWindowTitle(QString::fromLatin1(SheetModel::Caption()));
     setFont(DialogFont());
 
     tabs_ = new QTabWidget(this);
     tabs_->setObjectName(QStringLiteral("sheetTabs"));
-    parts_ = new PartsPage(work_, services.partSelected);
-    help_ = new HelpPage(work_, services.storeNow);
-    comms_ = new CommsPage(work_, PortsFrom(services));
-    commands_ = new CommandsPage(work_);
+    parts_ = new PartsPage(model_.Parts());
+    help_ = new HelpPage(model_.Help());
+    comms_ = new CommsPage(model_.Comms());
+    commands_ = new CommandsPage(model_.Commands());
     // The sheet owns the Protection page whether or not it is a tab, so that
     // Protect can add it and take it away any number of times.
-    protection_ = new ProtectionPage(work_, this);
+    protection_ = new ProtectionPage(model_.Protection(), this);
     protection_->hide();
     pages_ = {parts_, help_, comms_, commands_, protection_};
     // F1 belongs to a page while the focus is inside it; on the tabs or the
@@ -64,16 +47,9 @@ ConfigSheet::ConfigSheet(const ConfigureValues& values, const SheetServices& ser
     for (SheetPage* page : pages_) largest = largest.expandedTo(page->minimumSize());
     for (SheetPage* page : pages_) page->setMinimumSize(largest);
 
-    tabs_->addTab(parts_, QStringLiteral("Parts"));
-    tabs_->addTab(help_, QStringLiteral("Help"));
-    tabs_->addTab(comms_, QStringLiteral("Comms"));
-    tabs_->addTab(commands_, QStringLiteral("Commands"));
-    // The tab stands for what the download will do: present only while
-    // Protect is exactly "Yes", as the Commands page ticks it.
-    if (IsOn(work_.settings.protect)) tabs_->addTab(protection_, QStringLiteral("Protection"));
-
-    const int remembered = work_.settings.propertyPage;
-    tabs_->setCurrentIndex(remembered >= 0 && remembered < tabs_->count() ? remembered : 0);
+    for (SheetModel::Page page : model_.Tabs())
+        tabs_->addTab(PageFor(page), QString::fromLatin1(SheetModel::PageCaption(page)));
+    tabs_->setCurrentIndex(model_.OpeningIndex());
 
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
     buttons->setObjectName(QStringLiteral("sheetButtons"));
@@ -91,7 +67,24 @@ ConfigSheet::ConfigSheet(const ConfigureValues& values, const SheetServices& ser
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
 }
 
-ConfigSheet::~ConfigSheet() = default;
+ConfigSheet::~ConfigSheet() {
+    // The pages go before the model they draw from, so that nothing a
+    // control says while it is taken down reaches a model already gone;
+    // no page comes to the front meanwhile.
+    opened_ = false;
+    for (SheetPage* page : pages_) delete page;
+}
+
+SheetPage* ConfigSheet::PageFor(SheetModel::Page page) const {
+    switch (page) {
+    case SheetModel::Page::Parts: return parts_;
+    case SheetModel::Page::Help: return help_;
+    case SheetModel::Page::Comms: return comms_;
+    case SheetModel::Page::Commands: return commands_;
+    case SheetModel::Page::Protection: return protection_;
+    }
+    return parts_;
+}
 
 void ConfigSheet::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
@@ -109,20 +102,24 @@ void ConfigSheet::PageChanged(int index) {
 }
 
 void ConfigSheet::ProtectChanged(bool on) {
-    const int at = tabs_->indexOf(protection_);
-    if (on && at < 0) {
-        tabs_->insertTab(kProtectionIndex, protection_, QStringLiteral("Protection"));
+    switch (model_.ProtectChanged(on)) {
+    case SheetModel::TabChange::Added:
+        tabs_->insertTab(
+            kProtectionIndex, protection_,
+            QString::fromLatin1(SheetModel::PageCaption(SheetModel::Page::Protection)));
         tabs_->setCurrentWidget(protection_);
-    } else if (!on && at >= 0) {
-        tabs_->removeTab(at);
+        break;
+    case SheetModel::TabChange::Removed:
+        tabs_->removeTab(tabs_->indexOf(protection_));
         protection_->hide();
+        break;
+    case SheetModel::TabChange::None: break;
     }
 }
 
 void ConfigSheet::Accept() {
-    result_ = work_;
-    for (SheetPage* page : pages_) page->TakeBack(result_);
-    result_.settings.propertyPage = tabs_->currentIndex();
+    for (SheetPage* page : pages_) page->Commit();
+    result_ = model_.Accept(tabs_->currentIndex());
     accept();
 }
 

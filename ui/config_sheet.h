@@ -8,8 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "download_session.h"
-#include "port_info.h"
+#include "sheet_model.h"
 
 class QTabWidget;
 
@@ -23,20 +22,7 @@ class ProtectionPage;
 class SheetPage;
 
 // What the sheet needs besides the values it edits.
-struct SheetServices {
-    // The Parts page's choice takes effect at once, even on Cancel.
-    std::function<void(const std::string& part)> partSelected;
-    // Ports for the Comms page, probed once when the page is first shown.
-    // listPortEntries is asked first, then listPorts (names only); with
-    // neither the serial layer's listing with adapter descriptions is used.
-    std::function<std::vector<PortEntry>()> listPortEntries;
-    std::function<std::vector<std::string>()> listPorts;
-    // A setting that a page stores at once (the Help page's Browse buttons):
-    // section, key, value.
-    std::function<void(const std::string&, const std::string&, const std::string&)> storeNow;
-    // F1 on a page: opens the configuration help page.
-    std::function<void()> showHelp;
-};
+using SheetServices = talvex::SheetServices;
 
 // Shows the sheet modally over parent, opened at values.settings.propertyPage.
 // True on OK, with values holding every choice (propertyPage included);
@@ -48,7 +34,7 @@ bool RunConfigureSheet(QWidget* parent, ConfigureValues& values, const SheetServ
 class ConfigSheet final : public QDialog {
     Q_OBJECT
 public:
-    static constexpr int kProtectionIndex = 4;
+    static constexpr int kProtectionIndex = SheetModel::kProtectionIndex;
 
     ConfigSheet(const ConfigureValues& values, const SheetServices& services,
                 QWidget* parent = nullptr);
@@ -67,8 +53,9 @@ private:
     void PageChanged(int index);
     void ProtectChanged(bool on);
     void Accept();
+    SheetPage* PageFor(SheetModel::Page page) const;
 
-    ConfigureValues work_;   // what the pages edit
+    SheetModel model_;       // what the pages show and edit
     ConfigureValues result_; // what OK gave
     QTabWidget* tabs_;
     PartsPage* parts_;

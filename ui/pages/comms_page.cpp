@@ -1,28 +1,16 @@
 #include "comms_page.h"
 
 #include <QAbstractItemView>
-#include <QApplication>
 #include <QComboBox>
 #include <QFontMetrics>
 #include <QStyledItemDelegate>
 #include <algorithm>
 
-#include "serial_port.h"
 #include "window_text.h"
 
 namespace talvex::ui {
 
 namespace {
-
-// Exact text without regard to letter case, as a list's own search goes.
-int Find(const QComboBox* list, const std::string& value) {
-    const QString wanted = FromBytes(value);
-    for (int i = 0; i < list->count(); ++i) {
-        if (QString::compare(list->itemData(i).toString(), wanted, Qt::CaseInsensitive) == 0)
-            return i;
-    }
-    return -1;
-}
 
 // The closed list shows the port's name; the drop-down shows each name
 // with the adapter's description beside it, and is as wide as they need.
@@ -52,17 +40,8 @@ void WidenPopup(QComboBox* list) {
 
 } // namespace
 
-const std::vector<std::string>& CommsPage::BaudRates() {
-    static const std::vector<std::string> rates = {"300",  "600",   "1200",  "2400",   "4800",
-                                                   "9600", "19200", "38400", "115200", "230400"};
-    return rates;
-}
-
-CommsPage::CommsPage(ConfigureValues& work, PortLister listPorts, QWidget* parent)
-    : SheetPage(work, 195, 127, parent),
-      listPorts_(std::move(listPorts)),
-      port_(work.settings.port),
-      baud_(work.settings.baud) {
+CommsPage::CommsPage(CommsPageModel& model, QWidget* parent)
+    : SheetPage(model, 195, 127, parent), model_(model) {
     setObjectName(QStringLiteral("commsPage"));
     portList_ = new QComboBox(this);
     portList_->setObjectName(QStringLiteral("portList"));
@@ -73,54 +52,33 @@ CommsPage::CommsPage(ConfigureValues& work, PortLister listPorts, QWidget* paren
     AddLabel(QStringLiteral("&Baudrate"), 105, 20, baudList_);
     Place(baudList_, 105, 30, 80);
 
-    // A pick is what the user chose; the stored text is the port's name,
-    // never its description.
     portList_->setItemDelegate(new PortItemDelegate(portList_));
     connect(portList_, &QComboBox::activated, this, [this](int index) {
-        if (index >= 0) port_ = portList_->itemData(index).toString().toStdString();
+        model_.PickPort(index);
         ShowDescription();
     });
-    connect(baudList_, &QComboBox::activated, this, [this](int index) {
-        if (index >= 0) baud_ = baudList_->itemData(index).toString().toStdString();
-    });
+    connect(baudList_, &QComboBox::activated, this, [this](int index) { model_.PickRate(index); });
 }
 
-void CommsPage::FirstShown() {
-    FillPorts();
-    FillRates();
+void CommsPage::Redraw() {
+    DrawPorts();
+    DrawRates();
 }
 
-void CommsPage::FillPorts() {
+void CommsPage::DrawPorts() {
     portList_->clear();
-    std::vector<PortEntry> ports;
-    if (listPorts_) {
-        // Opening every candidate device can take a moment.
-        QApplication::setOverrideCursor(Qt::WaitCursor);
-        ports = listPorts_();
-        QApplication::restoreOverrideCursor();
-    }
-    for (const PortEntry& entry : ports) {
-        const QString name = FromBytes(entry.name);
-        portList_->addItem(name, name);
-        if (!entry.description.empty()) {
-            const QString description = FromBytes(entry.description);
-            portList_->setItemData(portList_->count() - 1, description, kDescriptionRole);
-            portList_->setItemData(portList_->count() - 1, description, Qt::ToolTipRole);
+    for (const PortChoice& port : model_.Ports()) {
+        portList_->addItem(FromBytes(port.label));
+        const int index = portList_->count() - 1;
+        if (!port.description.empty())
+            portList_->setItemData(index, FromBytes(port.description), kDescriptionRole);
+        if (!port.tip.empty()) portList_->setItemData(index, FromBytes(port.tip), Qt::ToolTipRole);
+        if (!port.present) {
+            portList_->setItemData(index, palette().brush(QPalette::Disabled, QPalette::Text),
+                                   Qt::ForegroundRole);
         }
     }
-    int index = Find(portList_, port_);
-    if (index < 0 && !port_.empty()) {
-        // The configured port is what OK stores, so the list shows it, and
-        // says that it cannot be opened now, rather than pointing at another.
-        const QString name = FromBytes(port_);
-        portList_->addItem(QStringLiteral("%1  (not present)").arg(name), name);
-        index = portList_->count() - 1;
-        portList_->setItemData(index, QStringLiteral("%1 cannot be opened now").arg(name),
-                               Qt::ToolTipRole);
-        portList_->setItemData(index, palette().brush(QPalette::Disabled, QPalette::Text),
-                               Qt::ForegroundRole);
-    }
-    if (index >= 0) portList_->setCurrentIndex(index);
+    if (model_.SelectedPort() >= 0) portList_->setCurrentIndex(model_.SelectedPort());
     ShowDescription();
     WidenPopup(portList_);
 }
@@ -131,33 +89,10 @@ void CommsPage::ShowDescription() {
     portList_->setToolTip(portList_->currentData(Qt::ToolTipRole).toString());
 }
 
-void CommsPage::FillRates() {
+void CommsPage::DrawRates() {
     baudList_->clear();
-    for (const std::string& rate : BaudRates())
-        baudList_->addItem(FromBytes(rate), FromBytes(rate));
-    int index = Find(baudList_, baud_);
-    if (index < 0) {
-        // A rate set elsewhere (57600 from the command line, say) stays what
-        // it is and is shown as itself, among the others by value.
-        const QString rate = FromBytes(baud_);
-        std::uint32_t value = 0;
-        index = baudList_->count();
-        if (ParseBaud(baud_, value)) {
-            for (int i = 0; i < baudList_->count(); ++i) {
-                if (baudList_->itemData(i).toString().toULongLong() > value) {
-                    index = i;
-                    break;
-                }
-            }
-        }
-        baudList_->insertItem(index, rate, rate);
-    }
-    baudList_->setCurrentIndex(index);
-}
-
-void CommsPage::TakeBack(ConfigureValues& out) {
-    out.settings.port = port_;
-    out.settings.baud = baud_;
+    for (const std::string& rate : model_.Rates()) baudList_->addItem(FromBytes(rate));
+    baudList_->setCurrentIndex(model_.SelectedRate());
 }
 
 } // namespace talvex::ui

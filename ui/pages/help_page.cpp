@@ -5,7 +5,6 @@
 #include <QStringList>
 
 #include "dialog_hooks.h"
-#include "help_launcher.h"
 
 namespace talvex::ui {
 
@@ -29,57 +28,51 @@ FileRequest ToFileRequest(const HelpBrowseRequest& request) {
 
 } // namespace
 
-HelpPage::HelpPage(ConfigureValues& work, StoreNow storeNow, QWidget* parent)
-    : SheetPage(work, 195, 127, parent), storeNow_(std::move(storeNow)) {
+HelpPage::HelpPage(HelpPageModel& model, QWidget* parent)
+    : SheetPage(model, 195, 127, parent),
+      model_(model),
+      browser_(new QLineEdit(this)),
+      helpPath_(new QLineEdit(this)) {
     setObjectName(QStringLiteral("helpPage"));
-    browser_ = new QLineEdit(QString::fromStdString(work.browser), this);
-    browser_->setObjectName(QStringLiteral("browserBox"));
-    helpPath_ = new QLineEdit(QString::fromStdString(work.helpFolder), this);
-    helpPath_->setObjectName(QStringLiteral("helpPathBox"));
+    browser_.Box()->setObjectName(QStringLiteral("browserBox"));
+    helpPath_.Box()->setObjectName(QStringLiteral("helpPathBox"));
     browseBrowser_ = new QPushButton(QStringLiteral("Browse"), this);
     browseBrowser_->setObjectName(QStringLiteral("browseBrowserButton"));
     browseHelp_ = new QPushButton(QStringLiteral("Browse"), this);
     browseHelp_->setObjectName(QStringLiteral("browseHelpButton"));
     browseBrowser_->setAutoDefault(false);
     browseHelp_->setAutoDefault(false);
-    AddLabel(QStringLiteral("&Browser - full path and extension"), 10, 50, browser_);
-    Place(browser_, 10, 60, 175, 15);
+    AddLabel(QStringLiteral("&Browser - full path and extension"), 10, 50, browser_.Box());
+    Place(browser_.Box(), 10, 60, 175, 15);
     Place(browseBrowser_, 155, 45, 30, 15);
-    AddLabel(QStringLiteral("Help &Path"), 10, 85, helpPath_);
-    Place(helpPath_, 10, 95, 175, 15);
+    AddLabel(QStringLiteral("Help &Path"), 10, 85, helpPath_.Box());
+    Place(helpPath_.Box(), 10, 95, 175, 15);
     Place(browseHelp_, 155, 80, 30, 15);
+    // The boxes are filled once; switching tabs keeps what was typed.
+    Refill();
     connect(browseBrowser_, &QPushButton::clicked, this, &HelpPage::BrowseBrowser);
     connect(browseHelp_, &QPushButton::clicked, this, &HelpPage::BrowseHelpFile);
 }
 
 void HelpPage::BrowseBrowser() {
-    const QString chosen =
-        AskOpenFileName(this, ToFileRequest(BrowserBrowseRequest(work_.browser)));
-    TakeChosenBrowser(chosen.toStdString(), work_.browser, storeNow_);
+    model_.BrowserChosen(
+        AskOpenFileName(this, ToFileRequest(model_.BrowserRequest())).toStdString());
     Refill();
 }
 
 void HelpPage::BrowseHelpFile() {
-    const QString chosen =
-        AskOpenFileName(this, ToFileRequest(HelpFileBrowseRequest(work_.helpFolder)));
-    TakeChosenHelpFile(chosen.toStdString(), work_.helpFolder, storeNow_);
+    model_.HelpFileChosen(
+        AskOpenFileName(this, ToFileRequest(model_.HelpFileRequest())).toStdString());
     Refill();
 }
 
 void HelpPage::Refill() {
     // Whatever the dialog's outcome, both boxes show the members again: text
     // typed since the page last took them is replaced.
-    browser_->setText(QString::fromStdString(work_.browser));
-    helpPath_->setText(QString::fromStdString(work_.helpFolder));
+    browser_.Show(model_.Browser());
+    helpPath_.Show(model_.HelpFolder());
 }
 
-void HelpPage::TakeBack(ConfigureValues& out) {
-    // A box left as it was gives back the stored bytes, even where they are
-    // not valid UTF-8 and would not survive the round trip through the box.
-    if (browser_->text() != QString::fromStdString(work_.browser))
-        out.browser = browser_->text().toStdString();
-    if (helpPath_->text() != QString::fromStdString(work_.helpFolder))
-        out.helpFolder = helpPath_->text().toStdString();
-}
+void HelpPage::Commit() { model_.TakeBoxes(browser_.Taken(), helpPath_.Taken()); }
 
 } // namespace talvex::ui

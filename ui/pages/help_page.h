@@ -2,12 +2,8 @@
 // "Help": where the browser and the help pages lie. The two boxes are taken
 // back on OK; a choice made with a Browse button is stored at once.
 
-#include <functional>
-#include <string>
-
 #include "sheet_page.h"
 
-class QLineEdit;
 class QPushButton;
 
 namespace talvex::ui {
@@ -15,19 +11,17 @@ namespace talvex::ui {
 class HelpPage final : public SheetPage {
     Q_OBJECT
 public:
-    using StoreNow =
-        std::function<void(const std::string&, const std::string&, const std::string&)>;
-    HelpPage(ConfigureValues& work, StoreNow storeNow, QWidget* parent = nullptr);
-    void TakeBack(ConfigureValues& out) override;
+    explicit HelpPage(HelpPageModel& model, QWidget* parent = nullptr);
+    void Commit() override;
 
 private:
     void BrowseBrowser();
     void BrowseHelpFile();
     void Refill();
 
-    StoreNow storeNow_;
-    QLineEdit* browser_;
-    QLineEdit* helpPath_;
+    HelpPageModel& model_;
+    DrawnBox browser_;
+    DrawnBox helpPath_;
     QPushButton* browseBrowser_;
     QPushButton* browseHelp_;
 };

@@ -2,9 +2,6 @@
 // "Parts": the part the board carries, from the part database, with its
 // flash and kernel limits as the database writes them.
 
-#include <functional>
-#include <string>
-
 #include "sheet_page.h"
 
 class QComboBox;
@@ -15,18 +12,15 @@ namespace talvex::ui {
 class PartsPage final : public SheetPage {
     Q_OBJECT
 public:
-    // partSelected is told every part that becomes the setting, at once.
-    PartsPage(ConfigureValues& work, std::function<void(const std::string&)> partSelected,
-              QWidget* parent = nullptr);
+    explicit PartsPage(PartsPageModel& model, QWidget* parent = nullptr);
 
 protected:
-    void FirstShown() override;
+    void Redraw() override;
 
 private:
-    void Choose(const std::string& part);
-    void ShowLimits();
+    void DrawLimits();
 
-    std::function<void(const std::string&)> partSelected_;
+    PartsPageModel& model_;
     QComboBox* partList_;
     QLabel* romStart_;
     QLabel* romEnd_;

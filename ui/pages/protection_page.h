@@ -6,7 +6,6 @@
 
 #include "sheet_page.h"
 
-class QLineEdit;
 class QListWidget;
 
 namespace talvex::ui {
@@ -14,27 +13,29 @@ namespace talvex::ui {
 class ProtectionPage final : public SheetPage {
     Q_OBJECT
 public:
-    explicit ProtectionPage(ConfigureValues& work, QWidget* parent = nullptr);
-    void TakeBack(ConfigureValues& out) override;
+    explicit ProtectionPage(ProtectionPageModel& model, QWidget* parent = nullptr);
+    void Commit() override;
 
     // The mask the highlighted lines stand for.
-    std::uint64_t MaskFromHighlights() const;
+    std::uint64_t MaskFromHighlights() const { return model_.MaskFromHighlights(); }
 
     // A line's item value: the unit's bit (0..31) in bits 0-4, and bit 5 set
     // when the bit lies in the high half of the mask.
     static constexpr int kItemValueRole = Qt::UserRole;
 
 protected:
-    void FirstShown() override;
-    // Every time the page comes to the front it is rebuilt for the part in
-    // force and highlighted from the saved mask.
-    void BecameCurrent() override;
+    // Every time the page comes to the front the list is drawn again, as
+    // the model rebuilt it for the part in force and the saved mask.
+    void Redraw() override;
 
 private:
-    void Fill();
+    void DrawHighlights();
+    void TakeHighlights();
 
+    ProtectionPageModel& model_;
     QListWidget* unitList_;
-    QLineEdit* keyBox_;
+    DrawnBox keyBox_;
+    bool keyShown_ = false;
 };
 
 // The list's font: fixed pitch, 24/160 of an inch high at the given

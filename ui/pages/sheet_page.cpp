@@ -1,21 +1,29 @@
 #include "sheet_page.h"
 
+#include <QApplication>
 #include <QLabel>
+#include <QLineEdit>
+
+#include "dialog_hooks.h"
+#include "window_text.h"
 
 namespace talvex::ui {
 
-SheetPage::SheetPage(ConfigureValues& work, int width, int height, QWidget* parent)
-    : QWidget(parent), work_(work), units_(DialogFont()) {
+SheetPage::SheetPage(SheetPageModel& model, int width, int height, QWidget* parent)
+    : QWidget(parent), units_(DialogFont()), pageModel_(model) {
     setFont(DialogFont());
     setMinimumSize(units_.X(width), units_.Y(height));
 }
 
 void SheetPage::Activate() {
-    if (!shown_) {
-        shown_ = true;
-        FirstShown();
-    }
-    BecameCurrent();
+    const bool slow = !pageModel_.HasBeenShown() && SlowToFill();
+    if (slow) QApplication::setOverrideCursor(Qt::WaitCursor);
+    pageModel_.Activate();
+    if (slow) QApplication::restoreOverrideCursor();
+    Redraw();
+    // Over the page as it now stands.
+    const std::string message = pageModel_.TakeMessage();
+    if (!message.empty()) ShowMessageBox(this, FromBytes(message));
 }
 
 void SheetPage::Place(QWidget* control, int x, int y, int width, int height) {
@@ -33,6 +41,16 @@ QLabel* SheetPage::AddLabel(const QString& text, int x, int y, QWidget* buddy) {
     if (buddy != nullptr) label->setBuddy(buddy);
     Place(label, x, y);
     return label;
+}
+
+void DrawnBox::Show(const std::string& text) {
+    shown_ = FromBytes(text);
+    box_->setText(shown_);
+}
+
+BoxText DrawnBox::Taken() const {
+    const QString text = box_->text();
+    return {text.toStdString(), text == shown_};
 }
 
 } // namespace talvex::ui

@@ -3,7 +3,9 @@
 #include <QFontDatabase>
 #include <QFontInfo>
 #include <QFontMetricsF>
+#include <QLabel>
 #include <QStringList>
+#include <algorithm>
 #include <cmath>
 
 namespace talvex::ui {
@@ -34,6 +36,12 @@ int DialogUnits::Y(int units) const { return static_cast<int>(std::lround(units 
 
 QRect DialogUnits::Rect(int x, int y, int width, int height) const {
     return QRect(X(x), Y(y), X(width), Y(height));
+}
+
+void FitLabelToText(QLabel* label, int rightEdge) {
+    const int room = std::max(label->width(), rightEdge - label->x());
+    const int wanted = std::max(label->width(), label->sizeHint().width());
+    label->resize(std::min(wanted, room), label->height());
 }
 
 } // namespace talvex::ui

@@ -6,6 +6,8 @@
 #include <QFont>
 #include <QRect>
 
+class QLabel;
+
 namespace talvex::ui {
 
 // "MS Sans Serif" 8 pt where the system has it, else the platform's own UI
@@ -23,5 +25,11 @@ private:
     double unitX_;
     double unitY_;
 };
+
+// The layouts were drawn for a font whose figures and letters are narrower
+// than most fonts a desktop offers, so a static text placed at its given
+// width can lose its last letters. This widens the label to its text, up to
+// rightEdge (in its parent's pixels), and never makes it narrower.
+void FitLabelToText(QLabel* label, int rightEdge);
 
 } // namespace talvex::ui

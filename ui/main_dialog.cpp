@@ -116,6 +116,8 @@ void MainDialog::BuildControls() {
     fileLabel_ = new QLabel(QStringLiteral("File to &download"), this);
     fileLabel_->setObjectName(QStringLiteral("fileLabel"));
     fileLabel_->setGeometry(du.Rect(5, 10, 52, 8));
+    // Nothing stands to its right above the file box.
+    FitLabelToText(fileLabel_, du.X(5 + 205));
     fileBox_ = new QLineEdit(this);
     fileBox_->setObjectName(QStringLiteral("fileBox"));
     fileBox_->setGeometry(du.Rect(5, 21, 205, 14));

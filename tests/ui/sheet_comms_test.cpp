@@ -23,6 +23,42 @@ TEST_F(CommsTest, ListsThePortsPresentAndKeepsAnAbsentConfiguredPortAsItsOwnEntr
     EXPECT_EQ(out.settings.port, "COM1") << "shown and stored alike";
 }
 
+TEST(PortText, ALongNameGivesWayBeforeItsNote) {
+    const QFontMetrics metrics(QApplication::font());
+    const QString note = QStringLiteral("  (not present)");
+    const QString path = QStringLiteral("/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K3XYZ-if00");
+    const struct {
+        QString name;
+        int width;
+    } cases[] = {
+        {QStringLiteral("COM1"), 400},
+        {QStringLiteral("/dev/ttyFAKE9"),
+         metrics.horizontalAdvance(QStringLiteral("/dev/tt") + note)},
+        {path, metrics.horizontalAdvance(note) * 2},
+    };
+    for (const auto& c : cases) {
+        const QString shown = ui::FitPortText(c.name, note, metrics, c.width);
+        EXPECT_LE(metrics.horizontalAdvance(shown), c.width) << shown.toStdString();
+        EXPECT_TRUE(shown.endsWith(note)) << shown.toStdString();
+        EXPECT_TRUE(shown.startsWith(c.name.left(2))) << shown.toStdString();
+    }
+    EXPECT_EQ(ui::FitPortText(QStringLiteral("COM1"), note, metrics, 400),
+              QStringLiteral("COM1") + note)
+        << "a name that fits is shown whole";
+    EXPECT_EQ(ui::FitPortText(path, QString(), metrics, 1000), path);
+}
+
+TEST_F(CommsTest, AnAbsentPathPortKeepsItsNoteInTheClosedList) {
+    ConfigureValues values = Defaults();
+    values.settings.port = "/dev/ttyFAKE9";
+    Open(values);
+    GoTo("Comms");
+    auto* list = Find<QComboBox>("portList");
+    EXPECT_EQ(list->currentText().toStdString(), "/dev/ttyFAKE9  (not present)");
+    EXPECT_EQ(list->currentData(ui::CommsPage::kNoteRole).toString().toStdString(),
+              "  (not present)");
+}
+
 TEST_F(CommsTest, AnUntouchedListKeepsTheStoredSpelling) {
     ConfigureValues values = Defaults();
     values.settings.port = "com3"; // matched without regard to case

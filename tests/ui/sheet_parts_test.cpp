@@ -2,6 +2,7 @@
 // choice that is in force at once.
 
 #include "sheet_fixture.h"
+#include "text_fit.h"
 
 #include <QLabel>
 
@@ -33,6 +34,16 @@ TEST_F(PartsTest, ListsThePartsSortedAndShowsTheLimitsAsWritten) {
     Pick("partList", "alpha");
     EXPECT_EQ(Limits(), (Strings{"0X80000", "-1", "64K", "-1"})) << "no scanning, -1 when missing";
     EXPECT_TRUE(Find<QComboBox>("partList")->isEnabled());
+}
+
+TEST_F(PartsTest, LimitsOfTenCharactersAndLongerAreShownWhole) {
+    WriteFile("zelchip.ini",
+              "[ZaRQ4126]\nROMStart=0x00080000\nROMEnd=0x00087FFF\n"
+              "KStart=0x0009F800\nKEnd=0x0009FFFF_as_written\n");
+    Open(Defaults());
+    EXPECT_EQ(Limits(),
+              (Strings{"0x00080000", "0x00087FFF", "0x0009F800", "0x0009FFFF_as_written"}));
+    EXPECT_EQ(CutShortLabels(*Find<QWidget>("partsPage")), Strings{});
 }
 
 TEST_F(PartsTest, ASettingInOtherLetterCaseSelectsItsPartAndKeepsItsSpelling) {

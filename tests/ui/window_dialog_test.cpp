@@ -8,6 +8,7 @@
 #include <QProgressBar>
 #include <QScrollBar>
 
+#include "text_fit.h"
 #include "window_fixture.h"
 
 namespace talvex::testing {
@@ -138,6 +139,12 @@ TEST_F(WindowTest, IsAFixedWindowWithItsIconTabOrderAndNoDefaultButton) {
         EXPECT_FALSE(button->isDefault()) << button->objectName().toStdString();
         EXPECT_FALSE(button->accessibleName().isEmpty()) << button->objectName().toStdString();
     }
+}
+
+TEST_F(WindowTest, NoStaticTextIsCutShort) {
+    ui::MainDialog dialog(Stored(MakeSettings(), false));
+    dialog.show();
+    EXPECT_EQ(CutShortLabels(dialog), std::vector<std::string>{});
 }
 
 TEST_F(WindowTest, AboutEntryNamesProgramAndVersion) {

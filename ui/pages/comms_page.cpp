@@ -3,7 +3,9 @@
 #include <QAbstractItemView>
 #include <QComboBox>
 #include <QFontMetrics>
+#include <QStyleOptionComboBox>
 #include <QStyledItemDelegate>
+#include <QStylePainter>
 #include <algorithm>
 
 #include "window_text.h"
@@ -38,12 +40,42 @@ void WidenPopup(QComboBox* list) {
     list->view()->setMinimumWidth(widest);
 }
 
+// Draws the closed list as QComboBox does, with the entry's text fitted.
+class PortList final : public QComboBox {
+public:
+    using QComboBox::QComboBox;
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QStylePainter painter(this);
+        painter.setPen(palette().color(QPalette::Text));
+        QStyleOptionComboBox option;
+        initStyleOption(&option);
+        painter.drawComplexControl(QStyle::CC_ComboBox, option);
+        const QRect field = style()->subControlRect(QStyle::CC_ComboBox, &option,
+                                                    QStyle::SC_ComboBoxEditField, this);
+        const QString note = currentData(CommsPage::kNoteRole).toString();
+        const QString name = option.currentText.left(option.currentText.size() - note.size());
+        // The styles draw the text a few pixels in from the field's edges.
+        option.currentText = FitPortText(name, note, fontMetrics(), field.width() - 6);
+        painter.drawControl(QStyle::CE_ComboBoxLabel, option);
+    }
+};
+
 } // namespace
+
+QString FitPortText(const QString& name, const QString& note, const QFontMetrics& metrics,
+                    int width) {
+    if (metrics.horizontalAdvance(name + note) <= width) return name + note;
+    const int noteWidth = metrics.horizontalAdvance(note);
+    if (noteWidth >= width) return metrics.elidedText(name + note, Qt::ElideMiddle, width);
+    return metrics.elidedText(name, Qt::ElideMiddle, width - noteWidth) + note;
+}
 
 CommsPage::CommsPage(CommsPageModel& model, QWidget* parent)
     : SheetPage(model, 195, 127, parent), model_(model) {
     setObjectName(QStringLiteral("commsPage"));
-    portList_ = new QComboBox(this);
+    portList_ = new PortList(this);
     portList_->setObjectName(QStringLiteral("portList"));
     baudList_ = new QComboBox(this);
     baudList_->setObjectName(QStringLiteral("baudList"));
@@ -73,6 +105,10 @@ void CommsPage::DrawPorts() {
         if (!port.description.empty())
             portList_->setItemData(index, FromBytes(port.description), kDescriptionRole);
         if (!port.tip.empty()) portList_->setItemData(index, FromBytes(port.tip), Qt::ToolTipRole);
+        if (port.label.size() > port.name.size() &&
+            port.label.compare(0, port.name.size(), port.name) == 0)
+            portList_->setItemData(index, FromBytes(port.label.substr(port.name.size())),
+                                   kNoteRole);
         if (!port.present) {
             portList_->setItemData(index, palette().brush(QPalette::Disabled, QPalette::Text),
                                    Qt::ForegroundRole);

@@ -4,8 +4,16 @@
 #include "sheet_page.h"
 
 class QComboBox;
+class QFontMetrics;
 
 namespace talvex::ui {
+
+// What the closed port list shows of an entry in width pixels: a name too
+// long for it (a /dev/serial/by-id/... path) gives up letters from its
+// middle, so that its start, its end and the note after it, such as
+// "  (not present)", stay whole.
+QString FitPortText(const QString& name, const QString& note, const QFontMetrics& metrics,
+                    int width);
 
 class CommsPage final : public SheetPage {
     Q_OBJECT
@@ -14,6 +22,8 @@ public:
 
     // The item role that holds an adapter's description in the port list.
     static constexpr int kDescriptionRole = Qt::UserRole + 1;
+    // The item role that holds what the entry shows after the port's name.
+    static constexpr int kNoteRole = Qt::UserRole + 2;
 
 protected:
     void Redraw() override;

@@ -8,7 +8,7 @@
 namespace talvex::ui {
 
 PartsPage::PartsPage(PartsPageModel& model, QWidget* parent)
-    : SheetPage(model, 186, 90, parent), model_(model) {
+    : SheetPage(model, kWidth, 90, parent), model_(model) {
     setObjectName(QStringLiteral("partsPage"));
     partList_ = new QComboBox(this);
     partList_->setObjectName(QStringLiteral("partList"));
@@ -54,6 +54,10 @@ void PartsPage::DrawLimits() {
     romEnd_->setText(FromBytes(limits.romEnd));
     kernelStart_->setText(FromBytes(limits.kernelStart));
     kernelEnd_->setText(FromBytes(limits.kernelEnd));
+    // A value as written in the part database may be wider than its field;
+    // the page's right margin is the limit.
+    for (QLabel* value : {romStart_, romEnd_, kernelStart_, kernelEnd_})
+        FitLabelToText(value, units_.X(kWidth - 7));
 }
 
 } // namespace talvex::ui

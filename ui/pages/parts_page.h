@@ -18,6 +18,7 @@ protected:
     void Redraw() override;
 
 private:
+    static constexpr int kWidth = 186; // dialog units
     void DrawLimits();
 
     PartsPageModel& model_;

@@ -40,7 +40,7 @@ TEST(PortText, ALongNameGivesWayBeforeItsNote) {
         const QString shown = ui::FitPortText(c.name, note, metrics, c.width);
         EXPECT_LE(metrics.horizontalAdvance(shown), c.width) << shown.toStdString();
         EXPECT_TRUE(shown.endsWith(note)) << shown.toStdString();
-        EXPECT_TRUE(shown.startsWith(c.name.left(2))) << shown.toStdString();
+        EXPECT_TRUE(shown.endsWith(c.name.right(1) + note)) << shown.toStdString();
     }
     EXPECT_EQ(ui::FitPortText(QStringLiteral("COM1"), note, metrics, 400),
               QStringLiteral("COM1") + note)
@@ -57,6 +57,8 @@ TEST_F(CommsTest, AnAbsentPathPortKeepsItsNoteInTheClosedList) {
     EXPECT_EQ(list->currentText().toStdString(), "/dev/ttyFAKE9  (not present)");
     EXPECT_EQ(list->currentData(ui::CommsPage::kNoteRole).toString().toStdString(),
               "  (not present)");
+    const QString file = QStringLiteral(TALVEX_SCREENSHOT_DIR "/sheet-comms-absent-path.png");
+    EXPECT_TRUE(sheet_->grab().save(file)) << file.toStdString();
 }
 
 TEST_F(CommsTest, AnUntouchedListKeepsTheStoredSpelling) {

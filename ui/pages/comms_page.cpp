@@ -69,7 +69,7 @@ QString FitPortText(const QString& name, const QString& note, const QFontMetrics
     if (metrics.horizontalAdvance(name + note) <= width) return name + note;
     const int noteWidth = metrics.horizontalAdvance(note);
     if (noteWidth >= width) return metrics.elidedText(name + note, Qt::ElideMiddle, width);
-    return metrics.elidedText(name, Qt::ElideMiddle, width - noteWidth) + note;
+    return metrics.elidedText(name, Qt::ElideLeft, width - noteWidth) + note;
 }
 
 CommsPage::CommsPage(CommsPageModel& model, QWidget* parent)

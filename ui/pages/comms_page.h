@@ -10,8 +10,8 @@ namespace talvex::ui {
 
 // What the closed port list shows of an entry in width pixels: a name too
 // long for it (a /dev/serial/by-id/... path) gives up letters from its
-// middle, so that its start, its end and the note after it, such as
-// "  (not present)", stay whole.
+// start, so that its end, where device names differ, and the note after it,
+// such as "  (not present)", stay whole.
 QString FitPortText(const QString& name, const QString& note, const QFontMetrics& metrics,
                     int width);
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <thread>
 
+#include "deadline_wait.h"
 #include "engine_fixture.h"
 #include "serial_port.h"
 
@@ -195,15 +196,6 @@ TEST_F(EngineTest, LongestFramesAt9600BaudGoThroughWithoutASingleRepeat) {
 // loaded machine adds, not after the wait in hand.
 constexpr auto kStopBound = std::chrono::milliseconds(kStopLatencyMs) + 50ms;
 
-bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-    const auto end = Clock::now() + limit;
-    while (!done()) {
-        if (Clock::now() > end) return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
-
 TEST_F(EngineTest, StopWhileWaitingForTheIdentificationAt50BaudEndsAtOnce) {
     // One 24-byte read waits 40 s at 50 baud.
     baud_ = "50";
@@ -232,7 +224,7 @@ TEST_F(EngineTest, StopWhileAFrameWaitsForItsAnswerSendsNothingMore) {
     worker_ = std::make_unique<SerialThread>(window_, MakeSettings());
     worker_->Flags().Unattended.Begin();
     worker_->PressStart();
-    ASSERT_TRUE(WaitFor([&] { return sim.Stats().frames >= 1; }, 10s));
+    ASSERT_TRUE(WaitUntil([&] { return sim.Stats().frames >= 1; }, 10s));
     std::this_thread::sleep_for(300ms);
 
     const auto start = Clock::now();

@@ -121,7 +121,9 @@ TEST_P(TraceStopTest, SigtermMidRunEndsWithinASecond) {
     WriteImage("board.hex", HexText(Records(0, 128, 16)));
     const std::string fifo = MakeFifo("trace.fifo");
     FifoReader reader;
-    if (readerPresent) ASSERT_TRUE(reader.Open(fifo, PipeSize::OnePage));
+    if (readerPresent) {
+        ASSERT_TRUE(reader.Open(fifo, PipeSize::OnePage));
+    }
     const pid_t pid = StartChild(Args({"--trace", fifo}), "", (dir_ / "err.txt").string());
     ASSERT_GE(pid, 0);
     // Into the writing, where the shrunk FIFO is full by now.

@@ -5,6 +5,7 @@
 
 #include "command_frame.h"
 #include "engine_fixture.h"
+#include "forwarding_port.h"
 
 namespace talvex::testing {
 namespace {
@@ -542,17 +543,12 @@ TEST_F(EngineTest, LineThatHangsUpBeforeTheIdentificationIsAReadFailure) {
 
 // A real port whose first read of the identification fails as a device
 // error does (not a hang-up): the line itself stays usable.
-class FirstReadFails final : public ISerialPort {
+class FirstReadFails final : public ForwardingPort {
 public:
-    bool Open(const std::string& port, const std::string& baud) override {
-        return real_.Open(port, baud);
-    }
-    bool Close() override { return real_.Close(); }
-    bool IsOpen() const override { return real_.IsOpen(); }
     bool Read(std::uint8_t* buffer, std::size_t count, std::size_t& received) override {
         failing_ = !failed_;
         failed_ = true;
-        if (!failing_) return real_.Read(buffer, count, received);
+        if (!failing_) return ForwardingPort::Read(buffer, count, received);
         received = 0;
         return false;
     }
@@ -560,20 +556,13 @@ public:
                  std::chrono::milliseconds timeout) override {
         if (!failed_) return Read(buffer, count, received);
         failing_ = false;
-        return real_.ReadFor(buffer, count, received, timeout);
+        return ForwardingPort::ReadFor(buffer, count, received, timeout);
     }
-    bool Write(const std::uint8_t* data, std::size_t count, std::size_t& written) override {
-        return real_.Write(data, count, written);
-    }
-    bool Purge(PurgeWhat what) override { return real_.Purge(what); }
     PortStatus LastStatus() const override {
-        return failing_ ? PortStatus::IoError : real_.LastStatus();
+        return failing_ ? PortStatus::IoError : ForwardingPort::LastStatus();
     }
-    void SetStopFlag(const std::atomic<bool>* stop) override { real_.SetStopFlag(stop); }
-    bool PacedLine() const override { return real_.PacedLine(); }
 
 private:
-    CSerialPort real_;
     bool failed_ = false;
     bool failing_ = false;
 };

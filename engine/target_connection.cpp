@@ -93,11 +93,13 @@ void TargetConnection::ReadIdentification() {
     }
     if (!readOk) {
         c_.Flags().DownloadActive = 0;
-        // A device that hung up never comes back on this handle; keeping it
-        // would make every later Start and Run fail until a restart.
-        if (port.LastStatus() == PortStatus::HungUp) c_.ClosePort();
+        // The download ends as after any other failure, the device let go
+        // before the message waits for the user. A line that failed once is
+        // opened afresh by the next Start; one that hung up never comes back
+        // on this handle at all.
+        c_.ClosePort();
         c_.ReportFailure("Can not read COM port.", ExitCode::Port);
-        c_.CloseRecord();
+        c_.EndOfDownload();
         return;
     }
     if (received == 0) {

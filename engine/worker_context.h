@@ -127,6 +127,7 @@ public:
     // download from its Start, with the run step that follows it, or a
     // Run/Reset on its own.
     void BeginRecord(bool download);
+    // A run is under way; its record is told to the observer, if any.
     bool RecordOpen() const { return recordOpen_; }
     void RecordPhase(RunPhase phase);
     void RecordCount(RunPhase phase, std::uint64_t done);
@@ -159,6 +160,9 @@ private:
     std::unique_ptr<FrameLink> link_;
 
     std::function<void(ImagePass)> passObserver_;
+    // A run is open, and an observer hears of it.
+    bool Telling() const;
+
     IRunObserver* runObserver_ = nullptr;
     bool recordOpen_ = false;
 };

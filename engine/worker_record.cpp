@@ -6,37 +6,42 @@
 namespace talvex {
 
 void WorkerContext::BeginRecord(bool download) {
-    if (runObserver_ == nullptr) return;
     // A run step that never came leaves the download's record open.
     CloseRecord();
+    // The run begins whether or not anyone is told of it: what the last run
+    // noted must not decide how this one ends, nor whether its run step
+    // keeps the answer wait its download learnt.
     outcome_.BeginRun();
-    runObserver_->RunBegan(CurrentSettings(), ImagePath(), download);
     recordOpen_ = true;
+    if (runObserver_ != nullptr) runObserver_->RunBegan(CurrentSettings(), ImagePath(), download);
 }
 
+bool WorkerContext::Telling() const { return recordOpen_ && runObserver_ != nullptr; }
+
 void WorkerContext::RecordPhase(RunPhase phase) {
-    if (recordOpen_) runObserver_->PhaseBegan(phase);
+    if (Telling()) runObserver_->PhaseBegan(phase);
 }
 
 void WorkerContext::RecordCount(RunPhase phase, std::uint64_t done) {
-    if (recordOpen_) runObserver_->PhaseCount(phase, done);
+    if (Telling()) runObserver_->PhaseCount(phase, done);
 }
 
 void WorkerContext::RecordPhaseEnd(RunPhase phase) {
-    if (recordOpen_) runObserver_->PhaseEnded(phase);
+    if (Telling()) runObserver_->PhaseEnded(phase);
 }
 
 void WorkerContext::RecordIdentified(const std::string& text) {
-    if (recordOpen_) runObserver_->Identified(text);
+    if (Telling()) runObserver_->Identified(text);
 }
 
 void WorkerContext::RecordRunCommand(bool reset) {
-    if (recordOpen_) runObserver_->RunCommand(reset);
+    if (Telling()) runObserver_->RunCommand(reset);
 }
 
 void WorkerContext::CloseRecord() {
-    if (!recordOpen_) return;
+    const bool told = Telling();
     recordOpen_ = false;
+    if (!told) return;
     if (link_) {
         const LinkCounts& c = link_->Counts();
         runObserver_->LinkReport(c.answerWaitMs, c.misalignments, c.repeats);

@@ -2,8 +2,8 @@
 // The file a byte trace goes to. It may be a FIFO read by a log collector,
 // and then neither a missing reader nor one that stops reading may hold the
 // worker that writes it: the open does not wait for a reader, and a write
-// waits no longer than it is told. Backends: trace_file_posix.cpp and
-// trace_file_win32.cpp.
+// waits no longer than it is told. Written once in trace_file_common.cpp
+// over the system calls of trace_file_posix.cpp and trace_file_win32.cpp.
 
 #include <chrono>
 #include <cstddef>

@@ -1,10 +1,10 @@
-// The trace file on POSIX. Opened without blocking, so that a FIFO without a
-// reader fails at once (ENXIO) instead of waiting for one for ever; kept
-// non-blocking, so that a reader that stops reading costs no more than the
-// wait asked for, in poll(). A reader that goes away must not end the
-// process with SIGPIPE.
+// The trace file's system calls on POSIX. Opened without blocking, so that
+// a FIFO without a reader fails at once (ENXIO) instead of waiting for one
+// for ever; kept non-blocking, so that a reader that stops reading costs no
+// more than the wait asked for, in poll(). A reader that goes away must not
+// end the process with SIGPIPE.
 
-#include "trace_file.h"
+#include "trace_file_detail.h"
 #include "unique_fd.h"
 
 #include <cerrno>
@@ -16,11 +16,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace talvex {
+namespace talvex::detail {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 // SIGPIPE held back in this thread for one write; one that the write itself
 // raised is taken out of the queue again, so that it never arrives.
@@ -59,19 +57,13 @@ private:
 
 } // namespace
 
-struct TraceFile::Impl {
+struct TraceHandle {
     UniqueFd fd;
 };
 
-TraceFile::TraceFile(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+void TraceHandleClose::operator()(TraceHandle* handle) const { delete handle; }
 
-TraceFile::~TraceFile() = default;
-
-std::unique_ptr<TraceFile> TraceFile::Open(const std::string& path, std::string& whyNot) {
-    if (path.empty()) {
-        whyNot = "no file name";
-        return nullptr;
-    }
+TraceHandlePtr OpenTraceHandle(const std::string& path, std::string& whyNot) {
     UniqueFd fd(::open(path.c_str(),
                        O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666));
     if (!fd.Valid()) {
@@ -84,42 +76,37 @@ std::unique_ptr<TraceFile> TraceFile::Open(const std::string& path, std::string&
         }
         return nullptr;
     }
-    auto impl = std::make_unique<Impl>();
-    impl->fd = std::move(fd);
-    return std::unique_ptr<TraceFile>(new TraceFile(std::move(impl)));
+    TraceHandlePtr handle(new TraceHandle);
+    handle->fd = std::move(fd);
+    return handle;
 }
 
-bool TraceFile::Write(const char* data, std::size_t size, std::chrono::milliseconds wait,
-                      std::size_t& written, std::string& whyNot) {
+TraceWriteEnd WriteTraceOnce(TraceHandle& handle, const char* data, std::size_t size,
+                             std::chrono::milliseconds wait, std::size_t& moved,
+                             std::string& whyNot) {
     PipeSignalHeld held;
-    const auto deadline = Clock::now() + wait;
-    written = 0;
-    while (written < size) {
-        const ssize_t n = ::write(impl_->fd.Get(), data + written, size - written);
-        if (n > 0) {
-            written += static_cast<std::size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-            if (left.count() <= 0) return true;
-            pollfd p{impl_->fd.Get(), POLLOUT, 0};
-            if (::poll(&p, 1, static_cast<int>(left.count())) < 0 && errno != EINTR) {
-                whyNot = std::strerror(errno);
-                return false;
-            }
-            continue;
-        }
-        if (n < 0 && errno == EPIPE) {
-            held.Raised();
-            whyNot = "its reader closed it";
-            return false;
-        }
-        whyNot = n < 0 ? std::strerror(errno) : "the system took none of the bytes";
-        return false;
+    const ssize_t n = ::write(handle.fd.Get(), data, size);
+    if (n > 0) {
+        moved = static_cast<std::size_t>(n);
+        return TraceWriteEnd::Took;
     }
-    return true;
+    if (n < 0 && errno == EINTR) return TraceWriteEnd::Took;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        if (wait.count() <= 0) return TraceWriteEnd::Full;
+        pollfd p{handle.fd.Get(), POLLOUT, 0};
+        if (::poll(&p, 1, static_cast<int>(wait.count())) < 0 && errno != EINTR) {
+            whyNot = std::strerror(errno);
+            return TraceWriteEnd::Failed;
+        }
+        return TraceWriteEnd::Took;
+    }
+    if (n < 0 && errno == EPIPE) {
+        held.Raised();
+        whyNot = "its reader closed it";
+        return TraceWriteEnd::Failed;
+    }
+    whyNot = n < 0 ? std::strerror(errno) : "the system took none of the bytes";
+    return TraceWriteEnd::Failed;
 }
 
-} // namespace talvex
+} // namespace talvex::detail

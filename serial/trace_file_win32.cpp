@@ -1,9 +1,9 @@
-// The trace file on Windows. Opening a pipe whose server is missing fails
-// at once already; a server that stops reading would hold a plain WriteFile
-// for ever, so the file is opened for overlapped writes, each waited for no
-// longer than asked and cancelled after it.
+// The trace file's system calls on Windows. Opening a pipe whose server is
+// missing fails at once already; a server that stops reading would hold a
+// plain WriteFile for ever, so the file is opened for overlapped writes,
+// each waited for no longer than asked and cancelled after it.
 
-#include "trace_file.h"
+#include "trace_file_detail.h"
 
 #include <algorithm>
 #include <windows.h>
@@ -11,7 +11,7 @@
 #include "system_error_text.h"
 #include "unique_handle.h"
 
-namespace talvex {
+namespace talvex::detail {
 
 namespace {
 
@@ -25,27 +25,26 @@ bool IsPipeName(const std::string& path) {
     return head == "\\\\.\\pipe\\";
 }
 
+std::string WriteErrorText(DWORD error) {
+    return error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE ? "its reader closed it"
+                                                                : SystemErrorText(error);
+}
+
 } // namespace
 
-struct TraceFile::Impl {
+struct TraceHandle {
     UniqueHandle file;
     UniqueHandle event;
 };
 
-TraceFile::TraceFile(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+void TraceHandleClose::operator()(TraceHandle* handle) const { delete handle; }
 
-TraceFile::~TraceFile() = default;
-
-std::unique_ptr<TraceFile> TraceFile::Open(const std::string& path, std::string& whyNot) {
-    if (path.empty()) {
-        whyNot = "no file name";
-        return nullptr;
-    }
-    auto impl = std::make_unique<Impl>();
-    impl->file = UniqueHandle(CreateFileA(
+TraceHandlePtr OpenTraceHandle(const std::string& path, std::string& whyNot) {
+    TraceHandlePtr handle(new TraceHandle);
+    handle->file = UniqueHandle(CreateFileA(
         path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
         nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr));
-    if (!impl->file.Valid()) {
+    if (!handle->file.Valid()) {
         const DWORD error = GetLastError();
         if (IsPipeName(path) && (error == ERROR_FILE_NOT_FOUND || error == ERROR_PIPE_BUSY)) {
             whyNot = error == ERROR_FILE_NOT_FOUND ? "no process serves this pipe"
@@ -55,59 +54,50 @@ std::unique_ptr<TraceFile> TraceFile::Open(const std::string& path, std::string&
         }
         return nullptr;
     }
-    impl->event = UniqueHandle(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    if (!impl->event.Valid()) {
+    handle->event = UniqueHandle(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    if (!handle->event.Valid()) {
         whyNot = SystemErrorText(GetLastError());
         return nullptr;
     }
-    return std::unique_ptr<TraceFile>(new TraceFile(std::move(impl)));
+    return handle;
 }
 
-bool TraceFile::Write(const char* data, std::size_t size, std::chrono::milliseconds wait,
-                      std::size_t& written, std::string& whyNot) {
-    const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(wait.count());
-    written = 0;
-    while (written < size) {
-        OVERLAPPED ov{};
-        // All ones: at the end of the file, as an append; a pipe ignores it.
-        ov.Offset = 0xFFFFFFFF;
-        ov.OffsetHigh = 0xFFFFFFFF;
-        ov.hEvent = impl_->event.Get();
-        ResetEvent(ov.hEvent);
-        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size - written, 1u << 20));
-        DWORD done = 0;
-        if (!WriteFile(impl_->file.Get(), data + written, chunk, nullptr, &ov)) {
-            const DWORD error = GetLastError();
-            if (error != ERROR_IO_PENDING) {
-                whyNot = error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE
-                             ? "its reader closed it"
-                             : SystemErrorText(error);
-                return false;
-            }
-            const ULONGLONG now = GetTickCount64();
-            const DWORD left = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
-            if (WaitForSingleObject(ov.hEvent, left) != WAIT_OBJECT_0) {
-                CancelIoEx(impl_->file.Get(), &ov);
-                // The cancelled write must be over before ov goes; what it
-                // moved until then counts.
-                GetOverlappedResult(impl_->file.Get(), &ov, &done, TRUE);
-                written += done;
-                return true;
-            }
+TraceWriteEnd WriteTraceOnce(TraceHandle& handle, const char* data, std::size_t size,
+                             std::chrono::milliseconds wait, std::size_t& moved,
+                             std::string& whyNot) {
+    OVERLAPPED ov{};
+    // All ones: at the end of the file, as an append; a pipe ignores it.
+    ov.Offset = 0xFFFFFFFF;
+    ov.OffsetHigh = 0xFFFFFFFF;
+    ov.hEvent = handle.event.Get();
+    ResetEvent(ov.hEvent);
+    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 20));
+    DWORD done = 0;
+    if (!WriteFile(handle.file.Get(), data, chunk, nullptr, &ov)) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_IO_PENDING) {
+            whyNot = WriteErrorText(error);
+            return TraceWriteEnd::Failed;
         }
-        if (!GetOverlappedResult(impl_->file.Get(), &ov, &done, FALSE)) {
-            const DWORD error = GetLastError();
-            whyNot = error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE ? "its reader closed it"
-                                                                          : SystemErrorText(error);
-            return false;
+        if (WaitForSingleObject(ov.hEvent, static_cast<DWORD>(wait.count())) != WAIT_OBJECT_0) {
+            CancelIoEx(handle.file.Get(), &ov);
+            // The cancelled write must be over before ov goes; what it
+            // moved until then counts.
+            GetOverlappedResult(handle.file.Get(), &ov, &done, TRUE);
+            moved = done;
+            return TraceWriteEnd::Full;
         }
-        if (done == 0) {
-            whyNot = "the system took none of the bytes";
-            return false;
-        }
-        written += done;
     }
-    return true;
+    if (!GetOverlappedResult(handle.file.Get(), &ov, &done, FALSE)) {
+        whyNot = WriteErrorText(GetLastError());
+        return TraceWriteEnd::Failed;
+    }
+    if (done == 0) {
+        whyNot = "the system took none of the bytes";
+        return TraceWriteEnd::Failed;
+    }
+    moved = done;
+    return TraceWriteEnd::Took;
 }
 
-} // namespace talvex
+} // namespace talvex::detail

@@ -3,14 +3,9 @@
 // identification limit at the slowest rates. Also the run record's byte
 // counts on chips that pad records to halfwords.
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <atomic>
-#include <mutex>
-
 #include "cli_fixture.h"
+#include "deadline_wait.h"
+#include "fifo_reader.h"
 #include "json_value.h"
 
 namespace talvex::testing {
@@ -18,55 +13,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-// The far end of a FIFO, open before talvex-cli opens its end. It reads
-// everything that comes (a log collector), or nothing at all (one that
-// hangs), with the pipe shrunk to a page so that a short run fills it.
-class FifoReader {
-public:
-    FifoReader(const std::string& path, bool reads) {
-        fd_ = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        EXPECT_GE(fd_, 0) << path;
-        if (!reads) {
-#ifdef F_SETPIPE_SZ
-            ::fcntl(fd_, F_SETPIPE_SZ, 4096);
-#endif
-            return;
-        }
-        thread_ = std::thread([this] {
-            while (!done_) {
-                Drain();
-                std::this_thread::sleep_for(5ms);
-            }
-            Drain();
-        });
-    }
-    ~FifoReader() {
-        Stop();
-        if (fd_ >= 0) ::close(fd_);
-    }
-    // Waits for the rest and returns everything read.
-    std::string Stop() {
-        done_ = true;
-        if (thread_.joinable()) thread_.join();
-        return text_;
-    }
-
-private:
-    void Drain() {
-        char buffer[4096];
-        for (;;) {
-            const ssize_t n = ::read(fd_, buffer, sizeof buffer);
-            if (n <= 0) return;
-            text_.append(buffer, static_cast<std::size_t>(n));
-        }
-    }
-
-    int fd_ = -1;
-    std::atomic<bool> done_{false};
-    std::thread thread_;
-    std::string text_;
-};
 
 struct Timed {
     Child child;
@@ -81,7 +27,7 @@ protected:
     }
     std::string MakeFifo(const std::string& name) {
         const std::string path = (dir_ / name).string();
-        EXPECT_EQ(::mkfifo(path.c_str(), 0600), 0) << path;
+        EXPECT_TRUE(testing::MakeFifo(path));
         return path;
     }
     std::vector<std::string> Args(std::vector<std::string> extra) const {
@@ -134,9 +80,11 @@ TEST_F(BoundedWaitTest, TraceFifoWithAReaderGetsTheWholeTrace) {
     StartSim({});
     WriteImage("board.hex", HexText(Records(0, 8, 16)));
     const std::string fifo = MakeFifo("trace.fifo");
-    FifoReader reader(fifo, true);
+    FifoReader reader;
+    ASSERT_TRUE(reader.Open(fifo, PipeSize::AsMade));
+    reader.KeepReading();
     const Timed traced = Run(Args({"--trace", fifo}));
-    const std::string text = reader.Stop();
+    const std::string text = reader.StopReading();
     EXPECT_EQ(ExitCodeOf(traced.child), 0) << traced.child.err;
     EXPECT_EQ(traced.child.err, "");
     EXPECT_EQ(text.rfind("# talvex-cli ", 0), 0u) << text;
@@ -151,7 +99,8 @@ TEST_F(BoundedWaitTest, TraceReaderThatStopsReadingCostsTheTraceButNotTheRun) {
     WriteImage("board.hex", HexText(Records(0, 64, 16)));
     const Clock::duration reference = Reference({"--answer-delay-ms", "10"});
     const std::string fifo = MakeFifo("trace.fifo");
-    FifoReader reader(fifo, false);
+    FifoReader reader;
+    ASSERT_TRUE(reader.Open(fifo, PipeSize::OnePage));
     const Timed traced =
         Run(Args({"--trace", fifo}),
             std::chrono::duration_cast<std::chrono::milliseconds>(reference) + 10s);
@@ -171,44 +120,21 @@ TEST_P(TraceStopTest, SigtermMidRunEndsWithinASecond) {
     StartSim({"--answer-delay-ms", "10"});
     WriteImage("board.hex", HexText(Records(0, 128, 16)));
     const std::string fifo = MakeFifo("trace.fifo");
-    std::unique_ptr<FifoReader> reader;
-    if (readerPresent) reader = std::make_unique<FifoReader>(fifo, false);
-    std::vector<std::string> args = Args({"--trace", fifo});
-    const std::string err = (dir_ / "err.txt").string();
-    const pid_t pid = ::fork();
+    FifoReader reader;
+    if (readerPresent) {
+        ASSERT_TRUE(reader.Open(fifo, PipeSize::OnePage));
+    }
+    const pid_t pid = StartChild(Args({"--trace", fifo}), "", (dir_ / "err.txt").string());
     ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int none = ::open("/dev/null", O_RDWR);
-        ::dup2(none, 0);
-        ::dup2(none, 1);
-        ::dup2(e, 2);
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        ::execv(argv[0], argv.data());
-        ::_exit(121);
-    }
     // Into the writing, where the shrunk FIFO is full by now.
-    const auto giveUp = Clock::now() + 10s;
-    while (Clock::now() < giveUp) {
-        if (Frames('W').size() >= 20) break;
-        std::this_thread::sleep_for(10ms);
-    }
+    WaitUntil([&] { return Frames('W').size() >= 20; }, 10s, 10ms);
     ASSERT_EQ(::kill(pid, SIGTERM), 0);
     const auto sent = Clock::now();
-    int status = 0;
-    while (::waitpid(pid, &status, WNOHANG) != pid) {
-        if (Clock::now() - sent > 20s) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-            FAIL() << "talvex-cli did not end within 20 s of SIGTERM";
-        }
-        std::this_thread::sleep_for(2ms);
-    }
+    const std::optional<int> ended = WaitForExit(pid, 20s);
+    if (!ended) FAIL() << "talvex-cli did not end within 20 s of SIGTERM";
+    const int status = *ended;
     const auto took = Clock::now() - sent;
-    std::printf("[   INFO   ] ended %.0f ms after SIGTERM\n",
-                std::chrono::duration<double, std::milli>(took).count());
+    std::printf("[   INFO   ] ended %.0f ms after SIGTERM\n", Milliseconds(took));
     EXPECT_LT(took, 1s);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 130);

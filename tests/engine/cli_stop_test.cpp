@@ -12,6 +12,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "deadline_wait.h"
 #include "engine_fixture.h"
 #include "serial_port.h"
 
@@ -54,27 +55,12 @@ TEST_P(CliStopTest, SignalDuringA40SecondReadEndsTheRunWith130AtOnce) {
     const std::string err = (dir_ / "err.txt").string();
 
     // cb=50: the first 24-byte read of the identification waits 40 s.
-    std::vector<std::string> args = {(bin / "talvex-cli").string(), "af=" + image_,
-                                     "cp=" + sim.DevicePath(), "cb=50"};
-    const pid_t pid = ::fork();
+    const pid_t pid = StartChild(
+        {(bin / "talvex-cli").string(), "af=" + image_, "cp=" + sim.DevicePath(), "cb=50"}, out,
+        err);
     ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int none = ::open("/dev/null", O_RDONLY);
-        ::dup2(o, 1);
-        ::dup2(e, 2);
-        ::dup2(none, 0);
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        ::execv(argv[0], argv.data());
-        ::_exit(121);
-    }
     // Wait until it waits for the target, then a little into that wait.
-    const auto giveUp = Clock::now() + 10s;
-    while (Slurp(out).find("Press Download") == std::string::npos && Clock::now() < giveUp)
-        std::this_thread::sleep_for(10ms);
+    WaitUntil([&] { return Slurp(out).find("Press Download") != std::string::npos; }, 10s, 10ms);
     std::this_thread::sleep_for(300ms);
 
     const auto sent = Clock::now();
@@ -85,28 +71,25 @@ TEST_P(CliStopTest, SignalDuringA40SecondReadEndsTheRunWith130AtOnce) {
     Clock::duration released = Clock::duration::max();
     Clock::duration ended = Clock::duration::max();
     int status = 0;
-    while (Clock::now() - sent < 30s) {
-        if (released == Clock::duration::max() && next.Open(sim.DevicePath(), "115200")) {
-            released = Clock::now() - sent;
-            EXPECT_TRUE(next.Close());
-        }
-        if (ended == Clock::duration::max() && ::waitpid(pid, &status, WNOHANG) == pid)
-            ended = Clock::now() - sent;
-        if (ended != Clock::duration::max() &&
-            (released != Clock::duration::max() || Clock::now() - sent > ended + 1s))
-            break;
-        std::this_thread::sleep_for(1ms);
-    }
+    WaitUntil(
+        [&] {
+            if (released == Clock::duration::max() && next.Open(sim.DevicePath(), "115200")) {
+                released = Clock::now() - sent;
+                EXPECT_TRUE(next.Close());
+            }
+            if (ended == Clock::duration::max() && ::waitpid(pid, &status, WNOHANG) == pid)
+                ended = Clock::now() - sent;
+            return ended != Clock::duration::max() &&
+                   (released != Clock::duration::max() || Clock::now() - sent > ended + 1s);
+        },
+        30s, 1ms);
     if (ended == Clock::duration::max()) {
         ::kill(pid, SIGKILL);
         ::waitpid(pid, &status, 0);
         FAIL() << "talvex-cli did not end within 30 s of the signal";
     }
-    const auto ms = [](Clock::duration d) {
-        return std::chrono::duration<double, std::milli>(d).count();
-    };
-    std::printf("[   INFO   ] port free %.0f ms and exit %.0f ms after the signal\n", ms(released),
-                ms(ended));
+    std::printf("[   INFO   ] port free %.0f ms and exit %.0f ms after the signal\n",
+                Milliseconds(released), Milliseconds(ended));
     // It looks at a signal every 100 ms; the port ends its wait within
     // kStopLatencyMs of the request, and then the port is closed.
     EXPECT_LT(released, 250ms) << "the port was not free again after the signal";

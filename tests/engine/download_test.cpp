@@ -5,6 +5,7 @@
 
 #include "command_frame.h"
 #include "engine_fixture.h"
+#include "forwarding_port.h"
 
 namespace talvex::testing {
 namespace {
@@ -538,6 +539,70 @@ TEST_F(EngineTest, LineThatHangsUpBeforeTheIdentificationIsAReadFailure) {
     sim_->Stop();
     EXPECT_EQ(window_.WaitResult(5s), std::optional<int>(4));
     EXPECT_EQ(window_.Failures(), std::vector<std::string>{"Can not read COM port."});
+}
+
+// A real port whose first read of the identification fails as a device
+// error does (not a hang-up): the line itself stays usable.
+class FirstReadFails final : public ForwardingPort {
+public:
+    bool Read(std::uint8_t* buffer, std::size_t count, std::size_t& received) override {
+        failing_ = !failed_;
+        failed_ = true;
+        if (!failing_) return ForwardingPort::Read(buffer, count, received);
+        received = 0;
+        return false;
+    }
+    bool ReadFor(std::uint8_t* buffer, std::size_t count, std::size_t& received,
+                 std::chrono::milliseconds timeout) override {
+        if (!failed_) return Read(buffer, count, received);
+        failing_ = false;
+        return ForwardingPort::ReadFor(buffer, count, received, timeout);
+    }
+    PortStatus LastStatus() const override {
+        return failing_ ? PortStatus::IoError : ForwardingPort::LastStatus();
+    }
+
+private:
+    bool failed_ = false;
+    bool failing_ = false;
+};
+
+// A failed read of the identification ends the download like any other
+// failure: the port is let go and the buttons come back, so that the user
+// can press Start again, and that Start connects afresh.
+TEST_F(EngineTest, FailedIdentificationReadEndsTheDownloadAndStartWorksAgain) {
+    auto& sim = StartSim({});
+    WriteImage("board.hex", HexText(Records(0, 2, 16)));
+    Settings s = MakeSettings();
+    worker_ = std::make_unique<SerialThread>(window_, s, std::make_unique<FirstReadFails>());
+    worker_->SetImagePath(s.imageFile);
+    worker_->PressStart();
+    ASSERT_TRUE(window_.WaitBoxes(1, 5s));
+    EXPECT_EQ(window_.Boxes(), std::vector<std::string>{"Can not read COM port."});
+    ASSERT_TRUE(worker_->WaitIdle(5s));
+
+    // Start, Run/Reset and Configure are on again, as after every download.
+    const auto buttons = window_.Buttons();
+    ASSERT_GE(buttons.size(), 3u);
+    const std::vector<ButtonId> ids = {kStartButton, kRunResetButton, kConfigureButton};
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        EXPECT_EQ(buttons[buttons.size() - 3 + i].id, ids[i]);
+        EXPECT_TRUE(buttons[buttons.size() - 3 + i].enabled) << "button " << ids[i];
+    }
+    EXPECT_EQ(worker_->Flags().DownloadActive.load(), 0);
+    EXPECT_EQ(worker_->Flags().StartPressed.load(), 0);
+    // The device is free for another program.
+    {
+        CSerialPort other;
+        EXPECT_TRUE(other.Open(sim.DevicePath(), "115200"));
+    }
+
+    worker_->PressStart();
+    ASSERT_TRUE(window_.WaitLine("Flashing Complete.", 10s));
+    worker_->WaitIdle(5s);
+    EXPECT_EQ(Count(window_.Lines(), "Ready @ 115200 baud n,8,1."), 2u);
+    EXPECT_EQ(window_.Boxes().size(), 1u);
+    EXPECT_EQ(Frames('W').size(), 2u);
 }
 
 TEST_F(EngineTest, InteractiveWrongPartShowsNoBoxAndReenablesStart) {

@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <thread>
 
+#include "deadline_wait.h"
 #include "engine_fixture.h"
+#include "link_observer.h"
 #include "serial_port.h"
 
 namespace talvex::testing {
@@ -195,15 +197,6 @@ TEST_F(EngineTest, LongestFramesAt9600BaudGoThroughWithoutASingleRepeat) {
 // loaded machine adds, not after the wait in hand.
 constexpr auto kStopBound = std::chrono::milliseconds(kStopLatencyMs) + 50ms;
 
-bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-    const auto end = Clock::now() + limit;
-    while (!done()) {
-        if (Clock::now() > end) return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
-
 TEST_F(EngineTest, StopWhileWaitingForTheIdentificationAt50BaudEndsAtOnce) {
     // One 24-byte read waits 40 s at 50 baud.
     baud_ = "50";
@@ -232,7 +225,7 @@ TEST_F(EngineTest, StopWhileAFrameWaitsForItsAnswerSendsNothingMore) {
     worker_ = std::make_unique<SerialThread>(window_, MakeSettings());
     worker_->Flags().Unattended.Begin();
     worker_->PressStart();
-    ASSERT_TRUE(WaitFor([&] { return sim.Stats().frames >= 1; }, 10s));
+    ASSERT_TRUE(WaitUntil([&] { return sim.Stats().frames >= 1; }, 10s));
     std::this_thread::sleep_for(300ms);
 
     const auto start = Clock::now();
@@ -246,6 +239,82 @@ TEST_F(EngineTest, StopWhileAFrameWaitsForItsAnswerSendsNothingMore) {
     const auto lines = window_.Lines();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "Flashing Complete."), 0);
 }
+
+// --- The learnt answer wait from run to run ----------------------------------
+
+// Whether the host sent a resynchronisation block right after the first
+// frame of the letter: the answer came later than the answer wait in force.
+bool ResyncRightAfter(const std::vector<zarq::LogEntry>& log, char letter) {
+    const auto frame = std::find_if(log.begin(), log.end(), [&](const zarq::LogEntry& e) {
+        return e.kind == zarq::LogEntry::Kind::Frame && e.letter == letter;
+    });
+    if (frame == log.end()) {
+        ADD_FAILURE() << "no " << letter << " frame";
+        return false;
+    }
+    const auto next = std::next(frame);
+    return next != log.end() && next->kind == zarq::LogEntry::Kind::Resync;
+}
+
+// Whether the worker reports its runs to an observer must not change how it
+// talks to the target: each download learns the answer wait afresh, and the
+// run step that follows a download keeps what that download learnt, also
+// after an earlier run failed.
+class LearntWaitTest : public EngineTest, public ::testing::WithParamInterface<bool> {
+protected:
+    // A fresh target, as one announces itself only once, 40 ms slower to
+    // answer than the 19 ms that 115200 baud waits for at first.
+    Settings SlowTarget(Settings s, const std::vector<std::string>& extra = {}) {
+        if (sim_) sim_->Stop();
+        std::vector<std::string> args = {"--answer-delay-ms", "40"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        StartSim(args);
+        s.port = sim_->DevicePath();
+        return s;
+    }
+    // Starts a download with these settings and waits for its last line.
+    void Download(const Settings& s, const std::string& lastLine) {
+        worker_->SetSettings(s);
+        window_.Clear();
+        worker_->PressStart();
+        ASSERT_TRUE(window_.WaitLine(lastLine, 20s));
+        ASSERT_TRUE(worker_->WaitIdle(5s));
+    }
+};
+
+TEST_P(LearntWaitTest, EachDownloadLearnsAfreshAndItsRunStepKeepsWhatItLearnt) {
+    WriteImage("board.hex", HexText(Records(0, 4, 16)));
+    LinkObserver observer;
+    Settings s = SlowTarget(MakeSettings(), {"--part", "ZaRQ4124"});
+    worker_ = std::make_unique<SerialThread>(window_, s);
+    if (GetParam()) {
+        ASSERT_TRUE(worker_->SetRunObserver(&observer));
+    }
+    worker_->SetImagePath(s.imageFile);
+
+    // A failed run first: the wrong part.
+    ASSERT_NO_FATAL_FAILURE(Download(s, "Select correct part from the Configure Dialog."));
+
+    // Then a download with Autorun: its first frame meets the rate's wait,
+    // and the run frame the wait the download learnt.
+    s.autorun = "Yes";
+    ASSERT_NO_FATAL_FAILURE(Download(s = SlowTarget(s), "Running."));
+    EXPECT_TRUE(ResyncRightAfter(sim_->Log(), 'E'))
+        << "the first download began with a learnt wait";
+    EXPECT_FALSE(ResyncRightAfter(sim_->Log(), 'R')) << "the run step forgot the learnt wait";
+    EXPECT_EQ(Frames('R').size(), 1u);
+
+    // The next download begins from the rate's wait again.
+    s.autorun = "No";
+    ASSERT_NO_FATAL_FAILURE(Download(SlowTarget(s), "Flashing Complete."));
+    EXPECT_TRUE(ResyncRightAfter(sim_->Log(), 'E')) << "the wait learnt before was kept";
+    EXPECT_TRUE(window_.Boxes().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Observer, LearntWaitTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return std::string(info.param ? "Reported" : "NotReported");
+                         });
 
 } // namespace
 } // namespace talvex::testing

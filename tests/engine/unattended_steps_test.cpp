@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "engine_fixture.h"
+#include "forwarding_port.h"
 
 namespace talvex::testing {
 namespace {
@@ -43,34 +44,17 @@ private:
 
 // A real port whose adapter is pulled out after it was opened a number of
 // times: the next open fails.
-class UnpluggedAfterOpens final : public ISerialPort {
+class UnpluggedAfterOpens final : public ForwardingPort {
 public:
     explicit UnpluggedAfterOpens(int opens) : opensLeft_(opens) {}
 
     bool Open(const std::string& port, const std::string& baud) override {
         if (opensLeft_ == 0) return false;
         --opensLeft_;
-        return real_.Open(port, baud);
+        return ForwardingPort::Open(port, baud);
     }
-    bool Close() override { return real_.Close(); }
-    bool IsOpen() const override { return real_.IsOpen(); }
-    bool Read(std::uint8_t* buffer, std::size_t count, std::size_t& received) override {
-        return real_.Read(buffer, count, received);
-    }
-    bool ReadFor(std::uint8_t* buffer, std::size_t count, std::size_t& received,
-                 std::chrono::milliseconds timeout) override {
-        return real_.ReadFor(buffer, count, received, timeout);
-    }
-    bool Write(const std::uint8_t* data, std::size_t count, std::size_t& written) override {
-        return real_.Write(data, count, written);
-    }
-    bool Purge(PurgeWhat what) override { return real_.Purge(what); }
-    PortStatus LastStatus() const override { return real_.LastStatus(); }
-    void SetStopFlag(const std::atomic<bool>* stop) override { real_.SetStopFlag(stop); }
-    bool PacedLine() const override { return real_.PacedLine(); }
 
 private:
-    CSerialPort real_;
     int opensLeft_;
 };
 

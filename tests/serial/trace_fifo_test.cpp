@@ -1,6 +1,7 @@
 // A trace that goes to a FIFO: without a reader, with one, and with one
 // that stops reading or goes away.
 
+#include "fifo_reader.h"
 #include "trace_file.h"
 #include "trace_port.h"
 
@@ -8,68 +9,40 @@
 
 #include <chrono>
 #include <csignal>
-#include <fcntl.h>
-#include <filesystem>
 #include <future>
 #include <thread>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace talvex {
 namespace {
 
-namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 class TraceFifoTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/talvex-fifo-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        fifo_ = (dir_ / "trace.fifo").string();
-        ASSERT_EQ(::mkfifo(fifo_.c_str(), 0600), 0);
-    }
-    void TearDown() override {
-        if (reader_ >= 0) ::close(reader_);
-        std::error_code ignored;
-        fs::remove_all(dir_, ignored);
-    }
+    void SetUp() override { ASSERT_TRUE(fifo_.Made()); }
     void OpenReader(bool small) {
-        reader_ = ::open(fifo_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        ASSERT_GE(reader_, 0);
-#ifdef F_SETPIPE_SZ
-        if (small) ::fcntl(reader_, F_SETPIPE_SZ, 4096);
-#else
-        (void)small;
-#endif
+        ASSERT_TRUE(reader_.Open(fifo_.Path(),
+                                 small ? testing::PipeSize::OnePage : testing::PipeSize::AsMade));
     }
-    std::string Drain() {
-        std::string text;
-        char buffer[4096];
-        ssize_t n;
-        while ((n = ::read(reader_, buffer, sizeof buffer)) > 0)
-            text.append(buffer, static_cast<std::size_t>(n));
-        return text;
-    }
+    std::string Drain() { return reader_.ReadAvailable(); }
     // Opens the sink in a thread of its own: an open that waits for a reader
     // is released by opening one, so the test fails instead of hanging.
     std::unique_ptr<FileTraceSink> OpenWithoutHanging(std::string& whyNot) {
-        auto opened = std::async(std::launch::async,
-                                 [this, &whyNot] { return FileTraceSink::Open(fifo_, whyNot); });
+        auto opened = std::async(std::launch::async, [this, &whyNot] {
+            return FileTraceSink::Open(fifo_.Path(), whyNot);
+        });
         if (opened.wait_for(2s) != std::future_status::ready) {
-            const int release = ::open(fifo_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+            testing::FifoReader release;
+            EXPECT_TRUE(release.Open(fifo_.Path(), testing::PipeSize::AsMade));
             opened.wait();
-            if (release >= 0) ::close(release);
             ADD_FAILURE() << "the open waited for a reader";
         }
         return opened.get();
     }
 
-    fs::path dir_;
-    std::string fifo_;
-    int reader_ = -1;
+    testing::TempFifo fifo_{"trace.fifo"};
+    testing::FifoReader reader_;
 };
 
 TEST_F(TraceFifoTest, WithoutAReaderTheOpenFailsAtOnceAndSaysWhy) {
@@ -173,8 +146,7 @@ TEST_F(TraceFifoTest, AReaderThatGoesAwayEndsTheTraceButNotTheProcess) {
     sink->Write("first\n");
     sink->Flush();
     EXPECT_EQ(Drain(), "first\n");
-    ::close(reader_);
-    reader_ = -1;
+    reader_.Close();
     // Without SIGPIPE held back this would end the test program.
     sink->Write("second\n");
     sink->Flush();

@@ -1,6 +1,8 @@
 // zarq-sim left running for a long session, or logging into a FIFO: it never
 // waits for the log's reader, and what it keeps per answer stops growing.
 
+#include "deadline_wait.h"
+#include "fifo_reader.h"
 #include "sim_host.h"
 #include "sim_log_file.h"
 
@@ -18,41 +20,9 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-class Fifo {
-public:
-    explicit Fifo(const std::string& name) : path_(TempPath(name)) {
-        ::unlink(path_.c_str());
-        EXPECT_EQ(::mkfifo(path_.c_str(), 0600), 0) << path_;
-    }
-    ~Fifo() {
-        if (reader_ >= 0) ::close(reader_);
-        ::unlink(path_.c_str());
-    }
-    const std::string& Path() const { return path_; }
-    // Opens the reading end; small, so that a short run fills it.
-    void OpenReader(bool small) {
-        reader_ = ::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        ASSERT_GE(reader_, 0);
-#ifdef F_SETPIPE_SZ
-        if (small) ::fcntl(reader_, F_SETPIPE_SZ, 4096);
-#else
-        (void)small;
-#endif
-    }
-    std::string ReadAll() {
-        std::string text;
-        char buffer[4096];
-        ssize_t n;
-        while ((n = ::read(reader_, buffer, sizeof buffer)) > 0)
-            text.append(buffer, static_cast<std::size_t>(n));
-        return text;
-    }
-
-private:
-    std::string path_;
-    int reader_ = -1;
-};
+using talvex::testing::FifoReader;
+using talvex::testing::PipeSize;
+using talvex::testing::TempFifo;
 
 zarq::SimOptions Options(const std::string& logPath, bool keepLog) {
     zarq::SimOptions options;
@@ -114,31 +84,19 @@ TEST(SimLongRun, LatenessOfEveryAnswerIsKeptBesideAKeptLog) {
 }
 
 TEST(SimLogFifo, WithoutAReaderTheProgramSaysSoAtOnce) {
-    Fifo fifo("log.fifo");
+    TempFifo fifo("log.fifo");
+    ASSERT_TRUE(fifo.Made());
     const std::string err = TempPath("log-fifo.err");
-    const pid_t pid = ::fork();
+    const pid_t pid = talvex::testing::StartChild(
+        {TALVEX_ZARQ_SIM_EXE, "--partdb", TALVEX_TEST_PARTDB, "--log", fifo.Path()}, "", err);
     ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int none = ::open("/dev/null", O_RDWR);
-        ::dup2(none, 0);
-        ::dup2(none, 1);
-        ::dup2(e, 2);
-        ::execl(TALVEX_ZARQ_SIM_EXE, "zarq-sim", "--partdb", TALVEX_TEST_PARTDB, "--log",
-                fifo.Path().c_str(), static_cast<char*>(nullptr));
-        ::_exit(121);
-    }
     const auto started = Clock::now();
-    int status = 0;
-    while (::waitpid(pid, &status, WNOHANG) != pid) {
-        if (Clock::now() - started > 10s) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-            ::unlink(err.c_str());
-            FAIL() << "zarq-sim waited for a reader of its log";
-        }
-        std::this_thread::sleep_for(5ms);
+    const std::optional<int> ended = talvex::testing::WaitForExit(pid, 10s, 5ms);
+    if (!ended) {
+        ::unlink(err.c_str());
+        FAIL() << "zarq-sim waited for a reader of its log";
     }
+    const int status = *ended;
     EXPECT_LT(Clock::now() - started, 1s);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 1);
@@ -151,8 +109,10 @@ TEST(SimLogFifo, WithoutAReaderTheProgramSaysSoAtOnce) {
 }
 
 TEST(SimLogFifo, AReaderGetsALineForEveryEvent) {
-    Fifo fifo("log.fifo");
-    fifo.OpenReader(false);
+    TempFifo fifo("log.fifo");
+    ASSERT_TRUE(fifo.Made());
+    FifoReader reader;
+    ASSERT_TRUE(reader.Open(fifo.Path(), PipeSize::AsMade));
     zarq::Simulator sim(Options(fifo.Path(), false));
     std::string error;
     ASSERT_TRUE(sim.Start(error)) << error;
@@ -160,7 +120,7 @@ TEST(SimLogFifo, AReaderGetsALineForEveryEvent) {
     EXPECT_EQ(host.Identify().substr(0, 8), "ZaRQ4126");
     ASSERT_EQ(Exchange(host, 30), 30u);
     ASSERT_TRUE(sim.Stop(&error)) << error;
-    const std::string text = fifo.ReadAll();
+    const std::string text = reader.ReadAvailable();
     std::istringstream lines(text);
     std::size_t count = 0;
     std::size_t frames = 0;
@@ -187,8 +147,10 @@ class SimStalledLogTest : public ::testing::TestWithParam<StalledLogCase> {};
 
 TEST_P(SimStalledLogTest, AnswersGoOnAndTheLogIsReportedIncomplete) {
     const StalledLogCase& c = GetParam();
-    Fifo fifo("log.fifo");
-    fifo.OpenReader(true);
+    TempFifo fifo("log.fifo");
+    ASSERT_TRUE(fifo.Made());
+    FifoReader reader;
+    ASSERT_TRUE(reader.Open(fifo.Path(), PipeSize::OnePage));
     zarq::Simulator sim(Options(fifo.Path(), false));
     std::string error;
     ASSERT_TRUE(sim.Start(error)) << error;

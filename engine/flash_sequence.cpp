@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <deque>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "command_frame.h"
@@ -18,6 +19,10 @@ namespace talvex {
 
 // The image as the count pass read it.
 struct CheckedImage {
+    // Built in one step: a brace list that left the count to its default
+    // made the cross compiler's optimiser see its message uninitialised.
+    CheckedImage(std::string imagePath, ImageShadow imageShadow)
+        : path(std::move(imagePath)), shadow(std::move(imageShadow)) {}
     std::string path;
     std::string name; // for messages
     ImageCount count;
@@ -51,7 +56,7 @@ std::string OpenFailureText(const CHexReader& reader, const std::string& path) {
 void FlashSequence::Run() {
     const Settings s = c_.CurrentSettings();
     const ChipValues chip = c_.Chip();
-    CheckedImage image{c_.ImagePath(), {}, {}, ImageShadow(chip.flashLimit)};
+    CheckedImage image(c_.ImagePath(), ImageShadow(chip.flashLimit));
     image.name = DisplayName(image.path);
     outcome_.BeginSequence();
     window_.SetProgressStep(1);

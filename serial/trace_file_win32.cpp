@@ -6,10 +6,12 @@
 #include "trace_file_detail.h"
 
 #include <algorithm>
+#include <optional>
 #include <windows.h>
 
 #include "system_error_text.h"
 #include "unique_handle.h"
+#include "utf16_win32.h"
 
 namespace talvex::detail {
 
@@ -40,9 +42,11 @@ struct TraceHandle {
 void TraceHandleClose::operator()(TraceHandle* handle) const { delete handle; }
 
 TraceHandlePtr OpenTraceHandle(const std::string& path, std::string& whyNot) {
+    const std::optional<std::wstring> wide = WideName(path, &whyNot);
+    if (!wide) return nullptr;
     TraceHandlePtr handle(new TraceHandle);
-    handle->file = UniqueHandle(CreateFileA(
-        path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    handle->file = UniqueHandle(CreateFileW(
+        wide->c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
         nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr));
     if (!handle->file.Valid()) {
         const DWORD error = GetLastError();

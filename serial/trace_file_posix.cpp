@@ -5,6 +5,7 @@
 // process with SIGPIPE.
 
 #include "trace_file.h"
+#include "system_error_text.h"
 #include "unique_fd.h"
 
 #include <cerrno>
@@ -80,7 +81,7 @@ std::unique_ptr<TraceFile> TraceFile::Open(const std::string& path, std::string&
         if (err == ENXIO && ::stat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode)) {
             whyNot = "it is a FIFO that no process reads";
         } else {
-            whyNot = std::strerror(err);
+            whyNot = ErrnoText(err);
         }
         return nullptr;
     }
@@ -106,7 +107,7 @@ bool TraceFile::Write(const char* data, std::size_t size, std::chrono::milliseco
             if (left.count() <= 0) return true;
             pollfd p{impl_->fd.Get(), POLLOUT, 0};
             if (::poll(&p, 1, static_cast<int>(left.count())) < 0 && errno != EINTR) {
-                whyNot = std::strerror(errno);
+                whyNot = ErrnoText(errno);
                 return false;
             }
             continue;
@@ -116,7 +117,7 @@ bool TraceFile::Write(const char* data, std::size_t size, std::chrono::milliseco
             whyNot = "its reader closed it";
             return false;
         }
-        whyNot = n < 0 ? std::strerror(errno) : "the system took none of the bytes";
+        whyNot = n < 0 ? ErrnoText(errno) : "the system took none of the bytes";
         return false;
     }
     return true;

@@ -51,7 +51,7 @@ std::string OpenFailureText(const CHexReader& reader, const std::string& path) {
 void FlashSequence::Run() {
     const Settings s = c_.CurrentSettings();
     const ChipValues chip = c_.Chip();
-    CheckedImage image{c_.ImagePath(), {}, {}, ImageShadow(chip.flashLimit)};
+    CheckedImage image{c_.ImagePath(), {}, ImageCount{}, ImageShadow(chip.flashLimit)};
     image.name = DisplayName(image.path);
     outcome_.BeginSequence();
     window_.SetProgressStep(1);

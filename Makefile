@@ -1,11 +1,16 @@
 # Entry points. `make test` and `make demo` work as the first command on a
-# fresh Debian 12 machine: they install what is missing first.
+# fresh Debian 12 machine: they install what is missing first. The sanitizer,
+# Windows and fuzz builds configure from CMakePresets.json, so that an IDE
+# opening those presets builds what CI builds.
 BUILD      ?= build
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
+# CI sets TALVEX_WERROR=ON: its builds must stay free of warnings.
+TALVEX_WERROR ?= OFF
+WERROR_ARG = -DTALVEX_WERROR=$(TALVEX_WERROR)
 
-.PHONY: all deps build test demo try clean windows windows-installer wine-check asan fuzz \
-        bench soak install package package-check format format-check
+.PHONY: all deps build test demo try clean windows windows-installer wine-check asan tsan fuzz \
+        bench soak install package package-check format format-check tidy
 
 all: build
 
@@ -13,7 +18,7 @@ deps:
 	@./tools/install-deps.sh
 
 $(BUILD)/build.ninja: | deps
-	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS)
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(WERROR_ARG) $(CMAKE_ARGS)
 
 build: deps $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS)
@@ -30,7 +35,7 @@ try: build
 	./tools/try.sh $(BUILD)/bin $(TRY_SIM_ARGS)
 
 clean:
-	rm -rf $(BUILD) build-windows build-asan build-fuzz
+	rm -rf $(BUILD) build-windows build-asan build-tsan build-fuzz
 
 # One program folder PREFIX/lib/talvex with links in PREFIX/bin, the desktop
 # entry, icons and man pages under PREFIX/share. DESTDIR stages it elsewhere.
@@ -48,9 +53,7 @@ package-check: package
 # The core libraries and talvex-cli cross-built for Windows, with the checks
 # of the Win32 backends that wine-check runs.
 windows: deps
-	cmake -S . -B build-windows -G Ninja -DCMAKE_BUILD_TYPE=Release \
-	    -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
-	    -DTALVEX_COMPONENTS="base;app;serial;engine;cli;tests"
+	cmake --preset windows $(WERROR_ARG) $(CMAKE_ARGS)
 	cmake --build build-windows -j $(JOBS)
 
 # TALVEX-<version>-setup.exe in build-windows/, made with NSIS: the programs,
@@ -67,16 +70,32 @@ wine-check: build windows-installer
 
 # The whole test suite under AddressSanitizer and UndefinedBehaviorSanitizer.
 asan: deps
-	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTALVEX_SANITIZE=ON
+	cmake --preset asan $(WERROR_ARG) $(CMAKE_ARGS)
 	cmake --build build-asan -j $(JOBS)
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	    ctest --output-on-failure -j $(JOBS)
 
+# The tests of the worker, talvex-cli and the gang under ThreadSanitizer, and
+# the talvex-cli and zarq-sim they start built with it too; the first race
+# fails the run.
+tsan: deps
+	cmake --preset tsan $(WERROR_ARG) $(CMAKE_ARGS)
+	cmake --build build-tsan -j $(JOBS)
+	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+	    ctest --output-on-failure -j $(JOBS)
+
+# bugprone, performance and concurrency checks and the size of functions
+# (.clang-tidy) over the project's own sources, with the compile commands of
+# the build. Any finding fails. The tests are left out: they would double the
+# time and their findings are about test code.
+TIDY_DIRS = app|base|serial|engine|cli|sim|ui|bench
+tidy: deps $(BUILD)/build.ninja
+	run-clang-tidy -p $(BUILD) -j $(JOBS) -quiet '^$(CURDIR)/($(TIDY_DIRS))/'
+
 # libFuzzer targets, each run for a short time.
 FUZZ_SECONDS ?= 20
 fuzz: deps
-	CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	    -DTALVEX_FUZZ=ON -DTALVEX_COMPONENTS="base;app;serial;engine;tests"
+	cmake --preset fuzz $(WERROR_ARG) $(CMAKE_ARGS)
 	cmake --build build-fuzz -j $(JOBS)
 	./tools/run-fuzzers.sh build-fuzz $(FUZZ_SECONDS)
 

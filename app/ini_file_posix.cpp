@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
-#include <system_error>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -13,6 +12,7 @@
 
 #include "file_replace.h"
 #include "regular_file.h"
+#include "system_error_text.h"
 #include "unique_fd.h"
 
 namespace talvex::detail {
@@ -30,8 +30,6 @@ std::string BaseNameOf(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-std::string ErrorText(int error) { return std::generic_category().message(error); }
-
 // Why creating a file in a folder failed, in the user's terms.
 std::string CreateFailureReason(int error) {
     switch (error) {
@@ -40,7 +38,7 @@ std::string CreateFailureReason(int error) {
     case EROFS: return "read-only file system";
     case ENOENT:
     case ENOTDIR: return "no such folder";
-    default: return "cannot create a file beside it: " + ErrorText(error);
+    default: return "cannot create a file beside it: " + ErrnoText(error);
     }
 }
 
@@ -55,6 +53,7 @@ void RemoveDeadLeftovers(const std::string& target) {
     std::unique_ptr<DIR, DirCloser> dir(::opendir(folder.c_str()));
     if (!dir) return;
     const unsigned long self = static_cast<unsigned long>(::getpid());
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): safe on a stream no other thread reads
     while (const dirent* entry = ::readdir(dir.get())) {
         const unsigned long pid = LeftoverPid(entry->d_name, base);
         if (pid == 0 || pid == self || pid > static_cast<unsigned long>(INT_MAX)) continue;
@@ -84,7 +83,7 @@ bool ReplaceFileDurably(const std::string& path, const std::string& content, std
     if (::lstat(path.c_str(), &linkInfo) == 0 && S_ISLNK(linkInfo.st_mode)) {
         char resolved[PATH_MAX];
         if (::realpath(path.c_str(), resolved) == nullptr) {
-            return fail("cannot follow the link: " + ErrorText(errno));
+            return fail("cannot follow the link: " + ErrnoText(errno));
         }
         target = resolved;
     }
@@ -125,19 +124,19 @@ bool ReplaceFileDurably(const std::string& path, const std::string& content, std
         // Only root may hand the file back to its owner; others keep their
         // own. The owner first: a change of owner may clear mode bits.
         if (::fchown(fd.Get(), old.st_uid, old.st_gid) != 0 && ::geteuid() == 0) {
-            return fail("cannot give the new file its owner: " + ErrorText(errno));
+            return fail("cannot give the new file its owner: " + ErrnoText(errno));
         }
         if (::fchmod(fd.Get(), old.st_mode & 07777) != 0) {
-            return fail("cannot give the new file its permissions: " + ErrorText(errno));
+            return fail("cannot give the new file its permissions: " + ErrnoText(errno));
         }
     }
     NotifyTempFile(TempStage::Created, tempPath);
-    if (!WriteAll(fd.Get(), content)) return fail("write failed: " + ErrorText(errno));
+    if (!WriteAll(fd.Get(), content)) return fail("write failed: " + ErrnoText(errno));
     NotifyTempFile(TempStage::Written, tempPath);
-    if (::fsync(fd.Get()) != 0) return fail("write failed: " + ErrorText(errno));
-    if (!fd.Close()) return fail("write failed: " + ErrorText(errno));
+    if (::fsync(fd.Get()) != 0) return fail("write failed: " + ErrnoText(errno));
+    if (!fd.Close()) return fail("write failed: " + ErrnoText(errno));
     if (::rename(tempPath.c_str(), target.c_str()) != 0) {
-        return fail("cannot replace the file: " + ErrorText(errno));
+        return fail("cannot replace the file: " + ErrnoText(errno));
     }
     guard.Release();
 

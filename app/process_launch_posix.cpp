@@ -29,6 +29,7 @@ bool IsExecutableFile(const std::string& path) {
 std::string ResolveProgram(const std::string& program) {
     if (program.empty()) return {};
     if (program.find('/') != std::string::npos) return program;
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): nothing in the program changes its environment
     const char* env = std::getenv("PATH");
     const std::string path = (env && *env) ? env : "/usr/local/bin:/usr/bin:/bin";
     std::size_t begin = 0;
@@ -85,6 +86,7 @@ bool StartDetached(const std::string& program, const std::string& argument) {
             }
             sigset_t none;
             sigemptyset(&none);
+            // NOLINTNEXTLINE(concurrency-mt-unsafe): the child of fork has one thread
             ::sigprocmask(SIG_SETMASK, &none, nullptr);
             if (devNull.Get() >= 0) ::dup2(devNull.Get(), 0);
             ::execve(path.c_str(), argv.data(), environ);

@@ -15,7 +15,7 @@ namespace fs = std::filesystem;
 
 // A seed larger than this is no settings file; start-up refuses such files
 // anyway, and copying one would only fill the user's folder.
-constexpr std::uintmax_t kLargestSeed = 1024 * 1024;
+constexpr std::uintmax_t kLargestSeed = std::uintmax_t{1024} * 1024;
 
 std::string TemporaryName(const std::string& to) {
     static std::atomic<unsigned> counter{0};
@@ -68,7 +68,7 @@ std::string DefaultSettingsStem(const std::string& programDir) {
 
 std::string DefaultSettingsStem(const std::string& programDir,
                                 const SettingsLocationServices& services) {
-    const std::string besideProgram = programDir + "talvex";
+    std::string besideProgram = programDir + "talvex";
     if (programDir.empty()) return besideProgram;
     const bool writable = services.writable(programDir);
     if (writable && !services.systemPath(programDir)) return besideProgram;

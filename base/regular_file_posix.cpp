@@ -2,22 +2,15 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <system_error>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "system_error_text.h"
 #include "unique_fd.h"
 
 namespace talvex {
-namespace {
-
-// The system's words for errno. Not std::strerror: it may share one buffer
-// between threads, and images are opened on the worker's.
-std::string ErrorText(int error) { return std::generic_category().message(error); }
-
-} // namespace
 
 std::string NotRegularFileReason(unsigned mode) {
     if (S_ISDIR(mode)) return "not a regular file but a folder";
@@ -35,7 +28,7 @@ RegularFile OpenRegularFileForReading(const std::string& path, std::uint64_t max
         return RegularFile::Failed(error == ENOENT || error == ENOTDIR
                                        ? RegularFileStatus::Missing
                                        : RegularFileStatus::CannotOpen,
-                                   ErrorText(error));
+                                   ErrnoText(error));
     }
     if (!S_ISREG(info.st_mode)) {
         return RegularFile::Failed(RegularFileStatus::NotRegular,
@@ -48,10 +41,10 @@ RegularFile OpenRegularFileForReading(const std::string& path, std::uint64_t max
         const int error = errno;
         return RegularFile::Failed(
             error == ENOENT ? RegularFileStatus::Missing : RegularFileStatus::CannotOpen,
-            ErrorText(error));
+            ErrnoText(error));
     }
     if (::fstat(fd.Get(), &info) != 0) {
-        return RegularFile::Failed(RegularFileStatus::CannotOpen, ErrorText(errno));
+        return RegularFile::Failed(RegularFileStatus::CannotOpen, ErrnoText(errno));
     }
     if (!S_ISREG(info.st_mode)) {
         return RegularFile::Failed(RegularFileStatus::NotRegular,
@@ -67,7 +60,7 @@ RegularFile OpenRegularFileForReading(const std::string& path, std::uint64_t max
     if (flags >= 0) ::fcntl(fd.Get(), F_SETFL, flags & ~O_NONBLOCK);
     std::FILE* file = ::fdopen(fd.Get(), "rb");
     if (file == nullptr)
-        return RegularFile::Failed(RegularFileStatus::CannotOpen, ErrorText(errno));
+        return RegularFile::Failed(RegularFileStatus::CannotOpen, ErrnoText(errno));
     fd.Release(); // the stream owns it now
     result.file.reset(file);
     result.status = RegularFileStatus::Opened;

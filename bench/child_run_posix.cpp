@@ -14,6 +14,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "system_error_text.h"
+
 extern char** environ;
 
 namespace talvex::bench {
@@ -22,6 +24,7 @@ namespace {
 
 std::vector<char*> Argv(std::vector<std::string>& args) {
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
     return argv;
@@ -62,7 +65,7 @@ bool RunMeasured(const std::string& launcher, const std::vector<std::string>& ar
     pid_t pid = 0;
     if (const int failed =
             posix_spawn(&pid, launcher.c_str(), nullptr, nullptr, argv.data(), environ)) {
-        error = "cannot start " + launcher + ": " + std::strerror(failed);
+        error = "cannot start " + launcher + ": " + ErrnoText(failed);
         return false;
     }
     const int code = WaitFor(pid);
@@ -104,7 +107,7 @@ bool BackgroundProgram::Start(const std::vector<std::string>& args, const std::s
     Stop();
     int pipeEnds[2];
     if (::pipe2(pipeEnds, O_CLOEXEC) != 0) {
-        error = std::string("cannot make a pipe: ") + std::strerror(errno);
+        error = std::string("cannot make a pipe: ") + ErrnoText(errno);
         return false;
     }
     std::vector<std::string> copy = args;
@@ -119,7 +122,7 @@ bool BackgroundProgram::Start(const std::vector<std::string>& args, const std::s
     ::close(pipeEnds[1]);
     if (failed) {
         ::close(pipeEnds[0]);
-        error = "cannot start " + args.front() + ": " + std::strerror(failed);
+        error = "cannot start " + args.front() + ": " + ErrnoText(failed);
         return false;
     }
     pid_ = pid;

@@ -74,6 +74,7 @@ CpuTimes SampleCpuTimes() {
         std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
     ParseProcStat(ReadAll("/proc/stat"), hz, t.busy, t.cpus);
     if (DIR* proc = ::opendir("/proc")) {
+        // NOLINTNEXTLINE(concurrency-mt-unsafe): safe on a stream no other thread reads
         while (const dirent* entry = ::readdir(proc)) {
             if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
             double seconds = 0;

@@ -186,6 +186,7 @@ double FramesPerSecond(const std::string& partDb, int frames) {
     std::uint8_t data[16];
     for (int i = 0; i < 16; ++i) data[i] = static_cast<std::uint8_t>(i * 17);
     std::vector<CommandFrame> prepared;
+    prepared.reserve(static_cast<std::size_t>(frames));
     for (int i = 0; i < frames; ++i) {
         // Below the kernel of the default part, 0xF800 bytes.
         prepared.push_back(
@@ -305,7 +306,8 @@ private:
 double Percentile(std::vector<double> values, double p) {
     if (values.empty()) return 0;
     std::sort(values.begin(), values.end());
-    const auto at = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
+    const auto at =
+        static_cast<std::size_t>(std::lround(p * static_cast<double>(values.size() - 1)));
     return values[std::min(at, values.size() - 1)];
 }
 
@@ -402,10 +404,12 @@ Turnaround HostTurnaround(const std::string& dir, const std::string& partDb) {
         t.medianUs = Percentile(all, 0.5);
         t.p99Us = Percentile(all, 0.99);
         std::vector<double> thirds;
-        for (int i = 0; i < 3; ++i) {
-            thirds.push_back(Percentile(std::vector<double>(all.begin() + i * all.size() / 3,
-                                                            all.begin() + (i + 1) * all.size() / 3),
-                                        0.5));
+        thirds.reserve(3);
+        for (std::size_t i = 0; i < 3; ++i) {
+            const auto from = static_cast<std::ptrdiff_t>(i * all.size() / 3);
+            const auto to = static_cast<std::ptrdiff_t>((i + 1) * all.size() / 3);
+            thirds.push_back(
+                Percentile(std::vector<double>(all.begin() + from, all.begin() + to), 0.5));
         }
         t.spreadUs = *std::max_element(thirds.begin(), thirds.end()) -
                      *std::min_element(thirds.begin(), thirds.end());
@@ -525,6 +529,7 @@ PacedRun Paced(std::vector<std::string> args, const std::string& partDb,
     return p;
 }
 
+// NOLINTNEXTLINE(readability-function-size): the run's settings, named at each call
 PacedRun CliDownload(const std::string& cli, const std::string& dir, const std::string& partDb,
                      const std::string& image, const std::vector<std::uint8_t>& content,
                      const std::vector<std::string>& simArgs, const std::string& baud,
@@ -907,8 +912,8 @@ double IdleMilliseconds(const std::string& partDb) {
     std::this_thread::sleep_for(std::chrono::seconds(5));
     getrusage(RUSAGE_SELF, &after);
     auto ms = [](const rusage& u) {
-        return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000.0 +
-               (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1000.0;
+        return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000.0 +
+               static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1000.0;
     };
     return ms(after) - ms(before);
 }
@@ -967,6 +972,8 @@ constexpr double kLateMs = 1; // answers later than this are the machine's stall
 
 } // namespace
 
+// The bench's measurements in the order its report gives them, as a script.
+// NOLINTNEXTLINE(readability-function-size)
 int main(int argc, char** argv) {
     std::string out = "bench/results.json";
     // --late-only --cli PATH: only the late targets, with another talvex-cli
@@ -1047,6 +1054,7 @@ int main(int argc, char** argv) {
         CliFramesPerSecond(cli, simProgram, dir, partDb, fpsImage, kFpsRecords * 16);
         const LoadWatch fpsWatch;
         std::vector<double> cliRates;
+        cliRates.reserve(5);
         for (int run = 0; run < 5; ++run) {
             cliRates.push_back(
                 CliFramesPerSecond(cli, simProgram, dir, partDb, fpsImage, kFpsRecords * 16));
@@ -1060,6 +1068,7 @@ int main(int argc, char** argv) {
             return kExitMet;
         }
         std::vector<double> engineRates;
+        engineRates.reserve(5);
         for (int run = 0; run < 5; ++run) engineRates.push_back(FramesPerSecond(partDb, 20000));
 
         // 2. The host's own turnaround, in this process.
@@ -1214,6 +1223,7 @@ int main(int argc, char** argv) {
             lateMax = std::max(lateMax, e.lateMaxUs);
         }
         std::vector<double> lineMedians;
+        lineMedians.reserve(lines.size());
         for (const LineError& e : lines) lineMedians.push_back(e.medianUs);
         g = Goal{Median(lineShares), Spread(lineShares), 0.001, false, true, true, lineOthers};
         report.Add(Text("Emulated line's own error over %zu runs: median lateness of an answer",

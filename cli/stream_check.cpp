@@ -4,6 +4,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "system_error_text.h"
+
 namespace talvex {
 namespace {
 
@@ -18,7 +20,7 @@ void Note(std::FILE* stream, int error) {
         if (g_failedStreams[i] == stream) return;
         if (g_failedStreams[i] == nullptr) {
             g_failedStreams[i] = stream;
-            g_reasons[i] = error != 0 ? std::strerror(error) : "write error";
+            g_reasons[i] = error != 0 ? ErrnoText(error) : "write error";
             return;
         }
     }

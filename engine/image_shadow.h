@@ -141,7 +141,7 @@ private:
 // page is still checked when its last piece comes.
 class ShadowPass : public ImageBytes {
 public:
-    static constexpr std::size_t kMaxHeldBytes = 64 * 1024;
+    static constexpr std::size_t kMaxHeldBytes = std::size_t{64} * 1024;
 
     // keepPageBytes: assemble the pages that the shadow does not keep, so
     // that ByteAt can give pads from them.

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "run_record.h"
+#include "system_error_text.h"
 #include "unique_fd.h"
 
 namespace talvex {
@@ -21,7 +22,7 @@ bool AppendRecordLine(const std::string& path, const std::string& line, std::str
     UniqueFd fd(::open(path.c_str(),
                        O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666));
     if (!fd.Valid()) {
-        whyNot = std::strerror(errno);
+        whyNot = ErrnoText(errno);
         return false;
     }
     const std::string text = line + "\n";
@@ -34,7 +35,7 @@ bool AppendRecordLine(const std::string& path, const std::string& line, std::str
     const bool closed = fd.Close();
     const int closeErrno = errno;
     if (n < 0) {
-        whyNot = std::strerror(writeErrno);
+        whyNot = ErrnoText(writeErrno);
         return false;
     }
     if (static_cast<std::size_t>(n) != text.size()) {
@@ -43,7 +44,7 @@ bool AppendRecordLine(const std::string& path, const std::string& line, std::str
         return false;
     }
     if (!closed && closeErrno != EINTR) {
-        whyNot = std::strerror(closeErrno);
+        whyNot = ErrnoText(closeErrno);
         return false;
     }
     return true;

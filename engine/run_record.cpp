@@ -9,6 +9,7 @@
 #include "json_writer.h"
 #include "port_diagnosis.h"
 #include "sha256.h"
+#include "system_error_text.h"
 #include "utf16.h"
 
 namespace talvex {
@@ -91,7 +92,7 @@ RunRecord::Image FingerprintImage(const std::string& path) {
         return image;
     }
     if (failure != ImageOpenFailure::None || !file) {
-        image.problem = errno != 0 ? std::strerror(errno) : "cannot be opened";
+        image.problem = errno != 0 ? ErrnoText(errno) : "cannot be opened";
         return image;
     }
     Sha256 hash;

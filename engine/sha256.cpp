@@ -28,7 +28,7 @@ Sha256::Sha256()
 
 void Sha256::Block(const std::uint8_t* block) {
     std::uint32_t w[64];
-    for (int i = 0; i < 16; ++i) {
+    for (std::size_t i = 0; i < 16; ++i) {
         w[i] = static_cast<std::uint32_t>(block[4 * i]) << 24 |
                static_cast<std::uint32_t>(block[4 * i + 1]) << 16 |
                static_cast<std::uint32_t>(block[4 * i + 2]) << 8 |
@@ -97,7 +97,7 @@ std::array<std::uint8_t, 32> Sha256::Finish() {
     for (int i = 0; i < 8; ++i) length[i] = static_cast<std::uint8_t>(bits >> (56 - 8 * i));
     Add(length, sizeof length);
     std::array<std::uint8_t, 32> digest{};
-    for (int i = 0; i < 8; ++i) {
+    for (std::size_t i = 0; i < 8; ++i) {
         digest[4 * i] = static_cast<std::uint8_t>(state_[i] >> 24);
         digest[4 * i + 1] = static_cast<std::uint8_t>(state_[i] >> 16);
         digest[4 * i + 2] = static_cast<std::uint8_t>(state_[i] >> 8);

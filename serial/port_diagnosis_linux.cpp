@@ -18,9 +18,11 @@
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
+#include <vector>
 
 #include "port_diagnosis_detail.h"
 #include "serial_port.h"
+#include "system_error_text.h"
 #include "unique_fd.h"
 
 namespace talvex {
@@ -47,13 +49,50 @@ std::string BaseName(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// The user and group databases through their reentrant calls: the boards
+// of a gang each have a worker, and two may diagnose their ports at once.
+// The buffer grows while an entry (a group with many members) needs more.
+template <typename Entry, typename Lookup>
+const Entry* LookUp(Entry& entry, std::vector<char>& buffer, Lookup lookup) {
+    constexpr std::size_t kLargestBuffer = std::size_t{1} << 20;
+    buffer.resize(1024);
+    for (;;) {
+        Entry* found = nullptr;
+        const int error = lookup(&entry, buffer.data(), buffer.size(), &found);
+        if (error != ERANGE || buffer.size() >= kLargestBuffer) return error == 0 ? found : nullptr;
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+const passwd* UserById(uid_t uid, passwd& entry, std::vector<char>& buffer) {
+    return LookUp(entry, buffer, [uid](passwd* e, char* b, std::size_t n, passwd** r) {
+        return ::getpwuid_r(uid, e, b, n, r);
+    });
+}
+
+const passwd* UserByName(const std::string& name, passwd& entry, std::vector<char>& buffer) {
+    return LookUp(entry, buffer, [&name](passwd* e, char* b, std::size_t n, passwd** r) {
+        return ::getpwnam_r(name.c_str(), e, b, n, r);
+    });
+}
+
+const group* GroupById(gid_t gid, group& entry, std::vector<char>& buffer) {
+    return LookUp(entry, buffer, [gid](group* e, char* b, std::size_t n, group** r) {
+        return ::getgrgid_r(gid, e, b, n, r);
+    });
+}
+
 std::string UserName(uid_t uid) {
-    if (const passwd* pw = ::getpwuid(uid)) return pw->pw_name;
+    passwd entry{};
+    std::vector<char> buffer;
+    if (const passwd* pw = UserById(uid, entry, buffer)) return pw->pw_name;
     return "uid " + std::to_string(uid);
 }
 
 std::string GroupName(gid_t gid) {
-    if (const group* gr = ::getgrgid(gid)) return gr->gr_name;
+    group entry{};
+    std::vector<char> buffer;
+    if (const group* gr = GroupById(gid, entry, buffer)) return gr->gr_name;
     return "gid " + std::to_string(gid);
 }
 
@@ -79,12 +118,16 @@ bool ProcessHasGroup(gid_t gid) {
 // The group database lists the user in the group (a membership that the
 // login in hand may not carry yet).
 bool GroupListsUser(gid_t gid, const std::string& user) {
-    const group* gr = ::getgrgid(gid);
+    group groupEntry{};
+    std::vector<char> groupBuffer;
+    const group* gr = GroupById(gid, groupEntry, groupBuffer);
     if (gr == nullptr) return false;
     for (char** member = gr->gr_mem; member != nullptr && *member != nullptr; ++member) {
         if (user == *member) return true;
     }
-    const passwd* pw = ::getpwnam(user.c_str());
+    passwd userEntry{};
+    std::vector<char> userBuffer;
+    const passwd* pw = UserByName(user, userEntry, userBuffer);
     return pw != nullptr && pw->pw_gid == gid;
 }
 
@@ -120,6 +163,7 @@ std::vector<PortHolder> FindHolders(dev_t device, int& hidden) {
     DIR* proc = ::opendir("/proc");
     if (proc == nullptr) return holders;
     const long self = static_cast<long>(::getpid());
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): safe on a stream no other thread reads
     while (const dirent* entry = ::readdir(proc)) {
         char* end = nullptr;
         const long pid = std::strtol(entry->d_name, &end, 10);
@@ -131,6 +175,7 @@ std::vector<PortHolder> FindHolders(dev_t device, int& hidden) {
             continue;
         }
         bool holds = false;
+        // NOLINTNEXTLINE(concurrency-mt-unsafe): safe on a stream no other thread reads
         while (const dirent* fd = ::readdir(fds)) {
             if (fd->d_name[0] == '.') continue;
             struct stat st {};
@@ -206,7 +251,7 @@ PortDiagnosis DiagnosePort(const std::string& port, const std::string& baud, boo
                      UserName(::geteuid()) + ".";
         } else {
             d.problem = PortProblem::Busy;
-            d.text = label + " cannot be looked at: " + std::strerror(err) + ".";
+            d.text = label + " cannot be looked at: " + ErrnoText(err) + ".";
         }
         return d;
     }
@@ -240,7 +285,7 @@ PortDiagnosis DiagnosePort(const std::string& port, const std::string& baud, boo
                      "the adapter was unplugged)." + detail::OtherPorts(listOthers);
         } else {
             d.problem = PortProblem::Busy;
-            d.text = label + " is busy: " + std::strerror(err) + "; the system gave no more.";
+            d.text = label + " is busy: " + ErrnoText(err) + "; the system gave no more.";
         }
         return d;
     }
@@ -257,7 +302,7 @@ PortDiagnosis DiagnosePort(const std::string& port, const std::string& baud, boo
         (void)fd.Close();
         if (err == EWOULDBLOCK) return Held(label, path, st.st_rdev);
         d.problem = PortProblem::Busy;
-        d.text = label + " is busy: " + std::strerror(err) + "; the system gave no more.";
+        d.text = label + " is busy: " + ErrnoText(err) + "; the system gave no more.";
         return d;
     }
     return d;

@@ -44,6 +44,7 @@ std::vector<std::string> DevNodes(const std::vector<std::string>& prefixes) {
     std::vector<std::string> names;
     DIR* dir = ::opendir("/dev");
     if (dir == nullptr) return names;
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): safe on a stream no other thread reads
     while (const dirent* e = ::readdir(dir)) {
         const std::string name = e->d_name;
         for (const std::string& p : prefixes) {

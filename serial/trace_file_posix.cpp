@@ -4,6 +4,7 @@
 // more than the wait asked for, in poll(). A reader that goes away must not
 // end the process with SIGPIPE.
 
+#include "system_error_text.h"
 #include "trace_file_detail.h"
 #include "unique_fd.h"
 
@@ -72,7 +73,7 @@ TraceHandlePtr OpenTraceHandle(const std::string& path, std::string& whyNot) {
         if (err == ENXIO && ::stat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode)) {
             whyNot = "it is a FIFO that no process reads";
         } else {
-            whyNot = std::strerror(err);
+            whyNot = ErrnoText(err);
         }
         return nullptr;
     }
@@ -95,7 +96,7 @@ TraceWriteEnd WriteTraceOnce(TraceHandle& handle, const char* data, std::size_t 
         if (wait.count() <= 0) return TraceWriteEnd::Full;
         pollfd p{handle.fd.Get(), POLLOUT, 0};
         if (::poll(&p, 1, static_cast<int>(wait.count())) < 0 && errno != EINTR) {
-            whyNot = std::strerror(errno);
+            whyNot = ErrnoText(errno);
             return TraceWriteEnd::Failed;
         }
         return TraceWriteEnd::Took;
@@ -105,7 +106,7 @@ TraceWriteEnd WriteTraceOnce(TraceHandle& handle, const char* data, std::size_t 
         whyNot = "its reader closed it";
         return TraceWriteEnd::Failed;
     }
-    whyNot = n < 0 ? std::strerror(errno) : "the system took none of the bytes";
+    whyNot = n < 0 ? ErrnoText(errno) : "the system took none of the bytes";
     return TraceWriteEnd::Failed;
 }
 

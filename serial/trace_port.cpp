@@ -94,7 +94,9 @@ std::string FormatTraceGroup(std::int64_t micros, char direction, const std::uin
         if (line == 0 && !note.empty()) suffix += (suffix.empty() ? "" : "  ") + note;
         if (!suffix.empty()) {
             hex.resize(kBytesPerLine * 3, ' ');
-            out += hex + " " + suffix;
+            out += hex;
+            out += ' ';
+            out += suffix;
         } else {
             while (!hex.empty() && hex.back() == ' ') hex.pop_back();
             out += hex;
@@ -108,7 +110,7 @@ namespace {
 
 // Lines a lagging reader may leave waiting before the trace is given up:
 // minutes of a download's trace, and little memory.
-constexpr std::size_t kBacklogLimit = 1024 * 1024;
+constexpr std::size_t kBacklogLimit = std::size_t{1024} * 1024;
 
 std::string Seconds(std::chrono::milliseconds ms) {
     char text[32];

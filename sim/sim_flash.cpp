@@ -76,10 +76,9 @@ bool FlashModel::Verify(std::uint32_t offset, const std::uint8_t* rotated, std::
         const std::uint8_t expected = RotateRight3(rotated[i]);
         if (cell[i] != expected) {
             char text[96];
-            std::snprintf(text, sizeof text,
-                          "verify mismatch at 0x%llX: flash holds 0x%02X, frame 0x%02X",
-                          static_cast<unsigned long long>(kFlashBase + std::uint64_t(offset) + i),
-                          cell[i], expected);
+            std::snprintf(
+                text, sizeof text, "verify mismatch at 0x%llX: flash holds 0x%02X, frame 0x%02X",
+                static_cast<unsigned long long>(kFlashBase) + offset + i, cell[i], expected);
             why = text;
             return false;
         }

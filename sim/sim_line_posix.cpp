@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <system_error>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -20,7 +21,9 @@ namespace zarq {
 
 namespace {
 
-std::string Errno(const std::string& what) { return what + ": " + std::strerror(errno); }
+std::string Errno(const std::string& what) {
+    return what + ": " + std::generic_category().message(errno);
+}
 
 class Fd {
 public:

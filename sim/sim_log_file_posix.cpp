@@ -14,6 +14,7 @@
 #include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <system_error>
 
 namespace zarq {
 
@@ -21,7 +22,7 @@ namespace {
 
 constexpr std::size_t kGatherBytes = 4096;
 // Lines a lagging reader may leave waiting before the log is given up.
-constexpr std::size_t kBacklogBytes = 4 * 1024 * 1024;
+constexpr std::size_t kBacklogBytes = std::size_t{4} * 1024 * 1024;
 
 // SIGPIPE held back in this thread for one write, and taken out of the queue
 // again when the write raised it: a reader that goes away must not end a
@@ -67,7 +68,7 @@ std::unique_ptr<SimLogFile> SimLogFile::Open(const std::string& path, std::strin
         struct stat st {};
         whyNot = err == ENXIO && ::stat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode)
                      ? "it is a FIFO that no process reads"
-                     : std::strerror(err);
+                     : std::generic_category().message(err);
         return nullptr;
     }
     return std::unique_ptr<SimLogFile>(new SimLogFile(fd));
@@ -125,7 +126,7 @@ bool SimLogFile::Push(int waitMs) {
             if (left <= 0) break;
             pollfd p{fd_, POLLOUT, 0};
             if (::poll(&p, 1, static_cast<int>(left)) < 0 && errno != EINTR) {
-                GiveUp(std::strerror(errno));
+                GiveUp(std::generic_category().message(errno));
                 return false;
             }
             continue;
@@ -134,7 +135,8 @@ bool SimLogFile::Push(int waitMs) {
             held.Raised();
             GiveUp("its reader closed it");
         } else {
-            GiveUp(n < 0 ? std::strerror(errno) : "the system took none of the bytes");
+            GiveUp(n < 0 ? std::generic_category().message(errno)
+                         : "the system took none of the bytes");
         }
         return false;
     }

@@ -163,7 +163,7 @@ void Simulator::Impl::Serve() {
     std::int64_t busyUntil = 0; // the target carries out one command at a time
     bool inputWaiting = false;  // the host's bytes wait on the line
     std::deque<Outgoing> outgoing;
-    std::vector<std::uint8_t> buffer(64 * 1024);
+    std::vector<std::uint8_t> buffer(std::size_t{64} * 1024);
     std::vector<Reply> replies;
     std::string out;
     std::vector<std::int64_t> dues; // of the answers in out

@@ -51,7 +51,9 @@ int main(int argc, char** argv) {
         std::vector<std::uint32_t>& late = st.answerLateNs;
         double typical = 0;
         if (!late.empty()) {
-            std::nth_element(late.begin(), late.begin() + late.size() / 2, late.end());
+            std::nth_element(late.begin(),
+                             late.begin() + static_cast<std::ptrdiff_t>(late.size() / 2),
+                             late.end());
             typical = late[late.size() / 2] / 1000.0;
         }
         std::fprintf(

@@ -26,7 +26,7 @@ DialogUnits::DialogUnits(const QFont& font) {
     // The average width of the 52 letters is what the dialog manager uses;
     // the font's own average-width field varies too much between fonts.
     const QString letters = QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
-    unitX_ = metrics.horizontalAdvance(letters) / letters.size() / 4.0;
+    unitX_ = metrics.horizontalAdvance(letters) / static_cast<double>(letters.size()) / 4.0;
     unitY_ = metrics.height() / 8.0;
 }
 

@@ -97,6 +97,65 @@ TEST(ProgressTexts, TimeLeftAndRateAsTheFrontEndsPrintThem) {
     EXPECT_EQ(PhaseLetter(ProgressPhase::Protect), 'P');
 }
 
+TEST(WindowProgressText, NamesThePhaseAndShowsTimeLeftOnceAPhaseHasRunASecond) {
+    struct Case {
+        ProgressPhase phase;
+        std::uint32_t position;
+        std::uint32_t range;
+        double elapsed;
+        const char* text;
+    };
+    const Case cases[] = {
+        {ProgressPhase::Write, 0, 2048, 0.0, "Writing 0%"},
+        // Under a second the rate says little yet.
+        {ProgressPhase::Write, 1024, 2048, 0.9, "Writing 50%"},
+        {ProgressPhase::Write, 1024, 2048, 1.0, "Writing 50%, 0:01 left"},
+        // Less than a second left still shows as a second.
+        {ProgressPhase::Write, 1400, 2048, 1.0, "Writing 68%, 0:01 left"},
+        {ProgressPhase::Verify, 512, 2048, 10.0, "Verifying 25%, 0:30 left"},
+        {ProgressPhase::Erase, 1, 128, 2.0, "Erasing 0%, 4:14 left"},
+        {ProgressPhase::Write, 1, 4000, 1.0, "Writing 0%, 1:06:39 left"},
+        // Nothing done yet: no rate to tell the time from.
+        {ProgressPhase::Write, 0, 2048, 5.0, "Writing 0%"},
+        // Done: no time left to show.
+        {ProgressPhase::Write, 2048, 2048, 5.0, "Writing 100%"},
+        // Halfword padding can carry the position past the range.
+        {ProgressPhase::Write, 2050, 2048, 5.0, "Writing 100%"},
+        // A phase with nothing to do is done, not a division by zero.
+        {ProgressPhase::Erase, 0, 0, 3.0, "Erasing 100%"},
+        {ProgressPhase::Protect, 1, 2, 0.5, "Protecting 50%"},
+        // The widest range the engine can give.
+        {ProgressPhase::Write, 0x80000000u, 0xFFFFFFFFu, 0.5, "Writing 50%"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(WindowProgressText(c.phase, c.position, c.range, c.elapsed), c.text)
+            << c.position << "/" << c.range << " after " << c.elapsed << " s";
+    }
+}
+
+TEST(StatusRowUtf8, KeepsEveryLineOnOneRowAndAlwaysValidUtf8) {
+    const struct {
+        std::string raw;
+        const char* row;
+    } cases[] = {
+        {"ZaRQ4126 BOOT rJ.2 received.", "ZaRQ4126 BOOT rJ.2 received."},
+        {"ZaRQ\r\n4126\x01 received.", "ZaRQ\\r\\n4126\\x01 received."},
+        {"tab\there\x7f", "tab\\x09here\\x7f"},
+        // Bytes that are not UTF-8 come from the line as they are: Latin-1.
+        {"noise \xff\xfe received.", "noise \xc3\xbf\xc3\xbe received."},
+        {"caf\xc3\xa9", "caf\xc3\xa9"},
+        {"\xe6\x9d\xbf.hex", "\xe6\x9d\xbf.hex"},
+        // A sequence cut short at the end, an overlong form and a surrogate
+        // are not UTF-8.
+        {"cut \xe6\x9d", "cut \xc3\xa6\xc2\x9d"},
+        {"\xc0\xaf", "\xc3\x80\xc2\xaf"},
+        {"\xed\xa0\x80", "\xc3\xad\xc2\xa0\xc2\x80"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(StatusRowUtf8(c.raw), c.row) << Printable(c.raw);
+    }
+}
+
 TEST(Printable, EveryControlCharacterBecomesAnEscapeAndNothingElseChanges) {
     struct Case {
         std::string text;

@@ -4,22 +4,26 @@
 #include <shellapi.h>
 
 #include "process_launch.h"
+#include "wide_text.h"
 
 namespace talvex {
 namespace {
 
 // The shell's "open", without any dialog of its own: help never reports.
-// No process handle is asked for, so there is nothing to reap.
+// No process handle is asked for, so there is nothing to reap. Wide, so
+// that a help folder or browser with any name in it is found.
 bool ShellOpen(const std::string& file, const std::string& parameters) {
     if (file.empty()) return false;
-    SHELLEXECUTEINFOA info{};
+    const std::wstring wideFile = WideFromUtf8(file);
+    const std::wstring wideParameters = WideFromUtf8(parameters);
+    SHELLEXECUTEINFOW info{};
     info.cbSize = sizeof info;
     info.fMask = SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
-    info.lpVerb = "open";
-    info.lpFile = file.c_str();
-    info.lpParameters = parameters.empty() ? nullptr : parameters.c_str();
+    info.lpVerb = L"open";
+    info.lpFile = wideFile.c_str();
+    info.lpParameters = wideParameters.empty() ? nullptr : wideParameters.c_str();
     info.nShow = SW_SHOWNORMAL;
-    return ShellExecuteExA(&info) != FALSE;
+    return ShellExecuteExW(&info) != FALSE;
 }
 
 class Win32Launcher final : public IProcessLauncher {

@@ -45,12 +45,13 @@ package: build
 package-check: package
 	./tools/check-package.sh $(BUILD)
 
-# The core libraries and talvex-cli cross-built for Windows, with the checks
-# of the Win32 backends that wine-check runs.
+# The core libraries, talvex-cli and the Win32 window talvex.exe cross-built
+# for Windows, with the checks of the Win32 backends that wine-check runs.
 windows: deps
 	cmake -S . -B build-windows -G Ninja -DCMAKE_BUILD_TYPE=Release \
 	    -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
-	    -DTALVEX_COMPONENTS="base;app;serial;engine;cli;tests"
+	    -DTALVEX_COMPONENTS="base;app;serial;engine;cli;ui-win32;tests" \
+	    $(CMAKE_ARGS)
 	cmake --build build-windows -j $(JOBS)
 
 # The Windows talvex-cli.exe under Wine against the native zarq-sim.

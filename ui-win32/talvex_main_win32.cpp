@@ -12,11 +12,11 @@
 #include <shellapi.h>
 
 #include "command_flags.h"
-#include "download_session.h"
 #include "main_window.h"
 #include "result_code.h"
 #include "startup.h"
 #include "wide_text.h"
+#include "window_start.h"
 
 using namespace talvex;
 
@@ -88,20 +88,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
         JoinCommandLine(static_cast<int>(words.size()), words.data(), 1);
     const StartupResult startup = RunStartup(CurrentProgramDir(), commandLine);
 
-    if (!startup.partDbPresent && startup.unattended) {
-        // No window at all, so a batch file gets its code at once; its log
-        // still learns why.
-        std::fprintf(
-            stderr, "talvex: %s\n",
-            MissingPartDbMessage(startup.settings.partDbPath, startup.partDbProblem).c_str());
-        return ToInt(ExitCode::Image);
-    }
-    if (startup.unattended) {
-        // The batch log hears of an image that cannot be used before the
-        // operator is asked to pulse Reset.
-        const std::string notice = UnusableImageNotice(startup);
-        if (!notice.empty()) std::fprintf(stderr, "talvex: %s\n", notice.c_str());
-    }
+    if (const auto code = TellUnattendedStart(startup)) return ToInt(*code);
 
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};
     InitCommonControlsEx(&controls);

@@ -14,6 +14,7 @@
 #include "main_dialog.h"
 #include "result_code.h"
 #include "startup.h"
+#include "window_start.h"
 
 using namespace talvex;
 
@@ -107,20 +108,7 @@ int main(int argc, char** argv) {
         JoinCommandLine(static_cast<int>(words.size()), words.data(), 1);
     const StartupResult startup = RunStartup(CurrentProgramDir(), commandLine);
 
-    if (!startup.partDbPresent && startup.unattended) {
-        // No window at all, so a batch file gets its code even where no
-        // display is at hand; its log still learns why.
-        std::fprintf(
-            stderr, "talvex: %s\n",
-            MissingPartDbMessage(startup.settings.partDbPath, startup.partDbProblem).c_str());
-        return ToInt(ExitCode::Image);
-    }
-    if (startup.unattended) {
-        // The batch log hears of an image that cannot be used before the
-        // operator is asked to pulse Reset.
-        const std::string notice = UnusableImageNotice(startup);
-        if (!notice.empty()) std::fprintf(stderr, "talvex: %s\n", notice.c_str());
-    }
+    if (const auto code = TellUnattendedStart(startup)) return ToInt(*code);
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("TALVEX"));

@@ -2,9 +2,13 @@
 // Carries the worker's window operations over to the window's thread through
 // a message-only window of its own.
 //
-// Each drawing operation and the message box are sent: they run on the
+// Status lines, buttons and the message box are sent: they run on the
 // window's thread while the worker waits, so lines appear in the order the
-// worker adds them. That wait cannot deadlock: the window's thread never
+// worker adds them. Progress is not worth a round trip to the window's
+// thread per record (under load that trip costs more than the record's
+// frame): it is queued, successive positions folded into one, and drawn
+// at the redraw interval and always before the next sent operation, so the
+// bar and the lines keep their order. That wait cannot deadlock: the window's thread never
 // waits for the worker without serving sent messages (a modal loop, a
 // message box, or the loop after closing all do). A result and the end of
 // the worker are posted without waiting. Calls made on the window's thread
@@ -16,6 +20,8 @@
 
 #include <atomic>
 #include <functional>
+#include <mutex>
+#include <vector>
 
 #include "window_ops.h"
 
@@ -48,16 +54,27 @@ public:
     void Close() { closed_ = true; }
     // True once the worker has told that it ended.
     bool WorkerDone() const { return workerDone_.load(); }
+    // Window's thread: draws the queued progress in order.
+    void DrainProgress();
 
 private:
+    struct ProgressOp {
+        enum Kind { Step, Range, Position, Phase } kind;
+        std::uint32_t value;
+    };
+
     void Draw(std::function<void()> f);
     void Post(std::function<void()> f);
+    void QueueProgress(ProgressOp op);
 
     IWindowOps& target_;
     void* messageWindow_ = nullptr; // HWND
     unsigned long uiThread_ = 0;
     std::atomic<bool> closed_{false};
     std::atomic<bool> workerDone_{false};
+
+    std::mutex progressMutex_;
+    std::vector<ProgressOp> progress_;
 };
 
 } // namespace talvex::win32

@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include "progress_model.h"
+
 namespace talvex::win32 {
 namespace {
 
@@ -12,6 +14,7 @@ constexpr UINT kSendCall = WM_APP + 1;
 constexpr UINT kPostCall = WM_APP + 2;
 constexpr UINT kWorkerDone = WM_APP + 3;
 constexpr wchar_t kClassName[] = L"TalvexWorkerCalls";
+constexpr UINT_PTR kDrainTimer = 1;
 
 struct Call {
     ThreadWindowOps* owner;
@@ -29,6 +32,15 @@ LRESULT CALLBACK CallWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM l
     case kWorkerDone:
         // Only wakes the loop that waits for the worker; the flag says it.
         return 0;
+    case WM_TIMER:
+        if (wParam == kDrainTimer) {
+            if (auto* ops =
+                    reinterpret_cast<ThreadWindowOps*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA))) {
+                ops->DrainProgress();
+            }
+            return 0;
+        }
+        break;
     }
     return DefWindowProcW(hwnd, message, wParam, lParam);
 }
@@ -48,7 +60,15 @@ HWND MakeMessageWindow() {
 } // namespace
 
 ThreadWindowOps::ThreadWindowOps(IWindowOps& target)
-    : target_(target), messageWindow_(MakeMessageWindow()), uiThread_(GetCurrentThreadId()) {}
+    : target_(target), messageWindow_(MakeMessageWindow()), uiThread_(GetCurrentThreadId()) {
+    const HWND hwnd = static_cast<HWND>(messageWindow_);
+    if (hwnd == nullptr) return;
+    SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    // The bar is drawn at the pace a display is worth redrawing at, not
+    // once per record: a wake-up per record through Wine's server or the
+    // system's message queue slows the very download it shows.
+    SetTimer(hwnd, kDrainTimer, static_cast<UINT>(kRedrawInterval.count()), nullptr);
+}
 
 ThreadWindowOps::~ThreadWindowOps() {
     const HWND hwnd = static_cast<HWND>(messageWindow_);
@@ -64,11 +84,14 @@ ThreadWindowOps::~ThreadWindowOps() {
 void ThreadWindowOps::Draw(std::function<void()> f) {
     if (closed_.load()) return;
     if (GetCurrentThreadId() == uiThread_) {
+        DrainProgress();
         f();
         return;
     }
     std::function<void()> call = [this, &f] {
-        if (!closed_.load()) f();
+        if (closed_.load()) return;
+        DrainProgress();
+        f();
     };
     SendMessageW(static_cast<HWND>(messageWindow_), kSendCall, 0, reinterpret_cast<LPARAM>(&call));
 }
@@ -83,6 +106,36 @@ void ThreadWindowOps::Post(std::function<void()> f) {
     }
 }
 
+void ThreadWindowOps::QueueProgress(ProgressOp op) {
+    if (closed_.load()) return;
+    std::lock_guard<std::mutex> lock(progressMutex_);
+    if (op.kind == ProgressOp::Position && !progress_.empty() &&
+        progress_.back().kind == ProgressOp::Position) {
+        progress_.back() = op; // only the latest position is worth drawing
+    } else {
+        progress_.push_back(op);
+    }
+}
+
+void ThreadWindowOps::DrainProgress() {
+    std::vector<ProgressOp> ops;
+    {
+        std::lock_guard<std::mutex> lock(progressMutex_);
+        ops.swap(progress_);
+    }
+    if (closed_.load()) return;
+    for (const ProgressOp& op : ops) {
+        switch (op.kind) {
+        case ProgressOp::Step: target_.SetProgressStep(static_cast<int>(op.value)); break;
+        case ProgressOp::Range: target_.SetProgressRange(op.value); break;
+        case ProgressOp::Position: target_.SetProgressPos(op.value); break;
+        case ProgressOp::Phase:
+            target_.SetProgressPhase(static_cast<ProgressPhase>(op.value));
+            break;
+        }
+    }
+}
+
 void ThreadWindowOps::AddStatusLine(const std::string& text) {
     Draw([this, &text] { target_.AddStatusLine(text); });
 }
@@ -92,19 +145,19 @@ void ThreadWindowOps::AppendStatusLine(const std::string& text) {
 }
 
 void ThreadWindowOps::SetProgressStep(int step) {
-    Draw([this, step] { target_.SetProgressStep(step); });
+    QueueProgress({ProgressOp::Step, static_cast<std::uint32_t>(step)});
 }
 
 void ThreadWindowOps::SetProgressRange(std::uint32_t upper) {
-    Draw([this, upper] { target_.SetProgressRange(upper); });
+    QueueProgress({ProgressOp::Range, upper});
 }
 
 void ThreadWindowOps::SetProgressPos(std::uint32_t position) {
-    Draw([this, position] { target_.SetProgressPos(position); });
+    QueueProgress({ProgressOp::Position, position});
 }
 
 void ThreadWindowOps::SetProgressPhase(ProgressPhase phase) {
-    Draw([this, phase] { target_.SetProgressPhase(phase); });
+    QueueProgress({ProgressOp::Phase, static_cast<std::uint32_t>(phase)});
 }
 
 void ThreadWindowOps::EnableButton(ButtonId id, bool enable) {

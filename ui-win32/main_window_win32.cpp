@@ -303,8 +303,24 @@ void MainWindow::ShowAbout() {
 }
 
 void MainWindow::AddRow(const std::string& text) {
-    SendDlgItemMessageW(Handle(hwnd_), TALVEX_STATUS_LIST, LB_ADDSTRING, 0,
-                        reinterpret_cast<LPARAM>(WideFromUtf8(StatusRowUtf8(text)).c_str()));
+    const HWND list = GetDlgItem(Handle(hwnd_), TALVEX_STATUS_LIST);
+    const std::wstring row = WideFromUtf8(StatusRowUtf8(text));
+    SendMessageW(list, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(row.c_str()));
+    // A line wider than the list (a long path in a message) can be
+    // scrolled to rather than cut off.
+    WindowDc dc(list);
+    if (dc.Get() != nullptr) {
+        const auto font = reinterpret_cast<HFONT>(SendMessageW(list, WM_GETFONT, 0, 0));
+        const HGDIOBJ old = font != nullptr ? SelectObject(dc.Get(), font) : nullptr;
+        SIZE size{};
+        if (GetTextExtentPoint32W(dc.Get(), row.c_str(), static_cast<int>(row.size()), &size)) {
+            const int extent = size.cx + 2 * GetSystemMetrics(SM_CXEDGE);
+            if (extent > static_cast<int>(SendMessageW(list, LB_GETHORIZONTALEXTENT, 0, 0))) {
+                SendMessageW(list, LB_SETHORIZONTALEXTENT, static_cast<WPARAM>(extent), 0);
+            }
+        }
+        if (old != nullptr) SelectObject(dc.Get(), old);
+    }
     // A status line closes the progress phase in hand.
     phaseActive_ = false;
     UpdateProgressBar();

@@ -9,6 +9,9 @@
 
 namespace talvex {
 
+// What --help prints: the window programs take the same words.
+extern const char kWindowUsage[];
+
 // Writes to stderr, as "talvex: ...", what the batch log must learn before
 // an unattended run: without a usable part database the run cannot start
 // and the code to end with is returned (no window at all, so a batch file

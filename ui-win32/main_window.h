@@ -14,11 +14,11 @@
 // calls, so closing mid-download can neither deadlock nor draw on a window
 // that is gone.
 
-#include <chrono>
 #include <memory>
 #include <string>
 
 #include "download_session.h"
+#include "progress_bar_state.h"
 #include "startup.h"
 #include "thread_window_ops.h"
 #include "window_ops.h"
@@ -78,12 +78,7 @@ private:
     std::unique_ptr<DownloadSession> session_;
     bool closing_ = false;
 
-    // The bar's phase lasts from its range to the next status line.
-    bool phaseActive_ = false;
-    ProgressPhase phase_ = ProgressPhase::Erase;
-    std::uint32_t range_ = 100;
-    std::uint32_t position_ = 0;
-    std::chrono::steady_clock::time_point phaseStart_;
+    ProgressBarState bar_;
 };
 
 } // namespace talvex::win32

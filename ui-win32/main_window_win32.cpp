@@ -11,6 +11,7 @@
 
 #include "front_texts.h"
 #include "help_launcher.h"
+#include "progress_bar_state.h"
 #include "progress_model.h"
 #include "resource_ids.h"
 #include "system_error_text.h"
@@ -322,7 +323,7 @@ void MainWindow::AddRow(const std::string& text) {
         if (old != nullptr) SelectObject(dc.Get(), old);
     }
     // A status line closes the progress phase in hand.
-    phaseActive_ = false;
+    bar_.EndPhase();
     UpdateProgressBar();
 }
 
@@ -347,42 +348,27 @@ void MainWindow::SetProgressStep(int) {
 }
 
 void MainWindow::SetProgressRange(std::uint32_t upper) {
-    range_ = upper;
-    position_ = 0;
-    phaseStart_ = std::chrono::steady_clock::now();
+    bar_.SetRange(upper, ProgressBarState::Clock::now());
     UpdateProgressBar();
 }
 
 void MainWindow::SetProgressPos(std::uint32_t position) {
-    position_ = position;
+    bar_.SetPosition(position);
     UpdateProgressBar();
 }
 
-void MainWindow::SetProgressPhase(ProgressPhase phase) {
-    phase_ = phase;
-    phaseActive_ = true;
-}
+void MainWindow::SetProgressPhase(ProgressPhase phase) { bar_.SetPhase(phase); }
 
 void MainWindow::UpdateProgressBar() {
     const HWND bar = GetDlgItem(Handle(hwnd_), TALVEX_PROGRESS_BAR);
-    // The bar counts in int: a range beyond it is halved, which is exact
-    // enough for a bar. An empty range shows an empty bar.
-    const std::uint32_t scale = range_ > static_cast<std::uint32_t>(INT_MAX) ? 2 : 1;
-    const int maximum = std::max(1, static_cast<int>(range_ / scale));
-    const int value = static_cast<int>(std::min(position_, range_) / scale);
     // The text first: whoever watches the value sees the text that goes
     // with it.
-    std::wstring text;
-    if (phaseActive_) {
-        const double elapsed =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - phaseStart_).count();
-        text = WideFromUtf8(WindowProgressText(phase_, position_, range_, elapsed));
-    }
+    const std::wstring text = WideFromUtf8(bar_.Text(ProgressBarState::Clock::now()));
     wchar_t shown[128];
     GetWindowTextW(bar, shown, static_cast<int>(std::size(shown)));
     if (text != shown) SetWindowTextW(bar, text.c_str());
-    SendMessageW(bar, PBM_SETRANGE32, 0, maximum);
-    SendMessageW(bar, PBM_SETPOS, static_cast<WPARAM>(value), 0);
+    SendMessageW(bar, PBM_SETRANGE32, 0, bar_.Maximum());
+    SendMessageW(bar, PBM_SETPOS, static_cast<WPARAM>(bar_.Value()), 0);
 }
 
 void MainWindow::EnableButton(ButtonId id, bool enable) {

@@ -22,17 +22,6 @@ using namespace talvex;
 
 namespace {
 
-const char kUsage[] =
-    "Usage: talvex [SETTINGS[.ini]] [af=FILE] [OPTION=VALUE ...]\n"
-    "\n"
-    "Opens the TALVEX window, which programs a ZaRQ target through its serial\n"
-    "bootloader with the settings file (talvex.ini unless SETTINGS names\n"
-    "another). The options are those of talvex-cli (see talvex-cli --help) and\n"
-    "are written into the settings file; aa=y starts the download at once and\n"
-    "ends the program with its result as the exit code.\n"
-    "\n"
-    "  --version, --help   print this and exit, without opening a window\n";
-
 // The words of the command line as UTF-8, the program's name first. The
 // argument list freed by LocalFree, as the shell hands it out.
 std::vector<std::string> CommandWords() {
@@ -75,7 +64,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
             words.push_back(word.c_str());
             continue;
         }
-        if (word == "--help" || word == "-h") return Tell(hadOutput, kUsage, 0);
+        if (word == "--help" || word == "-h") return Tell(hadOutput, kWindowUsage, 0);
         if (word == "--version" || word == "-V") {
             return Tell(hadOutput, std::string("talvex ") + TALVEX_VERSION + "\n", 0);
         }

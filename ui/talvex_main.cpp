@@ -20,17 +20,6 @@ using namespace talvex;
 
 namespace {
 
-const char kUsage[] =
-    "Usage: talvex [SETTINGS[.ini]] [af=FILE] [OPTION=VALUE ...]\n"
-    "\n"
-    "Opens the TALVEX window, which programs a ZaRQ target through its serial\n"
-    "bootloader with the settings file (talvex.ini unless SETTINGS names\n"
-    "another). The options are those of talvex-cli (see talvex-cli --help) and\n"
-    "are written into the settings file; aa=y starts the download at once and\n"
-    "ends the program with its result as the exit code.\n"
-    "\n"
-    "  --version, --help   print this and exit, without opening a window\n";
-
 // Qt's own options, which QApplication takes off the command line itself;
 // the ones that take a value take the next word too.
 struct QtOption {
@@ -86,7 +75,7 @@ int main(int argc, char** argv) {
             continue;
         }
         if (std::strcmp(word, "--help") == 0 || std::strcmp(word, "-h") == 0) {
-            std::fputs(kUsage, stdout);
+            std::fputs(kWindowUsage, stdout);
             return WroteAll() ? 0 : ToInt(ExitCode::Output);
         }
         if (std::strcmp(word, "--version") == 0 || std::strcmp(word, "-V") == 0) {

@@ -2,7 +2,6 @@
 
 #include "download_session.h"
 #include "front_texts.h"
-#include "progress_model.h"
 
 namespace talvex::ui {
 
@@ -10,11 +9,6 @@ QString FromBytes(const std::string& text) { return QString::fromStdString(text)
 
 QString StatusRowText(const std::string& line) {
     return QString::fromStdString(StatusRowUtf8(line));
-}
-
-QString ProgressBarText(ProgressPhase phase, std::uint32_t position, std::uint32_t range,
-                        double elapsedSeconds) {
-    return QString::fromStdString(WindowProgressText(phase, position, range, elapsedSeconds));
 }
 
 FileRequest BrowseRequest(const std::string& imageFile, char separator) {

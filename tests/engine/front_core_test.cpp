@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "front_texts.h"
+#include "progress_bar_state.h"
 #include "progress_model.h"
 #include "result_wait.h"
 
@@ -130,6 +131,51 @@ TEST(WindowProgressText, NamesThePhaseAndShowsTimeLeftOnceAPhaseHasRunASecond) {
     for (const Case& c : cases) {
         EXPECT_EQ(WindowProgressText(c.phase, c.position, c.range, c.elapsed), c.text)
             << c.position << "/" << c.range << " after " << c.elapsed << " s";
+    }
+}
+
+TEST(ProgressBarState, ThePhaseLastsFromItsRangeToTheNextStatusLine) {
+    using Clock = ProgressBarState::Clock;
+    const Clock::time_point t0{};
+    ProgressBarState bar;
+    EXPECT_EQ(bar.Text(t0), "") << "no phase before the first";
+    EXPECT_EQ(bar.Maximum(), 100);
+    EXPECT_EQ(bar.Value(), 0);
+    bar.SetPhase(ProgressPhase::Write);
+    bar.SetRange(2048, t0);
+    bar.SetPosition(1024);
+    EXPECT_EQ(bar.Text(t0 + std::chrono::seconds(1)), "Writing 50%, 0:01 left");
+    EXPECT_EQ(bar.Maximum(), 2048);
+    EXPECT_EQ(bar.Value(), 1024);
+    // A new range starts over with nothing done.
+    bar.SetRange(512, t0 + std::chrono::seconds(5));
+    EXPECT_EQ(bar.Value(), 0);
+    EXPECT_EQ(bar.Text(t0 + std::chrono::seconds(5)), "Writing 0%");
+    bar.SetPosition(512);
+    bar.EndPhase();
+    EXPECT_EQ(bar.Text(t0 + std::chrono::seconds(6)), "") << "a status line ends the phase";
+    EXPECT_EQ(bar.Value(), 512) << "the bar keeps its figures";
+}
+
+TEST(ProgressBarState, FitsEveryRangeIntoTheBarsInt) {
+    struct Case {
+        std::uint32_t range;
+        std::uint32_t position;
+        int maximum;
+        int value;
+    };
+    const Case cases[] = {
+        {0, 0, 1, 0},             // empty: an empty bar, not a busy one
+        {2048, 2050, 2048, 2048}, // padding past the range stops at full
+        {0x7FFFFFFFu, 0x7FFFFFFFu, 0x7FFFFFFF, 0x7FFFFFFF},
+        {0xFFFFFFFFu, 0x80000000u, 0x7FFFFFFF, 0x40000000}, // beyond int: halved
+    };
+    for (const Case& c : cases) {
+        ProgressBarState bar;
+        bar.SetRange(c.range, ProgressBarState::Clock::time_point{});
+        bar.SetPosition(c.position);
+        EXPECT_EQ(bar.Maximum(), c.maximum) << c.range;
+        EXPECT_EQ(bar.Value(), c.value) << c.position << "/" << c.range;
     }
 }
 

@@ -50,8 +50,8 @@ package: build
 package-check: package
 	./tools/check-package.sh $(BUILD)
 
-# The core libraries and talvex-cli cross-built for Windows, with the checks
-# of the Win32 backends that wine-check runs.
+# The core libraries, talvex-cli and the Win32 window talvex.exe cross-built
+# for Windows, with the checks of the Win32 backends that wine-check runs.
 windows: deps
 	cmake --preset windows $(WERROR_ARG) $(CMAKE_ARGS)
 	cmake --build build-windows -j $(JOBS)

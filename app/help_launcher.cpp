@@ -21,12 +21,35 @@ std::string HelpPagePath(const std::string& folder, const std::string& page) {
 }
 
 bool ShowHelpPage(const Settings& settings, const std::string& page, IProcessLauncher& launcher) {
-    const std::string browser = ReadHelpBrowser(settings);
-    const std::string path = HelpPagePath(ReadHelpFolder(settings), page);
+    OpenHelpPage(settings, page, launcher);
+    return true;
+}
+
+HelpOpening OpenHelpPage(const Settings& settings, const std::string& page,
+                         IProcessLauncher& launcher) {
+    HelpOpening opening;
+    opening.browser = ReadHelpBrowser(settings);
+    opening.page = HelpPagePath(ReadHelpFolder(settings), page);
     // F1 must never do nothing: a browser setting from another system, or
     // one since uninstalled, still gets the page shown.
-    if (!launcher.Start(browser, path)) launcher.OpenWithDesktop(path);
-    return true;
+    if (launcher.Start(opening.browser, opening.page)) {
+        opening.opener = HelpOpener::Browser;
+    } else if (launcher.OpenWithDesktop(opening.page)) {
+        opening.opener = HelpOpener::Desktop;
+    }
+    return opening;
+}
+
+std::string HelpOpeningLine(const HelpOpening& opening) {
+    switch (opening.opener) {
+    case HelpOpener::Browser: return {};
+    case HelpOpener::Desktop:
+        return "Help: the browser " + opening.browser + " could not be started; opened " +
+               opening.page + " with the default browser.";
+    case HelpOpener::Nothing: break;
+    }
+    return "Help: neither the browser " + opening.browser + " nor the default browser could open " +
+           opening.page + ".";
 }
 
 StoreSetting StoreInSettingsFile(const std::string& settingsPath) {

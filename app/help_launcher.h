@@ -30,6 +30,22 @@ std::string HelpPagePath(const std::string& folder, const std::string& page);
 bool ShowHelpPage(const Settings& settings, const std::string& page,
                   IProcessLauncher& launcher = SystemLauncher());
 
+// Which program ShowHelpPage's way of opening a page used.
+enum class HelpOpener { Browser, Desktop, Nothing };
+struct HelpOpening {
+    HelpOpener opener = HelpOpener::Nothing;
+    std::string browser; // the "Browser" setting as read
+    std::string page;    // the page's full path
+};
+// ShowHelpPage, telling the caller which program took the page, so that a
+// window can say when the configured browser was passed over.
+HelpOpening OpenHelpPage(const Settings& settings, const std::string& page,
+                         IProcessLauncher& launcher = SystemLauncher());
+// A status line for an opening that did not go to the configured browser
+// (the desktop's opener took the page, or nothing could); empty when the
+// browser took it.
+std::string HelpOpeningLine(const HelpOpening& opening);
+
 // One entry of a file dialog's type list, e.g. {"All Files", "*"}.
 struct FileTypeFilter {
     std::string label;

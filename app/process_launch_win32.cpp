@@ -10,7 +10,8 @@ namespace talvex {
 namespace {
 
 // The shell's "open", without any dialog of its own: help never reports.
-// No process handle is asked for, so there is nothing to reap.
+// No process handle is asked for, so there is nothing to reap. Wide, so
+// that a help folder or browser with any name in it is found.
 bool ShellOpen(const std::string& file, const std::string& parameters) {
     if (file.empty()) return false;
     const auto wideFile = WideName(file);

@@ -20,4 +20,9 @@ std::optional<std::wstring> WideName(std::string_view name, std::string* whyNot 
 // name Windows allows but Unicode does not (an unpaired surrogate).
 std::optional<std::string> Utf8Name(std::wstring_view name, std::string* whyNot = nullptr);
 
+// Text to show, not a name to open: nothing may be refused, so invalid
+// UTF-8 and unpaired surrogates become U+FFFD.
+std::wstring WideFromUtf8(const std::string& text);
+std::string Utf8FromWide(const std::wstring& text);
+
 } // namespace talvex

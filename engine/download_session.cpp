@@ -16,6 +16,20 @@ std::string UnusableImageNotice(const StartupResult& startup) {
     return reason.empty() ? std::string() : ImageUnusableNotice(settings.imageFile, reason);
 }
 
+HelpBrowseRequest ImageBrowseRequest(const std::string& imageFile, char separator) {
+    HelpBrowseRequest request;
+    request.title = "Select File";
+    request.filters = {{"*.hex ", "*.hex"}, {"All Files", "*"}};
+    const std::size_t split = imageFile.rfind(separator);
+    if (split == std::string::npos) {
+        request.proposedName = imageFile;
+    } else {
+        request.folder = imageFile.substr(0, split + 1);
+        request.proposedName = imageFile.substr(split + 1);
+    }
+    return request;
+}
+
 DownloadSession::DownloadSession(IWindowOps& frontEnd, const StartupResult& startup,
                                  std::unique_ptr<ISerialPort> port)
     : frontEnd_(frontEnd), settings_(startup.settings), unattended_(startup.unattended) {

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "help_launcher.h"
 #include "run_record.h"
 #include "serial_port.h"
 #include "serial_thread.h"
@@ -28,6 +29,13 @@ struct ConfigureValues {
 // image named by the settings cannot be used (ImageUnusableNotice), or
 // empty when it can.
 std::string UnusableImageNotice(const StartupResult& startup);
+
+// Browse's open-file request for the current image file: "Select File",
+// "*.hex " then "All Files", and the file split at its last separator into
+// the starting folder (separator kept) and the proposed name. Without a
+// separator the whole value is the name and the dialog starts in its
+// default folder.
+HelpBrowseRequest ImageBrowseRequest(const std::string& imageFile, char separator);
 
 class DownloadSession {
 public:

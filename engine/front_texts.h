@@ -12,6 +12,11 @@ namespace talvex {
 // stays valid exactly when it was.
 std::string Printable(const std::string& text);
 
+// One status line as one row of a window's list, in UTF-8: Printable, and
+// bytes that are not valid UTF-8 (an identification from a noisy line is
+// raw bytes) taken as Latin-1, so that every toolkit can show the row.
+std::string StatusRowUtf8(const std::string& line);
+
 // What the Parts and the Protection page say when the part database cannot
 // be opened as they first show. It says "cannot" where the start-up message
 // (MissingPartDbMessage) says "can not": users and their scripts know both

@@ -73,4 +73,15 @@ std::string FormatRate(double rate, const std::string& unit) {
     return text;
 }
 
+std::string WindowProgressText(ProgressPhase phase, std::uint32_t position, std::uint32_t range,
+                               double elapsedSeconds) {
+    const ProgressFigures figures =
+        MeasureProgress(position, range, elapsedSeconds, kWindowProgress);
+    std::string text = std::string(PhaseName(phase)) + " " + std::to_string(figures.percent) + "%";
+    if (figures.secondsLeft) {
+        text += ", " + FormatTimeLeft(*figures.secondsLeft, kWindowProgress.hourField) + " left";
+    }
+    return text;
+}
+
 } // namespace talvex

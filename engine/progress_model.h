@@ -68,4 +68,9 @@ std::string FormatTimeLeft(unsigned long seconds, bool hourField);
 // "11.2 KB/s" for bytes, else "3.0 pages/s".
 std::string FormatRate(double rate, const std::string& unit);
 
+// The window's progress bar text: "Writing 42%", and once the phase has run
+// a second and there is work left, "Writing 42%, 0:12 left".
+std::string WindowProgressText(ProgressPhase phase, std::uint32_t position, std::uint32_t range,
+                               double elapsedSeconds);
+
 } // namespace talvex

@@ -1,13 +1,15 @@
 #!/bin/sh
 # The Windows build checked for real: talvex-cli.exe (and the Win32 serial
 # checks) run under Wine against a native zarq-sim, with COM1 and COM2 mapped
-# to zarq-sim's pseudo-terminals through Wine's registry.
+# to zarq-sim's pseudo-terminals through Wine's registry. Then the window
+# program talvex.exe, unattended and driven by a test program, on an X
+# display: the script runs itself under xvfb-run when it has none, and puts
+# screenshots of the window into WINDOWS_BUILD/screenshots.
 #
 #   tools/wine-check.sh [NATIVE_BUILD [WINDOWS_BUILD]]   (default build, build-windows)
 #
 # Prints one line per check and "N passed, N failed"; exits non-zero when a
-# check failed or the checks could not be run. Needs no terminal, no display
-# and no network; the Wine prefix lives in WINDOWS_BUILD/wine-prefix and is
+# check failed or the checks could not be run. Needs no terminal and no network; the Wine prefix lives in WINDOWS_BUILD/wine-prefix and is
 # created on first use.
 set -u
 
@@ -17,15 +19,25 @@ windows=$(cd "${2:-$root/build-windows}" && pwd) || exit 2
 sim="$native/bin/zarq-sim"
 exe="$windows/bin/talvex-cli.exe"
 checker="$windows/tests/talvex-win32-serial-check.exe"
-for f in "$sim" "$exe" "$checker" "$windows/bin/zelchip.ini" "$native/bin/sample.hex"; do
+window_exe="$windows/bin/talvex.exe"
+driver="$windows/tests/talvex-win32-window-check.exe"
+for f in "$sim" "$exe" "$checker" "$window_exe" "$driver" "$windows/bin/zelchip.ini" "$native/bin/sample.hex"; do
     [ -e "$f" ] || { echo "wine-check: $f is missing; run make build and make windows first" >&2; exit 2; }
 done
 for tool in wine wineserver wineboot srec_cat timeout setsid; do
     command -v "$tool" >/dev/null 2>&1 || { echo "wine-check: $tool not found (tools/install-deps.sh installs it)" >&2; exit 2; }
 done
 
+# The window needs an X display; a virtual one unless one is given.
+if [ -z "${DISPLAY:-}" ] && [ -z "${TALVEX_WINE_XVFB:-}" ]; then
+    command -v xvfb-run >/dev/null 2>&1 || { echo "wine-check: xvfb-run not found (tools/install-deps.sh installs it)" >&2; exit 2; }
+    TALVEX_WINE_XVFB=1 exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$native" "$windows"
+fi
+window_display=${DISPLAY:-}
+
 # A private prefix, no dialogs and no downloads: Mono and Gecko are never
-# asked for, no menu entries, no X display even if one is around.
+# asked for, no menu entries, and no X display for the console program even
+# if one is around.
 export WINEPREFIX="$windows/wine-prefix"
 export WINEARCH=win64
 export WINEDEBUG=-all
@@ -165,9 +177,17 @@ for port in COM1 COM2 COM3; do
     timeout 60 wine reg add 'HKLM\Software\Wine\Ports' /v "$port" /t REG_SZ /d "$path" /f \
         >>"$work/reg.log" 2>&1 </dev/null || fail_setup "cannot map $port in the registry"
 done
+# Without a window manager on the virtual display Wine draws the windows'
+# frames itself, so that the screenshots show the title bar.
+timeout 60 wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f \
+    >>"$work/reg.log" 2>&1 </dev/null || fail_setup "cannot set Wine's window frames"
 stop_server
 start_server
 cp "$native/bin/sample.hex" "$work/sample.hex"
+# The image as the flash must hold it, for every download below.
+srec_cat "$work/sample.hex" -intel -o "$work/image.bin" -binary 2>"$work/srec.log" ||
+    fail_setup "srec_cat failed: $(cat "$work/srec.log")"
+size=$(wc -c <"$work/image.bin")
 
 # --- Checks -------------------------------------------------------------------
 
@@ -184,13 +204,9 @@ start_sim "$com1" full --dump "$work/flash.bin"
 run_cli full check.ini af=sample.hex ap=ZaRQ4126 cp=COM1 cb=115200 fe=n fp=y fv=y fh=n rr=n
 stop_sim
 problem=""
-size=""
 if [ "$code" -ne 0 ]; then
     problem="exit code $code: $(tail -n 1 "$work/full.err")"
-elif ! srec_cat "$work/sample.hex" -intel -o "$work/image.bin" -binary 2>"$work/srec.log"; then
-    problem="srec_cat failed: $(cat "$work/srec.log")"
 else
-    size=$(wc -c <"$work/image.bin")
     cmp -s -n "$size" "$work/image.bin" "$work/flash.bin" || problem="the flash differs from sample.hex"
 fi
 report "full download of sample.hex at 115200 baud: exit 0, flash equals the image${size:+ ($size bytes)}" "$problem"
@@ -201,6 +217,7 @@ problem=""
 [ "$code" -eq 4 ] || problem="exit code $code, not 4"
 grep -q "Can not open COM port." "$work/absent.out" "$work/absent.err" || problem="${problem:-no \"Can not open COM port.\"}"
 report "absent port COM77: exit 4" "$problem"
+cli_absent=$code
 
 # The board carries another part than the one asked for.
 start_sim "$com1" part --part ZaRQ4127
@@ -210,6 +227,7 @@ problem=""
 [ "$code" -eq 6 ] || problem="exit code $code, not 6"
 [ "$(frames_in "$work/part.jsonl")" -eq 0 ] || problem="${problem:-frames were sent to the wrong part}"
 report "wrong part (ZaRQ4127 on the board, ap=ZaRQ4126): exit 6, no frame sent" "$problem"
+cli_part=$code
 
 # A damaged image: the checksum of its third line broken (line ends made
 # plain first, so that only the checksum changes).
@@ -233,6 +251,7 @@ problem=""
 tries=$(grep -c '"letter":"W"' "$work/refused.jsonl" 2>/dev/null || true)
 [ "$tries" -eq 10 ] || problem="${problem:-the refused write was tried $tries times, not 10}"
 report "refused write (zarq-sim --nak W@1): exit 7 after 10 tries" "$problem"
+cli_refused=$code
 
 # The serial backend itself: time-outs, the 0 byte, the stop flag.
 start_sim "$com2" serial --erase-ms 3000
@@ -257,6 +276,134 @@ done <"$work/serial.out"
 if [ "$code" -ne 0 ] && ! grep -q '^FAIL ' "$work/serial.out"; then
     report "Win32 serial checks" "ended with $code: $(tail -n 1 "$work/serial.err")"
 fi
+
+# --- The window program ------------------------------------------------------
+
+# The server again, now with the display, so that Wine's desktop process
+# that the first window starts has one.
+stop_server
+export DISPLAY="$window_display"
+start_server
+shots="$windows/screenshots"
+mkdir -p "$shots"
+rm -f "$shots"/window-*.png
+win_shots=$(cd "$work" && timeout 60 wine winepath -w "$shots" 2>/dev/null </dev/null | tr -d '\r')
+win_exe=$(cd "$work" && timeout 60 wine winepath -w "$window_exe" 2>/dev/null </dev/null | tr -d '\r')
+[ -n "$win_shots" ] && [ -n "$win_exe" ] || fail_setup "winepath gave no Windows path"
+
+# Runs talvex.exe unattended from the work folder; sets $code.
+run_window() { # name, arguments...
+    name=$1
+    shift
+    code=0
+    (cd "$work" && timeout 120 wine "$window_exe" "$@" </dev/null >"$work/$name.out" 2>"$work/$name.err") || code=$?
+}
+
+start_sim "$com1" wfull --dump "$work/wflash.bin"
+run_window wfull window.ini af=sample.hex ap=ZaRQ4126 cp=COM1 cb=115200 fe=n fp=y fv=y fh=n rr=n aa=y
+stop_sim
+problem=""
+if [ "$code" -ne 0 ]; then
+    problem="exit code $code: $(tail -n 1 "$work/wfull.err")"
+else
+    cmp -s -n "$size" "$work/image.bin" "$work/wflash.bin" || problem="the flash differs from sample.hex"
+fi
+report "talvex.exe aa=y: exit 0, flash equals the image ($size bytes)" "$problem"
+
+start_sim "$com1" wrefused --nak W@1
+run_window wrefused window.ini af=sample.hex ap=ZaRQ4126 cp=COM1 cb=115200 fe=n fp=y fv=y aa=y
+stop_sim
+problem=""
+[ "$code" -eq 7 ] || problem="exit code $code, not 7"
+[ "$code" -eq "$cli_refused" ] || problem="${problem:-exit code $code, talvex-cli.exe gave $cli_refused}"
+report "talvex.exe aa=y, refused write: exit 7 as talvex-cli.exe" "$problem"
+
+start_sim "$com1" wpart --part ZaRQ4127
+run_window wpart window.ini af=sample.hex ap=ZaRQ4126 cp=COM1 cb=115200 fe=n fp=y fv=y aa=y
+stop_sim
+problem=""
+[ "$code" -eq 6 ] || problem="exit code $code, not 6"
+[ "$code" -eq "$cli_part" ] || problem="${problem:-exit code $code, talvex-cli.exe gave $cli_part}"
+[ "$(frames_in "$work/wpart.jsonl")" -eq 0 ] || problem="${problem:-frames were sent to the wrong part}"
+report "talvex.exe aa=y, wrong part: exit 6 as talvex-cli.exe, no frame sent" "$problem"
+
+run_window wabsent window.ini af=sample.hex cp=COM77 cb=115200 aa=y
+problem=""
+[ "$code" -eq 4 ] || problem="exit code $code, not 4"
+[ "$code" -eq "$cli_absent" ] || problem="${problem:-exit code $code, talvex-cli.exe gave $cli_absent}"
+report "talvex.exe aa=y, absent port COM77: exit 4 as talvex-cli.exe" "$problem"
+
+# The window driven from outside: its lines go into the tally as they are.
+run_driver() { # name, mode, third argument, talvex.exe arguments...
+    name=$1
+    shift
+    (cd "$work" && timeout 300 wine "$driver" "$@" </dev/null >"$work/$name.out" 2>"$work/$name.err")
+    code=$?
+    while IFS= read -r line; do
+        case $line in
+            "ok   "*) echo "$line"; passed=$((passed + 1)) ;;
+            "FAIL "*) echo "$line"; failed=$((failed + 1)) ;;
+        esac
+    done <"$work/$name.out"
+    if [ "$code" -ne 0 ] && ! grep -q '^FAIL ' "$work/$name.out"; then
+        report "window check $name" "ended with $code: $(tail -n 1 "$work/$name.err")"
+    fi
+}
+
+# Slow enough writes that the write phase can be seen.
+start_sim "$com1" wdriven --dump "$work/wdriven.bin" --write-us-per-byte 1000
+run_driver flash flash "$win_exe" "$win_shots" window.ini af=sample.hex ap=ZaRQ4126 cp=COM1 cb=115200 fe=n fp=y fv=y fh=n rr=n
+stop_sim
+problem=""
+cmp -s -n "$size" "$work/image.bin" "$work/wdriven.bin" || problem="the flash differs from sample.hex"
+report "the download started with BM_CLICK left the image in the flash" "$problem"
+
+start_sim "$com1" wclose --write-us-per-byte 3000
+run_driver close close "$win_exe" COM1 window.ini af=sample.hex ap=ZaRQ4126 cp=COM1 cb=115200 fe=n fp=y fv=y fh=n rr=n
+stop_sim
+
+start_sim "$com1" wfail --nak W@1
+run_driver failure failure "$win_exe" "$win_shots" window.ini af=sample.hex ap=ZaRQ4126 cp=COM1 cb=115200 fe=n fp=y fv=y fh=n rr=n
+stop_sim
+
+# The window costs no download time: 60 KB with each program on a line
+# paced at 115200 baud, twice in turn, the faster download of each compared.
+# A download lasts from the target's first frame to its last, as zarq-sim
+# logs them: starting a program with a window takes longer, but is not the
+# download.
+srec_cat -generate 0 61440 -repeat-string "TALVEX window and console " -o "$work/big.hex" -intel -line-length=44 \
+    2>"$work/srec.log" || fail_setup "srec_cat failed: $(cat "$work/srec.log")"
+frame_span_ms() { # log: milliseconds from the first frame to the last
+    first=$(grep '"event":"frame"' "$1" | head -n 1 | sed 's/^{"t_us":\([0-9]*\).*/\1/')
+    last=$(grep '"event":"frame"' "$1" | tail -n 1 | sed 's/^{"t_us":\([0-9]*\).*/\1/')
+    echo $(((${last:-0} - ${first:-0}) / 1000))
+}
+best_cli=""
+best_win=""
+problem=""
+for round in 1 2; do
+    for program in cli win; do
+        start_sim "$com1" "speed-$program-$round" --baud 115200
+        if [ "$program" = cli ]; then
+            run_cli "speed-$program-$round" check.ini af=big.hex ap=ZaRQ4126 cp=COM1 cb=115200 fe=n fp=y fv=y fh=n rr=n
+        else
+            run_window "speed-$program-$round" window.ini af=big.hex ap=ZaRQ4126 cp=COM1 cb=115200 fe=n fp=y fv=y fh=n rr=n aa=y
+        fi
+        stop_sim
+        took=$(frame_span_ms "$work/speed-$program-$round.jsonl")
+        [ "$code" -eq 0 ] || problem="${problem:-$program run $round ended with $code}"
+        if [ "$program" = cli ]; then
+            if [ -z "$best_cli" ] || [ "$took" -lt "$best_cli" ]; then best_cli=$took; fi
+        else
+            if [ -z "$best_win" ] || [ "$took" -lt "$best_win" ]; then best_win=$took; fi
+        fi
+    done
+done
+# Within 5%: 100 * window <= 105 * console.
+[ -n "$problem" ] || [ "$best_cli" -gt 0 ] || problem="no frames logged"
+[ -n "$problem" ] || [ $((100 * best_win)) -le $((105 * best_cli)) ] ||
+    problem="talvex.exe took $best_win ms, talvex-cli.exe $best_cli ms"
+report "60 KB download: talvex.exe ${best_win} ms, talvex-cli.exe ${best_cli} ms (at most 1.05x)" "$problem"
 
 # --- Names beyond ASCII ----------------------------------------------------------
 # Wine hands the words over in the Unix locale's encoding: UTF-8 here.
@@ -299,6 +446,18 @@ fi
 tr -d '\r' <"$work/bördé/bördé.ini" 2>/dev/null | grep -qxF 'File=bördé\板.hex' ||
     problem="${problem:-bördé.ini does not hold the image name in UTF-8}"
 report "flash of 板.hex in a folder bördé, settings file bördé.ini there: exit 0, flash equals the image, the name stored in UTF-8" "$problem"
+
+# The same names through the window program.
+start_sim "$com1" wunicode --dump "$work/wunicode.bin"
+run_window wunicode 'bördé\bördé.ini' 'af=bördé\板.hex' ap=ZaRQ4126 cp=COM1 cb=115200 fe=n fp=y fv=y fh=n rr=n aa=y
+stop_sim
+problem=""
+if [ "$code" -ne 0 ]; then
+    problem="exit code $code: $(tail -n 1 "$work/wunicode.err")"
+else
+    cmp -s -n "$size" "$work/unicode-image.bin" "$work/wunicode.bin" || problem="the flash differs from 板.hex"
+fi
+report "talvex.exe aa=y with 板.hex in a folder bördé and bördé.ini: exit 0, flash equals the image" "$problem"
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -290,7 +290,7 @@ void MainDialog::AddRow(const std::string& text) {
     item->setToolTip(row);
     statusList_->addItem(item);
     // A status line closes the progress phase in hand.
-    phaseActive_ = false;
+    bar_.EndPhase();
     UpdateProgressBar();
 }
 
@@ -311,43 +311,26 @@ void MainDialog::SetProgressStep(int) {
 }
 
 void MainDialog::SetProgressRange(std::uint32_t upper) {
-    range_ = upper;
-    position_ = 0;
-    phaseStart_ = std::chrono::steady_clock::now();
+    bar_.SetRange(upper, ProgressBarState::Clock::now());
     UpdateProgressBar();
 }
 
 void MainDialog::SetProgressPos(std::uint32_t position) {
-    position_ = position;
+    bar_.SetPosition(position);
     UpdateProgressBar();
 }
 
-void MainDialog::SetProgressPhase(ProgressPhase phase) {
-    phase_ = phase;
-    phaseActive_ = true;
-}
+void MainDialog::SetProgressPhase(ProgressPhase phase) { bar_.SetPhase(phase); }
 
 void MainDialog::UpdateProgressBar() {
-    // The bar counts in int: a range beyond it is halved, which is exact
-    // enough for a bar. An empty range shows an empty bar rather than the
-    // busy indicator a zero maximum would give.
-    const std::uint32_t scale = range_ > static_cast<std::uint32_t>(INT_MAX) ? 2 : 1;
-    const int maximum = std::max(1, static_cast<int>(range_ / scale));
-    const int value = static_cast<int>(std::min(position_, range_) / scale);
     auto* bar = static_cast<PhaseProgressBar*>(progressBar_);
     // The text first: whoever watches the value sees the text that goes
     // with it.
-    if (phaseActive_) {
-        const double elapsed =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - phaseStart_).count();
-        bar->SetText(ProgressBarText(phase_, position_, range_, elapsed));
-        bar->setTextVisible(true);
-    } else {
-        bar->SetText(QString());
-        bar->setTextVisible(false);
-    }
-    bar->setRange(0, maximum);
-    bar->setValue(value);
+    const std::string text = bar_.Text(ProgressBarState::Clock::now());
+    bar->SetText(QString::fromStdString(text));
+    bar->setTextVisible(!text.empty());
+    bar->setRange(0, bar_.Maximum());
+    bar->setValue(bar_.Value());
 }
 
 void MainDialog::EnableButton(ButtonId id, bool enable) {

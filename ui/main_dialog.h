@@ -20,6 +20,7 @@
 
 #include "config_sheet.h"
 #include "download_session.h"
+#include "progress_bar_state.h"
 #include "startup.h"
 #include "window_ops.h"
 
@@ -120,12 +121,7 @@ private:
     bool opened_ = false;
     bool closing_ = false;
 
-    // The progress bar's phase lasts from its range to the next status line.
-    bool phaseActive_ = false;
-    ProgressPhase phase_ = ProgressPhase::Erase;
-    std::uint32_t range_ = 100;
-    std::uint32_t position_ = 0;
-    std::chrono::steady_clock::time_point phaseStart_;
+    ProgressBarState bar_;
 };
 
 } // namespace talvex::ui

@@ -14,21 +14,11 @@
 #include "main_dialog.h"
 #include "result_code.h"
 #include "startup.h"
+#include "window_start.h"
 
 using namespace talvex;
 
 namespace {
-
-const char kUsage[] =
-    "Usage: talvex [SETTINGS[.ini]] [af=FILE] [OPTION=VALUE ...]\n"
-    "\n"
-    "Opens the TALVEX window, which programs a ZaRQ target through its serial\n"
-    "bootloader with the settings file (talvex.ini unless SETTINGS names\n"
-    "another). The options are those of talvex-cli (see talvex-cli --help) and\n"
-    "are written into the settings file; aa=y starts the download at once and\n"
-    "ends the program with its result as the exit code.\n"
-    "\n"
-    "  --version, --help   print this and exit, without opening a window\n";
 
 // Qt's own options, which QApplication takes off the command line itself;
 // the ones that take a value take the next word too.
@@ -85,7 +75,7 @@ int main(int argc, char** argv) {
             continue;
         }
         if (std::strcmp(word, "--help") == 0 || std::strcmp(word, "-h") == 0) {
-            std::fputs(kUsage, stdout);
+            std::fputs(kWindowUsage, stdout);
             return WroteAll() ? 0 : ToInt(ExitCode::Output);
         }
         if (std::strcmp(word, "--version") == 0 || std::strcmp(word, "-V") == 0) {
@@ -107,20 +97,7 @@ int main(int argc, char** argv) {
         JoinCommandLine(static_cast<int>(words.size()), words.data(), 1);
     const StartupResult startup = RunStartup(CurrentProgramDir(), commandLine);
 
-    if (!startup.partDbPresent && startup.unattended) {
-        // No window at all, so a batch file gets its code even where no
-        // display is at hand; its log still learns why.
-        std::fprintf(
-            stderr, "talvex: %s\n",
-            MissingPartDbMessage(startup.settings.partDbPath, startup.partDbProblem).c_str());
-        return ToInt(ExitCode::Image);
-    }
-    if (startup.unattended) {
-        // The batch log hears of an image that cannot be used before the
-        // operator is asked to pulse Reset.
-        const std::string notice = UnusableImageNotice(startup);
-        if (!notice.empty()) std::fprintf(stderr, "talvex: %s\n", notice.c_str());
-    }
+    if (const auto code = TellUnattendedStart(startup)) return ToInt(*code);
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("TALVEX"));

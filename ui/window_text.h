@@ -1,6 +1,6 @@
 #pragma once
 // The texts the main window builds from engine values: status lines as a
-// list row can show them, the progress bar's text, and what Browse proposes.
+// list row can show them, and what Browse proposes.
 
 #include <QString>
 #include <cstdint>
@@ -18,11 +18,6 @@ QString FromBytes(const std::string& text);
 // Latin-1 (an identification from a noisy line is raw bytes), and control
 // characters written as \r, \n or \xNN so that a row never breaks.
 QString StatusRowText(const std::string& line);
-
-// "Writing 42%", and once the phase has run a second and there is work
-// left, "Writing 42%, 0:12 left". A phase with nothing to do counts as done.
-QString ProgressBarText(ProgressPhase phase, std::uint32_t position, std::uint32_t range,
-                        double elapsedSeconds);
 
 // The open-file request of Browse for the current image file: title
 // "Select File", the two filters, and the file split at its last path

@@ -31,10 +31,11 @@ public:
     }
     bool OpenWithDesktop(const std::string& document) override {
         calls.push_back({"desktop", "", document});
-        return true;
+        return desktopWorks;
     }
 
     std::vector<Call> calls;
+    bool desktopWorks = true;
     std::set<std::string> startable{"xdg-open"};
 };
 
@@ -94,6 +95,44 @@ TEST(ShowHelpPage, ABrowserThatCannotStartHandsThePageToTheDesktop) {
             {"desktop", "", "/usr/lib/talvex/QV_P.html"},
         };
         EXPECT_EQ(launcher.calls, expected);
+    }
+}
+
+TEST(OpenHelpPage, TellsWhichProgramTookThePageAndSaysSoWhenItWasNotTheBrowser) {
+    struct Case {
+        const char* name;
+        bool browserStarts;
+        bool desktopWorks;
+        HelpOpener opener;
+        const char* line; // with BROWSER and PAGE for the paths
+    };
+    const Case cases[] = {
+        {"browser", true, true, HelpOpener::Browser, ""},
+        {"desktop", false, true, HelpOpener::Desktop,
+         "Help: the browser BROWSER could not be started; opened PAGE with the default browser."},
+        {"nothing", false, false, HelpOpener::Nothing,
+         "Help: neither the browser BROWSER nor the default browser could open PAGE."},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        const Settings s = InDir(dir);
+        const std::string browser = dir.Dir() + "tools/viewer";
+        ini::WriteText(s.settingsPath, "Help", "Browser", browser);
+        RecordingLauncher launcher;
+        if (c.browserStarts) launcher.startable.insert(browser);
+        launcher.desktopWorks = c.desktopWorks;
+        const HelpOpening opening = OpenHelpPage(s, kMainHelpPage, launcher);
+        EXPECT_EQ(opening.opener, c.opener) << c.name;
+        EXPECT_EQ(opening.browser, browser) << c.name;
+        EXPECT_EQ(opening.page, HelpPagePath(dir.Dir(), kMainHelpPage)) << c.name;
+        std::string line = c.line;
+        if (const auto at = line.find("BROWSER"); at != std::string::npos) {
+            line.replace(at, 7, browser);
+        }
+        if (const auto at = line.find("PAGE"); at != std::string::npos) {
+            line.replace(at, 4, opening.page);
+        }
+        EXPECT_EQ(HelpOpeningLine(opening), line) << c.name;
     }
 }
 

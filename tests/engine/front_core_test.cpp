@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "front_texts.h"
+#include "progress_bar_state.h"
 #include "progress_model.h"
 #include "result_wait.h"
 
@@ -95,6 +96,110 @@ TEST(ProgressTexts, TimeLeftAndRateAsTheFrontEndsPrintThem) {
     EXPECT_STREQ(PhaseUnit(ProgressPhase::Erase), "pages");
     EXPECT_STREQ(PhaseUnit(ProgressPhase::Write), "bytes");
     EXPECT_EQ(PhaseLetter(ProgressPhase::Protect), 'P');
+}
+
+TEST(WindowProgressText, NamesThePhaseAndShowsTimeLeftOnceAPhaseHasRunASecond) {
+    struct Case {
+        ProgressPhase phase;
+        std::uint32_t position;
+        std::uint32_t range;
+        double elapsed;
+        const char* text;
+    };
+    const Case cases[] = {
+        {ProgressPhase::Write, 0, 2048, 0.0, "Writing 0%"},
+        // Under a second the rate says little yet.
+        {ProgressPhase::Write, 1024, 2048, 0.9, "Writing 50%"},
+        {ProgressPhase::Write, 1024, 2048, 1.0, "Writing 50%, 0:01 left"},
+        // Less than a second left still shows as a second.
+        {ProgressPhase::Write, 1400, 2048, 1.0, "Writing 68%, 0:01 left"},
+        {ProgressPhase::Verify, 512, 2048, 10.0, "Verifying 25%, 0:30 left"},
+        {ProgressPhase::Erase, 1, 128, 2.0, "Erasing 0%, 4:14 left"},
+        {ProgressPhase::Write, 1, 4000, 1.0, "Writing 0%, 1:06:39 left"},
+        // Nothing done yet: no rate to tell the time from.
+        {ProgressPhase::Write, 0, 2048, 5.0, "Writing 0%"},
+        // Done: no time left to show.
+        {ProgressPhase::Write, 2048, 2048, 5.0, "Writing 100%"},
+        // Halfword padding can carry the position past the range.
+        {ProgressPhase::Write, 2050, 2048, 5.0, "Writing 100%"},
+        // A phase with nothing to do is done, not a division by zero.
+        {ProgressPhase::Erase, 0, 0, 3.0, "Erasing 100%"},
+        {ProgressPhase::Protect, 1, 2, 0.5, "Protecting 50%"},
+        // The widest range the engine can give.
+        {ProgressPhase::Write, 0x80000000u, 0xFFFFFFFFu, 0.5, "Writing 50%"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(WindowProgressText(c.phase, c.position, c.range, c.elapsed), c.text)
+            << c.position << "/" << c.range << " after " << c.elapsed << " s";
+    }
+}
+
+TEST(ProgressBarState, ThePhaseLastsFromItsRangeToTheNextStatusLine) {
+    using Clock = ProgressBarState::Clock;
+    const Clock::time_point t0{};
+    ProgressBarState bar;
+    EXPECT_EQ(bar.Text(t0), "") << "no phase before the first";
+    EXPECT_EQ(bar.Maximum(), 100);
+    EXPECT_EQ(bar.Value(), 0);
+    bar.SetPhase(ProgressPhase::Write);
+    bar.SetRange(2048, t0);
+    bar.SetPosition(1024);
+    EXPECT_EQ(bar.Text(t0 + std::chrono::seconds(1)), "Writing 50%, 0:01 left");
+    EXPECT_EQ(bar.Maximum(), 2048);
+    EXPECT_EQ(bar.Value(), 1024);
+    // A new range starts over with nothing done.
+    bar.SetRange(512, t0 + std::chrono::seconds(5));
+    EXPECT_EQ(bar.Value(), 0);
+    EXPECT_EQ(bar.Text(t0 + std::chrono::seconds(5)), "Writing 0%");
+    bar.SetPosition(512);
+    bar.EndPhase();
+    EXPECT_EQ(bar.Text(t0 + std::chrono::seconds(6)), "") << "a status line ends the phase";
+    EXPECT_EQ(bar.Value(), 512) << "the bar keeps its figures";
+}
+
+TEST(ProgressBarState, FitsEveryRangeIntoTheBarsInt) {
+    struct Case {
+        std::uint32_t range;
+        std::uint32_t position;
+        int maximum;
+        int value;
+    };
+    const Case cases[] = {
+        {0, 0, 1, 0},             // empty: an empty bar, not a busy one
+        {2048, 2050, 2048, 2048}, // padding past the range stops at full
+        {0x7FFFFFFFu, 0x7FFFFFFFu, 0x7FFFFFFF, 0x7FFFFFFF},
+        {0xFFFFFFFFu, 0x80000000u, 0x7FFFFFFF, 0x40000000}, // beyond int: halved
+    };
+    for (const Case& c : cases) {
+        ProgressBarState bar;
+        bar.SetRange(c.range, ProgressBarState::Clock::time_point{});
+        bar.SetPosition(c.position);
+        EXPECT_EQ(bar.Maximum(), c.maximum) << c.range;
+        EXPECT_EQ(bar.Value(), c.value) << c.position << "/" << c.range;
+    }
+}
+
+TEST(StatusRowUtf8, KeepsEveryLineOnOneRowAndAlwaysValidUtf8) {
+    const struct {
+        std::string raw;
+        const char* row;
+    } cases[] = {
+        {"ZaRQ4126 BOOT rJ.2 received.", "ZaRQ4126 BOOT rJ.2 received."},
+        {"ZaRQ\r\n4126\x01 received.", "ZaRQ\\r\\n4126\\x01 received."},
+        {"tab\there\x7f", "tab\\x09here\\x7f"},
+        // Bytes that are not UTF-8 come from the line as they are: Latin-1.
+        {"noise \xff\xfe received.", "noise \xc3\xbf\xc3\xbe received."},
+        {"caf\xc3\xa9", "caf\xc3\xa9"},
+        {"\xe6\x9d\xbf.hex", "\xe6\x9d\xbf.hex"},
+        // A sequence cut short at the end, an overlong form and a surrogate
+        // are not UTF-8.
+        {"cut \xe6\x9d", "cut \xc3\xa6\xc2\x9d"},
+        {"\xc0\xaf", "\xc3\x80\xc2\xaf"},
+        {"\xed\xa0\x80", "\xc3\xad\xc2\xa0\xc2\x80"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(StatusRowUtf8(c.raw), c.row) << Printable(c.raw);
+    }
 }
 
 TEST(Printable, EveryControlCharacterBecomesAnEscapeAndNothingElseChanges) {

@@ -28,6 +28,33 @@ std::size_t Count(const std::vector<std::string>& lines, const std::string& pref
     return n;
 }
 
+TEST(ImageBrowseRequest, SplitsTheImageFileAtItsLastSeparatorAndOffersHexFirst) {
+    const struct {
+        const char* imageFile;
+        char separator;
+        const char* folder;
+        const char* name;
+    } cases[] = {
+        {"/home/bench/boards/board.hex", '/', "/home/bench/boards/", "board.hex"},
+        {"C:\\boards\\v2\\board.hex", '\\', "C:\\boards\\v2\\", "board.hex"},
+        // Another platform's separator is part of the name.
+        {"C:\\boards\\board.hex", '/', "", "C:\\boards\\board.hex"},
+        {"board.hex", '/', "", "board.hex"},
+        {"/boards/", '/', "/boards/", ""},
+        {"", '/', "", ""},
+    };
+    for (const auto& c : cases) {
+        const HelpBrowseRequest request = ImageBrowseRequest(c.imageFile, c.separator);
+        EXPECT_EQ(request.folder, c.folder) << c.imageFile;
+        EXPECT_EQ(request.proposedName, c.name) << c.imageFile;
+        EXPECT_EQ(request.title, "Select File");
+        ASSERT_EQ(request.filters.size(), 2u);
+        EXPECT_EQ(request.filters[0].label, "*.hex ");
+        EXPECT_EQ(request.filters[0].pattern, "*.hex");
+        EXPECT_EQ(request.filters[1].label, "All Files");
+    }
+}
+
 TEST(WindowGate, LetsNothingButTheFinishedNoticeThroughAfterAStop) {
     RecordingWindow target;
     std::atomic<bool> stop{false};

@@ -20,7 +20,12 @@ double Spread(const std::vector<double>& values) {
 
 Verdict Judge(const Goal& goal) {
     if (goal.timed && goal.othersShare > kBusyShare) return Verdict::Busy;
-    if (goal.measured && goal.spread > kWidestSpread * std::fabs(goal.bar)) return Verdict::TooWide;
+    // A wide spread leaves the verdict open only where the runs could lie on
+    // both sides of the bar: every run lies within one spread of the median.
+    if (goal.measured && goal.spread > kWidestSpread * std::fabs(goal.bar) &&
+        std::fabs(goal.median - goal.bar) <= goal.spread) {
+        return Verdict::TooWide;
+    }
     const bool met = goal.atLeast ? goal.median >= goal.bar : goal.median <= goal.bar;
     return met ? Verdict::Met : Verdict::Missed;
 }

@@ -16,7 +16,9 @@ double Spread(const std::vector<double>& values);
 // Other processes took more than this share of the machine's processor
 // time while a timed goal ran.
 constexpr double kBusyShare = 0.10;
-// A spread wider than this share of the goal is too wide to judge.
+// A spread wider than this share of the goal is too wide to judge, unless
+// the median lies further than the spread from the bar, so that every run
+// lies on the same side of it.
 constexpr double kWidestSpread = 0.20;
 
 enum class Verdict { Met, Missed, TooWide, Busy };

@@ -760,7 +760,8 @@ public:
         std::string met = VerdictText(v);
         if (v == Verdict::Busy)
             met += Text(" (other processes took %.0f %% of the CPU)", goal.othersShare * 100);
-        if (v == Verdict::TooWide) met += " (spread above 20 % of the goal)";
+        if (v == Verdict::TooWide)
+            met += " (runs spread above 20 % of the goal, on both sides of it)";
         rows_.push_back({figure, measured, goalText, met});
     }
     void AddFigure(const std::string& figure, const std::string& measured,

@@ -55,6 +55,7 @@ std::string RealFolder(const std::string& folder) {
 
 EnvLookup ProcessEnvironment() {
     return [](const char* name) -> std::optional<std::string> {
+        // NOLINTNEXTLINE(concurrency-mt-unsafe): nothing in the program changes its environment
         const char* value = std::getenv(name);
         if (!value) return std::nullopt;
         return std::string(value);

@@ -84,6 +84,7 @@ void ProtectionPage::DrawHighlights() {
 
 void ProtectionPage::TakeHighlights() {
     std::vector<bool> highlighted;
+    highlighted.reserve(static_cast<std::size_t>(unitList_->count()));
     for (int i = 0; i < unitList_->count(); ++i)
         highlighted.push_back(unitList_->item(i)->isSelected());
     model_.SetHighlights(highlighted);

@@ -10,6 +10,7 @@ TALVEX_WERROR ?= OFF
 WERROR_ARG = -DTALVEX_WERROR=$(TALVEX_WERROR)
 
 .PHONY: all deps build test demo try clean windows windows-installer wine-check asan tsan fuzz \
+        asan-build tsan-build fuzz-build \
         bench soak install package package-check format format-check tidy
 
 all: build
@@ -69,18 +70,14 @@ wine-check: build windows-installer
 	./tools/installer-check.sh $(BUILD) build-windows
 
 # The whole test suite under AddressSanitizer and UndefinedBehaviorSanitizer.
-asan: deps
-	cmake --preset asan $(WERROR_ARG) $(CMAKE_ARGS)
-	cmake --build build-asan -j $(JOBS)
+asan: asan-build
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	    ctest --output-on-failure -j $(JOBS)
 
 # The tests of the worker, talvex-cli and the gang under ThreadSanitizer, and
 # the talvex-cli and zarq-sim they start built with it too; the first race
 # fails the run.
-tsan: deps
-	cmake --preset tsan $(WERROR_ARG) $(CMAKE_ARGS)
-	cmake --build build-tsan -j $(JOBS)
+tsan: tsan-build
 	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
 	    ctest --output-on-failure -j $(JOBS)
 
@@ -94,10 +91,13 @@ tidy: deps $(BUILD)/build.ninja
 
 # libFuzzer targets, each run for a short time.
 FUZZ_SECONDS ?= 20
-fuzz: deps
-	cmake --preset fuzz $(WERROR_ARG) $(CMAKE_ARGS)
-	cmake --build build-fuzz -j $(JOBS)
+fuzz: fuzz-build
 	./tools/run-fuzzers.sh build-fuzz $(FUZZ_SECONDS)
+
+# The builds alone, so that CI can build them while the soak runs.
+asan-build tsan-build fuzz-build: %-build: deps
+	cmake --preset $* $(WERROR_ARG) $(CMAKE_ARGS)
+	cmake --build build-$* -j $(JOBS)
 
 bench: build
 	$(BUILD)/bench/talvex-bench --out bench/results.json
@@ -110,9 +110,11 @@ format: deps
 format-check: deps
 	git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
 
-# 300 downloads against targets that answer late, with jitter, while two
-# busy loops load the machine, then 300 with a random fault each. No run
-# starts after 8 minutes, so that CI's 10 minutes hold on a slow machine.
+# 300 downloads against targets that answer late, with jitter, while
+# SOAK_BUSY busy loops load the machine, then 300 with a random fault each. No
+# run starts after 8 minutes, so that CI's 10 minutes hold on a slow machine.
+# CI gives SOAK_BUSY=0: its own builds load the machine meanwhile.
+SOAK_BUSY ?= 2
 soak: build
-	TALVEX_SOAK_RUNS=300 TALVEX_SOAK_SECONDS=480 TALVEX_SOAK_BUSY=2 \
+	TALVEX_SOAK_RUNS=300 TALVEX_SOAK_SECONDS=480 TALVEX_SOAK_BUSY=$(SOAK_BUSY) \
 	    $(BUILD)/tests/talvex-soak-tests

@@ -103,6 +103,8 @@ std::string SerialPlaceProblem(const Settings& settings, std::uint32_t flashLimi
 std::string SerialStartProblem(const Settings& settings) {
     if (!settings.serial.On()) return {};
     if (!settings.serial.settings) return settings.serial.problem;
+    // Only a run that programs takes a number.
+    if (IsOn(settings.massErase) || !IsOn(settings.program)) return {};
     const CounterResult next = PeekSerialNumber(*settings.serial.settings);
     return next.status == CounterStatus::Taken ? std::string() : next.message;
 }

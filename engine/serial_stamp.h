@@ -27,9 +27,9 @@ std::string SerialPlaceProblem(const Settings& settings, std::uint32_t flashLimi
 
 // Why a run with these settings would be refused its serial number before
 // anything is erased, as far as can be told before the port opens: [Serial]
-// itself, or a counter file that is missing, damaged or past Last. Empty
-// when stamping is off or nothing stands in the way; the run still checks
-// again when it takes its number.
+// itself, or, for a run that programs, a counter file that is missing,
+// damaged or past Last. Empty when stamping is off or nothing stands in the
+// way; the run still checks again when it takes its number.
 std::string SerialStartProblem(const Settings& settings);
 
 // The image's own bytes at the serial number's place, gathered over a pass,

@@ -1,6 +1,7 @@
 #include "serial_counter.h"
 
 #include <cstdio>
+#include <thread>
 
 #include "file_replace.h"
 
@@ -74,6 +75,28 @@ CounterResult CheckLast(const SerialSettings& serial, CounterResult result) {
 
 } // namespace
 
+std::unique_ptr<FileLock> FileLock::Acquire(const std::string& path, std::chrono::milliseconds wait,
+                                            std::string& whyNot) {
+    StatePtr state = Open(path, whyNot);
+    if (!state) return nullptr;
+    const auto until = std::chrono::steady_clock::now() + wait;
+    // Polled rather than blocking, so that a station stopped while holding
+    // the lock makes the others give up instead of hanging.
+    for (;;) {
+        switch (TryLock(*state, path, whyNot)) {
+        case Try::Locked: return std::make_unique<FileLock>(std::move(state));
+        case Try::Failed: return nullptr;
+        case Try::Busy: break;
+        }
+        if (std::chrono::steady_clock::now() >= until) {
+            whyNot =
+                path + " held by another station for " + std::to_string(wait.count() / 1000) + " s";
+            return nullptr;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
 CounterResult PeekSerialNumber(const SerialSettings& serial) {
     return CheckLast(serial, ReadCounter(serial.counterPath));
 }
@@ -99,6 +122,5 @@ CounterResult TakeSerialNumber(const SerialSettings& serial) {
     }
     return result;
 }
-
 
 } // namespace talvex

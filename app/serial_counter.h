@@ -22,18 +22,30 @@ class FileLock {
 public:
     FileLock(const FileLock&) = delete;
     FileLock& operator=(const FileLock&) = delete;
-    ~FileLock();
+    ~FileLock() = default;
 
     // Creates the file if needed and waits up to wait for the lock. Null
     // with the reason when it could not be had.
     static std::unique_ptr<FileLock> Acquire(const std::string& path,
                                              std::chrono::milliseconds wait, std::string& whyNot);
 
+    // The backend's open lock file; releasing it releases the lock.
     struct State;
-    explicit FileLock(std::unique_ptr<State> state);
+    struct StateDeleter {
+        void operator()(State* state) const;
+    };
+    using StatePtr = std::unique_ptr<State, StateDeleter>;
+    explicit FileLock(StatePtr state) : state_(std::move(state)) {}
 
 private:
-    std::unique_ptr<State> state_;
+    enum class Try { Locked, Busy, Failed };
+    // The backend's halves: opening (creating) the lock file, refusing
+    // anything but a regular file, and one attempt at the lock that does
+    // not wait.
+    static StatePtr Open(const std::string& path, std::string& whyNot);
+    static Try TryLock(State& state, const std::string& path, std::string& whyNot);
+
+    StatePtr state_;
 };
 
 // How long a station waits for another that holds the counter: holders keep

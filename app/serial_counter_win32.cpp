@@ -1,5 +1,3 @@
-#include <thread>
-
 #include <windows.h>
 
 #include "serial_counter.h"
@@ -13,11 +11,9 @@ struct FileLock::State {
     UniqueHandle handle;
 };
 
-FileLock::FileLock(std::unique_ptr<State> state) : state_(std::move(state)) {}
-FileLock::~FileLock() = default;
+void FileLock::StateDeleter::operator()(State* state) const { delete state; }
 
-std::unique_ptr<FileLock> FileLock::Acquire(const std::string& path, std::chrono::milliseconds wait,
-                                            std::string& whyNot) {
+FileLock::StatePtr FileLock::Open(const std::string& path, std::string& whyNot) {
     std::string nameProblem;
     const std::optional<std::wstring> wide = WideName(path, &nameProblem);
     if (!wide) {
@@ -38,31 +34,22 @@ std::unique_ptr<FileLock> FileLock::Acquire(const std::string& path, std::chrono
         whyNot = path + " is not a regular file";
         return nullptr;
     }
-    const auto until = std::chrono::steady_clock::now() + wait;
-    // Polled rather than blocking, so that a station stopped while holding
-    // the lock makes the others give up instead of hanging.
-    for (;;) {
-        OVERLAPPED at{};
-        if (::LockFileEx(handle.Get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
-                         &at)) {
-            break;
-        }
-        const DWORD error = ::GetLastError();
-        if (error != ERROR_LOCK_VIOLATION && error != ERROR_IO_PENDING) {
-            whyNot = path + ": " + SystemErrorText(error);
-            return nullptr;
-        }
-        if (std::chrono::steady_clock::now() >= until) {
-            whyNot =
-                path + " held by another station for " + std::to_string(wait.count() / 1000) + " s";
-            return nullptr;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    // Closing the handle releases the lock, as does the end of the process.
-    auto state = std::make_unique<State>();
+    StatePtr state(new State);
     state->handle = std::move(handle);
-    return std::make_unique<FileLock>(std::move(state));
+    return state;
+}
+
+FileLock::Try FileLock::TryLock(State& state, const std::string& path, std::string& whyNot) {
+    // Closing the handle releases the lock, as does the end of the process.
+    OVERLAPPED at{};
+    if (::LockFileEx(state.handle.Get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1,
+                     0, &at)) {
+        return Try::Locked;
+    }
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING) return Try::Busy;
+    whyNot = path + ": " + SystemErrorText(error);
+    return Try::Failed;
 }
 
 } // namespace talvex

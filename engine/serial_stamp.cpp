@@ -38,7 +38,8 @@ std::optional<std::vector<std::uint8_t>> EncodeSerialNumber(const SerialSettings
                  ".";
         return std::nullopt;
     };
-    const auto padded = [&](std::string digits, std::size_t size) -> std::optional<std::string> {
+    const auto padded = [&](const std::string& digits,
+                            std::size_t size) -> std::optional<std::string> {
         if (digits.size() > size) return std::nullopt;
         return std::string(size - digits.size(), '0') + digits;
     };
@@ -132,14 +133,13 @@ std::string PlaceholderCheck::Problem() const {
                    "must hold nothing there). Nothing was erased.";
         }
         if (found_[i] == serial_.placeholder[i]) continue;
-        const std::string expected = "[Serial] Placeholder=" + FormatHexBytes(serial_.placeholder) +
-                                     " expects " + Hex2(serial_.placeholder[i]);
-        if (found_[i] < 0) {
-            return "The image holds no byte at " + where + ", where " + expected +
-                   ". Nothing was erased.";
-        }
-        return "The image holds " + Hex2(found_[i]) + " at " + where + ", where " + expected +
-               ": the serial number would overwrite other data. Nothing was erased.";
+        std::string message = "The image holds ";
+        message += found_[i] < 0 ? "no byte" : Hex2(found_[i]);
+        message += " at " + where + ", where [Serial] Placeholder=";
+        message += FormatHexBytes(serial_.placeholder);
+        message += " expects " + Hex2(serial_.placeholder[i]);
+        message += found_[i] < 0 ? "." : ": the serial number would overwrite other data.";
+        return message + " Nothing was erased.";
     }
     return {};
 }

@@ -19,6 +19,12 @@ using testing::ReadBytes;
 using testing::TempDir;
 using testing::WriteBytes;
 
+// [Serial] as read from a settings file holding text.
+SerialSection ReadFrom(const TempDir& dir, const std::string& text) {
+    WriteBytes(dir.File("t.ini"), text);
+    return ReadSerialSection(dir.File("t.ini"));
+}
+
 TEST(SerialSection, NoSerialKeyLeavesStampingOff) {
     TempDir dir;
     WriteBytes(dir.File("t.ini"), "[Flash]\nProgram=Yes\n");
@@ -29,10 +35,10 @@ TEST(SerialSection, NoSerialKeyLeavesStampingOff) {
 
 TEST(SerialSection, ReadsEveryKeyAndTakesARelativeCounterFromTheSettingsFolder) {
     TempDir dir;
-    WriteBytes(dir.File("t.ini"),
-               "[serial]\naddress=8f010\nBytes=3\nFormat=bcd\nCounter=sub/n.txt\nStep=5\n"
-               "Last=999999\nPlaceholder=ffFFff\n");
-    const SerialSection section = ReadSerialSection(dir.File("t.ini"));
+    const SerialSection section =
+        ReadFrom(dir,
+                 "[serial]\naddress=8f010\nBytes=3\nFormat=bcd\nCounter=sub/n.txt\nStep=5\n"
+                 "Last=999999\nPlaceholder=ffFFff\n");
     ASSERT_TRUE(section.settings) << section.problem;
     const SerialSettings& s = *section.settings;
     EXPECT_EQ(s.address, 0x8F010u);
@@ -47,10 +53,8 @@ TEST(SerialSection, ReadsEveryKeyAndTakesARelativeCounterFromTheSettingsFolder) 
 
 TEST(SerialSection, DefaultsStepToOneAndLeavesLastAndPlaceholderOut) {
     TempDir dir;
-    WriteBytes(dir.File("t.ini"),
-               "[Serial]\nAddress=0x8F000\nBytes=4\nFormat=le\n"
-               "Counter=/abs/serial.cnt\n");
-    const SerialSection section = ReadSerialSection(dir.File("t.ini"));
+    const SerialSection section =
+        ReadFrom(dir, "[Serial]\nAddress=0x8F000\nBytes=4\nFormat=le\nCounter=/abs/serial.cnt\n");
     ASSERT_TRUE(section.settings) << section.problem;
     EXPECT_EQ(section.settings->step, 1u);
     EXPECT_FALSE(section.settings->last);
@@ -108,8 +112,7 @@ TEST(SerialSection, RefusesAnInvalidValueNamingKeyValueAndFile) {
 
 TEST(SerialSection, AnySerialKeyWithoutAddressIsRefused) {
     TempDir dir;
-    WriteBytes(dir.File("t.ini"), "[Serial]\nCounter=n.txt\n");
-    const SerialSection read = ReadSerialSection(dir.File("t.ini"));
+    const SerialSection read = ReadFrom(dir, "[Serial]\nCounter=n.txt\n");
     EXPECT_TRUE(read.On());
     EXPECT_FALSE(read.settings);
     EXPECT_NE(read.problem.find("Address="), std::string::npos) << read.problem;

@@ -77,6 +77,7 @@ void ReadSettingsAtOpening(Settings& s) {
     s.frameBytes = ParseFrameBytes(text("Flash", "FrameBytes", "0"));
     s.part = text("TalVex", "Part", "ZaRQ4126");
     s.runMode = static_cast<std::int32_t>(ini::ReadInt(path, "Run", "Address", 0));
+    s.serial = ReadSerialSection(path);
 }
 
 bool SetOpeningValue(Settings& s, const std::string& key, const std::string& value) {

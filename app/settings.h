@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "serial_settings.h"
+
 namespace talvex {
 
 // Members in the order the settings file documents them; exitCode follows.
@@ -27,6 +29,8 @@ struct Settings {
     int frameBytes = 0; // data bytes per packed frame; 0 one frame per record
     std::int32_t propertyPage = 0;
     std::int32_t runMode = 0;
+    // [Serial]: off unless the file has the section.
+    SerialSection serial;
     int exitCode = 0;
 };
 

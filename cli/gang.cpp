@@ -145,35 +145,43 @@ int GangExitCode(const std::vector<GangBoard>& boards, bool interrupted) {
     return 0;
 }
 
-std::string GangTable(const std::vector<GangBoard>& boards) {
-    struct Row {
-        std::string cells[5];
-    };
+std::string GangTable(const std::vector<GangBoard>& boards, const GangSerials* serials) {
+    using Row = std::vector<std::string>;
     std::vector<Row> rows;
-    rows.push_back({{"Port", "Identification", "Code", "Meaning", "Time"}});
+    rows.push_back({"Port", "Identification", "Code", "Meaning", "Time"});
     for (const GangBoard& board : boards) {
         char seconds[32];
         std::snprintf(seconds, sizeof seconds, "%.1f s", board.seconds);
-        rows.push_back({{CellText(board.port),
-                         board.identification.empty() ? "-" : CellText(board.identification),
-                         std::to_string(board.Code()), ExitCodeMeaning(board.Code()), seconds}});
+        rows.push_back({CellText(board.port),
+                        board.identification.empty() ? "-" : CellText(board.identification),
+                        std::to_string(board.Code()), ExitCodeMeaning(board.Code()), seconds});
     }
-    std::size_t width[5] = {};
+    // Numbers line up on the right.
+    std::vector<bool> rightAligned = {false, false, true, false, true};
+    if (serials) {
+        rows[0].insert(rows[0].begin() + 2, "Serial");
+        for (std::size_t r = 1; r < rows.size(); ++r) {
+            const bool taken = r - 1 < serials->size() && (*serials)[r - 1];
+            rows[r].insert(rows[r].begin() + 2,
+                           taken ? std::to_string(*(*serials)[r - 1]) : std::string("-"));
+        }
+        rightAligned.insert(rightAligned.begin() + 2, true);
+    }
+    const std::size_t columns = rightAligned.size();
+    std::vector<std::size_t> width(columns, 0);
     for (const Row& row : rows) {
-        for (int c = 0; c < 5; ++c) width[c] = std::max(width[c], row.cells[c].size());
+        for (std::size_t c = 0; c < columns; ++c) width[c] = std::max(width[c], row[c].size());
     }
     std::string table;
     for (std::size_t r = 0; r < rows.size(); ++r) {
-        for (int c = 0; c < 5; ++c) {
-            // Numbers line up on the right.
-            const bool right = r > 0 && (c == 2 || c == 4);
+        for (std::size_t c = 0; c < columns; ++c) {
             table += "| ";
-            table += Padded(rows[r].cells[c], width[c], right);
+            table += Padded(rows[r][c], width[c], r > 0 && rightAligned[c]);
             table += ' ';
         }
         table += "|\n";
         if (r == 0) {
-            for (int c = 0; c < 5; ++c) table += "|" + std::string(width[c] + 2, '-');
+            for (std::size_t c = 0; c < columns; ++c) table += "|" + std::string(width[c] + 2, '-');
             table += "|\n";
         }
     }
@@ -475,6 +483,7 @@ void GangRun::Finish() {
     const auto stoppedAt = Clock::now();
     for (std::size_t i = 0; i < sessions_.size(); ++i) {
         boards_[i].identification = sessions_[i]->session->Worker().Identification();
+        serials_.push_back(sessions_[i]->session->Worker().SerialNumber());
         console_->Outcome(i, boards_[i], stoppedAt);
     }
     // Joins every worker; each has closed its port when its loop ended.
@@ -506,7 +515,8 @@ void GangRun::Finish() {
         interrupted_
             ? "Interrupted; every port is closed and the boards may be partly programmed.\n"
             : "";
-    console_->Close(GangTable(boards_), summary, note);
+    console_->Close(GangTable(boards_, settings_.serial.settings ? &serials_ : nullptr), summary,
+                    note);
 }
 
 GangOutput ConsoleGangOutput(bool progress) {

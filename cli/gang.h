@@ -77,7 +77,13 @@ int GangExitCode(const std::vector<GangBoard>& boards, bool interrupted);
 
 // The closing table, one row per board in the order given:
 // | Port | Identification | Code | Meaning | Time |
-std::string GangTable(const std::vector<GangBoard>& boards);
+// The number each board took, in the order of the boards, when the run
+// stamps serial numbers; nullopt for a board that took none.
+using GangSerials = std::vector<std::optional<std::uint64_t>>;
+
+// With serials, a Serial column after Identification ("-" for a board that
+// took no number).
+std::string GangTable(const std::vector<GangBoard>& boards, const GangSerials* serials = nullptr);
 
 // One board as the combined progress line shows it.
 struct GangCell {
@@ -150,6 +156,7 @@ private:
     std::unique_ptr<GangConsole> console_;
     std::vector<std::unique_ptr<Board>> sessions_;
     std::vector<GangBoard> boards_;
+    GangSerials serials_;
     bool interrupted_ = false;
 };
 

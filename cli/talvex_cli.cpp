@@ -22,6 +22,8 @@
 #include "result_code.h"
 #include "result_wait.h"
 #include "run_record.h"
+#include "serial_counter.h"
+#include "serial_stamp.h"
 #include "settings.h"
 #include "settings_location.h"
 #include "startup.h"
@@ -140,6 +142,44 @@ void Show(const Settings& s, bool partDbPresent, bool unattended) {
                                                       UserSettingsFolder(ProcessEnvironment()))
                                            .c_str());
     std::printf("frameBytes=%d\n", s.frameBytes);
+}
+
+// The [Serial] lines of --show, only for a file that has the section. The
+// next number is read, never taken. False when a run would be refused.
+bool ShowSerial(const Settings& s) {
+    if (!s.serial.On()) return true;
+    if (!s.serial.settings) {
+        std::printf("serial=refused\n");
+        std::fprintf(stderr, "talvex-cli: %s\n", Printable(s.serial.problem).c_str());
+        return false;
+    }
+    const SerialSettings& serial = *s.serial.settings;
+    std::printf("serialAddress=0x%05lX\n", static_cast<unsigned long>(serial.address));
+    std::printf("serialBytes=%d\n", serial.bytes);
+    std::printf("serialFormat=%s\n", SerialFormatName(serial.format));
+    std::printf("serialCounter=%s\n", Printable(serial.counterPath).c_str());
+    std::printf("serialStep=%llu\n", static_cast<unsigned long long>(serial.step));
+    std::printf("serialLast=%s\n", serial.last ? std::to_string(*serial.last).c_str() : "none");
+    std::printf("serialPlaceholder=%s\n",
+                serial.placeholder.empty() ? "none" : FormatHexBytes(serial.placeholder).c_str());
+    const CounterResult next = PeekSerialNumber(serial);
+    if (next.status == CounterStatus::Problem) {
+        std::printf("serialNext=unknown\n");
+    } else {
+        std::printf("serialNext=%llu\n", static_cast<unsigned long long>(next.number));
+    }
+    if (next.status == CounterStatus::Taken) return true;
+    std::fprintf(stderr, "talvex-cli: %s\n", Printable(next.message).c_str());
+    return false;
+}
+
+// A run that would be refused its serial number is refused before the port
+// opens, so that nobody pulses Reset for a board that cannot be stamped.
+bool SerialStampingUsable(const Settings& s) {
+    const std::string problem = SerialStartProblem(s);
+    if (problem.empty()) return true;
+    std::fprintf(stderr, "talvex-cli: %s\n", Printable(problem).c_str());
+    return false;
 }
 
 // What start-up could not do with the settings file. Said before anything
@@ -394,7 +434,8 @@ int talvex::RunConsole(int argc, char** argv) {
         ApplyUnstoredOptions(startup, settings);
         Show(settings, startup.partDbPresent, startup.unattended);
         if (!gangPorts.empty()) std::printf("ports=%s\n", FormatPortList(gangPorts).c_str());
-        return EndOfAnswer("--show", 0);
+        const bool serialUsable = ShowSerial(settings);
+        return EndOfAnswer("--show", serialUsable ? 0 : ToInt(ExitCode::Image));
     }
     if (!startup.partDbPresent) {
         // A window would end silently with 2; the operator still deserves to
@@ -412,6 +453,7 @@ int talvex::RunConsole(int argc, char** argv) {
         GangRun gang(startup, gangPorts, ConsoleGangOutput(flags.progress));
         if (flags.record) gang.SetRunRecordFile(*flags.record);
         gang.SetIdentificationLimit(std::chrono::seconds(flags.idTimeout));
+        if (!SerialStampingUsable(gang.CurrentSettings())) return ToInt(ExitCode::Image);
         ReportMassEraseOnly(gang.CurrentSettings());
         ReportUnusableImage(startup);
         const int code = gang.Run(g_interrupted);
@@ -444,6 +486,7 @@ int talvex::RunConsole(int argc, char** argv) {
     int code = 0;
     {
         DownloadSession session(window, unattended);
+        if (!SerialStampingUsable(session.CurrentSettings())) return ToInt(ExitCode::Image);
         if (flags.record) session.SetRunRecordFile(*flags.record);
         if (trace) session.SetTraceSink(trace);
         session.SetIdentificationLimit(std::chrono::seconds(flags.idTimeout));

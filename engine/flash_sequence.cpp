@@ -13,7 +13,10 @@
 #include "frame_packer.h"
 #include "hex_reader.h"
 #include "protection_groups.h"
+#include "serial_counter.h"
 #include "serial_port.h"
+#include "serial_stamp.h"
+#include "sha256.h"
 
 namespace talvex {
 
@@ -27,6 +30,7 @@ struct CheckedImage {
     std::string name; // for messages
     ImageCount count;
     ImageShadow shadow;
+    std::optional<SerialStamp> stamp; // once the board's number is taken
 };
 
 namespace {
@@ -59,6 +63,7 @@ void FlashSequence::Run() {
     CheckedImage image(c_.ImagePath(), ImageShadow(chip.flashLimit));
     image.name = DisplayName(image.path);
     outcome_.BeginSequence();
+    c_.SetSerialNumber(std::nullopt);
     window_.SetProgressStep(1);
 
     CHexReader reader;
@@ -81,6 +86,15 @@ void FlashSequence::Run() {
     c_.RecordCount(RunPhase::Check, image.count.size);
     c_.RecordPhaseEnd(RunPhase::Check);
     reader.Rewind();
+
+    if (s.serial.On() && !s.serial.settings) {
+        // A front end that checked the settings before opening the port
+        // never gets here; the window does, after its identification.
+        reader.CloseImage();
+        c_.ReportFailure(s.serial.problem, ExitCode::Image);
+        c_.EndOfDownload();
+        return;
+    }
 
     if (IsOn(s.massErase)) {
         reader.CloseImage();
@@ -119,7 +133,7 @@ void FlashSequence::Run() {
         // run may end well.
         std::optional<ExitCode> unconfirmed;
         if (IsOn(s.program)) {
-            planFailure = !PagePlanAndErase(reader, image);
+            planFailure = !PagePlanAndErase(reader, image, s);
             if (!planFailure && c_.PassMisaligned()) unconfirmed = ExitCode::Erase;
         }
         reader.CloseImage();
@@ -176,7 +190,7 @@ void FlashSequence::Run() {
 
 FlashSequence::PassEnd FlashSequence::WalkImage(
     CHexReader& reader, const CheckedImage& image, bool padFromImage,
-    const std::function<bool(const HexRecord&, const RecordPadding&)>& step) {
+    const std::function<bool(HexRecord&, const RecordPadding&)>& step) {
     ImageDigest digest;
     // Records go on only once the shadow has confirmed their bytes; pads of
     // verify frames come from the pages this pass assembles where the shadow
@@ -228,16 +242,29 @@ bool FlashSequence::ReportBrokenPass(PassEnd end, const CheckedImage& image) {
     return true;
 }
 
-bool FlashSequence::PagePlanAndErase(CHexReader& reader, const CheckedImage& image) {
+bool FlashSequence::PagePlanAndErase(CHexReader& reader, CheckedImage& image, const Settings& s) {
     const std::uint32_t flashLimit = image.shadow.FlashLimit();
     // One flag per page of the whole flash below the kernel.
     const std::uint32_t pages =
         flashLimit > kFlashBase ? (flashLimit - kFlashBase + kPageSize - 1) / kPageSize : 0;
     std::vector<bool> pageMap(pages, false);
 
+    const SerialSettings* serial = s.serial.settings ? &*s.serial.settings : nullptr;
+    std::optional<PlaceholderCheck> placeholder;
+    if (serial) {
+        const std::string problem = SerialPlaceProblem(s, flashLimit);
+        if (!problem.empty()) {
+            reader.CloseImage();
+            outcome_.StepFailed();
+            c_.ReportFailure(problem, ExitCode::Image);
+            return false;
+        }
+        placeholder.emplace(*serial);
+    }
+
     c_.NotifyPass(ImagePass::PagePlan);
     const PassEnd end =
-        WalkImage(reader, image, false, [&](const HexRecord& record, const RecordPadding&) {
+        WalkImage(reader, image, false, [&](const HexRecord& record, const RecordPadding& padding) {
             const std::uint32_t a = record.address;
             const std::int32_t n = record.count;
             if (!RecordFits(a, n, flashLimit)) {
@@ -250,6 +277,10 @@ bool FlashSequence::PagePlanAndErase(CHexReader& reader, const CheckedImage& ima
             if (n > 0) {
                 pageMap[FlashOffset(a) / kPageSize] = true;
                 pageMap[(FlashOffset(a) + static_cast<std::uint32_t>(n) - 1u) / kPageSize] = true;
+                if (placeholder) {
+                    placeholder->Take(a + padding.before, record.data + padding.before,
+                                      padding.own);
+                }
             }
             return true;
         });
@@ -257,6 +288,19 @@ bool FlashSequence::PagePlanAndErase(CHexReader& reader, const CheckedImage& ima
     if (ReportBrokenPass(end, image)) return false;
     if (Failed()) return false;
     if (!ProceedOrAbandon()) return true;
+    if (placeholder) {
+        // Checked before a number is taken: a refused image burns none.
+        const std::string problem = placeholder->Problem();
+        if (!problem.empty()) {
+            outcome_.StepFailed();
+            c_.ReportFailure(problem, ExitCode::Image);
+            return false;
+        }
+        if (!TakeSerial(*serial, image)) return false;
+        const std::uint32_t first = FlashOffset(serial->address);
+        pageMap[first / kPageSize] = true;
+        pageMap[(first + static_cast<std::uint32_t>(serial->bytes) - 1u) / kPageSize] = true;
+    }
 
     std::uint32_t toErase = 0;
     for (bool flag : pageMap) toErase += flag ? 1 : 0;
@@ -284,6 +328,33 @@ bool FlashSequence::PagePlanAndErase(CHexReader& reader, const CheckedImage& ima
         c_.RecordCount(RunPhase::Erase, sent);
     }
     c_.RecordPhaseEnd(RunPhase::Erase);
+    return true;
+}
+
+bool FlashSequence::TakeSerial(const SerialSettings& serial, CheckedImage& image) {
+    const CounterResult taken = TakeSerialNumber(serial);
+    if (taken.status != CounterStatus::Taken) {
+        outcome_.StepFailed();
+        c_.ReportFailure(taken.message, ExitCode::Image);
+        return false;
+    }
+    std::string whyNot;
+    const auto bytes = EncodeSerialNumber(serial, taken.number, whyNot);
+    // From here on the number is this board's, used or not.
+    c_.SetSerialNumber(taken.number);
+    c_.RecordSerial(taken.number, bytes ? *bytes : std::vector<std::uint8_t>{});
+    if (!bytes) {
+        outcome_.StepFailed();
+        c_.ReportFailure(whyNot + " Nothing was erased.", ExitCode::Image);
+        return false;
+    }
+    SerialStamp stamp;
+    stamp.number = taken.number;
+    stamp.address = serial.address | kFlashBase;
+    stamp.bytes = *bytes;
+    stamp.inImage = !serial.placeholder.empty();
+    image.stamp = std::move(stamp);
+    window_.AddStatusLine("Serial number " + std::to_string(taken.number) + " assigned.");
     return true;
 }
 
@@ -373,10 +444,39 @@ void FlashSequence::RecordPass(PassKind kind, const CheckedImage& image, int fra
             c_.RecordCount(phase, ownAcknowledged());
             return true;
         });
+    // The image as written, serial number included: each record's own
+    // bytes with its absolute address and length.
+    Sha256 written;
+    const auto hand = [&](HexRecord& record, const RecordPadding& padding) {
+        const auto n = static_cast<std::uint32_t>(record.count);
+        if (image.stamp) {
+            // Pads of a write stay erased flash; those of a verify stand for
+            // what the flash holds, the number included.
+            if (program) {
+                image.stamp->Overlay(record, padding.before, padding.before + padding.own);
+            } else {
+                image.stamp->Overlay(record, 0, n);
+            }
+        }
+        if (program) {
+            const std::uint32_t at = (record.address + padding.before) | kFlashBase;
+            const std::uint8_t head[6] = {static_cast<std::uint8_t>(at >> 24),
+                                          static_cast<std::uint8_t>(at >> 16),
+                                          static_cast<std::uint8_t>(at >> 8),
+                                          static_cast<std::uint8_t>(at),
+                                          static_cast<std::uint8_t>(padding.own >> 8),
+                                          static_cast<std::uint8_t>(padding.own)};
+            written.Add(head, sizeof head);
+            written.Add(record.data + padding.before, padding.own);
+        }
+        handed.push_back({paddedHanded, paddedHanded + n, padding});
+        paddedHanded += n;
+        return packer.Add(record.address, record.data, n);
+    };
     // Writing pads with erased flash; verifying pads with the image's own
     // bytes, which a correctly programmed neighbour holds.
-    const PassEnd end = WalkImage(
-        reader, image, !program, [&](const HexRecord& record, const RecordPadding& padding) {
+    const PassEnd end =
+        WalkImage(reader, image, !program, [&](HexRecord& record, const RecordPadding& padding) {
             const std::uint32_t a = record.address;
             const std::int32_t n = record.count;
             // Only writing checks addresses; the target itself refuses to
@@ -393,14 +493,29 @@ void FlashSequence::RecordPass(PassKind kind, const CheckedImage& image, int fra
                 return false;
             }
             if (n <= 0) return true;
-            handed.push_back({paddedHanded, paddedHanded + static_cast<std::uint64_t>(n), padding});
-            paddedHanded += static_cast<std::uint64_t>(n);
-            return packer.Add(a, record.data, static_cast<std::size_t>(n));
+            return hand(record, padding);
         });
+    bool whole = end == PassEnd::Complete && ProceedOrAbandon();
+    if (whole && image.stamp && !image.stamp->inImage) {
+        // The image leaves the place empty: the number goes out as a record
+        // of its own, after the image's.
+        HexRecord own;
+        image.stamp->AsRecord(own);
+        RecordPadding padding;
+        padding.own = static_cast<std::uint32_t>(own.count);
+        if (reader.HalfwordAlign()) {
+            const std::uint32_t address = own.address;
+            PadToHalfwords(own, program ? nullptr : &image.shadow);
+            padding.before = address - own.address;
+        }
+        whole = hand(own, padding);
+    }
     // What the packer still holds goes out only when the whole image was
     // read as it was checked: after a stop, a failure or a changed file the
     // pass ends where it stands.
-    if (end == PassEnd::Complete && ProceedOrAbandon()) packer.Flush();
+    if (whole && ProceedOrAbandon() && packer.Flush() && program && image.stamp && !Failed()) {
+        c_.RecordImageWritten(written.FinishHex());
+    }
     c_.RecordPhaseEnd(phase);
     ReportBrokenPass(end, image);
 }

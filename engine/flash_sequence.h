@@ -26,7 +26,10 @@ public:
 private:
     // The page plan and the page erase. False when a record lies outside the
     // flash or the file changed, which skips straight to the outcome.
-    bool PagePlanAndErase(CHexReader& reader, const CheckedImage& image);
+    bool PagePlanAndErase(CHexReader& reader, CheckedImage& image, const Settings& s);
+    // Takes the board's serial number once the image is known to have room
+    // for it. False when none can be had or it does not fit its place.
+    bool TakeSerial(const SerialSettings& serial, CheckedImage& image);
     enum class PassKind { Program, Verify };
     // Writes, or has the target verify, every record of the image, in
     // frames of up to frameBytes bytes ([Flash] FrameBytes; 0 one frame per
@@ -48,8 +51,9 @@ private:
     // chips, to step (false from step ends the pass). Ends as Changed, before
     // the step sees it, at a record the count pass did not read so, and at
     // the end when the pass as a whole read other texts.
+    // The step may change the record's bytes (the serial number).
     PassEnd WalkImage(CHexReader& reader, const CheckedImage& image, bool padFromImage,
-                      const std::function<bool(const HexRecord&, const RecordPadding&)>& step);
+                      const std::function<bool(HexRecord&, const RecordPadding&)>& step);
     // Reports a pass that ended as Changed or ReadFailed; true if it did.
     bool ReportBrokenPass(PassEnd end, const CheckedImage& image);
     void ProtectionStep(const Settings& s);

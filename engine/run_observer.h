@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "result_code.h"
 #include "settings.h"
@@ -54,6 +55,16 @@ public:
         (void)misaligned;
         (void)repeats;
     }
+    // The board's serial number was taken, with the bytes that go into the
+    // flash for it (empty when it did not fit its place). Only runs that
+    // stamp a number tell it; the number is used up whatever follows.
+    virtual void SerialAssigned(std::uint64_t number, const std::vector<std::uint8_t>& bytes) {
+        (void)number;
+        (void)bytes;
+    }
+    // The whole image went out with its serial number: the SHA-256 of what
+    // was written (see RunRecord::Image::writtenSha256).
+    virtual void ImageWritten(const std::string& sha256) { (void)sha256; }
     // The run's outcome, with the text of its first failure (empty when
     // none was reported). Interrupted when a stop cut the run short.
     virtual void RunEnded(ExitCode code, const std::string& failure) = 0;

@@ -151,7 +151,24 @@ std::string FormatRunRecord(const RunRecord& r) {
         else
             w.Null();
         if (!r.image.problem.empty()) w.Key("problem").String(r.image.problem);
+        if (r.serial) {
+            w.Key("written_sha256");
+            if (r.image.writtenSha256)
+                w.String(*r.image.writtenSha256);
+            else
+                w.Null();
+        }
         w.EndObject();
+    }
+
+    // Only runs that stamp a number say so; the lines of other runs stay as
+    // they were.
+    if (r.serial) {
+        w.Key("serial").BeginObject();
+        w.Key("number").Integer(static_cast<std::int64_t>(r.serial->number));
+        w.Key("bytes").String(r.serial->bytes);
+        w.EndObject();
+        w.Key("serial_burned").Bool(r.code != 0);
     }
 
     w.Key("asked").BeginObject();
@@ -277,6 +294,14 @@ void RunRecorder::LinkReport(std::uint32_t answerWaitMs, std::uint64_t misaligne
 
 void RunRecorder::RunCommand(bool reset) {
     if (open_) record_.runCommand = reset ? "reset" : "run";
+}
+
+void RunRecorder::SerialAssigned(std::uint64_t number, const std::vector<std::uint8_t>& bytes) {
+    if (open_) record_.serial = RunRecord::Serial{number, FormatHexBytes(bytes)};
+}
+
+void RunRecorder::ImageWritten(const std::string& sha256) {
+    if (open_) record_.image.writtenSha256 = sha256;
 }
 
 void RunRecorder::RunEnded(ExitCode code, const std::string& failure) {

@@ -32,7 +32,19 @@ struct RunRecord {
         std::string sha256;
         std::string problem;                    // why it could not be read
         std::optional<std::uint64_t> dataBytes; // from the check of the image
+        // With a serial number: the SHA-256 of the image as written, over
+        // each data record's absolute address (4 bytes, most significant
+        // first), length (2 bytes) and bytes after the number was laid over
+        // them, the number's own record last when the image left its place
+        // empty. Set once the whole image went out.
+        std::optional<std::string> writtenSha256;
     } image;
+
+    struct Serial {
+        std::uint64_t number = 0;
+        std::string bytes; // as written, in hexadecimal; empty when it did not fit
+    };
+    std::optional<Serial> serial;
 
     struct Asked {
         bool massErase = false;
@@ -101,6 +113,8 @@ public:
     void PhaseEnded(RunPhase phase) override;
     void Identified(const std::string& text) override;
     void RunCommand(bool reset) override;
+    void SerialAssigned(std::uint64_t number, const std::vector<std::uint8_t>& bytes) override;
+    void ImageWritten(const std::string& sha256) override;
     void LinkReport(std::uint32_t answerWaitMs, std::uint64_t misaligned,
                     std::uint64_t repeats) override;
     void RunEnded(ExitCode code, const std::string& failure) override;

@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -78,6 +79,8 @@ public:
     // The last identification text a target sent ("ZaRQ4..."), also that of
     // a wrong part; empty while none came. For reports after the run.
     std::string Identification() const { return context_.Identification(); }
+    // The serial number the board last flashed took, when [Serial] is on.
+    std::optional<std::uint64_t> SerialNumber() const { return context_.SerialNumber(); }
     bool Running() const { return started_; }
     // The loop has ended, or never started: joining will not block.
     bool Finished() const { return !started_.load() || finished_.load(); }

@@ -54,6 +54,16 @@ void WorkerContext::SetIdentification(const std::string& text) {
     identification_ = text;
 }
 
+std::optional<std::uint64_t> WorkerContext::SerialNumber() const {
+    std::lock_guard<std::mutex> lock(chipMutex_);
+    return serialNumber_;
+}
+
+void WorkerContext::SetSerialNumber(std::optional<std::uint64_t> number) {
+    std::lock_guard<std::mutex> lock(chipMutex_);
+    serialNumber_ = number;
+}
+
 void WorkerContext::NotifyPass(ImagePass pass) {
     if (passObserver_) passObserver_(pass);
 }

@@ -10,7 +10,9 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "command_frame.h"
 #include "frame_link.h"
@@ -78,6 +80,9 @@ public:
     void SetChip(const ChipValues& chip);
     std::string Identification() const;
     void SetIdentification(const std::string& text);
+    // The serial number taken for the board last flashed, if any.
+    std::optional<std::uint64_t> SerialNumber() const;
+    void SetSerialNumber(std::optional<std::uint64_t> number);
 
     // Taken before the worker starts; read on its thread without a lock.
     void SetPassObserver(std::function<void(ImagePass)> observer) {
@@ -134,6 +139,8 @@ public:
     void RecordPhaseEnd(RunPhase phase);
     void RecordIdentified(const std::string& text);
     void RecordRunCommand(bool reset);
+    void RecordSerial(std::uint64_t number, const std::vector<std::uint8_t>& bytes);
+    void RecordImageWritten(const std::string& sha256);
     // Tells the outcome once; a stop makes it Interrupted unless a failure
     // came first.
     void CloseRecord();
@@ -151,7 +158,8 @@ private:
 
     mutable std::mutex chipMutex_;
     ChipValues chip_;
-    std::string identification_; // guarded by chipMutex_
+    std::string identification_;                // guarded by chipMutex_
+    std::optional<std::uint64_t> serialNumber_; // guarded by chipMutex_
 
     std::unique_ptr<ISerialPort> port_;
     bool portStopWired_ = false;

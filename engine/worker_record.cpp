@@ -38,6 +38,14 @@ void WorkerContext::RecordRunCommand(bool reset) {
     if (Telling()) runObserver_->RunCommand(reset);
 }
 
+void WorkerContext::RecordSerial(std::uint64_t number, const std::vector<std::uint8_t>& bytes) {
+    if (Telling()) runObserver_->SerialAssigned(number, bytes);
+}
+
+void WorkerContext::RecordImageWritten(const std::string& sha256) {
+    if (Telling()) runObserver_->ImageWritten(sha256);
+}
+
 void WorkerContext::CloseRecord() {
     const bool told = Telling();
     recordOpen_ = false;

@@ -440,5 +440,16 @@ TEST(GangTable, ColumnsLineUpAndCellsStayCells) {
               "| COM9          | -                  |  130 | interrupted |  0.5 s |\n");
 }
 
+TEST(GangTable, SerialColumnShowsEachBoardsNumberAndADashForNone) {
+    GangBoard stamped{"COM3", "ZaRQ4126 BOOT rJ.2", ExitCode::Verify, 4.24};
+    GangBoard unstamped{"COM4", "ZaRQ4126 BOOT rJ.2", ExitCode::WrongPart, 1.0};
+    const GangSerials serials = {1234567, std::nullopt};
+    EXPECT_EQ(GangTable({stamped, unstamped}, &serials),
+              "| Port | Identification     | Serial  | Code | Meaning                 | Time  |\n"
+              "|------|--------------------|---------|------|-------------------------|-------|\n"
+              "| COM3 | ZaRQ4126 BOOT rJ.2 | 1234567 |    8 | verify                  | 4.2 s |\n"
+              "| COM4 | ZaRQ4126 BOOT rJ.2 |       - |    6 | wrong part on the board | 1.0 s |\n");
+}
+
 } // namespace
 } // namespace talvex::testing

@@ -1,0 +1,45 @@
+#pragma once
+// The [Serial] section: where and how each board gets its own number, and
+// the counter file the numbers come from.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace talvex {
+
+enum class SerialFormat { Le, Be, Ascii, HexAscii, Bcd };
+
+struct SerialSettings {
+    std::uint32_t address = 0; // as written in the settings file
+    int bytes = 0;             // 1 to kMaxSerialBytes
+    SerialFormat format = SerialFormat::Le;
+    std::string formatText;  // as written, for --show
+    std::string counterPath; // absolute or relative to the working folder
+    std::uint64_t step = 1;
+    std::optional<std::uint64_t> last;
+    std::vector<std::uint8_t> placeholder; // empty: the image holds nothing there
+};
+
+constexpr int kMaxSerialBytes = 16;
+
+// What the settings file says of stamping: off (no [Serial] key at all), on
+// with its settings, or refused with a message that names the key, the value
+// and the file.
+struct SerialSection {
+    std::optional<SerialSettings> settings;
+    std::string problem;
+    bool On() const { return settings.has_value() || !problem.empty(); }
+};
+
+// Reads [Serial] from the settings file. A relative Counter is taken from
+// the settings file's folder.
+SerialSection ReadSerialSection(const std::string& settingsPath);
+
+const char* SerialFormatName(SerialFormat format);
+
+// "0x%X"-style text of the settings for --show and messages.
+std::string FormatHexBytes(const std::vector<std::uint8_t>& bytes);
+
+} // namespace talvex

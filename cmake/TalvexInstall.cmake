@@ -112,6 +112,11 @@ set(talvex_gzip \"${GZIP_PROGRAM}\")")
     else()
       set(talvex_folder "${talvex_prefix}/${talvex_program_folder}")
     endif()
+    # Installs into different places may run at once, as the tests' do: each
+    # writes its pages into a folder of its own.
+    string(SHA1 talvex_man_key "$ENV{DESTDIR}${talvex_prefix}")
+    string(SUBSTRING "${talvex_man_key}" 0 12 talvex_man_key)
+    set(talvex_man_work "${talvex_man_work}/${talvex_man_key}")
     file(MAKE_DIRECTORY "${talvex_man_work}")
     foreach(source ${talvex_man_sources})
       get_filename_component(name "${source}" NAME)

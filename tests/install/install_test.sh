@@ -98,8 +98,13 @@ setpriv --reuid=nobody --regid=nogroup --clear-groups env -i PATH=/usr/bin:/bin 
     --timeout 120 >"$work/sim.out" 2>"$work/sim.err" &
 sim_pid=$!
 i=0
-while [ ! -e "$link" ] && [ $i -lt 200 ]; do sleep 0.05; i=$((i + 1)); done
-[ -e "$link" ] || { cat "$work/sim.err"; echo "FAIL: zarq-sim did not start"; exit 1; }
+# The link may appear before the line that names the pty is written.
+while { [ ! -e "$link" ] || [ ! -s "$work/sim.out" ]; } && [ $i -lt 200 ]; do
+    sleep 0.05
+    i=$((i + 1))
+done
+[ -e "$link" ] && [ -s "$work/sim.out" ] ||
+    { cat "$work/sim.err"; echo "FAIL: zarq-sim did not start"; exit 1; }
 pty=$(head -n1 "$work/sim.out")
 check "the user can open the pty ($pty)" \
     setpriv --reuid=nobody --regid=nogroup --clear-groups test -r "$pty" -a -w "$pty"

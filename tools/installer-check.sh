@@ -24,9 +24,8 @@ done
 . "$root/tools/wine-env.sh"
 wine_tool=installer-check
 need_tools wine wineserver wineboot srec_cat timeout setsid
-use_prefix "$windows/installer-prefix"
+use_prefix "$windows/installer-prefix" talvex-installer
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/talvex-installer.XXXXXX") || exit 2
 program_files="$WINEPREFIX/drive_c/Program Files/TALVEX"
 installed='C:\Program Files\TALVEX'
 uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\TALVEX'

@@ -26,7 +26,7 @@ for f in "$sim" "$exe" "$checker" "$window_exe" "$driver" "$windows/bin/zelchip.
 done
 . "$root/tools/wine-env.sh"
 wine_tool=wine-check
-need_tools wine wineserver wineboot srec_cat timeout setsid
+need_tools wine wineserver wineboot srec_cat timeout setsid script
 
 # The window needs an X display; a virtual one unless one is given.
 if [ -z "${DISPLAY:-}" ] && [ -z "${TALVEX_WINE_XVFB:-}" ]; then
@@ -35,9 +35,8 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${TALVEX_WINE_XVFB:-}" ]; then
 fi
 window_display=${DISPLAY:-}
 
-use_prefix "$windows/wine-prefix"
+use_prefix "$windows/wine-prefix" talvex-wine
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/talvex-wine.XXXXXX") || exit 2
 com1="$work/com1"
 com2="$work/com2"
 # A line that takes bytes only at 300 baud, for a write that must back up.
@@ -253,7 +252,20 @@ report "talvex.exe aa=y, absent port COM77: exit 4 as talvex-cli.exe" "$problem"
 run_driver() { # name, mode, third argument, talvex.exe arguments...
     name=$1
     shift
-    (cd "$work" && timeout 300 wine "$driver" "$@" </dev/null >"$work/$name.out" 2>"$work/$name.err")
+    if [ "$1" = interrupt ]; then
+        # Wine gives a program a console that Ctrl+C can be sent to only when
+        # it runs on a terminal: a pseudo-terminal from script(1), with the
+        # command in a file as script takes one string. No argument holds a
+        # quote.
+        {
+            printf "cd '%s' && exec timeout 300 wine '%s'" "$work" "$driver"
+            for arg in "$@"; do printf " '%s'" "$arg"; done
+            printf " >'%s' 2>'%s'\n" "$work/$name.out" "$work/$name.err"
+        } >"$work/$name.sh"
+        script -qec "sh '$work/$name.sh'" /dev/null </dev/null >/dev/null 2>&1
+    else
+        (cd "$work" && timeout 300 wine "$driver" "$@" </dev/null >"$work/$name.out" 2>"$work/$name.err")
+    fi
     code=$?
     if ! tally_file "$work/$name.out" && [ "$code" -ne 0 ]; then
         report "window check $name" "ended with $code: $(tail -n 1 "$work/$name.err")"
@@ -291,6 +303,11 @@ report "the sheet's OK stores every key in the settings order, Baud=19200 and Pr
 
 start_sim "$com1" wclose --write-us-per-byte 3000
 run_driver close close "$win_exe" COM1 window.ini af=sample.hex ap=ZaRQ4126 cp=COM1 cb=115200 fe=n fp=y fv=y fh=n rr=n
+stop_sim
+
+# Ctrl+C in the console talvex.exe was started from, as in a batch file.
+start_sim "$com1" wint --write-us-per-byte 3000
+run_driver interrupt interrupt "$win_exe" COM1 window.ini af=sample.hex ap=ZaRQ4126 cp=COM1 cb=115200 fe=n fp=y fv=y fh=n rr=n
 stop_sim
 
 start_sim "$com1" wfail --nak W@1

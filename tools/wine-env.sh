@@ -3,9 +3,9 @@
 # downloads, a Wine server of our own, COM ports mapped to zarq-sim's
 # links, and the tally of the checks.
 #
-# The sourcing script sets wine_tool (its name in messages) and work (a
-# folder of its own for logs) before it calls anything here, and keeps
-# server_pid, passed and failed as this file leaves them.
+# The sourcing script sets wine_tool (its name in messages) and calls
+# use_prefix before anything else here; it keeps work, server_pid, passed
+# and failed as this file leaves them.
 
 server_pid=""
 passed=0
@@ -28,14 +28,16 @@ need_tools() {
 }
 
 # The prefix given, no Mono or Gecko ever asked for, no menu entries, and
-# no X display for the programs even if one is around.
-use_prefix() { # prefix folder
+# no X display for the programs even if one is around; and the work folder,
+# a new one below the temporary folder.
+use_prefix() { # prefix folder, name of the work folder
     export WINEPREFIX="$1"
     export WINEARCH=win64
     export WINEDEBUG=-all
     export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
     unset DISPLAY WAYLAND_DISPLAY
     [ -n "${HOME:-}" ] || export HOME="$(getent passwd "$(id -u)" | cut -d: -f6)"
+    work=$(mktemp -d "${TMPDIR:-/tmp}/$2.XXXXXX") || exit 2
 }
 
 # True while the process runs (a zombie that only waits to be reaped does not).

@@ -9,6 +9,7 @@
 #include <commctrl.h>
 
 #include "config_sheet.h"
+#include "console_interrupt.h"
 #include "file_dialog.h"
 #include "front_texts.h"
 #include "help_launcher.h"
@@ -22,6 +23,8 @@ namespace talvex::win32 {
 namespace {
 
 constexpr UINT_PTR kProgressTextSubclass = 1;
+// Ctrl+C or Ctrl+Break in the console talvex.exe was started from.
+constexpr UINT kInterruptMessage = WM_APP + 2;
 
 HWND Handle(void* hwnd) { return static_cast<HWND>(hwnd); }
 
@@ -98,6 +101,7 @@ MainWindow::MainWindow(const StartupResult& startup) : startup_(startup) {}
 
 MainWindow::~MainWindow() {
     closing_ = true;
+    StopWatchingConsoleInterrupts();
     WaitForWorker();
     session_.reset();
     ops_.reset();
@@ -118,6 +122,7 @@ int MainWindow::Run() {
 void MainWindow::Done(int result) {
     if (closing_ || hwnd_ == nullptr) return;
     closing_ = true;
+    StopWatchingConsoleInterrupts();
     // Nothing the worker still has on its way is drawn any more, and the
     // worker stops at its next step; a box over the window is closed.
     ops_->Close();
@@ -159,6 +164,10 @@ long long MainWindow::HandleMessage(void* hwnd, unsigned message, unsigned long 
             ShowHelp(kMainHelpPage);
         }
         SetWindowLongPtrW(Handle(hwnd), DWLP_MSGRESULT, TRUE);
+        return TRUE;
+    case kInterruptMessage:
+        // As talvex-cli ends at Ctrl+C: the worker stopped, the port closed.
+        Done(ToInt(ExitCode::Interrupted));
         return TRUE;
     case WM_SYSCOMMAND:
         if ((wParam & 0xFFF0) == TALVEX_ABOUT_COMMAND) {
@@ -224,6 +233,7 @@ void MainWindow::Opened(void* hwnd) {
     SetDlgItemTextW(dialog, TALVEX_FILE_BOX, WideFromUtf8(session_->ImagePath()).c_str());
     SetDlgItemTextW(dialog, TALVEX_RUN_RESET_BUTTON,
                     WideFromUtf8(session_->RunResetCaption()).c_str());
+    WatchConsoleInterrupts(hwnd, kInterruptMessage);
     // The opening lines, and in an unattended run the start.
     session_->Open();
 }

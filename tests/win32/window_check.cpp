@@ -8,6 +8,7 @@
 //     baud rate to 19200 and presses OK)
 //   talvex-win32-window-check close   TALVEX_EXE PORT ARGS...
 //   talvex-win32-window-check failure TALVEX_EXE SHOTS_DIR ARGS...
+//   talvex-win32-window-check interrupt TALVEX_EXE PORT ARGS...
 //
 // ARGS go to talvex.exe. Each check prints "ok   NAME" or "FAIL NAME: why";
 // the exit code is the number of failures (GoogleTest is not there for the
@@ -549,19 +550,33 @@ int Flash(const std::string& exe, const std::string& shots, const std::vector<st
     return g_failures;
 }
 
+// Empty when the port can be opened, else why not.
+std::string PortTaken(const std::string& port) {
+    const std::wstring device = L"\\\\.\\" + WideFromUtf8(port);
+    UniqueHandle handle(CreateFileW(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                    OPEN_EXISTING, 0, nullptr));
+    return handle.Valid() ? "" : "CreateFile failed with " + std::to_string(GetLastError());
+}
+
+// Opens the window and presses Start; true once the download writes.
+bool StartDownload(Session& s, const std::string& exe, const std::vector<std::string>& args,
+                   const std::string& check) {
+    if (!Open(s, exe, args)) return false;
+    WaitFor([&] { return Rows(s.dialog).size() >= 2; }, 5s);
+    Click(s.dialog, TALVEX_START_BUTTON);
+    if (!WaitFor([&] { return HasRow(s.dialog, "Downloading"); }, 60s)) {
+        Report(check, "the download never reached its write phase");
+        Finish(s);
+        return false;
+    }
+    return true;
+}
+
 int CloseMidDownload(const std::string& exe, const std::string& port,
                      const std::vector<std::string>& args) {
     Session s;
-    if (!Open(s, exe, args)) return 1;
+    if (!StartDownload(s, exe, args, "close mid-download")) return g_failures;
     const HWND d = s.dialog;
-    WaitFor([&] { return Rows(d).size() >= 2; }, 5s);
-    Click(d, TALVEX_START_BUTTON);
-    const bool writing = WaitFor([&] { return HasRow(d, "Downloading"); }, 60s);
-    if (!writing) {
-        Report("close mid-download", "the download never reached its write phase");
-        Finish(s);
-        return g_failures;
-    }
     const auto closedAt = Clock::now();
     PostMessageW(d, WM_CLOSE, 0, 0);
     WaitFor([&] { return !IsWindow(d); }, 10s);
@@ -579,11 +594,38 @@ int CloseMidDownload(const std::string& exe, const std::string& port,
     Report("closing the window mid-download ends talvex.exe with 2 (window gone after " +
                std::to_string(gone) + " ms, process after " + std::to_string(took) + " ms)",
            problem);
-    const std::wstring device = L"\\\\.\\" + WideFromUtf8(port);
-    UniqueHandle handle(CreateFileW(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                    OPEN_EXISTING, 0, nullptr));
-    Report("the port " + port + " is free at once",
-           handle.Valid() ? "" : "CreateFile failed with " + std::to_string(GetLastError()));
+    Report("the port " + port + " is free at once", PortTaken(port));
+    Finish(s);
+    return g_failures;
+}
+
+// The driver stays when it sends the console its Ctrl+C.
+BOOL WINAPI KeepRunning(DWORD) { return TRUE; }
+
+// talvex.exe started from a console, as from a batch file: Ctrl+C in the
+// console mid-download ends it as it ends talvex-cli, with 130 and the port
+// free.
+int Interrupt(const std::string& exe, const std::string& port,
+              const std::vector<std::string>& args) {
+    // A console of our own when Wine started this program without one;
+    // refused when it has one already.
+    AllocConsole();
+    SetConsoleCtrlHandler(KeepRunning, TRUE);
+    Session s;
+    if (!StartDownload(s, exe, args, "Ctrl+C in the console")) return g_failures;
+    const auto sentAt = Clock::now();
+    std::string problem;
+    if (!GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) {
+        problem = "GenerateConsoleCtrlEvent failed with " + std::to_string(GetLastError());
+    } else if (!Ended(s.program, 10000)) {
+        problem = "still running 10 s after Ctrl+C";
+    } else if (ExitCodeOf(s.program) != 130) {
+        problem = "exit code " + std::to_string(ExitCodeOf(s.program)) + ", not 130";
+    }
+    Report("Ctrl+C in the console mid-download ends talvex.exe with 130 (after " +
+               std::to_string(MsSince(sentAt)) + " ms)",
+           problem);
+    Report("after Ctrl+C the port " + port + " is free", PortTaken(port));
     Finish(s);
     return g_failures;
 }
@@ -636,7 +678,7 @@ int Failure(const std::string& exe, const std::string& shots,
 int main(int argc, char** argv) {
     if (argc < 4) {
         std::fprintf(stderr,
-                     "usage: talvex-win32-window-check flash|close|failure TALVEX_EXE "
+                     "usage: talvex-win32-window-check flash|close|failure|interrupt TALVEX_EXE "
                      "SHOTS_DIR|PORT ARGS...\n");
         return 2;
     }
@@ -647,6 +689,7 @@ int main(int argc, char** argv) {
     if (mode == "flash") return Flash(exe, third, args);
     if (mode == "close") return CloseMidDownload(exe, third, args);
     if (mode == "failure") return Failure(exe, third, args);
+    if (mode == "interrupt") return Interrupt(exe, third, args);
     std::fprintf(stderr, "talvex-win32-window-check: unknown mode %s\n", mode.c_str());
     return 2;
 }

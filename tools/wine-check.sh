@@ -275,8 +275,12 @@ run_driver() { # name, mode, third argument, talvex.exe arguments...
 # Slow enough writes that the write phase can be seen.
 start_sim "$com1" wdriven --dump "$work/wdriven.bin" --write-us-per-byte 1000
 # The driver also changes the rate in the configuration sheet: a settings
-# file of its own, so that what OK wrote can be told apart.
-rm -f "$work/sheet.ini"
+# file of its own, so that what OK wrote can be told apart. It names a
+# browser and a help folder that do not exist, so that F1 starts nothing and
+# the status list says which help page was asked for; its sections stand in
+# the order in which a new file gets them.
+printf '[Talvex]\r\n[Coms]\r\n[Flash]\r\n[Run]\r\n[Help]\r\nBrowser=C:\\absent\\browser.exe\r\nUrl=C:\\absent\r\n' \
+    >"$work/sheet.ini"
 run_driver flash flash "$win_exe" "$win_shots" sheet.ini af=sample.hex ap=ZaRQ4126 cp=COM1 cb=115200 fe=n fp=y fv=y fh=n rr=n
 stop_sim
 problem=""
@@ -299,6 +303,7 @@ else
     tr -d '\r' <"$sheet_ini" | grep -qx 'Baud=19200' || problem="${problem:-no Baud=19200}"
     tr -d '\r' <"$sheet_ini" | grep -qx 'PropertyPage=2' || problem="${problem:-no PropertyPage=2}"
 fi
+tr -d '\r' <"$sheet_ini" | grep -qx 'Browser=C:\\absent\\browser.exe' || problem="${problem:-the Browser key changed}"
 report "the sheet's OK stores every key in the settings order, Baud=19200 and PropertyPage=2" "$problem"
 
 start_sim "$com1" wclose --write-us-per-byte 3000

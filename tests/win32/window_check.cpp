@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -356,11 +357,38 @@ bool ShowsPage(HWND sheet, const SheetPage& page) {
     return current != nullptr && GetDlgItem(current, page.control) != nullptr;
 }
 
+// Presses F1 on control as the keyboard does, the control given the
+// focus first; the status line of dialog that follows within limit, or
+// nothing.
+std::optional<std::string> F1Line(HWND control, HWND dialog, std::chrono::milliseconds limit) {
+    const std::size_t before = Rows(dialog).size();
+    const HWND top = GetAncestor(control, GA_ROOT);
+    SetForegroundWindow(top);
+    SendMessageW(top, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(control), TRUE);
+    std::this_thread::sleep_for(200ms);
+    INPUT keys[2] = {};
+    keys[0].type = keys[1].type = INPUT_KEYBOARD;
+    keys[0].ki.wVk = keys[1].ki.wVk = VK_F1;
+    keys[1].ki.dwFlags = KEYEVENTF_KEYUP;
+    SendInput(2, keys, sizeof keys[0]);
+    if (!WaitFor([&] { return Rows(dialog).size() > before; }, limit)) return std::nullopt;
+    return Rows(dialog).back();
+}
+
+// Empty when F1 on control gives a status line that names the page.
+std::string HelpAskedFor(HWND control, HWND dialog, const std::string& page) {
+    const std::optional<std::string> line = F1Line(control, dialog, 5s);
+    if (!line) return "no status line";
+    return line->find(page) != std::string::npos ? "" : "the line reads \"" + *line + "\"";
+}
+
 // Configure opens the sheet; every page is brought to the front and taken,
 // Protect adds and removes the Protection tab, the baud rate is changed on
 // the Comms page, and OK stores it (the settings file is read by the
 // script afterwards).
 void CheckSheet(Session& s, HWND d, const std::string& shots) {
+    Report("F1 in the main window asks for its help page QV_P.html",
+           HelpAskedFor(GetDlgItem(d, TALVEX_FILE_BOX), d, "QV_P.html"));
     Click(d, TALVEX_CONFIGURE_BUTTON);
     HWND sheet = nullptr;
     WaitFor([&] { return (sheet = FindDialog(s.program.id, d)) != nullptr; }, 10s);
@@ -391,6 +419,18 @@ void CheckSheet(Session& s, HWND d, const std::string& shots) {
     }
     Report("tabs Parts, Help, Comms and Commands in that order, each taken as a screenshot",
            problem);
+
+    // F1 on a page asks for the sheet's help page, on the tabs for none.
+    // The settings name a browser and a help folder that do not exist, so
+    // nothing starts and the status list says which page was asked for.
+    SendMessageW(sheet, PSM_SETCURSEL, 1, 0);
+    WaitFor([&] { return ShowsPage(sheet, pages[1]); }, 5s);
+    Report("F1 on a page asks for the configuration help page QVC_B.html",
+           HelpAskedFor(GetDlgItem(CurrentPage(sheet), TALVEX_BROWSER_BOX), d, "QVC_B.html"));
+    const auto tabs = reinterpret_cast<HWND>(SendMessageW(sheet, PSM_GETTABCONTROL, 0, 0));
+    const std::optional<std::string> onTabs = F1Line(tabs, d, 1500ms);
+    Report("F1 on the sheet's tabs asks for no help page",
+           onTabs ? "a status line: \"" + *onTabs + "\"" : "");
 
     // Protect on: the Protection tab comes as the fifth and to the front.
     SendMessageW(sheet, PSM_SETCURSEL, 3, 0);

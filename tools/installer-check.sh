@@ -118,15 +118,7 @@ win flash "$installed\\talvex-cli.exe" check.ini "af=$installed\\sample.hex" ap=
     cb=115200 fe=n fp=y fv=y fh=n rr=n
 end_child "$sim_pid"
 sim_pid=""
-problem=""
-if [ "$code" -ne 0 ]; then
-    problem="exit code $code: $(tail -n 1 "$work/flash.err")"
-elif ! srec_cat "$program_files/sample.hex" -intel -o "$work/image.bin" -binary 2>"$work/srec.log"; then
-    problem="srec_cat failed: $(cat "$work/srec.log")"
-else
-    size=$(wc -c <"$work/image.bin")
-    cmp -s -n "$size" "$work/image.bin" "$work/flash.bin" || problem="the flash differs from the installed sample.hex"
-fi
+flash_problem "$code" "$work/flash.err" "$program_files/sample.hex" "$work/flash.bin" "the installed sample.hex"
 report "installed talvex-cli.exe flashes the installed sample.hex: exit 0, flash equals the image" "$problem"
 
 # --- Uninstall ----------------------------------------------------------------

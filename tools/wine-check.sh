@@ -381,15 +381,7 @@ cp "$work/sample.hex" "$work/bördé/板.hex"
 start_sim "$com1" unicode --dump "$work/unicode.bin"
 run_cli unicode 'bördé\bördé.ini' 'af=bördé\板.hex' ap=ZaRQ4126 cp=COM1 cb=115200 fe=n fp=y fv=y fh=n rr=n
 stop_sim
-problem=""
-if [ "$code" -ne 0 ]; then
-    problem="exit code $code: $(tail -n 1 "$work/unicode.err")"
-elif ! srec_cat "$work/bördé/板.hex" -intel -o "$work/unicode-image.bin" -binary 2>"$work/srec.log"; then
-    problem="srec_cat failed: $(cat "$work/srec.log")"
-else
-    size=$(wc -c <"$work/unicode-image.bin")
-    cmp -s -n "$size" "$work/unicode-image.bin" "$work/unicode.bin" || problem="the flash differs from 板.hex"
-fi
+flash_problem "$code" "$work/unicode.err" "$work/bördé/板.hex" "$work/unicode.bin" 板.hex
 tr -d '\r' <"$work/bördé/bördé.ini" 2>/dev/null | grep -qxF 'File=bördé\板.hex' ||
     problem="${problem:-bördé.ini does not hold the image name in UTF-8}"
 report "flash of 板.hex in a folder bördé, settings file bördé.ini there: exit 0, flash equals the image, the name stored in UTF-8" "$problem"
@@ -398,12 +390,7 @@ report "flash of 板.hex in a folder bördé, settings file bördé.ini there: e
 start_sim "$com1" wunicode --dump "$work/wunicode.bin"
 run_window wunicode 'bördé\bördé.ini' 'af=bördé\板.hex' ap=ZaRQ4126 cp=COM1 cb=115200 fe=n fp=y fv=y fh=n rr=n aa=y
 stop_sim
-problem=""
-if [ "$code" -ne 0 ]; then
-    problem="exit code $code: $(tail -n 1 "$work/wunicode.err")"
-else
-    cmp -s -n "$size" "$work/unicode-image.bin" "$work/wunicode.bin" || problem="the flash differs from 板.hex"
-fi
+flash_problem "$code" "$work/wunicode.err" "$work/bördé/板.hex" "$work/wunicode.bin" 板.hex
 report "talvex.exe aa=y with 板.hex in a folder bördé and bördé.ini: exit 0, flash equals the image" "$problem"
 
 echo "$passed passed, $failed failed"

@@ -100,6 +100,21 @@ map_port() { # COMn, path
         >>"$work/reg.log" 2>&1 </dev/null || fail_setup "cannot map $1 in the registry"
 }
 
+# Sets problem for a flash run, empty when it succeeded: the run's exit
+# code, then the target's flash (zarq-sim's dump) against the image, as
+# srec_cat's binary of it.
+flash_problem() { # exit code, the run's stderr, image (HEX), dump, the image's name
+    problem=""
+    if [ "$1" -ne 0 ]; then
+        problem="exit code $1: $(tail -n 1 "$2")"
+    elif ! srec_cat "$3" -intel -o "$4.image" -binary 2>"$work/srec.log"; then
+        problem="srec_cat failed: $(cat "$work/srec.log")"
+    else
+        size=$(wc -c <"$4.image")
+        cmp -s -n "$size" "$4.image" "$4" || problem="the flash differs from $5"
+    fi
+}
+
 report() { # name, problem ("" for success)
     if [ -z "$2" ]; then
         printf 'ok   %s\n' "$1"

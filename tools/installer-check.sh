@@ -21,45 +21,16 @@ sim="$native/bin/zarq-sim"
 for f in "$setup" "$sim" "$native/bin/sample.hex"; do
     [ -e "$f" ] || { echo "installer-check: $f is missing; run make build and make windows-installer first" >&2; exit 2; }
 done
-for tool in wine wineserver wineboot srec_cat timeout setsid; do
-    command -v "$tool" >/dev/null 2>&1 || { echo "installer-check: $tool not found (tools/install-deps.sh installs it)" >&2; exit 2; }
-done
+. "$root/tools/wine-env.sh"
+wine_tool=installer-check
+need_tools wine wineserver wineboot srec_cat timeout setsid
+use_prefix "$windows/installer-prefix" talvex-installer
 
-export WINEPREFIX="$windows/installer-prefix"
-export WINEARCH=win64
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
-unset DISPLAY WAYLAND_DISPLAY
-[ -n "${HOME:-}" ] || export HOME="$(getent passwd "$(id -u)" | cut -d: -f6)"
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/talvex-installer.XXXXXX") || exit 2
 program_files="$WINEPREFIX/drive_c/Program Files/TALVEX"
 installed='C:\Program Files\TALVEX'
 uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\TALVEX'
 environment_key='HKLM\System\CurrentControlSet\Control\Session Manager\Environment'
-server_pid=""
 sim_pid=""
-passed=0
-failed=0
-
-# Ends a child of ours: asked first, killed after 5 s, always reaped.
-end_child() {
-    kill -TERM "$1" 2>/dev/null
-    i=0
-    while kill -0 "$1" 2>/dev/null && [ "$(sed 's/.*) //' "/proc/$1/stat" 2>/dev/null | cut -c1)" != Z ] &&
-        [ $i -lt 50 ]; do
-        sleep 0.1
-        i=$((i + 1))
-    done
-    kill -KILL "$1" 2>/dev/null
-    wait "$1" 2>/dev/null
-}
-
-stop_server() {
-    wineserver -k >/dev/null 2>&1
-    [ -n "$server_pid" ] && end_child "$server_pid"
-    server_pid=""
-}
 
 cleanup() {
     trap - EXIT INT TERM HUP
@@ -69,38 +40,6 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM HUP
-
-give_up() {
-    echo "installer-check: $1" >&2
-    for log in "$work"/*.log; do
-        [ -s "$log" ] && { echo "--- $log" >&2; tail -n 20 "$log" >&2; }
-    done
-    exit 2
-}
-
-# A server of our own in its own session, as in wine-check.sh: one that the
-# first wine process started would take the pty of the port as its terminal.
-start_server() {
-    setsid wineserver -f -p >>"$work/wineserver.log" 2>&1 </dev/null &
-    server_pid=$!
-    i=0
-    until ls -l "/proc/$server_pid/fd" 2>/dev/null | grep -q 'socket:'; do
-        kill -0 "$server_pid" 2>/dev/null || give_up "the Wine server did not start"
-        [ $i -lt 100 ] || give_up "the Wine server did not open its socket"
-        sleep 0.05
-        i=$((i + 1))
-    done
-}
-
-report() { # name, problem ("" for success)
-    if [ -z "$2" ]; then
-        printf 'ok   %s\n' "$1"
-        passed=$((passed + 1))
-    else
-        printf 'FAIL %s: %s\n' "$1" "$2"
-        failed=$((failed + 1))
-    fi
-}
 
 win() { # name, program, arguments...: runs from the work folder, sets $code
     name=$1
@@ -119,9 +58,8 @@ reg_value() { # key, value name: the value's data, empty when missing
 rm -rf "$WINEPREFIX"
 mkdir -p "$WINEPREFIX"
 start_server
-timeout 300 wineboot -i >"$work/wineboot.log" 2>&1 </dev/null || give_up "wineboot -i failed"
-timeout 60 wine reg add 'HKLM\Software\Wine\Ports' /v COM1 /t REG_SZ /d "$work/com1" /f \
-    >"$work/reg.log" 2>&1 </dev/null || give_up "cannot map COM1 in the registry"
+make_prefix
+map_port COM1 "$work/com1"
 before_path=$(reg_value "$environment_key" Path)
 stop_server
 start_server
@@ -175,20 +113,12 @@ report "installed talvex-cli.exe --version: talvex-cli $version" "$problem"
 sim_pid=$!
 i=0
 while [ ! -e "$work/com1" ] && [ $i -lt 100 ]; do sleep 0.05; i=$((i + 1)); done
-[ -e "$work/com1" ] || give_up "zarq-sim did not start: $(cat "$work/sim.err")"
+[ -e "$work/com1" ] || fail_setup "zarq-sim did not start: $(cat "$work/sim.err")"
 win flash "$installed\\talvex-cli.exe" check.ini "af=$installed\\sample.hex" ap=ZaRQ4126 cp=COM1 \
     cb=115200 fe=n fp=y fv=y fh=n rr=n
 end_child "$sim_pid"
 sim_pid=""
-problem=""
-if [ "$code" -ne 0 ]; then
-    problem="exit code $code: $(tail -n 1 "$work/flash.err")"
-elif ! srec_cat "$program_files/sample.hex" -intel -o "$work/image.bin" -binary 2>"$work/srec.log"; then
-    problem="srec_cat failed: $(cat "$work/srec.log")"
-else
-    size=$(wc -c <"$work/image.bin")
-    cmp -s -n "$size" "$work/image.bin" "$work/flash.bin" || problem="the flash differs from the installed sample.hex"
-fi
+flash_problem "$code" "$work/flash.err" "$program_files/sample.hex" "$work/flash.bin" "the installed sample.hex"
 report "installed talvex-cli.exe flashes the installed sample.hex: exit 0, flash equals the image" "$problem"
 
 # --- Uninstall ----------------------------------------------------------------

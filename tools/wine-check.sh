@@ -24,65 +24,30 @@ driver="$windows/tests/talvex-win32-window-check.exe"
 for f in "$sim" "$exe" "$checker" "$window_exe" "$driver" "$windows/bin/zelchip.ini" "$native/bin/sample.hex"; do
     [ -e "$f" ] || { echo "wine-check: $f is missing; run make build and make windows first" >&2; exit 2; }
 done
-for tool in wine wineserver wineboot srec_cat timeout setsid; do
-    command -v "$tool" >/dev/null 2>&1 || { echo "wine-check: $tool not found (tools/install-deps.sh installs it)" >&2; exit 2; }
-done
+. "$root/tools/wine-env.sh"
+wine_tool=wine-check
+need_tools wine wineserver wineboot srec_cat timeout setsid script
 
 # The window needs an X display; a virtual one unless one is given.
 if [ -z "${DISPLAY:-}" ] && [ -z "${TALVEX_WINE_XVFB:-}" ]; then
-    command -v xvfb-run >/dev/null 2>&1 || { echo "wine-check: xvfb-run not found (tools/install-deps.sh installs it)" >&2; exit 2; }
+    need_tools xvfb-run
     TALVEX_WINE_XVFB=1 exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$native" "$windows"
 fi
 window_display=${DISPLAY:-}
 
-# A private prefix, no dialogs and no downloads: Mono and Gecko are never
-# asked for, no menu entries, and no X display for the console program even
-# if one is around.
-export WINEPREFIX="$windows/wine-prefix"
-export WINEARCH=win64
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
-unset DISPLAY WAYLAND_DISPLAY
-[ -n "${HOME:-}" ] || export HOME="$(getent passwd "$(id -u)" | cut -d: -f6)"
+use_prefix "$windows/wine-prefix" talvex-wine
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/talvex-wine.XXXXXX") || exit 2
 com1="$work/com1"
 com2="$work/com2"
 # A line that takes bytes only at 300 baud, for a write that must back up.
 com3="$work/com3"
-server_pid=""
 sim_pid=""
 slow_pid=""
-passed=0
-failed=0
-
-# True while the process runs (a zombie that only waits to be reaped does not).
-running() {
-    state=$(sed 's/.*) //' "/proc/$1/stat" 2>/dev/null | cut -c1)
-    [ -n "$state" ] && [ "$state" != Z ]
-}
-
-# Waits up to 5 s for a child of ours to end, then kills it, and reaps it.
-reap() {
-    i=0
-    while running "$1" && [ $i -lt 50 ]; do sleep 0.1; i=$((i + 1)); done
-    kill -KILL "$1" 2>/dev/null
-    wait "$1" 2>/dev/null
-}
 
 stop_sim() {
     if [ -n "$sim_pid" ]; then
-        kill -TERM "$sim_pid" 2>/dev/null # zarq-sim writes its dump and log, then ends
-        reap "$sim_pid"
+        end_child "$sim_pid" # zarq-sim writes its dump and log, then ends
         sim_pid=""
-    fi
-}
-
-stop_server() {
-    wineserver -k >/dev/null 2>&1
-    if [ -n "$server_pid" ]; then
-        reap "$server_pid"
-        server_pid=""
     fi
 }
 
@@ -90,50 +55,13 @@ cleanup() {
     trap - EXIT INT TERM HUP
     stop_sim
     if [ -n "$slow_pid" ]; then
-        kill -TERM "$slow_pid" 2>/dev/null
-        reap "$slow_pid"
+        end_child "$slow_pid"
     fi
     stop_server
     rm -rf "$work"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM HUP
-
-# The server is started here, in a session of its own and with its output in
-# a log: started by the first wine process instead, it would take the pty
-# that talvex-cli opens as its controlling terminal and flood stderr when
-# zarq-sim hangs the pty up.
-start_server() {
-    setsid wineserver -f -p >>"$work/wineserver.log" 2>&1 </dev/null &
-    server_pid=$!
-    # A wine process that finds no server starts one of its own, the very
-    # thing to avoid, so wait until ours listens on its socket.
-    i=0
-    until ls -l "/proc/$server_pid/fd" 2>/dev/null | grep -q 'socket:'; do
-        kill -0 "$server_pid" 2>/dev/null || fail_setup "the Wine server did not start"
-        [ $i -lt 100 ] || fail_setup "the Wine server did not open its socket"
-        sleep 0.05
-        i=$((i + 1))
-    done
-}
-
-fail_setup() {
-    echo "wine-check: $1" >&2
-    for log in "$work"/*.log; do
-        [ -s "$log" ] && { echo "--- $log" >&2; tail -n 20 "$log" >&2; }
-    done
-    exit 2
-}
-
-report() { # name, problem ("" for success)
-    if [ -z "$2" ]; then
-        echo "ok   $1"
-        passed=$((passed + 1))
-    else
-        echo "FAIL $1: $2"
-        failed=$((failed + 1))
-    fi
-}
 
 # Starts zarq-sim on the given link with further options and waits for it.
 start_sim() { # link, name, options...
@@ -165,18 +93,11 @@ frames_in() { # log: number of frames zarq-sim received
 mkdir -p "$WINEPREFIX"
 stop_server # a server left over from a run that was killed hard
 start_server
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    echo "Creating the Wine prefix $WINEPREFIX (first use) ..."
-    timeout 300 wineboot -i >"$work/wineboot.log" 2>&1 </dev/null || fail_setup "wineboot -i failed"
-fi
-# Wine's mount manager rewrites dosdevices/comN from this key whenever the
-# server starts, so the key is what maps the ports; the server is restarted
-# to take it up.
-for port in COM1 COM2 COM3; do
-    case $port in COM1) path=$com1 ;; COM2) path=$com2 ;; *) path=$com3 ;; esac
-    timeout 60 wine reg add 'HKLM\Software\Wine\Ports' /v "$port" /t REG_SZ /d "$path" /f \
-        >>"$work/reg.log" 2>&1 </dev/null || fail_setup "cannot map $port in the registry"
-done
+[ -f "$WINEPREFIX/system.reg" ] || echo "Creating the Wine prefix $WINEPREFIX (first use) ..."
+make_prefix
+map_port COM1 "$com1"
+map_port COM2 "$com2"
+map_port COM3 "$com3"
 # Without a window manager on the virtual display Wine draws the windows'
 # frames itself, so that the screenshots show the title bar.
 timeout 60 wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f \
@@ -267,13 +188,7 @@ while [ ! -e "$com3" ] && [ $i -lt 100 ]; do sleep 0.05; i=$((i + 1)); done
     >"$work/serial.out" 2>"$work/serial.err")
 code=$?
 stop_sim
-while IFS= read -r line; do
-    case $line in
-        "ok   "*) echo "$line"; passed=$((passed + 1)) ;;
-        "FAIL "*) echo "$line"; failed=$((failed + 1)) ;;
-    esac
-done <"$work/serial.out"
-if [ "$code" -ne 0 ] && ! grep -q '^FAIL ' "$work/serial.out"; then
+if ! tally_file "$work/serial.out" && [ "$code" -ne 0 ]; then
     report "Win32 serial checks" "ended with $code: $(tail -n 1 "$work/serial.err")"
 fi
 
@@ -286,7 +201,7 @@ export DISPLAY="$window_display"
 start_server
 shots="$windows/screenshots"
 mkdir -p "$shots"
-rm -f "$shots"/window-*.png
+rm -f "$shots"/window-*.png "$shots"/sheet-*.png
 win_shots=$(cd "$work" && timeout 60 wine winepath -w "$shots" 2>/dev/null </dev/null | tr -d '\r')
 win_exe=$(cd "$work" && timeout 60 wine winepath -w "$window_exe" 2>/dev/null </dev/null | tr -d '\r')
 [ -n "$win_shots" ] && [ -n "$win_exe" ] || fail_setup "winepath gave no Windows path"
@@ -337,29 +252,67 @@ report "talvex.exe aa=y, absent port COM77: exit 4 as talvex-cli.exe" "$problem"
 run_driver() { # name, mode, third argument, talvex.exe arguments...
     name=$1
     shift
-    (cd "$work" && timeout 300 wine "$driver" "$@" </dev/null >"$work/$name.out" 2>"$work/$name.err")
+    if [ "$1" = interrupt ]; then
+        # Wine gives a program a console that Ctrl+C can be sent to only when
+        # it runs on a terminal: a pseudo-terminal from script(1), with the
+        # command in a file as script takes one string. No argument holds a
+        # quote.
+        {
+            printf "cd '%s' && exec timeout 300 wine '%s'" "$work" "$driver"
+            for arg in "$@"; do printf " '%s'" "$arg"; done
+            printf " >'%s' 2>'%s'\n" "$work/$name.out" "$work/$name.err"
+        } >"$work/$name.sh"
+        script -qec "sh '$work/$name.sh'" /dev/null </dev/null >/dev/null 2>&1
+    else
+        (cd "$work" && timeout 300 wine "$driver" "$@" </dev/null >"$work/$name.out" 2>"$work/$name.err")
+    fi
     code=$?
-    while IFS= read -r line; do
-        case $line in
-            "ok   "*) echo "$line"; passed=$((passed + 1)) ;;
-            "FAIL "*) echo "$line"; failed=$((failed + 1)) ;;
-        esac
-    done <"$work/$name.out"
-    if [ "$code" -ne 0 ] && ! grep -q '^FAIL ' "$work/$name.out"; then
+    if ! tally_file "$work/$name.out" && [ "$code" -ne 0 ]; then
         report "window check $name" "ended with $code: $(tail -n 1 "$work/$name.err")"
     fi
 }
 
 # Slow enough writes that the write phase can be seen.
 start_sim "$com1" wdriven --dump "$work/wdriven.bin" --write-us-per-byte 1000
-run_driver flash flash "$win_exe" "$win_shots" window.ini af=sample.hex ap=ZaRQ4126 cp=COM1 cb=115200 fe=n fp=y fv=y fh=n rr=n
+# The driver also changes the rate in the configuration sheet: a settings
+# file of its own, so that what OK wrote can be told apart. It names a
+# browser and a help folder that do not exist, so that F1 starts nothing and
+# the status list says which help page was asked for; its sections stand in
+# the order in which a new file gets them.
+printf '[Talvex]\r\n[Coms]\r\n[Flash]\r\n[Run]\r\n[Help]\r\nBrowser=C:\\absent\\browser.exe\r\nUrl=C:\\absent\r\n' \
+    >"$work/sheet.ini"
+run_driver flash flash "$win_exe" "$win_shots" sheet.ini af=sample.hex ap=ZaRQ4126 cp=COM1 cb=115200 fe=n fp=y fv=y fh=n rr=n
 stop_sim
 problem=""
 cmp -s -n "$size" "$work/image.bin" "$work/wdriven.bin" || problem="the flash differs from sample.hex"
 report "the download started with BM_CLICK left the image in the flash" "$problem"
 
+# What the sheet's OK wrote: every key in the order the Qt sheet writes
+# them, each new one after the last key of its section (File and Part are
+# there from the start-up, before the sheet opens), the new rate, and the
+# Comms page, in front at OK, as the page to open on.
+sheet_ini=$(find "$work" "$windows/bin" -maxdepth 1 -name sheet.ini 2>/dev/null | head -n 1)
+problem=""
+if [ -z "$sheet_ini" ]; then
+    problem="no sheet.ini was written"
+else
+    keys=$(tr -d '\r' <"$sheet_ini" | sed -n 's/^\([A-Za-z0-9]*\)=.*/\1/p' |
+        grep -xE 'File|PropertyPage|Part|Port|Baud|MassErase|Program|Verify|Protect|Key0|Mask|Autorun|Address|Browser|Url' | tr '\n' ' ')
+    expected="File Part PropertyPage Port Baud MassErase Program Verify Protect Key0 Mask Autorun Address Browser Url "
+    [ "$keys" = "$expected" ] || problem="keys in the order: $keys"
+    tr -d '\r' <"$sheet_ini" | grep -qx 'Baud=19200' || problem="${problem:-no Baud=19200}"
+    tr -d '\r' <"$sheet_ini" | grep -qx 'PropertyPage=2' || problem="${problem:-no PropertyPage=2}"
+fi
+tr -d '\r' <"$sheet_ini" | grep -qx 'Browser=C:\\absent\\browser.exe' || problem="${problem:-the Browser key changed}"
+report "the sheet's OK stores every key in the settings order, Baud=19200 and PropertyPage=2" "$problem"
+
 start_sim "$com1" wclose --write-us-per-byte 3000
 run_driver close close "$win_exe" COM1 window.ini af=sample.hex ap=ZaRQ4126 cp=COM1 cb=115200 fe=n fp=y fv=y fh=n rr=n
+stop_sim
+
+# Ctrl+C in the console talvex.exe was started from, as in a batch file.
+start_sim "$com1" wint --write-us-per-byte 3000
+run_driver interrupt interrupt "$win_exe" COM1 window.ini af=sample.hex ap=ZaRQ4126 cp=COM1 cb=115200 fe=n fp=y fv=y fh=n rr=n
 stop_sim
 
 start_sim "$com1" wfail --nak W@1
@@ -414,13 +367,7 @@ if [ -e "$unicode_checker" ]; then
     (cd "$work" && timeout 60 wine "$unicode_checker" </dev/null >"$work/unicode-check.out" \
         2>"$work/unicode-check.err")
     code=$?
-    while IFS= read -r line; do
-        case $line in
-            "ok   "*) echo "$line"; passed=$((passed + 1)) ;;
-            "FAIL "*) echo "$line"; failed=$((failed + 1)) ;;
-        esac
-    done <"$work/unicode-check.out"
-    if [ "$code" -ne 0 ] && ! grep -q '^FAIL ' "$work/unicode-check.out"; then
+    if ! tally_file "$work/unicode-check.out" && [ "$code" -ne 0 ]; then
         report "Win32 name conversion checks" "ended with $code: $(tail -n 1 "$work/unicode-check.err")"
     fi
 else
@@ -434,15 +381,7 @@ cp "$work/sample.hex" "$work/bördé/板.hex"
 start_sim "$com1" unicode --dump "$work/unicode.bin"
 run_cli unicode 'bördé\bördé.ini' 'af=bördé\板.hex' ap=ZaRQ4126 cp=COM1 cb=115200 fe=n fp=y fv=y fh=n rr=n
 stop_sim
-problem=""
-if [ "$code" -ne 0 ]; then
-    problem="exit code $code: $(tail -n 1 "$work/unicode.err")"
-elif ! srec_cat "$work/bördé/板.hex" -intel -o "$work/unicode-image.bin" -binary 2>"$work/srec.log"; then
-    problem="srec_cat failed: $(cat "$work/srec.log")"
-else
-    size=$(wc -c <"$work/unicode-image.bin")
-    cmp -s -n "$size" "$work/unicode-image.bin" "$work/unicode.bin" || problem="the flash differs from 板.hex"
-fi
+flash_problem "$code" "$work/unicode.err" "$work/bördé/板.hex" "$work/unicode.bin" 板.hex
 tr -d '\r' <"$work/bördé/bördé.ini" 2>/dev/null | grep -qxF 'File=bördé\板.hex' ||
     problem="${problem:-bördé.ini does not hold the image name in UTF-8}"
 report "flash of 板.hex in a folder bördé, settings file bördé.ini there: exit 0, flash equals the image, the name stored in UTF-8" "$problem"
@@ -451,12 +390,7 @@ report "flash of 板.hex in a folder bördé, settings file bördé.ini there: e
 start_sim "$com1" wunicode --dump "$work/wunicode.bin"
 run_window wunicode 'bördé\bördé.ini' 'af=bördé\板.hex' ap=ZaRQ4126 cp=COM1 cb=115200 fe=n fp=y fv=y fh=n rr=n aa=y
 stop_sim
-problem=""
-if [ "$code" -ne 0 ]; then
-    problem="exit code $code: $(tail -n 1 "$work/wunicode.err")"
-else
-    cmp -s -n "$size" "$work/unicode-image.bin" "$work/wunicode.bin" || problem="the flash differs from 板.hex"
-fi
+flash_problem "$code" "$work/wunicode.err" "$work/bördé/板.hex" "$work/wunicode.bin" 板.hex
 report "talvex.exe aa=y with 板.hex in a folder bördé and bördé.ini: exit 0, flash equals the image" "$problem"
 
 echo "$passed passed, $failed failed"

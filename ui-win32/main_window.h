@@ -30,10 +30,6 @@ inline constexpr int kExitResult = -1;  // Exit button
 inline constexpr int kOkResult = 1;     // Enter away from the push buttons
 inline constexpr int kCancelResult = 2; // close box, Alt+F4, Esc
 
-// One line in the status list when Configure is pressed, until this window
-// has its configuration sheet.
-std::string ConfigureUnavailableLine(const std::string& settingsPath);
-
 class MainWindow final : public IWindowOps {
 public:
     explicit MainWindow(const StartupResult& startup);
@@ -55,7 +51,7 @@ private:
     void Command(int id);
     void Browse();
     void Configure();
-    void ShowHelp();
+    void ShowHelp(const char* page);
     void ShowAbout();
     void AddRow(const std::string& text);
     void UpdateProgressBar();

@@ -7,8 +7,10 @@
 
 #include <windows.h>
 #include <commctrl.h>
-#include <commdlg.h>
 
+#include "config_sheet.h"
+#include "console_interrupt.h"
+#include "file_dialog.h"
 #include "front_texts.h"
 #include "help_launcher.h"
 #include "progress_bar_state.h"
@@ -21,6 +23,8 @@ namespace talvex::win32 {
 namespace {
 
 constexpr UINT_PTR kProgressTextSubclass = 1;
+// Ctrl+C or Ctrl+Break in the console talvex.exe was started from.
+constexpr UINT kInterruptMessage = WM_APP + 2;
 
 HWND Handle(void* hwnd) { return static_cast<HWND>(hwnd); }
 
@@ -82,20 +86,6 @@ INT_PTR CALLBACK DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPara
     return static_cast<INT_PTR>(window->HandleMessage(hwnd, message, wParam, lParam));
 }
 
-// The open-file dialog's filter: label and pattern pairs, each ended by a
-// null, the list by a second one. "All Files" is "*.*" here.
-std::wstring FilterText(const std::vector<FileTypeFilter>& filters) {
-    std::wstring text;
-    for (const FileTypeFilter& filter : filters) {
-        text += WideFromUtf8(filter.label);
-        text += L'\0';
-        text += filter.pattern == "*" ? std::wstring(L"*.*") : WideFromUtf8(filter.pattern);
-        text += L'\0';
-    }
-    text += L'\0';
-    return text;
-}
-
 // Closes what this window has open over it (a message box, the open-file
 // dialog): they would otherwise keep the modal run going after its end.
 BOOL CALLBACK DismissOwned(HWND hwnd, LPARAM owner) {
@@ -107,16 +97,11 @@ BOOL CALLBACK DismissOwned(HWND hwnd, LPARAM owner) {
 
 } // namespace
 
-std::string ConfigureUnavailableLine(const std::string& settingsPath) {
-    return "    The configuration sheet is not yet available in this window: set port, rate and "
-           "flash options on the command line (talvex-cli --help) or in " +
-           settingsPath + ".";
-}
-
 MainWindow::MainWindow(const StartupResult& startup) : startup_(startup) {}
 
 MainWindow::~MainWindow() {
     closing_ = true;
+    StopWatchingConsoleInterrupts();
     WaitForWorker();
     session_.reset();
     ops_.reset();
@@ -137,6 +122,7 @@ int MainWindow::Run() {
 void MainWindow::Done(int result) {
     if (closing_ || hwnd_ == nullptr) return;
     closing_ = true;
+    StopWatchingConsoleInterrupts();
     // Nothing the worker still has on its way is drawn any more, and the
     // worker stops at its next step; a box over the window is closed.
     ops_->Close();
@@ -163,15 +149,25 @@ void MainWindow::WaitForWorker() {
 }
 
 long long MainWindow::HandleMessage(void* hwnd, unsigned message, unsigned long long wParam,
-                                    long long) {
+                                    long long lParam) {
     switch (message) {
     case WM_INITDIALOG: Opened(hwnd); return TRUE; // the focus goes to the first tab stop, Exit
     case WM_COMMAND:
         if (HIWORD(wParam) == BN_CLICKED) Command(LOWORD(wParam));
         return TRUE;
     case WM_HELP:
-        ShowHelp();
+        // The configuration sheet hands on an F1 that none of its pages
+        // took (on its tabs or buttons) to its owner: that one is nobody's.
+        if (const auto* info = reinterpret_cast<const HELPINFO*>(lParam);
+            info == nullptr || info->hItemHandle == hwnd ||
+            IsChild(Handle(hwnd), static_cast<HWND>(info->hItemHandle))) {
+            ShowHelp(kMainHelpPage);
+        }
         SetWindowLongPtrW(Handle(hwnd), DWLP_MSGRESULT, TRUE);
+        return TRUE;
+    case kInterruptMessage:
+        // As talvex-cli ends at Ctrl+C: the worker stopped, the port closed.
+        Done(ToInt(ExitCode::Interrupted));
         return TRUE;
     case WM_SYSCOMMAND:
         if ((wParam & 0xFFF0) == TALVEX_ABOUT_COMMAND) {
@@ -237,6 +233,7 @@ void MainWindow::Opened(void* hwnd) {
     SetDlgItemTextW(dialog, TALVEX_FILE_BOX, WideFromUtf8(session_->ImagePath()).c_str());
     SetDlgItemTextW(dialog, TALVEX_RUN_RESET_BUTTON,
                     WideFromUtf8(session_->RunResetCaption()).c_str());
+    WatchConsoleInterrupts(hwnd, kInterruptMessage);
     // The opening lines, and in an unattended run the start.
     session_->Open();
 }
@@ -258,27 +255,9 @@ void MainWindow::Command(int id) {
 }
 
 void MainWindow::Browse() {
-    const HelpBrowseRequest request = ImageBrowseRequest(session_->ImagePath(), PathSeparator());
-    const std::wstring filter = FilterText(request.filters);
-    const std::wstring title = WideFromUtf8(request.title);
-    const std::wstring folder = WideFromUtf8(request.folder);
-    // Room for the longest path the system takes.
-    std::wstring file(32768, L'\0');
-    const std::wstring proposed = WideFromUtf8(request.proposedName);
-    std::copy_n(proposed.begin(), std::min(proposed.size(), file.size() - 1), file.begin());
-
-    OPENFILENAMEW ofn{};
-    ofn.lStructSize = sizeof ofn;
-    ofn.hwndOwner = Handle(hwnd_);
-    ofn.lpstrFilter = filter.c_str();
-    ofn.nFilterIndex = 1;
-    ofn.lpstrFile = file.data();
-    ofn.nMaxFile = static_cast<DWORD>(file.size());
-    ofn.lpstrInitialDir = folder.empty() ? nullptr : folder.c_str();
-    ofn.lpstrTitle = title.c_str();
-    ofn.Flags =
-        OFN_EXPLORER | OFN_HIDEREADONLY | OFN_NOCHANGEDIR | OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST;
-    if (GetOpenFileNameW(&ofn) && !closing_) session_->ChooseImage(Utf8FromWide(file.c_str()));
+    const std::string chosen =
+        AskOpenFileName(hwnd_, ImageBrowseRequest(session_->ImagePath(), PathSeparator()));
+    if (!chosen.empty() && !closing_) session_->ChooseImage(chosen);
     if (!closing_) {
         SetDlgItemTextW(Handle(hwnd_), TALVEX_FILE_BOX,
                         WideFromUtf8(session_->ImagePath()).c_str());
@@ -286,11 +265,28 @@ void MainWindow::Browse() {
 }
 
 void MainWindow::Configure() {
-    AddStatusLine(ConfigureUnavailableLine(session_->CurrentSettings().settingsPath));
+    if (closing_) return;
+    ConfigureValues values = session_->ReadConfigureValues();
+    SheetServices services;
+    services.partSelected = [this](const std::string& part) { session_->SelectPart(part); };
+    // A failed write leaves the file as it was; the value holds for this run.
+    services.storeNow = StoreInSettingsFile(session_->CurrentSettings().settingsPath);
+    services.showHelp = [this] { ShowHelp(kSheetHelpPage); };
+    std::string problem;
+    const SheetOutcome outcome = RunConfigureSheet(hwnd_, values, services, problem);
+    if (closing_) return;
+    if (outcome == SheetOutcome::Failed) {
+        AddStatusLine("    The configuration sheet cannot be opened: " + problem);
+        return;
+    }
+    if (outcome != SheetOutcome::Accepted) return;
+    session_->ApplyConfiguration(values);
+    SetDlgItemTextW(Handle(hwnd_), TALVEX_RUN_RESET_BUTTON,
+                    WideFromUtf8(session_->RunResetCaption()).c_str());
 }
 
-void MainWindow::ShowHelp() {
-    const HelpOpening opening = OpenHelpPage(session_->CurrentSettings(), kMainHelpPage);
+void MainWindow::ShowHelp(const char* page) {
+    const HelpOpening opening = OpenHelpPage(session_->CurrentSettings(), page);
     const std::string line = HelpOpeningLine(opening);
     if (!line.empty()) AddStatusLine(line);
 }

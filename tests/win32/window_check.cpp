@@ -4,8 +4,11 @@
 // buttons with BM_CLICK, and takes screenshots as PNG files.
 //
 //   talvex-win32-window-check flash   TALVEX_EXE SHOTS_DIR ARGS...
+//     (also opens the configuration sheet, shows every page, changes the
+//     baud rate to 19200 and presses OK)
 //   talvex-win32-window-check close   TALVEX_EXE PORT ARGS...
 //   talvex-win32-window-check failure TALVEX_EXE SHOTS_DIR ARGS...
+//   talvex-win32-window-check interrupt TALVEX_EXE PORT ARGS...
 //
 // ARGS go to talvex.exe. Each check prints "ok   NAME" or "FAIL NAME: why";
 // the exit code is the number of failures (GoogleTest is not there for the
@@ -17,11 +20,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <windows.h>
+#include <commctrl.h>
 
 #include "resource_ids.h"
 #include "unique_handle.h"
@@ -320,6 +325,178 @@ void Finish(Session& s) {
     if (!Ended(s.program, 0)) TerminateProcess(s.program.process.Get(), 99);
 }
 
+// --- The configuration sheet -------------------------------------------------
+
+HWND CurrentPage(HWND sheet) {
+    return reinterpret_cast<HWND>(SendMessageW(sheet, PSM_GETCURRENTPAGEHWND, 0, 0));
+}
+
+int TabCount(HWND sheet) {
+    const auto tabs = reinterpret_cast<HWND>(SendMessageW(sheet, PSM_GETTABCONTROL, 0, 0));
+    return static_cast<int>(SendMessageW(tabs, TCM_GETITEMCOUNT, 0, 0));
+}
+
+std::string ComboEntry(HWND list, int index) {
+    const LRESULT length = SendMessageW(list, CB_GETLBTEXTLEN, static_cast<WPARAM>(index), 0);
+    if (length < 0) return {};
+    std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
+    const LRESULT got = SendMessageW(list, CB_GETLBTEXT, static_cast<WPARAM>(index),
+                                     reinterpret_cast<LPARAM>(text.data()));
+    text.resize(got < 0 ? 0 : static_cast<std::size_t>(got));
+    return Utf8FromWide(text);
+}
+
+// A page of the sheet: its tab caption and a control only it has.
+struct SheetPage {
+    const char* caption;
+    int control;
+};
+
+bool ShowsPage(HWND sheet, const SheetPage& page) {
+    const HWND current = CurrentPage(sheet);
+    return current != nullptr && GetDlgItem(current, page.control) != nullptr;
+}
+
+// Presses F1 on control as the keyboard does, the control given the
+// focus first; the status line of dialog that follows within limit, or
+// nothing.
+std::optional<std::string> F1Line(HWND control, HWND dialog, std::chrono::milliseconds limit) {
+    const std::size_t before = Rows(dialog).size();
+    const HWND top = GetAncestor(control, GA_ROOT);
+    SetForegroundWindow(top);
+    SendMessageW(top, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(control), TRUE);
+    std::this_thread::sleep_for(200ms);
+    INPUT keys[2] = {};
+    keys[0].type = keys[1].type = INPUT_KEYBOARD;
+    keys[0].ki.wVk = keys[1].ki.wVk = VK_F1;
+    keys[1].ki.dwFlags = KEYEVENTF_KEYUP;
+    SendInput(2, keys, sizeof keys[0]);
+    if (!WaitFor([&] { return Rows(dialog).size() > before; }, limit)) return std::nullopt;
+    return Rows(dialog).back();
+}
+
+// Empty when F1 on control gives a status line that names the page.
+std::string HelpAskedFor(HWND control, HWND dialog, const std::string& page) {
+    const std::optional<std::string> line = F1Line(control, dialog, 5s);
+    if (!line) return "no status line";
+    return line->find(page) != std::string::npos ? "" : "the line reads \"" + *line + "\"";
+}
+
+// Configure opens the sheet; every page is brought to the front and taken,
+// Protect adds and removes the Protection tab, the baud rate is changed on
+// the Comms page, and OK stores it (the settings file is read by the
+// script afterwards).
+void CheckSheet(Session& s, HWND d, const std::string& shots) {
+    Report("F1 in the main window asks for its help page QV_P.html",
+           HelpAskedFor(GetDlgItem(d, TALVEX_FILE_BOX), d, "QV_P.html"));
+    Click(d, TALVEX_CONFIGURE_BUTTON);
+    HWND sheet = nullptr;
+    WaitFor([&] { return (sheet = FindDialog(s.program.id, d)) != nullptr; }, 10s);
+    if (sheet == nullptr) {
+        Report("Configure opens the sheet", "no sheet within 10 s");
+        return;
+    }
+    Report("Configure opens the sheet \"Configure\" with its four tabs",
+           TextOf(sheet) != "Configure" ? "title \"" + TextOf(sheet) + "\""
+           : TabCount(sheet) != 4       ? std::to_string(TabCount(sheet)) + " tabs"
+                                        : "");
+
+    const SheetPage pages[] = {{"Parts", TALVEX_PART_LIST},
+                               {"Help", TALVEX_BROWSER_BOX},
+                               {"Comms", TALVEX_BAUD_LIST},
+                               {"Commands", TALVEX_PROTECT_CHECK},
+                               {"Protection", TALVEX_UNIT_LIST}};
+    std::string problem;
+    for (int i = 0; i < 4; ++i) {
+        SendMessageW(sheet, PSM_SETCURSEL, static_cast<WPARAM>(i), 0);
+        if (!WaitFor([&] { return ShowsPage(sheet, pages[i]); }, 5s)) {
+            problem += std::string(problem.empty() ? "" : "; ") + "tab " + std::to_string(i) +
+                       " is not \"" + pages[i].caption + "\"";
+            continue;
+        }
+        const std::string shot = Screenshot(sheet, shots + "\\sheet-" + pages[i].caption + ".png");
+        if (!shot.empty()) problem += std::string(problem.empty() ? "" : "; ") + shot;
+    }
+    Report("tabs Parts, Help, Comms and Commands in that order, each taken as a screenshot",
+           problem);
+
+    // F1 on a page asks for the sheet's help page, on the tabs for none.
+    // The settings name a browser and a help folder that do not exist, so
+    // nothing starts and the status list says which page was asked for.
+    SendMessageW(sheet, PSM_SETCURSEL, 1, 0);
+    WaitFor([&] { return ShowsPage(sheet, pages[1]); }, 5s);
+    Report("F1 on a page asks for the configuration help page QVC_B.html",
+           HelpAskedFor(GetDlgItem(CurrentPage(sheet), TALVEX_BROWSER_BOX), d, "QVC_B.html"));
+    const auto tabs = reinterpret_cast<HWND>(SendMessageW(sheet, PSM_GETTABCONTROL, 0, 0));
+    const std::optional<std::string> onTabs = F1Line(tabs, d, 1500ms);
+    Report("F1 on the sheet's tabs asks for no help page",
+           onTabs ? "a status line: \"" + *onTabs + "\"" : "");
+
+    // Protect on: the Protection tab comes as the fifth and to the front.
+    SendMessageW(sheet, PSM_SETCURSEL, 3, 0);
+    WaitFor([&] { return ShowsPage(sheet, pages[3]); }, 5s);
+    PostMessageW(GetDlgItem(CurrentPage(sheet), TALVEX_PROTECT_CHECK), BM_CLICK, 0, 0);
+    const bool added =
+        WaitFor([&] { return TabCount(sheet) == 5 && ShowsPage(sheet, pages[4]); }, 5s);
+    problem.clear();
+    if (!added) {
+        problem = std::to_string(TabCount(sheet)) + " tabs, Protection not in front";
+    } else {
+        const HWND units = GetDlgItem(CurrentPage(sheet), TALVEX_UNIT_LIST);
+        const LRESULT lines = SendMessageW(units, LB_GETCOUNT, 0, 0);
+        if (lines <= 0) problem = "the unit list is empty";
+        const std::string shot = Screenshot(sheet, shots + "\\sheet-Protection.png");
+        if (problem.empty()) problem = shot;
+    }
+    Report("Protect adds the Protection tab as the fifth and brings it to the front", problem);
+    SendMessageW(sheet, PSM_SETCURSEL, 3, 0);
+    WaitFor([&] { return ShowsPage(sheet, pages[3]); }, 5s);
+    PostMessageW(GetDlgItem(CurrentPage(sheet), TALVEX_PROTECT_CHECK), BM_CLICK, 0, 0);
+    Report("clearing Protect takes the Protection tab away",
+           WaitFor([&] { return TabCount(sheet) == 4; }, 5s)
+               ? ""
+               : std::to_string(TabCount(sheet)) + " tabs");
+
+    // The baud rate chosen as a user does: the entry selected, then the
+    // list's own notice that the choice is made.
+    SendMessageW(sheet, PSM_SETCURSEL, 2, 0);
+    WaitFor([&] { return ShowsPage(sheet, pages[2]); }, 5s);
+    const HWND comms = CurrentPage(sheet);
+    const HWND rates = GetDlgItem(comms, TALVEX_BAUD_LIST);
+    const int count = static_cast<int>(SendMessageW(rates, CB_GETCOUNT, 0, 0));
+    std::vector<std::string> offered;
+    for (int i = 0; i < count; ++i) offered.push_back(ComboEntry(rates, i));
+    const std::vector<std::string> expected = {"300",  "600",   "1200",  "2400",   "4800",
+                                               "9600", "19200", "38400", "115200", "230400"};
+    problem.clear();
+    if (offered != expected) {
+        problem = "rates:";
+        for (const auto& rate : offered) problem += " " + rate;
+    }
+    Report("the Comms page offers the ten rates from 300 to 230400", problem);
+    const auto at = std::find(offered.begin(), offered.end(), "19200");
+    if (at != offered.end()) {
+        SendMessageW(rates, CB_SETCURSEL, static_cast<WPARAM>(at - offered.begin()), 0);
+        SendMessageW(comms, WM_COMMAND, MAKEWPARAM(TALVEX_BAUD_LIST, CBN_SELENDOK),
+                     reinterpret_cast<LPARAM>(rates));
+    }
+    const std::size_t before = Rows(d).size();
+    PostMessageW(sheet, PSM_PRESSBUTTON, PSBTN_OK, 0);
+    const bool closed = WaitFor([&] { return !IsWindow(sheet); }, 10s);
+    WaitFor([&] { return Rows(d).size() > before; }, 5s);
+    const std::vector<std::string> after = Rows(d);
+    const std::string line = "    Connect test board to PC COM1 at 19200 Baud. Click Start.";
+    problem = !closed ? "the sheet is still open"
+              : after.size() != before + 1 || after.back() != line
+                  ? "rows went from " + std::to_string(before) + " to " +
+                        std::to_string(after.size()) +
+                        (after.empty() ? "" : ", last [" + after.back() + "]")
+              : Enabled(d, TALVEX_RUN_RESET_BUTTON) ? "Run/Reset is still enabled"
+                                                    : "";
+    Report("OK closes the sheet, names the new rate in one status line and disables Run/Reset",
+           problem);
+}
+
 int Flash(const std::string& exe, const std::string& shots, const std::vector<std::string>& args) {
     Session s;
     if (!Open(s, exe, args)) return 1;
@@ -400,17 +577,7 @@ int Flash(const std::string& exe, const std::string& shots, const std::vector<st
     if (!Enabled(d, TALVEX_CONFIGURE_BUTTON)) problem = "Configure is disabled";
     Report("after the download Start, Run/Reset and Configure are enabled", problem);
 
-    const std::size_t before = Rows(d).size();
-    Click(d, TALVEX_CONFIGURE_BUTTON);
-    WaitFor([&] { return Rows(d).size() > before; }, 5s);
-    const std::vector<std::string> after = Rows(d);
-    problem =
-        after.size() == before + 1 &&
-                after.back().find("configuration sheet is not yet available") != std::string::npos
-            ? ""
-            : "rows went from " + std::to_string(before) + " to " + std::to_string(after.size()) +
-                  (after.empty() ? "" : ", last [" + after.back() + "]");
-    Report("Configure says in one status line that the sheet is not yet there", problem);
+    CheckSheet(s, d, shots);
     Report("screenshot after the download", Screenshot(d, shots + "\\window-complete.png"));
 
     Click(d, TALVEX_EXIT_BUTTON);
@@ -423,19 +590,33 @@ int Flash(const std::string& exe, const std::string& shots, const std::vector<st
     return g_failures;
 }
 
+// Empty when the port can be opened, else why not.
+std::string PortTaken(const std::string& port) {
+    const std::wstring device = L"\\\\.\\" + WideFromUtf8(port);
+    UniqueHandle handle(CreateFileW(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                    OPEN_EXISTING, 0, nullptr));
+    return handle.Valid() ? "" : "CreateFile failed with " + std::to_string(GetLastError());
+}
+
+// Opens the window and presses Start; true once the download writes.
+bool StartDownload(Session& s, const std::string& exe, const std::vector<std::string>& args,
+                   const std::string& check) {
+    if (!Open(s, exe, args)) return false;
+    WaitFor([&] { return Rows(s.dialog).size() >= 2; }, 5s);
+    Click(s.dialog, TALVEX_START_BUTTON);
+    if (!WaitFor([&] { return HasRow(s.dialog, "Downloading"); }, 60s)) {
+        Report(check, "the download never reached its write phase");
+        Finish(s);
+        return false;
+    }
+    return true;
+}
+
 int CloseMidDownload(const std::string& exe, const std::string& port,
                      const std::vector<std::string>& args) {
     Session s;
-    if (!Open(s, exe, args)) return 1;
+    if (!StartDownload(s, exe, args, "close mid-download")) return g_failures;
     const HWND d = s.dialog;
-    WaitFor([&] { return Rows(d).size() >= 2; }, 5s);
-    Click(d, TALVEX_START_BUTTON);
-    const bool writing = WaitFor([&] { return HasRow(d, "Downloading"); }, 60s);
-    if (!writing) {
-        Report("close mid-download", "the download never reached its write phase");
-        Finish(s);
-        return g_failures;
-    }
     const auto closedAt = Clock::now();
     PostMessageW(d, WM_CLOSE, 0, 0);
     WaitFor([&] { return !IsWindow(d); }, 10s);
@@ -453,11 +634,38 @@ int CloseMidDownload(const std::string& exe, const std::string& port,
     Report("closing the window mid-download ends talvex.exe with 2 (window gone after " +
                std::to_string(gone) + " ms, process after " + std::to_string(took) + " ms)",
            problem);
-    const std::wstring device = L"\\\\.\\" + WideFromUtf8(port);
-    UniqueHandle handle(CreateFileW(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                    OPEN_EXISTING, 0, nullptr));
-    Report("the port " + port + " is free at once",
-           handle.Valid() ? "" : "CreateFile failed with " + std::to_string(GetLastError()));
+    Report("the port " + port + " is free at once", PortTaken(port));
+    Finish(s);
+    return g_failures;
+}
+
+// The driver stays when it sends the console its Ctrl+C.
+BOOL WINAPI KeepRunning(DWORD) { return TRUE; }
+
+// talvex.exe started from a console, as from a batch file: Ctrl+C in the
+// console mid-download ends it as it ends talvex-cli, with 130 and the port
+// free.
+int Interrupt(const std::string& exe, const std::string& port,
+              const std::vector<std::string>& args) {
+    // A console of our own when Wine started this program without one;
+    // refused when it has one already.
+    AllocConsole();
+    SetConsoleCtrlHandler(KeepRunning, TRUE);
+    Session s;
+    if (!StartDownload(s, exe, args, "Ctrl+C in the console")) return g_failures;
+    const auto sentAt = Clock::now();
+    std::string problem;
+    if (!GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) {
+        problem = "GenerateConsoleCtrlEvent failed with " + std::to_string(GetLastError());
+    } else if (!Ended(s.program, 10000)) {
+        problem = "still running 10 s after Ctrl+C";
+    } else if (ExitCodeOf(s.program) != 130) {
+        problem = "exit code " + std::to_string(ExitCodeOf(s.program)) + ", not 130";
+    }
+    Report("Ctrl+C in the console mid-download ends talvex.exe with 130 (after " +
+               std::to_string(MsSince(sentAt)) + " ms)",
+           problem);
+    Report("after Ctrl+C the port " + port + " is free", PortTaken(port));
     Finish(s);
     return g_failures;
 }
@@ -510,7 +718,7 @@ int Failure(const std::string& exe, const std::string& shots,
 int main(int argc, char** argv) {
     if (argc < 4) {
         std::fprintf(stderr,
-                     "usage: talvex-win32-window-check flash|close|failure TALVEX_EXE "
+                     "usage: talvex-win32-window-check flash|close|failure|interrupt TALVEX_EXE "
                      "SHOTS_DIR|PORT ARGS...\n");
         return 2;
     }
@@ -521,6 +729,7 @@ int main(int argc, char** argv) {
     if (mode == "flash") return Flash(exe, third, args);
     if (mode == "close") return CloseMidDownload(exe, third, args);
     if (mode == "failure") return Failure(exe, third, args);
+    if (mode == "interrupt") return Interrupt(exe, third, args);
     std::fprintf(stderr, "talvex-win32-window-check: unknown mode %s\n", mode.c_str());
     return 2;
 }

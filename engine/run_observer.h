@@ -54,6 +54,9 @@ public:
         (void)misaligned;
         (void)repeats;
     }
+    // The address the run's first failure happened at, where it has one
+    // (a refused frame, a record outside the flash); told before RunEnded.
+    virtual void FailedAt(std::uint32_t address) { (void)address; }
     // The run's outcome, with the text of its first failure (empty when
     // none was reported). Interrupted when a stop cut the run short.
     virtual void RunEnded(ExitCode code, const std::string& failure) = 0;

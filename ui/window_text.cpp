@@ -22,4 +22,14 @@ FileRequest BrowseRequest(const std::string& imageFile, char separator) {
     return request;
 }
 
+FileRequest SaveLogRequest(const std::string& imageFile, char separator) {
+    const HelpBrowseRequest split = LogSaveRequest(imageFile, separator);
+    FileRequest request;
+    request.title = QString::fromStdString(split.title);
+    request.filter = QStringLiteral("Text files (*.txt);;All Files (*)");
+    request.folder = QString::fromStdString(split.folder);
+    request.proposedName = QString::fromStdString(split.proposedName);
+    return request;
+}
+
 } // namespace talvex::ui

@@ -31,7 +31,7 @@ std::optional<std::string> FileDigest(const std::string& path, const std::atomic
         return std::string();
     }
     Sha256 sha;
-    std::vector<char> chunk(64 * 1024);
+    std::vector<char> chunk(std::size_t{64} * 1024);
     while (const std::size_t got = std::fread(chunk.data(), 1, chunk.size(), file.file.get())) {
         if (stop != nullptr && stop->load()) return std::nullopt;
         sha.Add(chunk.data(), got);

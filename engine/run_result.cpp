@@ -1,6 +1,7 @@
 #include "run_result.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 #include "front_texts.h"
@@ -80,7 +81,7 @@ Rgb ResultTint(const Rgb& highlight, bool passed) {
     const double b = weak;
     const double value = std::min(1.0, target / Luminance(r, g, b));
     const auto channel = [value](double c) {
-        return std::clamp(static_cast<int>(c * value * 255.0 + 0.5), 0, 255);
+        return std::clamp(static_cast<int>(std::lround(c * value * 255.0)), 0, 255);
     };
     return {channel(r), channel(g), channel(b)};
 }

@@ -228,7 +228,7 @@ void MainDialog::showEvent(QShowEvent* event) {
     exitButton_->setFocus(Qt::OtherFocusReason);
     // The opening lines, and in an unattended run the start.
     session_->Open();
-    if (!session_->Unattended()) RefreshGlance();
+    RefreshGlance();
 }
 
 void MainDialog::changeEvent(QEvent* event) {
@@ -335,7 +335,9 @@ void MainDialog::ChooseImage(const std::string& path) {
 }
 
 void MainDialog::RefreshGlance() {
-    if (closing_ || !glancer_) return;
+    // An unattended run shows nothing to hover over; the worker reads the
+    // file alone.
+    if (closing_ || !glancer_ || session_->Unattended()) return;
     const std::string path = session_->ImagePath();
     if (glancer_->Refresh(path)) {
         fileBox_->setToolTip(QString::fromStdString(GlancePendingText(path)));

@@ -261,35 +261,38 @@ TEST_F(ImageGlanceTest, LooksAgainOnlyWhenTheFileChanged) {
 }
 
 // The real worker against zarq-sim tells the window how each run ended.
-class RunResultTest : public EngineTest {};
+class RunResultTest : public EngineTest {
+protected:
+    // One interactive download of four 16-byte records; its result.
+    std::optional<RunResult> Download() {
+        WriteImage("board.hex", HexText(Records(0, 4, 16)));
+        DownloadSession session(window_, StoredStartup(MakeSettings(), false));
+        session.Open();
+        session.Start();
+        if (!window_.WaitRunResults(1, 10s) || !session.WaitIdle(5s)) return std::nullopt;
+        EXPECT_EQ(window_.RunResults().size(), 1u) << "one result per run";
+        return window_.RunResults().at(0);
+    }
+};
 
 TEST_F(RunResultTest, AFailedDownloadSaysWhereTheTargetRefused) {
     StartSim({"--nak", "W@2"});
-    WriteImage("board.hex", HexText(Records(0, 4, 16)));
-    DownloadSession session(window_, StoredStartup(MakeSettings(), false));
-    session.Open();
-    session.Start();
-    ASSERT_TRUE(window_.WaitRunResults(1, 10s));
-    ASSERT_TRUE(session.WaitIdle(5s));
-    const RunResult failed = window_.RunResults().at(0);
+    const auto result = Download();
+    ASSERT_TRUE(result);
+    const RunResult& failed = *result;
     EXPECT_EQ(failed.code, ExitCode::Write);
     EXPECT_TRUE(failed.download);
     // The second frame carries the second record, at the file's address.
     EXPECT_EQ(failed.failedAddress, std::optional<std::uint32_t>(16));
     EXPECT_EQ(failed.failedPhase, std::optional<RunPhase>(RunPhase::Write));
     EXPECT_EQ(ResultBarText(failed), "Failed: write refused at 0x10 (code 7)");
-    EXPECT_EQ(window_.RunResults().size(), 1u) << "one result per run";
 }
 
 TEST_F(RunResultTest, AGoodDownloadSaysHowManyBytesWentIn) {
     StartSim({});
-    WriteImage("board.hex", HexText(Records(0, 4, 16)));
-    DownloadSession session(window_, StoredStartup(MakeSettings(), false));
-    session.Open();
-    session.Start();
-    ASSERT_TRUE(window_.WaitRunResults(1, 10s));
-    ASSERT_TRUE(session.WaitIdle(5s));
-    const RunResult passed = window_.RunResults().at(0);
+    const auto result = Download();
+    ASSERT_TRUE(result);
+    const RunResult& passed = *result;
     EXPECT_TRUE(passed.Passed());
     EXPECT_EQ(passed.bytes, 64u);
     EXPECT_GT(passed.seconds, 0.0);

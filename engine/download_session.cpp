@@ -30,13 +30,36 @@ HelpBrowseRequest ImageBrowseRequest(const std::string& imageFile, char separato
     return request;
 }
 
+HelpBrowseRequest LogSaveRequest(const std::string& imageFile, char separator) {
+    HelpBrowseRequest request = ImageBrowseRequest(imageFile, separator);
+    request.title = "Save log";
+    request.filters = {{"Text files", "*.txt"}, {"All Files", "*"}};
+    request.proposedName = "talvex-log.txt";
+    return request;
+}
+
+std::optional<std::string> DroppedImage(const std::vector<std::string>& paths) {
+    if (paths.size() != 1 || paths.front().empty()) return std::nullopt;
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(PathFromUtf8(paths.front()), error)) return std::nullopt;
+    return paths.front();
+}
+
 DownloadSession::DownloadSession(IWindowOps& frontEnd, const StartupResult& startup,
                                  std::unique_ptr<ISerialPort> port)
-    : frontEnd_(frontEnd), settings_(startup.settings), unattended_(startup.unattended) {
+    : frontEnd_(frontEnd),
+      settings_(startup.settings),
+      unattended_(startup.unattended),
+      results_([this](const RunResult& result) {
+          // After a stop the window may be closing: it hears nothing more.
+          if (!StopRequested()) frontEnd_.ShowRunResult(result);
+      }) {
     ReadSettingsAtOpening(settings_);
     // Options the settings file could not take still hold for this run.
     ApplyUnstoredOptions(startup, settings_);
     worker_ = std::make_unique<SerialThread>(frontEnd_, settings_, std::move(port));
+    observers_.Set(&results_, nullptr);
+    worker_->SetRunObserver(&observers_);
     worker_->SetImagePath(settings_.imageFile);
     if (unattended_) worker_->Flags().Unattended.Begin();
     // A relative record file lies beside the settings file, wherever the
@@ -62,7 +85,7 @@ bool DownloadSession::SetRunRecordFile(const std::string& path) {
         next = std::make_unique<RunRecorder>(
             path, [this](const std::string& text) { frontEnd_.RunRecordFailed(text); });
     }
-    if (!worker_->SetRunObserver(next.get())) return false;
+    observers_.Set(&results_, next.get());
     recorder_ = std::move(next);
     return true;
 }

@@ -6,10 +6,13 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "help_launcher.h"
 #include "run_record.h"
+#include "run_result.h"
 #include "serial_port.h"
 #include "serial_thread.h"
 #include "settings.h"
@@ -36,6 +39,15 @@ std::string UnusableImageNotice(const StartupResult& startup);
 // separator the whole value is the name and the dialog starts in its
 // default folder.
 HelpBrowseRequest ImageBrowseRequest(const std::string& imageFile, char separator);
+
+// Save log's request: "Save log", a text file named talvex-log.txt in the
+// image's folder, where the operator keeps what belongs to that board.
+HelpBrowseRequest LogSaveRequest(const std::string& imageFile, char separator);
+
+// What a drop on the window chooses: the one file dropped when it is a
+// regular file (the HEX reader opens nothing else), else nothing. Several
+// files at once are refused rather than one picked at random.
+std::optional<std::string> DroppedImage(const std::vector<std::string>& paths);
 
 class DownloadSession {
 public:
@@ -110,8 +122,11 @@ private:
     IWindowOps& frontEnd_;
     Settings settings_;
     bool unattended_ = false;
-    // Outlives the worker, which tells it about every run.
+    // These outlive the worker, which tells them about every run: the
+    // result for the front end, and the record when one is kept.
+    RunResultCollector results_;
     std::unique_ptr<RunRecorder> recorder_;
+    RunObserverPair observers_;
     std::unique_ptr<SerialThread> worker_;
 };
 

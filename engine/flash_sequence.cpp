@@ -269,9 +269,9 @@ bool FlashSequence::PagePlanAndErase(CHexReader& reader, CheckedImage& image, co
             const std::int32_t n = record.count;
             if (!RecordFits(a, n, flashLimit)) {
                 outcome_.StepFailed();
-                c_.ReportFailure(Format("Wrong memory address 0x%lx - 0x%lx \n Erase aborted.", a,
-                                        a + static_cast<std::uint32_t>(n) - 1u),
-                                 ExitCode::Address);
+                c_.ReportFailureAt(Format("Wrong memory address 0x%lx - 0x%lx \n Erase aborted.", a,
+                                          a + static_cast<std::uint32_t>(n) - 1u),
+                                   ExitCode::Address, a);
                 return false;
             }
             if (n > 0) {
@@ -322,7 +322,7 @@ bool FlashSequence::PagePlanAndErase(CHexReader& reader, CheckedImage& image, co
             char message[96];
             std::snprintf(message, sizeof message, "Erase failure at 0x%08lX. Process aborted.",
                           static_cast<unsigned long>((page * kPageSize) | kFlashBase));
-            c_.ReportFailure(message, ExitCode::Erase);
+            c_.ReportFailureAt(message, ExitCode::Erase, (page * kPageSize) | kFlashBase);
             break;
         }
         c_.RecordCount(RunPhase::Erase, sent);
@@ -435,9 +435,9 @@ void FlashSequence::RecordPass(PassKind kind, const CheckedImage& image, int fra
             bytesSent += static_cast<std::uint32_t>(f.recordBytes);
             outcome_.FrameAnswered(c_.Send(*frame));
             if (Failed()) {
-                c_.ReportFailure(
+                c_.ReportFailureAt(
                     Format(failure, f.address, f.address + static_cast<std::uint32_t>(f.count)),
-                    program ? ExitCode::Write : verifyCode);
+                    program ? ExitCode::Write : verifyCode, f.address);
                 return false;
             }
             paddedAcknowledged += f.recordBytes;
@@ -487,9 +487,9 @@ void FlashSequence::RecordPass(PassKind kind, const CheckedImage& image, int fra
                 // first.
                 if (!packer.Flush()) return false;
                 outcome_.StepFailed();
-                c_.ReportFailure(Format("Wrong memory address 0x%lx - 0x%lx \n Download aborted.",
-                                        a, a + static_cast<std::uint32_t>(n) - 1u),
-                                 ExitCode::Address);
+                c_.ReportFailureAt(Format("Wrong memory address 0x%lx - 0x%lx \n Download aborted.",
+                                          a, a + static_cast<std::uint32_t>(n) - 1u),
+                                   ExitCode::Address, a);
                 return false;
             }
             if (n <= 0) return true;

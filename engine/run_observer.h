@@ -65,6 +65,9 @@ public:
     // The whole image went out with its serial number: the SHA-256 of what
     // was written (see RunRecord::Image::writtenSha256).
     virtual void ImageWritten(const std::string& sha256) { (void)sha256; }
+    // The address the run's first failure happened at, where it has one
+    // (a refused frame, a record outside the flash); told before RunEnded.
+    virtual void FailedAt(std::uint32_t address) { (void)address; }
     // The run's outcome, with the text of its first failure (empty when
     // none was reported). Interrupted when a stop cut the run short.
     virtual void RunEnded(ExitCode code, const std::string& failure) = 0;

@@ -9,6 +9,8 @@
 
 namespace talvex {
 
+struct RunResult;
+
 enum ButtonId : int {
     kStartButton = 1002,
     kRunResetButton = 1007,
@@ -45,6 +47,10 @@ public:
     // Called on the worker's thread, also after a stop (the record of a run
     // cut short is written then), so a window must only post from here.
     virtual void RunRecordFailed(const std::string& text) { (void)text; }
+    // A run has ended with this result (never one a stop cut short). Called
+    // on the worker's thread, like the drawing operations, after the run's
+    // last status line.
+    virtual void ShowRunResult(const RunResult& result) { (void)result; }
     // The worker's loop has ended: nothing more will be asked. Called on the
     // worker's thread as its very last act, so a front end must only post a
     // notice from here, never wait for its own thread.

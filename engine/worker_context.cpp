@@ -122,6 +122,14 @@ void WorkerContext::ReportFailure(const std::string& text, ExitCode code) {
     }
 }
 
+void WorkerContext::ReportFailureAt(const std::string& text, ExitCode code, std::uint32_t address) {
+    // Only the failure that becomes the run's first has its place told.
+    if (outcome_.FirstFailure().empty() && !Stopping() && Telling()) {
+        runObserver_->FailedAt(address);
+    }
+    ReportFailure(text, code);
+}
+
 void WorkerContext::EndWithResult(ExitCode code) {
     if (!outcome_.AskResult()) return;
     // The record is complete before the front end may end the process.

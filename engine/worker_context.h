@@ -119,6 +119,9 @@ public:
     // A failure the user must see: a message box at the window, or the
     // failure notice and the result of an unattended run.
     void ReportFailure(const std::string& text, ExitCode code);
+    // The same for a failure at a flash address, which the run's observer
+    // learns too.
+    void ReportFailureAt(const std::string& text, ExitCode code, std::uint32_t address);
     // The one way to ask the front end for the run's result.
     void EndWithResult(ExitCode code);
     // A step decided the run's outcome: it is noted, and an unattended run

@@ -24,10 +24,19 @@ QString RealOpenFile(QWidget* parent, const FileRequest& request) {
     return QDir::toNativeSeparators(dialog.selectedFiles().first());
 }
 
+QString RealSaveFile(QWidget* parent, const FileRequest& request) {
+    QFileDialog dialog(parent, request.title, request.folder, request.filter);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    if (!request.proposedName.isEmpty()) dialog.selectFile(request.proposedName);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
+    return QDir::toNativeSeparators(dialog.selectedFiles().first());
+}
+
 } // namespace
 
 DialogHooks& Hooks() {
-    static DialogHooks hooks{RealMessage, RealOpenFile};
+    static DialogHooks hooks{RealMessage, RealOpenFile, RealSaveFile};
     return hooks;
 }
 
@@ -35,6 +44,10 @@ void ShowMessageBox(QWidget* parent, const QString& text) { Hooks().message(pare
 
 QString AskOpenFileName(QWidget* parent, const FileRequest& request) {
     return Hooks().openFile(parent, request);
+}
+
+QString AskSaveFileName(QWidget* parent, const FileRequest& request) {
+    return Hooks().saveFile(parent, request);
 }
 
 } // namespace talvex::ui

@@ -21,6 +21,9 @@ struct DialogHooks {
     std::function<void(QWidget* parent, const QString& text)> message;
     // Asks for an existing file; empty when cancelled.
     std::function<QString(QWidget* parent, const FileRequest& request)> openFile;
+    // Asks where to save a file, the user having agreed to replace one
+    // that exists; empty when cancelled.
+    std::function<QString(QWidget* parent, const FileRequest& request)> saveFile;
 };
 
 // The hooks in force. Defaults show real dialogs; tests replace them.
@@ -28,5 +31,6 @@ DialogHooks& Hooks();
 
 void ShowMessageBox(QWidget* parent, const QString& text);
 QString AskOpenFileName(QWidget* parent, const FileRequest& request);
+QString AskSaveFileName(QWidget* parent, const FileRequest& request);
 
 } // namespace talvex::ui

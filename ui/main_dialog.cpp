@@ -1,8 +1,15 @@
 #include "main_dialog.h"
 
+#include <QAction>
 #include <QApplication>
+#include <QClipboard>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QEventLoop>
 #include <QFile>
+#include <QMimeData>
+#include <QToolTip>
+#include <QUrl>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
@@ -15,6 +22,8 @@
 #include <algorithm>
 #include <climits>
 #include <cstdio>
+#include <optional>
+#include <vector>
 
 #include "about_entry.h"
 #include "config_sheet.h"
@@ -48,6 +57,20 @@ private:
 QString FromLocalPath(const std::string& path) { return QFile::decodeName(path.c_str()); }
 
 std::string ToLocalPath(const QString& path) { return QFile::encodeName(path).toStdString(); }
+
+// The local files a drag carries; anything else (a web link, text) none.
+std::vector<std::string> DraggedFiles(const QMimeData* data) {
+    std::vector<std::string> paths;
+    if (data == nullptr || !data->hasUrls()) return paths;
+    for (const QUrl& url : data->urls()) {
+        paths.push_back(url.isLocalFile() ? ToLocalPath(url.toLocalFile()) : std::string());
+    }
+    return paths;
+}
+
+QColor FromRgb(const Rgb& rgb) { return QColor(rgb[0], rgb[1], rgb[2]); }
+
+Rgb ToRgb(const QColor& color) { return {color.red(), color.green(), color.blue()}; }
 
 QPushButton* MakeButton(QWidget* parent, const char* name, const QString& caption,
                         const QRect& geometry) {
@@ -98,6 +121,15 @@ MainDialog::MainDialog(const StartupResult& startup, QWidget* parent) : QDialog(
     runResetButton_->setText(QString::fromStdString(session_->RunResetCaption()));
     runResetButton_->setEnabled(false);
     InstallAboutEntry(*this, [this] { ShowAbout(); });
+    BuildLogMenu();
+    setAcceptDrops(true);
+
+    glancer_ = std::make_unique<ImageGlancer>([this](const ImageGlance& glance) {
+        // On the glancer's thread: over to the window's.
+        QMetaObject::invokeMethod(
+            this, [this, glance] { ShowGlance(glance); }, Qt::QueuedConnection);
+    });
+    fileBox_->installEventFilter(this);
 }
 
 MainDialog::~MainDialog() {
@@ -179,7 +211,9 @@ void MainDialog::BuildControls() {
     connect(exitButton_, &QPushButton::clicked, this, [this] { done(kExitResult); });
     connect(browseButton_, &QPushButton::clicked, this, [this] { Browse(); });
     connect(startButton_, &QPushButton::clicked, this, [this] {
-        if (!closing_) session_->Start();
+        if (closing_) return;
+        RefreshGlance();
+        session_->Start();
     });
     connect(runResetButton_, &QPushButton::clicked, this, [this] {
         if (!closing_) session_->RunReset();
@@ -194,6 +228,35 @@ void MainDialog::showEvent(QShowEvent* event) {
     exitButton_->setFocus(Qt::OtherFocusReason);
     // The opening lines, and in an unattended run the start.
     session_->Open();
+    RefreshGlance();
+}
+
+void MainDialog::changeEvent(QEvent* event) {
+    QDialog::changeEvent(event);
+    // Back from the editor or the build that rewrote the image.
+    if (event->type() == QEvent::ActivationChange && isActiveWindow() && opened_) {
+        RefreshGlance();
+    }
+}
+
+bool MainDialog::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == fileBox_ && event->type() == QEvent::ToolTip) RefreshGlance();
+    return QDialog::eventFilter(watched, event);
+}
+
+void MainDialog::dragEnterEvent(QDragEnterEvent* event) {
+    if (!closing_ && DroppedImage(DraggedFiles(event->mimeData()))) event->acceptProposedAction();
+}
+
+void MainDialog::dragMoveEvent(QDragMoveEvent* event) {
+    if (!closing_ && DroppedImage(DraggedFiles(event->mimeData()))) event->acceptProposedAction();
+}
+
+void MainDialog::dropEvent(QDropEvent* event) {
+    const std::optional<std::string> path = DroppedImage(DraggedFiles(event->mimeData()));
+    if (closing_ || !path) return;
+    event->acceptProposedAction();
+    ChooseImage(*path);
 }
 
 void MainDialog::keyPressEvent(QKeyEvent* event) {
@@ -258,8 +321,65 @@ void MainDialog::ShowAbout() {
 void MainDialog::Browse() {
     const FileRequest request = BrowseRequest(session_->ImagePath(), PathSeparator());
     const QString chosen = AskOpenFileName(this, request);
-    if (!chosen.isEmpty() && !closing_) session_->ChooseImage(ToLocalPath(chosen));
+    if (!chosen.isEmpty() && !closing_) {
+        ChooseImage(ToLocalPath(chosen));
+    } else {
+        fileBox_->setText(FromLocalPath(session_->ImagePath()));
+    }
+}
+
+void MainDialog::ChooseImage(const std::string& path) {
+    session_->ChooseImage(path);
     fileBox_->setText(FromLocalPath(session_->ImagePath()));
+    RefreshGlance();
+}
+
+void MainDialog::RefreshGlance() {
+    // An unattended run shows nothing to hover over; the worker reads the
+    // file alone.
+    if (closing_ || !glancer_ || session_->Unattended()) return;
+    const std::string path = session_->ImagePath();
+    if (glancer_->Refresh(path)) {
+        fileBox_->setToolTip(QString::fromStdString(GlancePendingText(path)));
+    }
+}
+
+void MainDialog::ShowGlance(const ImageGlance& glance) {
+    // A look overtaken by a newer choice says nothing.
+    if (closing_ || glance.path != session_->ImagePath()) return;
+    const QString text = QString::fromStdString(GlanceText(glance));
+    fileBox_->setToolTip(text);
+    if (QToolTip::isVisible() && fileBox_->underMouse()) {
+        QToolTip::showText(QCursor::pos(), text, fileBox_);
+    }
+}
+
+void MainDialog::BuildLogMenu() {
+    statusList_->setContextMenuPolicy(Qt::ActionsContextMenu);
+    auto* copyAll = new QAction(QStringLiteral("Copy all"), statusList_);
+    copyAll->setObjectName(QStringLiteral("copyAllAction"));
+    connect(copyAll, &QAction::triggered, this, [this] { CopyLog(); });
+    auto* saveLog = new QAction(QStringLiteral("Save log..."), statusList_);
+    saveLog->setObjectName(QStringLiteral("saveLogAction"));
+    connect(saveLog, &QAction::triggered, this, [this] { SaveLog(); });
+    statusList_->addAction(copyAll);
+    statusList_->addAction(saveLog);
+    // The window's own menu goes on below, About included.
+    for (QAction* action : actions()) statusList_->addAction(action);
+}
+
+void MainDialog::CopyLog() {
+    QGuiApplication::clipboard()->setText(QString::fromStdString(log_.Text()));
+}
+
+void MainDialog::SaveLog() {
+    const QString chosen =
+        AskSaveFileName(this, SaveLogRequest(session_->ImagePath(), PathSeparator()));
+    if (chosen.isEmpty() || closing_) return;
+    std::string whyNot;
+    if (!SaveTextFile(ToLocalPath(chosen), log_.Text(), whyNot)) {
+        ShowMessageBox(this, QString::fromStdString(whyNot));
+    }
 }
 
 void MainDialog::Configure() {
@@ -286,6 +406,7 @@ QPushButton* MainDialog::Button(ButtonId id) const {
 
 void MainDialog::AddRow(const std::string& text) {
     const QString row = StatusRowText(text);
+    log_.Add(row.toStdString(), UnixMsNow());
     auto* item = new QListWidgetItem(row);
     item->setToolTip(row);
     statusList_->addItem(item);
@@ -331,6 +452,24 @@ void MainDialog::UpdateProgressBar() {
     bar->setTextVisible(!text.empty());
     bar->setRange(0, bar_.Maximum());
     bar->setValue(bar_.Value());
+    // The result's colour comes from the style's own highlight, so that it
+    // suits a dark palette as well as a light one.
+    if (const std::optional<bool> passed = bar_.ResultPassed()) {
+        QPalette palette = monitorGroup_->palette();
+        palette.setColor(QPalette::Highlight,
+                         FromRgb(ResultTint(ToRgb(palette.color(QPalette::Highlight)), *passed)));
+        bar->setPalette(palette);
+    } else if (bar->testAttribute(Qt::WA_SetPalette)) {
+        bar->setPalette(QPalette());
+    }
+}
+
+void MainDialog::ShowRunResult(const RunResult& result) {
+    bar_.ShowResult(ResultBarText(result), result.Passed());
+    UpdateProgressBar();
+    if (tally_.Count(result)) {
+        setWindowTitle(QString::fromStdString(tally_.Title("TALVEX")));
+    }
 }
 
 void MainDialog::EnableButton(ButtonId id, bool enable) {

@@ -20,8 +20,11 @@
 
 #include "config_sheet.h"
 #include "download_session.h"
+#include "image_glance.h"
 #include "progress_bar_state.h"
+#include "run_result.h"
 #include "startup.h"
+#include "status_log.h"
 #include "window_ops.h"
 
 class QGroupBox;
@@ -75,12 +78,26 @@ public:
 protected:
     void showEvent(QShowEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    // A HEX file dropped on the window is chosen as Browse chooses it.
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     void BuildControls();
     void ShowAbout();
     void Browse();
+    // Browse's choice or a dropped file becomes the image and is stored.
+    void ChooseImage(const std::string& path);
     void Configure();
+    // The file box's tooltip: looked at again when the file has changed.
+    void RefreshGlance();
+    void ShowGlance(const ImageGlance& glance);
+    void CopyLog();
+    void SaveLog();
+    void BuildLogMenu();
     // Closes any dialog this window has open (a message box, the
     // configuration sheet, the open-file dialog).
     void DismissOpenDialogs();
@@ -100,6 +117,7 @@ private:
     void ShowMessage(const std::string& text) override;
     void EndWithResult(ExitCode code) override;
     void UnattendedFailure(const std::string& text) override;
+    void ShowRunResult(const RunResult& result) override;
 
     QPushButton* exitButton_ = nullptr;
     QLabel* fileLabel_ = nullptr;
@@ -122,6 +140,11 @@ private:
     bool closing_ = false;
 
     ProgressBarState bar_;
+    ResultTally tally_;
+    StatusLog log_;
+    // Reads on its own thread and posts here; it goes first, before
+    // anything its notices reach.
+    std::unique_ptr<ImageGlancer> glancer_;
 };
 
 } // namespace talvex::ui

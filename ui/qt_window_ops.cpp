@@ -3,6 +3,8 @@
 #include <QThread>
 #include <cstdio>
 
+#include "run_result.h"
+
 namespace talvex::ui {
 
 QtWindowOps::QtWindowOps(IWindowOps& target, QObject* parent) : QObject(parent), target_(target) {}
@@ -82,6 +84,10 @@ void QtWindowOps::RunRecordFailed(const std::string& text) {
     std::fprintf(stderr, "talvex: %s\n", text.c_str());
     std::fflush(stderr);
     Post([this, text] { target_.AppendStatusLine(text); });
+}
+
+void QtWindowOps::ShowRunResult(const RunResult& result) {
+    Draw([this, result] { target_.ShowRunResult(result); });
 }
 
 void QtWindowOps::WorkerFinished() {

@@ -38,6 +38,7 @@ public:
     void EndWithResult(ExitCode code) override;
     void UnattendedFailure(const std::string& text) override;
     void RunRecordFailed(const std::string& text) override;
+    void ShowRunResult(const RunResult& result) override;
     void WorkerFinished() override;
 
     // From now on every operation that reaches the window's thread is

@@ -1,5 +1,7 @@
 #include "window_text.h"
 
+#include <utility>
+
 #include "download_session.h"
 #include "front_texts.h"
 
@@ -11,15 +13,28 @@ QString StatusRowText(const std::string& line) {
     return QString::fromStdString(StatusRowUtf8(line));
 }
 
-FileRequest BrowseRequest(const std::string& imageFile, char separator) {
-    const HelpBrowseRequest split = ImageBrowseRequest(imageFile, separator);
+namespace {
+
+FileRequest FromEngineRequest(const HelpBrowseRequest& split, QString filter) {
     FileRequest request;
     request.title = QString::fromStdString(split.title);
-    // The first filter's name is "*.hex " as the user knows it.
-    request.filter = QStringLiteral("*.hex  (*.hex);;All Files (*)");
+    request.filter = std::move(filter);
     request.folder = QString::fromStdString(split.folder);
     request.proposedName = QString::fromStdString(split.proposedName);
     return request;
+}
+
+} // namespace
+
+FileRequest BrowseRequest(const std::string& imageFile, char separator) {
+    // The first filter's name is "*.hex " as the user knows it.
+    return FromEngineRequest(ImageBrowseRequest(imageFile, separator),
+                             QStringLiteral("*.hex  (*.hex);;All Files (*)"));
+}
+
+FileRequest SaveLogRequest(const std::string& imageFile, char separator) {
+    return FromEngineRequest(LogSaveRequest(imageFile, separator),
+                             QStringLiteral("Text files (*.txt);;All Files (*)"));
 }
 
 } // namespace talvex::ui

@@ -26,4 +26,7 @@ QString StatusRowText(const std::string& line);
 // starts in its default folder.
 FileRequest BrowseRequest(const std::string& imageFile, char separator);
 
+// Save log's request, in the image's folder.
+FileRequest SaveLogRequest(const std::string& imageFile, char separator);
+
 } // namespace talvex::ui

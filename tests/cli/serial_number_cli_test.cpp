@@ -40,8 +40,9 @@ TEST_F(SerialNumberCliTest, AGangStampsEachBoardWithItsOwnNumberAndTablesIt) {
     WriteCounter("41\n");
     const std::string settings = Settings(kStamping);
 
+    const std::string record = (dir_ / "line.jsonl").string();
     const Child child = RunProgram({cli, "--ports", first.DevicePath() + "," + second.DevicePath(),
-                                    settings, "af=" + image_, "cb=115200"},
+                                    "--record", record, settings, "af=" + image_, "cb=115200"},
                                    dir_.string());
     ASSERT_EQ(ExitCodeOf(child), 0) << child.out << child.err;
     second.Stop();
@@ -53,6 +54,18 @@ TEST_F(SerialNumberCliTest, AGangStampsEachBoardWithItsOwnNumberAndTablesIt) {
     }
     EXPECT_EQ(stamped, (std::set<std::string>{"000041", "000042"}));
     EXPECT_EQ(Counter(), "43\n");
+    // Each board's record line keeps its number and the hash of what was written.
+    std::set<std::string> recorded;
+    const std::regex serial(R"re("serial":\{"number":(\d+),"bytes":"([0-9A-Fa-f]+)"\})re");
+    for (const std::string& line : FileLines(record)) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_search(line, m, serial)) << line;
+        recorded.insert(m[1].str());
+        EXPECT_NE(line.find("\"serial_burned\":false"), std::string::npos) << line;
+        EXPECT_TRUE(std::regex_search(line, std::regex(R"re("written_sha256":"[0-9a-f]{64}")re")))
+            << line;
+    }
+    EXPECT_EQ(recorded, (std::set<std::string>{"41", "42"}));
     EXPECT_NE(child.out.find("Serial number 41 assigned."), std::string::npos) << child.out;
     EXPECT_NE(child.out.find("Serial number 42 assigned."), std::string::npos) << child.out;
     // The table's header names the column, and each board's row its number.

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "run_result.h"
 #include "window_ops.h"
 
 namespace talvex::testing {
@@ -65,6 +66,19 @@ public:
         }
         cv_.notify_all();
     }
+    void ShowRunResult(const RunResult& result) override {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            runResults_.push_back(result);
+        }
+        cv_.notify_all();
+    }
+    // Waits until count run results have been shown.
+    bool WaitRunResults(std::size_t count, std::chrono::milliseconds timeout) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return cv_.wait_for(lock, timeout, [&] { return runResults_.size() >= count; });
+    }
+    std::vector<RunResult> RunResults() const { return Copy(runResults_); }
     void UnattendedFailure(const std::string& text) override {
         std::lock_guard<std::mutex> lock(mutex_);
         failures_.push_back(text);
@@ -111,6 +125,7 @@ public:
         boxes_.clear();
         failures_.clear();
         results_.clear();
+        runResults_.clear();
         steps_.clear();
         ranges_.clear();
         positions_.clear();
@@ -150,6 +165,7 @@ private:
     std::vector<std::string> boxes_;
     std::vector<std::string> failures_;
     std::vector<int> results_;
+    std::vector<RunResult> runResults_;
     std::vector<int> steps_;
     std::vector<std::uint32_t> ranges_;
     std::vector<std::uint32_t> positions_;

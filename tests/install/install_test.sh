@@ -39,6 +39,10 @@ program=$prefix/lib/talvex
 for file in talvex-cli zarq-sim zelchip.ini sample.hex QV_P.html QVC_B.html talvex-help.css; do
     check "program folder holds $file" test -f "$program/$file"
 done
+# Every picture the installed help pages name is installed beside them.
+for picture in $(sed -n 's/.*src="images\/\([^"]*\)".*/\1/p' "$program"/*.html | sort -u); do
+    check "help picture images/$picture installed" test -f "$program/images/$picture"
+done
 for link in talvex-cli zarq-sim; do
     check "bin/$link links into the program folder" \
         test "$(readlink "$prefix/bin/$link")" = "../lib/talvex/$link"

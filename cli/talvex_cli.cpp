@@ -311,10 +311,37 @@ struct Flags {
     std::optional<int> boards;
 };
 
+// The byte trace of the one port, headed with when it began; none when not
+// asked for or when the file cannot be opened (the run goes on without it).
+std::shared_ptr<FileTraceSink> OpenTrace(const Flags& flags) {
+    if (!flags.trace) return nullptr;
+    std::string whyNot;
+    std::shared_ptr<FileTraceSink> trace = FileTraceSink::Open(*flags.trace, whyNot);
+    if (!trace) {
+        std::fprintf(stderr,
+                     "talvex-cli: trace file %s not opened (%s); the run goes on without a "
+                     "trace.\n",
+                     Printable(*flags.trace).c_str(), whyNot.c_str());
+        return nullptr;
+    }
+    const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::system_clock::now().time_since_epoch());
+    trace->Write("# talvex-cli " TALVEX_VERSION " byte trace, begun " + FormatUtcTime(now.count()) +
+                 ". Times in microseconds from the first use of the port;"
+                 " > sent, < received, * the port opened or closed.\n");
+    return trace;
+}
+
 // Board after board on the one port; the window prints every board's lines
 // and its summary.
 int RunBoards(ConsoleWindow& window, const StartupResult& startup, const Flags& flags,
               const std::shared_ptr<FileTraceSink>& trace) {
+    // What each board's session will read, as the single run reports it.
+    Settings settings = startup.settings;
+    ReadSettingsAtOpening(settings);
+    ApplyUnstoredOptions(startup, settings);
+    ReportMassEraseOnly(settings);
+    ReportUnusableImage(startup);
     BoardLoopSetup setup;
     setup.startup = startup;
     setup.recordFile = flags.record;
@@ -456,32 +483,9 @@ int talvex::RunConsole(int argc, char** argv) {
     // The console always runs unattended, as if aa=y were given.
     StartupResult unattended = startup;
     unattended.unattended = true;
-    std::shared_ptr<FileTraceSink> trace;
-    if (flags.trace) {
-        std::string whyNot;
-        trace = FileTraceSink::Open(*flags.trace, whyNot);
-        if (!trace) {
-            std::fprintf(stderr,
-                         "talvex-cli: trace file %s not opened (%s); the run goes on without a "
-                         "trace.\n",
-                         Printable(*flags.trace).c_str(), whyNot.c_str());
-        } else {
-            const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                std::chrono::system_clock::now().time_since_epoch());
-            trace->Write("# talvex-cli " TALVEX_VERSION " byte trace, begun " +
-                         FormatUtcTime(now.count()) +
-                         ". Times in microseconds from the first use of the port;"
-                         " > sent, < received, * the port opened or closed.\n");
-        }
-    }
+    const std::shared_ptr<FileTraceSink> trace = OpenTrace(flags);
     int code = 0;
     if (flags.boards) {
-        // What each board's session will read, as the single run reports it.
-        Settings settings = unattended.settings;
-        ReadSettingsAtOpening(settings);
-        ApplyUnstoredOptions(unattended, settings);
-        ReportMassEraseOnly(settings);
-        ReportUnusableImage(unattended);
         code = RunBoards(window, unattended, flags, trace);
     } else {
         DownloadSession session(window, unattended);

@@ -163,6 +163,20 @@ struct Simulator::Impl {
         logStreamed = log.size();
     }
 
+    // The line's own error: how late the answers just written left.
+    void NoteSent(const std::vector<std::int64_t>& dues) {
+        if (dues.empty()) return;
+        const std::int64_t sent = MonotonicNs();
+        std::lock_guard<std::mutex> lock(mutex);
+        for (const std::int64_t due : dues) {
+            const auto late = static_cast<std::uint64_t>(std::max<std::int64_t>(0, sent - due));
+            ++answersSent;
+            answerLateNsTotal += late;
+            answerLateNsMax = std::max(answerLateNsMax, late);
+            NoteLateness(static_cast<std::uint32_t>(std::min<std::uint64_t>(late, 0xFFFFFFFFu)));
+        }
+    }
+
     // Under the lock, after answersSent counted this answer. A run that
     // keeps its log keeps every answer's lateness beside it; one that does
     // not (a long session of the program) keeps a uniform sample of a fixed
@@ -199,6 +213,55 @@ struct Simulator::Impl {
     }
     std::string SummaryOf(const SimStats& st) const;
 
+    // Board after board, kept by the serving thread: while a board is being
+    // swapped nothing answers until nextBoardAt; a board that has identified
+    // itself and taken no frame for the idle time has been finished with.
+    struct Swap {
+        std::int64_t pauseNs = 0;
+        std::int64_t idleNs = 0;
+        std::int64_t nextBoardAt = -1; // >= 0: no board in the fixture until then
+        std::int64_t lastFrameAt = 0;
+        std::uint64_t framesSeen = 0;
+        bool lastBoard = false;
+        bool announced = false;
+
+        bool Present() const { return nextBoardAt < 0; }
+        // When the board in the fixture counts as finished with if nothing
+        // more happens; -1 while that cannot come.
+        std::int64_t IdleEnd(bool nothingDue, std::int64_t lineFreeAt) const {
+            if (!Present() || lastBoard || !announced || !nothingDue) return -1;
+            return std::max(lastFrameAt, lineFreeAt) + idleNs;
+        }
+    };
+    Swap swap;
+    // Under the lock, after the board took the host's bytes.
+    void NoteFedLocked(std::int64_t now) {
+        const SimStats& st = core->Stats();
+        if (st.frames != swap.framesSeen || (st.identifications > 0 && !swap.announced)) {
+            swap.framesSeen = st.frames;
+            swap.lastFrameAt = now;
+        }
+        swap.announced = st.identifications > 0;
+        swap.lastBoard = LastBoard();
+    }
+    void EndBoard(std::int64_t now, std::deque<Outgoing>& outgoing) {
+        std::lock_guard<std::mutex> lock(mutex);
+        FlushLog(now, 0);
+        EndBoardLocked();
+        // Answers still due belong to the board that left.
+        outgoing.clear();
+        swap.nextBoardAt = now + swap.pauseNs;
+    }
+    void FitNextBoardWhenDue(std::int64_t now) {
+        if (swap.Present() || now < swap.nextBoardAt) return;
+        std::lock_guard<std::mutex> lock(mutex);
+        NextBoardLocked();
+        swap.nextBoardAt = -1;
+        swap.framesSeen = 0;
+        swap.announced = false;
+        swap.lastBoard = LastBoard();
+    }
+
     void Serve();
 };
 
@@ -234,38 +297,6 @@ void Simulator::Impl::Serve() {
     std::string out;
     std::vector<std::int64_t> dues; // of the answers in out
     std::string error;
-    // Board after board: while a board is being swapped, nothing answers
-    // until nextBoardAt; a board that has identified itself and taken no
-    // frame for the idle time has been finished with.
-    const std::int64_t pauseNs = static_cast<std::int64_t>(options.boardPauseMs * 1e6);
-    const std::int64_t idleNs = static_cast<std::int64_t>(options.boardIdleMs * 1e6);
-    std::int64_t nextBoardAt = -1; // >= 0: no board in the fixture until then
-    std::int64_t lastFrameAt = 0;
-    std::uint64_t framesSeen = 0;
-    bool lastBoard = false;
-    bool announced = false;
-    const auto endBoard = [&](std::int64_t now) {
-        std::lock_guard<std::mutex> lock(mutex);
-        FlushLog(now, 0);
-        EndBoardLocked();
-        // Answers still due belong to the board that left.
-        outgoing.clear();
-        nextBoardAt = now + pauseNs;
-    };
-
-    // The line's own error: how late the answers in out leave.
-    const auto noteLateness = [&] {
-        if (dues.empty()) return;
-        const std::int64_t sent = MonotonicNs();
-        std::lock_guard<std::mutex> lock(mutex);
-        for (const std::int64_t due : dues) {
-            const auto late = static_cast<std::uint64_t>(std::max<std::int64_t>(0, sent - due));
-            ++answersSent;
-            answerLateNsTotal += late;
-            answerLateNsMax = std::max(answerLateNsMax, late);
-            NoteLateness(static_cast<std::uint32_t>(std::min<std::uint64_t>(late, 0xFFFFFFFFu)));
-        }
-    };
 
     // Hands n bytes to the target and schedules its answers. The target keeps
     // listening while it works, so bytes that arrive meanwhile (a resync
@@ -273,19 +304,13 @@ void Simulator::Impl::Serve() {
     const auto take = [&](std::size_t n, std::int64_t now) {
         const std::int64_t base = paceInput ? rxFree : std::max(rxFree, now);
         replies.clear();
-        if (nextBoardAt >= 0) return; // no board to hear them
+        if (!swap.Present()) return; // no board to hear them
         {
             std::lock_guard<std::mutex> lock(mutex);
             const std::size_t used = core->Feed(buffer.data(), n, replies);
             rxFree = base + std::int64_t(used) * byteNs;
             FlushLog(base, byteNs);
-            const SimStats& st = core->Stats();
-            if (st.frames != framesSeen || (st.identifications > 0 && !announced)) {
-                framesSeen = st.frames;
-                lastFrameAt = now;
-            }
-            announced = st.identifications > 0;
-            lastBoard = LastBoard();
+            NoteFedLocked(now);
         }
         for (Reply& r : replies) {
             const std::int64_t arrived = base + std::int64_t(r.dueAfter) * byteNs;
@@ -320,27 +345,15 @@ void Simulator::Impl::Serve() {
         }
     };
 
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        lastBoard = LastBoard();
-    }
     while (!stopping.load(std::memory_order_relaxed)) {
         const std::int64_t now = MonotonicNs();
         if (deadline && now >= deadline) {
             Finish(FinishReason::TimedOut);
             return;
         }
-        if (nextBoardAt >= 0 && now >= nextBoardAt) {
-            std::lock_guard<std::mutex> lock(mutex);
-            NextBoardLocked();
-            nextBoardAt = -1;
-            framesSeen = 0;
-            announced = false;
-            lastBoard = LastBoard();
-        }
-        if (nextBoardAt < 0 && !lastBoard && announced && outgoing.empty() &&
-            now - std::max(lastFrameAt, txFree) >= idleNs)
-            endBoard(now);
+        FitNextBoardWhenDue(now);
+        const std::int64_t idleEnd = swap.IdleEnd(outgoing.empty(), txFree);
+        if (idleEnd >= 0 && now >= idleEnd) EndBoard(now, outgoing);
 
         // The answers whose time has come, in one write, before anything
         // else: the host is waiting for them, and the line's bytes keep.
@@ -352,7 +365,7 @@ void Simulator::Impl::Serve() {
             outgoing.pop_front();
             out += o.bytes;
             if (!o.bytes.empty()) dues.push_back(o.due);
-            if ((o.ran || o.reset) && !lastBoard) {
+            if ((o.ran || o.reset) && !swap.lastBoard) {
                 // The board runs its program, or resets, and is taken out;
                 // nothing it still had to say goes out.
                 boardRan = true;
@@ -360,7 +373,7 @@ void Simulator::Impl::Serve() {
             }
             const bool ending = o.hangUp || (o.ran && options.exitAfterRun);
             if (!ending) continue;
-            noteLateness();
+            NoteSent(dues);
             if (!out.empty() && !line->Write(reinterpret_cast<const std::uint8_t*>(out.data()),
                                              out.size(), error)) {
                 Finish(FinishReason::LineFailed, error);
@@ -376,13 +389,13 @@ void Simulator::Impl::Serve() {
             }
             return;
         }
-        noteLateness();
+        NoteSent(dues);
         if (!out.empty() &&
             !line->Write(reinterpret_cast<const std::uint8_t*>(out.data()), out.size(), error)) {
             Finish(FinishReason::LineFailed, error);
             return;
         }
-        if (boardRan) endBoard(now);
+        if (boardRan) EndBoard(now, outgoing);
 
         // What the line has carried by now.
         if (inputWaiting) {
@@ -415,10 +428,9 @@ void Simulator::Impl::Serve() {
         };
         if (!outgoing.empty()) consider(outgoing.front().due);
         if (deadline) consider(deadline);
-        if (nextBoardAt >= 0)
-            consider(nextBoardAt);
-        else if (!lastBoard && announced && outgoing.empty())
-            consider(std::max(lastFrameAt, txFree) + idleNs);
+        if (!swap.Present()) consider(swap.nextBoardAt);
+        if (const std::int64_t idleEnd = swap.IdleEnd(outgoing.empty(), txFree); idleEnd >= 0)
+            consider(idleEnd);
         if (inputWaiting) {
             if (!paceInput) continue; // the buffer was full; read on
             const std::size_t pending = std::max<std::size_t>(1, line->Pending());
@@ -461,6 +473,9 @@ bool Simulator::Start(std::string& error) {
         !ReadFlashPreset(s.options.flashInit, geo.size, s.preset, error))
         return false;
     s.idText = s.BoardIdText(1);
+    s.swap.pauseNs = static_cast<std::int64_t>(s.options.boardPauseMs * 1e6);
+    s.swap.idleNs = static_cast<std::int64_t>(s.options.boardIdleMs * 1e6);
+    s.swap.lastBoard = s.LastBoard();
     s.core = std::make_unique<TargetCore>(s.options, geo, s.idText, s.preset);
 
     if (!s.options.logPath.empty()) {

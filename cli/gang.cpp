@@ -5,7 +5,9 @@
 #include <mutex>
 #include <string_view>
 #include <system_error>
+#include <thread>
 
+#include "board_loop.h"
 #include "console_window.h"
 #include "download_session.h"
 #include "front_texts.h"
@@ -422,6 +424,7 @@ GangRun::GangRun(const StartupResult& startup, const std::vector<std::string>& p
         own.unstored.push_back({"--ports " + ports[i], "Port", ports[i], "given by --ports"});
         auto board = std::make_unique<Board>(*console_, i);
         board->session = std::make_unique<DownloadSession>(board->window, own);
+        starts_.push_back(own);
         if (i == 0) settings_ = board->session->CurrentSettings();
         sessions_.push_back(std::move(board));
         GangBoard outcome;
@@ -431,10 +434,12 @@ GangRun::GangRun(const StartupResult& startup, const std::vector<std::string>& p
 }
 
 void GangRun::SetRunRecordFile(const std::string& path) {
+    recordFile_ = path;
     for (auto& board : sessions_) board->session->SetRunRecordFile(path);
 }
 
 void GangRun::SetIdentificationLimit(std::chrono::seconds limit) {
+    idLimit_ = limit;
     for (auto& board : sessions_) board->session->SetIdentificationLimit(limit);
 }
 
@@ -445,6 +450,7 @@ GangRun::~GangRun() {
 }
 
 int GangRun::Run(const std::atomic<bool>& stop) {
+    if (boardsPerPort_) return RunBoardLoops(stop);
     console_->Begin();
     for (std::size_t i = 0; i < sessions_.size(); ++i) {
         try {
@@ -517,6 +523,72 @@ void GangRun::Finish() {
             : "";
     console_->Close(GangTable(boards_, settings_.serial.settings ? &serials_ : nullptr), summary,
                     note);
+}
+
+int GangRun::RunBoardLoops(const std::atomic<bool>& stop) {
+    // The sessions made for a single board each are not needed: every port
+    // makes its own, board after board.
+    sessions_.clear();
+    console_->Begin();
+    const std::size_t count = starts_.size();
+    std::vector<std::unique_ptr<PortWindow>> windows;
+    std::vector<std::unique_ptr<BoardLoop>> loops;
+    for (std::size_t i = 0; i < count; ++i) {
+        windows.push_back(std::make_unique<PortWindow>(*console_, i));
+        BoardLoopSetup setup;
+        setup.startup = starts_[i];
+        setup.recordFile = recordFile_;
+        setup.idLimit = idLimit_;
+        setup.boards = *boardsPerPort_;
+        loops.push_back(std::make_unique<BoardLoop>(*windows[i], setup));
+    }
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < count; ++i) {
+        try {
+            threads.emplace_back([this, &loops, &stop, i] {
+                const int code = loops[i]->Run(stop);
+                console_->Result(i, static_cast<ExitCode>(code));
+            });
+        } catch (const std::system_error& e) {
+            console_->Failure(i, std::string("No thread for this port (") + e.what() +
+                                     "); its boards are not programmed.");
+            console_->Result(i, ExitCode::Port);
+        }
+    }
+    // Every loop sees the stop itself, and closes its port before it gives
+    // its result.
+    while (!console_->WaitAllResults(kRedrawInterval)) console_->Redraw();
+    for (std::thread& thread : threads) thread.join();
+    interrupted_ = stop.load();
+
+    const auto endedAt = Clock::now();
+    BoardTally all;
+    const GangBoard* firstFailed = nullptr;
+    for (std::size_t i = 0; i < count; ++i) {
+        boards_[i].identification = loops[i]->LastIdentification();
+        console_->Outcome(i, boards_[i], endedAt);
+        const BoardTally& tally = loops[i]->Tally();
+        all.boards += tally.boards;
+        all.passed += tally.passed;
+        all.failed += tally.failed;
+        if (!firstFailed && boards_[i].Code() != 0) firstFailed = &boards_[i];
+    }
+    const int code = GangExitCode(boards_, interrupted_);
+    std::string summary = "Gang: " + std::to_string(all.boards) + " boards on " +
+                          std::to_string(count) + " ports, " + std::to_string(all.passed) +
+                          " passed, " + std::to_string(all.failed) + " failed";
+    if (interrupted_) {
+        summary += "; interrupted";
+    } else if (firstFailed) {
+        summary += "; " + Printable(firstFailed->port) + " the first port that failed";
+    }
+    summary += "; exit code " + std::to_string(code) + ".\n";
+    const std::string note =
+        interrupted_
+            ? "Interrupted; every port is closed and the boards may be partly programmed.\n"
+            : "";
+    console_->Close(GangTable(boards_), summary, note);
+    return code;
 }
 
 GangOutput ConsoleGangOutput(bool progress) {

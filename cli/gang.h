@@ -137,6 +137,9 @@ public:
     // Each board gives up on a target that has not identified itself this
     // long after its port opened (code 4); zero waits for ever. Before Run.
     void SetIdentificationLimit(std::chrono::seconds limit);
+    // Board after board on every port (BoardLoop), each port on its own: n
+    // boards per port, 0 for no limit. Before Run.
+    void SetBoardsPerPort(int boards) { boardsPerPort_ = boards; }
 
     // Starts every board at once and waits until each has its result and has
     // printed its last lines, or until stop turns true (then every worker is
@@ -151,6 +154,12 @@ public:
 private:
     struct Board;
     void Finish();
+    int RunBoardLoops(const std::atomic<bool>& stop);
+
+    std::vector<StartupResult> starts_; // each port's own, for its board loop
+    std::optional<std::string> recordFile_;
+    std::chrono::seconds idLimit_{0};
+    std::optional<int> boardsPerPort_;
 
     Settings settings_;
     std::unique_ptr<GangConsole> console_;

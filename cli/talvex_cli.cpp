@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "board_loop.h"
 #include "command_flags.h"
 #include "console_main.h"
 #include "console_window.h"
@@ -40,9 +41,9 @@ extern "C" void OnInterrupt(int) { g_interrupted = true; }
 
 void PrintUsage(std::FILE* to) {
     std::fputs(
-        "Usage: talvex-cli [--show] [--no-progress] [--ports LIST] [--record FILE]\n"
-        "                  [--id-timeout SECONDS] [--trace FILE] [SETTINGS[.ini]] [af=FILE]\n"
-        "                  [OPTION=VALUE ...]\n"
+        "Usage: talvex-cli [--show] [--no-progress] [--ports LIST] [--boards N]\n"
+        "                  [--record FILE] [--id-timeout SECONDS] [--trace FILE]\n"
+        "                  [SETTINGS[.ini]] [af=FILE] [OPTION=VALUE ...]\n"
         "       talvex-cli --list-ports [SETTINGS[.ini]] [cp=PORT] [cb=BAUD]\n"
         "\n"
         "Programs a ZaRQ target through its serial bootloader, unattended, with the\n"
@@ -79,13 +80,20 @@ void PrintUsage(std::FILE* to) {
         "  --no-progress  no progress line on stderr\n"
         "  --ports LIST   flash the boards on every port of LIST (COM3,COM4,...) at\n"
         "                 once; the ports are not stored; a table ends the run\n"
+        "  --boards N     board after board: keep the port open and, after each\n"
+        "                 board, wait for the next one's identification (swap the\n"
+        "                 board and pulse Reset); one summary line per board; end\n"
+        "                 after N boards (0: no limit, end with Ctrl+C) with 0 when\n"
+        "                 all passed, else the first failure's code; with --ports,\n"
+        "                 every port loops on its own\n"
         "  --record FILE  append one JSON line per run (per board with --ports) to\n"
         "                 FILE: time, host, port, part, identification, image with\n"
         "                 its SHA-256, what was done, result and phase times\n"
         "                 (settings key [Log] File)\n"
         "  --id-timeout SECONDS\n"
         "                 end with code 4 when the target has not identified itself\n"
-        "                 SECONDS after the port opened (default: wait for ever)\n"
+        "                 SECONDS after the port opened (with --boards: SECONDS\n"
+        "                 after the board before; default: wait for ever)\n"
         "  --trace FILE   append every byte sent and received, with its time in\n"
         "                 microseconds, to FILE as a hex dump (not with --ports; a\n"
         "                 FIFO needs a reader)\n"
@@ -234,7 +242,7 @@ struct KnownFlag {
 constexpr KnownFlag kKnownFlags[] = {
     {"--show", false}, {"--no-progress", false}, {"--list-ports", false}, {"--record", true},
     {"--trace", true}, {"--id-timeout", true},   {"--ports", true},       {"--help", false},
-    {"-h", false},     {"--version", false},     {"-V", false},
+    {"-h", false},     {"--version", false},     {"-V", false},           {"--boards", true},
 };
 
 int UnknownFlag(const std::string& flag) {
@@ -340,7 +348,52 @@ struct Flags {
     std::optional<std::string> record;
     std::optional<std::string> trace;
     int idTimeout = 0;
+    std::optional<int> boards;
 };
+
+// The byte trace of the one port, headed with when it began; none when not
+// asked for or when the file cannot be opened (the run goes on without it).
+std::shared_ptr<FileTraceSink> OpenTrace(const Flags& flags) {
+    if (!flags.trace) return nullptr;
+    std::string whyNot;
+    std::shared_ptr<FileTraceSink> trace = FileTraceSink::Open(*flags.trace, whyNot);
+    if (!trace) {
+        std::fprintf(stderr,
+                     "talvex-cli: trace file %s not opened (%s); the run goes on without a "
+                     "trace.\n",
+                     Printable(*flags.trace).c_str(), whyNot.c_str());
+        return nullptr;
+    }
+    const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::system_clock::now().time_since_epoch());
+    trace->Write("# talvex-cli " TALVEX_VERSION " byte trace, begun " + FormatUtcTime(now.count()) +
+                 ". Times in microseconds from the first use of the port;"
+                 " > sent, < received, * the port opened or closed.\n");
+    return trace;
+}
+
+// Board after board on the one port; the window prints every board's lines
+// and its summary.
+int RunBoards(ConsoleWindow& window, const StartupResult& startup, const Flags& flags,
+              const std::shared_ptr<FileTraceSink>& trace) {
+    // What each board's session will read, as the single run reports it.
+    Settings settings = startup.settings;
+    ReadSettingsAtOpening(settings);
+    ApplyUnstoredOptions(startup, settings);
+    if (!SerialStampingUsable(settings)) return ToInt(ExitCode::Image);
+    ReportMassEraseOnly(settings);
+    ReportUnusableImage(startup);
+    BoardLoopSetup setup;
+    setup.startup = startup;
+    setup.recordFile = flags.record;
+    setup.trace = trace;
+    setup.idLimit = std::chrono::seconds(flags.idTimeout);
+    setup.boards = *flags.boards;
+    BoardLoop loop(window, setup);
+    const int code = loop.Run(g_interrupted);
+    ExplainFileOpenError(window, loop.ImagePath());
+    return code;
+}
 
 } // namespace
 
@@ -391,6 +444,13 @@ int talvex::RunConsole(int argc, char** argv) {
                     "not \"" +
                     *value + "\"");
             }
+        } else if (flag == "--boards") {
+            int boards = 0;
+            if (!ParseBoardCount(*value, boards)) {
+                return UsageError("--boards takes a number of boards, 0 for no limit, not \"" +
+                                  *value + "\"");
+            }
+            flags.boards = boards;
         } else if (flag == "--help" || flag == "-h") {
             PrintUsage(stdout);
             return EndOfAnswer("--help", 0);
@@ -454,6 +514,7 @@ int talvex::RunConsole(int argc, char** argv) {
         if (flags.record) gang.SetRunRecordFile(*flags.record);
         gang.SetIdentificationLimit(std::chrono::seconds(flags.idTimeout));
         if (!SerialStampingUsable(gang.CurrentSettings())) return ToInt(ExitCode::Image);
+        if (flags.boards) gang.SetBoardsPerPort(*flags.boards);
         ReportMassEraseOnly(gang.CurrentSettings());
         ReportUnusableImage(startup);
         const int code = gang.Run(g_interrupted);
@@ -465,26 +526,11 @@ int talvex::RunConsole(int argc, char** argv) {
     // The console always runs unattended, as if aa=y were given.
     StartupResult unattended = startup;
     unattended.unattended = true;
-    std::shared_ptr<FileTraceSink> trace;
-    if (flags.trace) {
-        std::string whyNot;
-        trace = FileTraceSink::Open(*flags.trace, whyNot);
-        if (!trace) {
-            std::fprintf(stderr,
-                         "talvex-cli: trace file %s not opened (%s); the run goes on without a "
-                         "trace.\n",
-                         Printable(*flags.trace).c_str(), whyNot.c_str());
-        } else {
-            const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                std::chrono::system_clock::now().time_since_epoch());
-            trace->Write("# talvex-cli " TALVEX_VERSION " byte trace, begun " +
-                         FormatUtcTime(now.count()) +
-                         ". Times in microseconds from the first use of the port;"
-                         " > sent, < received, * the port opened or closed.\n");
-        }
-    }
+    const std::shared_ptr<FileTraceSink> trace = OpenTrace(flags);
     int code = 0;
-    {
+    if (flags.boards) {
+        code = RunBoards(window, unattended, flags, trace);
+    } else {
         DownloadSession session(window, unattended);
         if (!SerialStampingUsable(session.CurrentSettings())) return ToInt(ExitCode::Image);
         if (flags.record) session.SetRunRecordFile(*flags.record);

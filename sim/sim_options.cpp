@@ -334,6 +334,38 @@ bool ParseSimArgs(const std::vector<std::string>& args, SimOptions& out, std::st
               }
               return true;
           }}},
+        {"--boards",
+         {true,
+          [&](const std::string& v, std::string& e) {
+              if (!ParseUnsigned(v, 1000000, o.boards)) {
+                  e = "'" + v + "' is not a number of boards from 0 (no limit) to 1000000";
+                  return false;
+              }
+              return true;
+          }}},
+        {"--board-pause-ms", {true, duration(o.boardPauseMs, "milliseconds")}},
+        {"--board-idle-ms",
+         {true,
+          [&](const std::string& v, std::string& e) {
+              if (!ParseDuration(v, o.boardIdleMs) || o.boardIdleMs <= 0) {
+                  e = "'" + v + "' is not a number of milliseconds above 0";
+                  return false;
+              }
+              return true;
+          }}},
+        {"--board-part",
+         {true,
+          [&](const std::string& v, std::string& e) {
+              const auto eq = v.find('=');
+              std::uint64_t n = 0;
+              if (eq == std::string::npos || !ParseUnsigned(v.substr(0, eq), 1000000, n) ||
+                  n == 0 || eq + 1 >= v.size() || v.size() - eq - 1 > 250) {
+                  e = "'" + v + "': expected N=PART, N a board number from 1";
+                  return false;
+              }
+              o.boardParts[n] = v.substr(eq + 1);
+              return true;
+          }}},
         {"--log", {true, text(o.logPath, "log file path")}},
         {"--dump", {true, text(o.dumpPath, "dump file path")}},
     };
@@ -402,7 +434,22 @@ Line:
   --hangup-after N       after the answer to the Nth frame, close the line as an
                          unplugged cable would (0: at the first byte received)
   --timeout S            end after S seconds
-  --exit-after-run       end once a run command has been acknowledged
+  --exit-after-run       end once a run command has been acknowledged (with
+                         --boards N: that of the Nth board)
+
+Board after board (a production fixture on one line):
+  --boards N             play N boards in a row (0: no limit; default 1). A
+                         board leaves when its run or reset command has been
+                         acknowledged, or when no frame has come for
+                         --board-idle-ms after its identification; its dump is
+                         written then. The next board, its flash fresh (erased,
+                         or --flash-fill/--flash-init), answers the host's
+                         0x08 with its identification --board-pause-ms later
+  --board-pause-ms MS    the swap: no board answers for MS ms (default 1000)
+  --board-idle-ms MS     a board with no frame for MS ms after its
+                         identification has been finished with (default 2000)
+  --board-part N=PART    board N announces PART instead of --part (repeatable);
+                         the flash keeps the geometry of --part
 
 Target:
   --part NAME            part name (default ZaRQ4126): first 8 characters of the
@@ -475,7 +522,9 @@ Record:
                          first, and one that takes nothing for 500 ms costs
                          the log (exit status 1), never the answers
   --dump FILE            the flash (offset 0 = 0x80000) as a binary image at the
-                         end
+                         end; with --boards, each board's own as it leaves: %n
+                         in FILE becomes the board's number (without %n, .N is
+                         appended)
   --help                 this text
 
 Exit status: 0 after a normal end, 1 when the line or a file failed, 2 for bad

@@ -249,6 +249,7 @@ void TargetCore::OnFrame(const ParsedEvent& ev, std::size_t at, std::vector<Repl
                     r.ran = true;
                     stats_.ran = true;
                 }
+                r.reset = letter == 'R' && e.value == 1;
             } else {
                 e.note = why;
                 answer = kNakByte;

@@ -21,6 +21,7 @@ struct Reply {
     double workUs = 0;                          // flash time before the answer may go
     bool hangUp = false;                        // close the line once this has gone out
     bool ran = false;                           // the program runs from here on
+    bool reset = false;                         // the chip resets once this has gone out
     std::uint64_t holdUs = 0;                   // held this long more after work and turnaround
     std::optional<std::uint64_t> repeatAfterUs; // sent again this long after it went out
 };

@@ -66,7 +66,31 @@ bool ResolveGeometry(const SimOptions& o, FlashGeometry& geo, std::string& error
     return true;
 }
 
+bool WriteDump(const std::string& path, const std::vector<std::uint8_t>& image) {
+    FilePtr f(std::fopen(path.c_str(), "wb"));
+    bool ok = f && std::fwrite(image.data(), 1, image.size(), f.get()) == image.size();
+    ok = f && std::fclose(f.release()) == 0 && ok;
+    return ok;
+}
+
 } // namespace
+
+std::string BoardDumpPath(const std::string& pattern, std::uint64_t board, bool severalBoards) {
+    const std::string number = std::to_string(board);
+    std::string path;
+    bool substituted = false;
+    for (std::size_t i = 0; i < pattern.size(); ++i) {
+        if (pattern[i] == '%' && i + 1 < pattern.size() && pattern[i + 1] == 'n') {
+            path += number;
+            substituted = true;
+            ++i;
+        } else {
+            path += pattern[i];
+        }
+    }
+    if (!substituted && severalBoards) path += "." + number;
+    return path;
+}
 
 namespace {
 
@@ -76,6 +100,7 @@ struct Outgoing {
     std::string bytes;
     bool hangUp = false;
     bool ran = false;
+    bool reset = false;
 };
 
 } // namespace
@@ -83,7 +108,15 @@ struct Outgoing {
 struct Simulator::Impl {
     SimOptions options;
     std::string idText;
+    FlashGeometry geometry;
+    std::vector<std::uint8_t> preset;
     std::unique_ptr<TargetCore> core;
+    // Guarded by mutex: the board in the fixture, and what is known of
+    // those that left.
+    std::uint64_t board = 1;
+    std::uint64_t boardsEnded = 0;
+    std::vector<std::string> boardSummaries;
+    std::string dumpErrors;
     std::unique_ptr<SimLine> line;
     std::string path;
     std::string linkMade;
@@ -130,6 +163,20 @@ struct Simulator::Impl {
         logStreamed = log.size();
     }
 
+    // The line's own error: how late the answers just written left.
+    void NoteSent(const std::vector<std::int64_t>& dues) {
+        if (dues.empty()) return;
+        const std::int64_t sent = MonotonicNs();
+        std::lock_guard<std::mutex> lock(mutex);
+        for (const std::int64_t due : dues) {
+            const auto late = static_cast<std::uint64_t>(std::max<std::int64_t>(0, sent - due));
+            ++answersSent;
+            answerLateNsTotal += late;
+            answerLateNsMax = std::max(answerLateNsMax, late);
+            NoteLateness(static_cast<std::uint32_t>(std::min<std::uint64_t>(late, 0xFFFFFFFFu)));
+        }
+    }
+
     // Under the lock, after answersSent counted this answer. A run that
     // keeps its log keeps every answer's lateness beside it; one that does
     // not (a long session of the program) keeps a uniform sample of a fixed
@@ -144,8 +191,90 @@ struct Simulator::Impl {
         if (pick < kLateSampleLimit) answerLateNs[static_cast<std::size_t>(pick)] = lateNs;
     }
 
+    bool SeveralBoards() const { return options.boards != 1; }
+    // Under the lock.
+    bool LastBoard() const { return options.boards != 0 && board >= options.boards; }
+    std::string BoardIdText(std::uint64_t number) const {
+        const auto own = options.boardParts.find(number);
+        if (own == options.boardParts.end()) return BuildIdText(options);
+        SimOptions other = options;
+        other.part = own->second;
+        other.idText.reset();
+        return BuildIdText(other);
+    }
+    // Under the lock: the board in the fixture leaves, its dump written.
+    void EndBoardLocked();
+    // Under the lock: the next board is fitted, fresh from its bootloader.
+    void NextBoardLocked() {
+        ++board;
+        idText = BoardIdText(board);
+        core = std::make_unique<TargetCore>(options, geometry, idText, preset);
+        logStreamed = 0;
+    }
+    std::string SummaryOf(const SimStats& st) const;
+
+    // Board after board, kept by the serving thread: while a board is being
+    // swapped nothing answers until nextBoardAt; a board that has identified
+    // itself and taken no frame for the idle time has been finished with.
+    struct Swap {
+        std::int64_t pauseNs = 0;
+        std::int64_t idleNs = 0;
+        std::int64_t nextBoardAt = -1; // >= 0: no board in the fixture until then
+        std::int64_t lastFrameAt = 0;
+        std::uint64_t framesSeen = 0;
+        bool lastBoard = false;
+        bool announced = false;
+
+        bool Present() const { return nextBoardAt < 0; }
+        // When the board in the fixture counts as finished with if nothing
+        // more happens; -1 while that cannot come.
+        std::int64_t IdleEnd(bool nothingDue, std::int64_t lineFreeAt) const {
+            if (!Present() || lastBoard || !announced || !nothingDue) return -1;
+            return std::max(lastFrameAt, lineFreeAt) + idleNs;
+        }
+    };
+    Swap swap;
+    // Under the lock, after the board took the host's bytes.
+    void NoteFedLocked(std::int64_t now) {
+        const SimStats& st = core->Stats();
+        if (st.frames != swap.framesSeen || (st.identifications > 0 && !swap.announced)) {
+            swap.framesSeen = st.frames;
+            swap.lastFrameAt = now;
+        }
+        swap.announced = st.identifications > 0;
+        swap.lastBoard = LastBoard();
+    }
+    void EndBoard(std::int64_t now, std::deque<Outgoing>& outgoing) {
+        std::lock_guard<std::mutex> lock(mutex);
+        FlushLog(now, 0);
+        EndBoardLocked();
+        // Answers still due belong to the board that left.
+        outgoing.clear();
+        swap.nextBoardAt = now + swap.pauseNs;
+    }
+    void FitNextBoardWhenDue(std::int64_t now) {
+        if (swap.Present() || now < swap.nextBoardAt) return;
+        std::lock_guard<std::mutex> lock(mutex);
+        NextBoardLocked();
+        swap.nextBoardAt = -1;
+        swap.framesSeen = 0;
+        swap.announced = false;
+        swap.lastBoard = LastBoard();
+    }
+
     void Serve();
 };
+
+void Simulator::Impl::EndBoardLocked() {
+    ++boardsEnded;
+    std::string line = SummaryOf(core->Stats());
+    line.insert(std::string("zarq-sim: ").size(), "board " + std::to_string(board) + ": ");
+    boardSummaries.push_back(line);
+    if (options.dumpPath.empty()) return;
+    const std::string path = BoardDumpPath(options.dumpPath, board, SeveralBoards());
+    if (!WriteDump(path, core->Flash().Bytes()))
+        dumpErrors += (dumpErrors.empty() ? "" : "; ") + ("cannot write the dump " + path);
+}
 
 void Simulator::Impl::Serve() {
     const std::int64_t byteNs = options.baud ? std::int64_t(10'000'000'000LL / options.baud) : 0;
@@ -169,38 +298,26 @@ void Simulator::Impl::Serve() {
     std::vector<std::int64_t> dues; // of the answers in out
     std::string error;
 
-    // The line's own error: how late the answers in out leave.
-    const auto noteLateness = [&] {
-        if (dues.empty()) return;
-        const std::int64_t sent = MonotonicNs();
-        std::lock_guard<std::mutex> lock(mutex);
-        for (const std::int64_t due : dues) {
-            const auto late = static_cast<std::uint64_t>(std::max<std::int64_t>(0, sent - due));
-            ++answersSent;
-            answerLateNsTotal += late;
-            answerLateNsMax = std::max(answerLateNsMax, late);
-            NoteLateness(static_cast<std::uint32_t>(std::min<std::uint64_t>(late, 0xFFFFFFFFu)));
-        }
-    };
-
     // Hands n bytes to the target and schedules its answers. The target keeps
     // listening while it works, so bytes that arrive meanwhile (a resync
     // block, the next try) are taken as they come and served in order.
     const auto take = [&](std::size_t n, std::int64_t now) {
         const std::int64_t base = paceInput ? rxFree : std::max(rxFree, now);
         replies.clear();
+        if (!swap.Present()) return; // no board to hear them
         {
             std::lock_guard<std::mutex> lock(mutex);
             const std::size_t used = core->Feed(buffer.data(), n, replies);
             rxFree = base + std::int64_t(used) * byteNs;
             FlushLog(base, byteNs);
+            NoteFedLocked(now);
         }
         for (Reply& r : replies) {
             const std::int64_t arrived = base + std::int64_t(r.dueAfter) * byteNs;
             const std::int64_t ready =
                 std::max(arrived, busyUntil) + static_cast<std::int64_t>(r.workUs * 1000.0);
             busyUntil = ready;
-            Outgoing o{ready, std::move(r.bytes), r.hangUp, r.ran};
+            Outgoing o{ready, std::move(r.bytes), r.hangUp, r.ran, r.reset};
             if (!o.bytes.empty()) {
                 // The host sees an answer only once its last bit is out. A
                 // held answer still waits for the one before it: the line
@@ -212,8 +329,8 @@ void Simulator::Impl::Serve() {
                 if (r.repeatAfterUs) {
                     // The copy carries the end of the line, if any, so that
                     // both copies go out before it.
-                    Outgoing copy{0, o.bytes, o.hangUp, o.ran};
-                    o.hangUp = o.ran = false;
+                    Outgoing copy{0, o.bytes, o.hangUp, o.ran, o.reset};
+                    o.hangUp = o.ran = o.reset = false;
                     outgoing.push_back(std::move(o));
                     txFree += std::int64_t(*r.repeatAfterUs) * 1000 +
                               std::int64_t(copy.bytes.size()) * byteNs;
@@ -221,7 +338,7 @@ void Simulator::Impl::Serve() {
                     outgoing.push_back(std::move(copy));
                     continue;
                 }
-            } else if (!o.hangUp && !o.ran) {
+            } else if (!o.hangUp && !o.ran && !o.reset) {
                 continue;
             }
             outgoing.push_back(std::move(o));
@@ -234,19 +351,29 @@ void Simulator::Impl::Serve() {
             Finish(FinishReason::TimedOut);
             return;
         }
+        FitNextBoardWhenDue(now);
+        const std::int64_t idleEnd = swap.IdleEnd(outgoing.empty(), txFree);
+        if (idleEnd >= 0 && now >= idleEnd) EndBoard(now, outgoing);
 
         // The answers whose time has come, in one write, before anything
         // else: the host is waiting for them, and the line's bytes keep.
         out.clear();
         dues.clear();
+        bool boardRan = false;
         while (!outgoing.empty() && outgoing.front().due <= now) {
             Outgoing o = std::move(outgoing.front());
             outgoing.pop_front();
             out += o.bytes;
             if (!o.bytes.empty()) dues.push_back(o.due);
+            if ((o.ran || o.reset) && !swap.lastBoard) {
+                // The board runs its program, or resets, and is taken out;
+                // nothing it still had to say goes out.
+                boardRan = true;
+                break;
+            }
             const bool ending = o.hangUp || (o.ran && options.exitAfterRun);
             if (!ending) continue;
-            noteLateness();
+            NoteSent(dues);
             if (!out.empty() && !line->Write(reinterpret_cast<const std::uint8_t*>(out.data()),
                                              out.size(), error)) {
                 Finish(FinishReason::LineFailed, error);
@@ -262,12 +389,13 @@ void Simulator::Impl::Serve() {
             }
             return;
         }
-        noteLateness();
+        NoteSent(dues);
         if (!out.empty() &&
             !line->Write(reinterpret_cast<const std::uint8_t*>(out.data()), out.size(), error)) {
             Finish(FinishReason::LineFailed, error);
             return;
         }
+        if (boardRan) EndBoard(now, outgoing);
 
         // What the line has carried by now.
         if (inputWaiting) {
@@ -300,6 +428,9 @@ void Simulator::Impl::Serve() {
         };
         if (!outgoing.empty()) consider(outgoing.front().due);
         if (deadline) consider(deadline);
+        if (!swap.Present()) consider(swap.nextBoardAt);
+        if (const std::int64_t idleEnd = swap.IdleEnd(outgoing.empty(), txFree); idleEnd >= 0)
+            consider(idleEnd);
         if (inputWaiting) {
             if (!paceInput) continue; // the buffer was full; read on
             const std::size_t pending = std::max<std::size_t>(1, line->Pending());
@@ -333,17 +464,19 @@ bool Simulator::Start(std::string& error) {
         error = "the simulator was started already";
         return false;
     }
-    FlashGeometry geo;
+    FlashGeometry& geo = s.geometry;
     if (!ResolveGeometry(s.options, geo, error)) return false;
     if (!s.options.seed)
         s.options.seed =
             static_cast<std::uint64_t>(std::chrono::system_clock::now().time_since_epoch().count());
-    std::vector<std::uint8_t> preset;
     if (!s.options.flashInit.empty() &&
-        !ReadFlashPreset(s.options.flashInit, geo.size, preset, error))
+        !ReadFlashPreset(s.options.flashInit, geo.size, s.preset, error))
         return false;
-    s.idText = BuildIdText(s.options);
-    s.core = std::make_unique<TargetCore>(s.options, geo, s.idText, preset);
+    s.idText = s.BoardIdText(1);
+    s.swap.pauseNs = static_cast<std::int64_t>(s.options.boardPauseMs * 1e6);
+    s.swap.idleNs = static_cast<std::int64_t>(s.options.boardIdleMs * 1e6);
+    s.swap.lastBoard = s.LastBoard();
+    s.core = std::make_unique<TargetCore>(s.options, geo, s.idText, s.preset);
 
     if (!s.options.logPath.empty()) {
         std::string why;
@@ -395,15 +528,15 @@ bool Simulator::Stop(std::string* error) {
             s.logError = "cannot write the log " + s.options.logPath + ": " + s.logFile->Failure();
         s.logFile.reset();
         problems = s.logError;
+        if (!s.dumpErrors.empty()) problems += (problems.empty() ? "" : "; ") + s.dumpErrors;
     }
-    if (!s.options.dumpPath.empty()) {
-        const std::vector<std::uint8_t> image = Flash();
-        FilePtr f(std::fopen(s.options.dumpPath.c_str(), "wb"));
-        bool ok = f && std::fwrite(image.data(), 1, image.size(), f.get()) == image.size();
-        ok = f && std::fclose(f.release()) == 0 && ok;
-        if (!ok)
-            problems +=
-                (problems.empty() ? "" : "; ") + ("cannot write the dump " + s.options.dumpPath);
+    // The board still in the fixture; none is while the next is being
+    // fitted, and the one that left has its dump already.
+    const bool boardPresent = Board() > BoardsEnded();
+    if (!s.options.dumpPath.empty() && boardPresent) {
+        const std::string path = BoardDumpPath(s.options.dumpPath, Board(), s.SeveralBoards());
+        if (!WriteDump(path, Flash()))
+            problems += (problems.empty() ? "" : "; ") + ("cannot write the dump " + path);
     }
     if (error) *error = problems;
     return problems.empty();
@@ -451,12 +584,31 @@ std::vector<LogEntry> Simulator::Log() const {
     return impl_->core ? impl_->core->MutableLog() : std::vector<LogEntry>();
 }
 
-std::string Simulator::IdentificationText() const { return impl_->idText; }
+std::string Simulator::IdentificationText() const {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    return impl_->idText;
+}
 
 std::uint64_t Simulator::Seed() const { return impl_->options.seed.value_or(0); }
 
-std::string Simulator::SummaryLine() const {
-    const SimStats st = Stats();
+std::uint64_t Simulator::Board() const {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    return impl_->board;
+}
+
+std::uint64_t Simulator::BoardsEnded() const {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    return impl_->boardsEnded;
+}
+
+std::vector<std::string> Simulator::BoardSummaries() const {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    return impl_->boardSummaries;
+}
+
+std::string Simulator::SummaryLine() const { return impl_->SummaryOf(Stats()); }
+
+std::string Simulator::Impl::SummaryOf(const SimStats& st) const {
     return "zarq-sim: " + std::to_string(st.frames) + " frames, " + std::to_string(st.acks) +
            " acks, " + std::to_string(st.naks) + " naks, " + std::to_string(st.bytesWritten) +
            " bytes written (" + std::to_string(st.commands) + " commands, " +

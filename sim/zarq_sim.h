@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -94,6 +95,20 @@ struct SimOptions {
     bool exitAfterRun = false;
     double timeoutS = 0; // 0: no limit
 
+    // Board after board on one line, as a production fixture sees them. A
+    // board leaves when its run or reset command has been acknowledged, or
+    // when no
+    // frame has come for boardIdleMs after its identification (the host
+    // finished without running it, or turned it down). The next board, with
+    // a fresh flash, answers wake bytes boardPauseMs later: the operator's
+    // swap. After the last board the target stays as a single one does.
+    std::uint64_t boards = 1; // 0: no limit
+    double boardPauseMs = 1000;
+    double boardIdleMs = 2000;
+    // Boards (numbered from 1) that announce another part than --part; the
+    // flash keeps the geometry of --part.
+    std::map<std::uint64_t, std::string> boardParts;
+
     std::string logPath;
     std::string dumpPath;
     bool keepLog = true; // hold the log in memory for Log()
@@ -172,6 +187,10 @@ struct LogEntry {
 // One JSON object, no newline.
 std::string FormatLogLine(const LogEntry& entry);
 
+// The dump file of a board: every "%n" of pattern becomes the board's number;
+// without one, when several boards are played, ".N" is appended.
+std::string BoardDumpPath(const std::string& pattern, std::uint64_t board, bool severalBoards);
+
 enum class FinishReason { None, Stopped, Ran, HungUp, TimedOut, LineFailed };
 
 class Simulator {
@@ -201,6 +220,14 @@ public:
     // The seed of the jitter, the one given or the one taken at Start.
     std::uint64_t Seed() const;
     std::string SummaryLine() const;
+
+    // The board in the fixture (from 1), or the one that left last while
+    // the next is being fitted.
+    std::uint64_t Board() const;
+    // Boards that have left the fixture, their dumps written.
+    std::uint64_t BoardsEnded() const;
+    // One summary line per board that has left, in order.
+    std::vector<std::string> BoardSummaries() const;
 
 private:
     struct Impl;

@@ -63,6 +63,11 @@ int main(int argc, char** argv) {
             static_cast<double>(st.answerLateNsTotal) / 1000.0,
             static_cast<double>(st.answerLateNsMax) / 1000.0);
     }
+    for (const std::string& board : sim.BoardSummaries())
+        std::fprintf(stderr, "%s\n", board.c_str());
+    if (options.boards != 1 && sim.Board() > sim.BoardsEnded())
+        std::fprintf(stderr, "zarq-sim: board %llu (still in the fixture):\n",
+                     static_cast<unsigned long long>(sim.Board()));
     std::fprintf(stderr, "%s\n", sim.SummaryLine().c_str());
 
     int code = 0;

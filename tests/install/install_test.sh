@@ -59,6 +59,8 @@ if [ -f "$build/bin/talvex" ]; then
     if command -v desktop-file-validate >/dev/null; then
         check "desktop entry is valid" desktop-file-validate "$prefix/share/applications/talvex.desktop"
     fi
+    check "the HEX file type installed" test -f "$prefix/share/mime/packages/talvex.xml"
+    check "metainfo installed" sh -c 'ls "$1"/share/metainfo/*.metainfo.xml >/dev/null' - "$prefix"
 fi
 
 # The administrator's site defaults, to be seeded.

@@ -159,8 +159,7 @@ flash_check() {
     env -i PATH=/usr/bin:/bin HOME="$work/flashhome" /usr/bin/talvex-cli \
         af=/usr/lib/talvex/sample.hex ap=ZaRQ4126 "cp=$link" cb=115200 fe=n fp=y fv=y fh=n rr=n \
         >"$work/cli.out" 2>"$work/cli.err" || status=$?
-    kill -TERM "$sim_pid" 2>/dev/null || true
-    wait "$sim_pid" 2>/dev/null || true
+    stop_sim
     check "the installed talvex-cli flashes zarq-sim (exit $status)" test "$status" -eq 0
     [ "$status" -eq 0 ] || cat "$work/cli.out" "$work/cli.err" "$work/sim.err"
     srec_cat /usr/lib/talvex/sample.hex -intel -o "$work/image.bin" -binary
@@ -320,8 +319,7 @@ CONTROL
 }
 
 # A check that stops half-way still takes the packages away again.
-sim_pid=""
-trap 'if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null || true; fi
+trap 'stop_sim
       if [ "$installed" = yes ]; then dpkg --purge talvex talvex-cli >/dev/null 2>&1 || true; fi
       rm -rf "$work"' EXIT INT TERM
 section "install, remove, purge"

@@ -23,14 +23,8 @@ if [ ! -x "$folder/talvex" ]; then
     exit 77
 fi
 
-work=$(mktemp -d /tmp/talvex-desktop-test.XXXXXX)
-sim_pid=""
-cleanup() {
-    if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; fi
-    rm -rf "$work"
-}
-trap cleanup EXIT INT TERM
 . "$(dirname "$0")/checks.sh"
+make_work talvex-desktop-test
 
 home=$work/home
 mkdir -p "$home"
@@ -83,9 +77,7 @@ status=0
 (cd "$home" && env -i PATH="$bin:/usr/bin:/bin" HOME="$home" LANG=C.UTF-8 \
     QT_QPA_PLATFORM=offscreen "$@" aa=y ap=ZaRQ4126 "cp=$link" cb=115200 fe=n fp=y fv=y fh=n rr=n) \
     >"$work/window.out" 2>"$work/window.err" || status=$?
-kill -TERM "$sim_pid" 2>/dev/null || true
-wait "$sim_pid" 2>/dev/null || true
-sim_pid=""
+stop_sim
 
 check "the window opened from the desktop entry ends with 0 (got $status)" test "$status" -eq 0
 if [ "$status" -ne 0 ]; then cat "$work/window.out" "$work/window.err" "$work/sim.err"; fi

@@ -44,8 +44,10 @@ PREFIX ?= /usr/local
 install: build
 	DESTDIR=$(DESTDIR) cmake --install $(BUILD) --prefix $(PREFIX)
 
-# The Debian package of that layout in $(BUILD)/, and its check with lintian
-# and desktop-file-validate.
+# The Debian packages of that layout in $(BUILD)/, made from the build the
+# tests ran against (its flags are Debian's hardening ones): talvex-cli,
+# talvex and their -dbgsym packages. The check lints them, validates the
+# desktop files, and as root installs, flashes with, removes and purges them.
 package: build
 	cd $(BUILD) && cpack -G DEB
 package-check: package

@@ -19,16 +19,9 @@ for tool in setpriv srec_cat cmp; do
     command -v "$tool" >/dev/null || { echo "FAIL: $tool is missing (tools/packages.txt)"; exit 1; }
 done
 
-work=$(mktemp -d /tmp/talvex-install-test.XXXXXX)
-sim_pid=""
-cleanup() {
-    if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; fi
-    rm -rf "$work"
-}
-trap cleanup EXIT INT TERM
-chmod 755 "$work"
-
 . "$(dirname "$0")/checks.sh"
+make_work talvex-install-test
+chmod 755 "$work"
 
 prefix=$work/prefix
 cmake --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1 ||
@@ -63,6 +56,8 @@ if [ -f "$build/bin/talvex" ]; then
     if command -v desktop-file-validate >/dev/null; then
         check "desktop entry is valid" desktop-file-validate "$prefix/share/applications/talvex.desktop"
     fi
+    check "the HEX file type installed" test -f "$prefix/share/mime/packages/talvex.xml"
+    check "metainfo installed" sh -c 'ls "$1"/share/metainfo/*.metainfo.xml >/dev/null' - "$prefix"
 fi
 
 # The administrator's site defaults, to be seeded.
@@ -117,9 +112,7 @@ status=0
 (cd "$home" && as_user HOME="$home" XDG_CONFIG_HOME="$config" "$prefix/bin/talvex-cli" \
     "af=$program/sample.hex" ap=ZaRQ4126 "cp=$link" cb=115200 fe=n fp=y fv=y fh=n rr=n) \
     >"$work/cli.out" 2>"$work/cli.err" || status=$?
-kill -TERM "$sim_pid" 2>/dev/null || true
-wait "$sim_pid" 2>/dev/null || true
-sim_pid=""
+stop_sim
 check "talvex-cli exits 0 (got $status)" test "$status" -eq 0
 check "talvex-cli reports Flashing Complete." has_line "$work/cli.out" "Flashing Complete."
 if [ "$status" -ne 0 ]; then cat "$work/cli.out" "$work/cli.err" "$work/sim.err"; fi

@@ -239,7 +239,7 @@ TEST(SerialCounter, AStationKilledWhileHoldingTheLockLeavesTheCounterWholeAndFre
         std::string why;
         auto lock = FileLock::Acquire(s.counterPath + ".lock", kCounterLockWait, why);
         const char byte = lock ? 'L' : 'F';
-        (void)::write(ready[1], &byte, 1);
+        if (::write(ready[1], &byte, 1) != 1) ::_exit(1);
         ::pause();
         ::_exit(0);
     }

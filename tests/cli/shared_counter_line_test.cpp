@@ -49,12 +49,6 @@ std::string LittleEndianHex(std::uint64_t number) {
 
 class SharedCounterLineTest : public CliTest {
 protected:
-    void TearDown() override {
-        for (auto& sim : fixtures_) sim->Stop();
-        fixtures_.clear();
-        CliTest::TearDown();
-    }
-
     // One fixture slot: its boards come one after another after a short
     // swap, and each leaves its flash in a dump of its own.
     zarq::Simulator& StartFixture(int station, int slot) {
@@ -67,12 +61,7 @@ protected:
             args.emplace_back("--nak");
             args.emplace_back("W@2");
         }
-        zarq::SimOptions parsed;
-        std::string error;
-        EXPECT_TRUE(zarq::ParseSimArgs(args, parsed, error)) << error;
-        fixtures_.push_back(std::make_unique<zarq::Simulator>(parsed));
-        EXPECT_TRUE(fixtures_.back()->Start(error)) << error;
-        return *fixtures_.back();
+        return StartExtraSim(args);
     }
 
     std::string DumpPattern(int station, int slot) const {
@@ -83,8 +72,6 @@ protected:
         return dir_ / ("s" + std::to_string(station) + "-" + std::to_string(slot) + "-" +
                        std::to_string(board) + ".bin");
     }
-
-    std::vector<std::unique_ptr<zarq::Simulator>> fixtures_;
 };
 
 TEST_F(SharedCounterLineTest, FourGangStationsOnOneCounterNeverRepeatOrLoseANumber) {
@@ -130,7 +117,7 @@ TEST_F(SharedCounterLineTest, FourGangStationsOnOneCounterNeverRepeatOrLoseANumb
     std::printf("%d boards on %d stations took %.1f s\n",
                 kStations * kSlotsPerStation * kBoardsPerSlot, kStations,
                 std::chrono::duration<double>(took).count());
-    for (auto& sim : fixtures_) sim->Stop();
+    for (auto& sim : extraSims_) sim->Stop();
 
     // A station with a faulty fixture ends with the write's code, the
     // others with 0.

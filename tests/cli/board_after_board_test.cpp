@@ -16,12 +16,6 @@ using namespace std::chrono_literals;
 
 class BoardAfterBoardTest : public CliTest {
 protected:
-    void TearDown() override {
-        for (auto& sim : extraSims_) sim->Stop();
-        extraSims_.clear();
-        CliTest::TearDown();
-    }
-
     // The emulated fixture: boards after short swaps, each with its own dump.
     std::vector<std::string> BoardArgs(const std::string& boards, const std::string& dumpName,
                                        std::vector<std::string> more = {}) {
@@ -30,17 +24,6 @@ protected:
             "--board-idle-ms", "300",  "--dump",           (dir_ / dumpName).string()};
         args.insert(args.end(), more.begin(), more.end());
         return args;
-    }
-
-    zarq::Simulator& StartExtraSim(std::vector<std::string> args) {
-        args.push_back("--partdb");
-        args.push_back(partDb_);
-        zarq::SimOptions parsed;
-        std::string error;
-        EXPECT_TRUE(zarq::ParseSimArgs(args, parsed, error)) << error;
-        extraSims_.push_back(std::make_unique<zarq::Simulator>(parsed));
-        EXPECT_TRUE(extraSims_.back()->Start(error)) << error;
-        return *extraSims_.back();
     }
 
     std::vector<std::string> CliArgs(const std::string& boards, std::vector<std::string> more) {
@@ -71,8 +54,6 @@ protected:
             lines.push_back(it->str());
         return lines;
     }
-
-    std::vector<std::unique_ptr<zarq::Simulator>> extraSims_;
 };
 
 // "Board 2: ZaRQ4126 passed in 0.3 s (2 passed, 0 failed)", time left open.

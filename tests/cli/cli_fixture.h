@@ -135,6 +135,25 @@ inline int ExitCodeOf(const Child& child) {
 
 class CliTest : public EngineTest {
 protected:
+    void TearDown() override {
+        for (auto& sim : extraSims_) sim->Stop();
+        extraSims_.clear();
+        EngineTest::TearDown();
+    }
+
+    // A further emulated board beside the one StartSim runs, as a gang or a
+    // line needs; each is stopped when the test ends.
+    zarq::Simulator& StartExtraSim(std::vector<std::string> args) {
+        args.push_back("--partdb");
+        args.push_back(partDb_);
+        zarq::SimOptions parsed;
+        std::string error;
+        EXPECT_TRUE(zarq::ParseSimArgs(args, parsed, error)) << error;
+        extraSims_.push_back(std::make_unique<zarq::Simulator>(parsed));
+        EXPECT_TRUE(extraSims_.back()->Start(error)) << error;
+        return *extraSims_.back();
+    }
+
     // A program directory of its own: talvex-cli beside a zelchip.ini.
     std::string Install() {
         const auto bin = dir_ / "bin";
@@ -143,6 +162,8 @@ protected:
         std::filesystem::copy_file(partDb_, bin / "zelchip.ini");
         return (bin / "talvex-cli").string();
     }
+
+    std::vector<std::unique_ptr<zarq::Simulator>> extraSims_;
 };
 
 } // namespace talvex::testing

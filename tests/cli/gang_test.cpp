@@ -15,25 +15,11 @@ using namespace std::chrono_literals;
 
 class GangTest : public CliTest {
 protected:
-    void TearDown() override {
-        for (auto& sim : sims_) sim->Stop();
-        sims_.clear();
-        CliTest::TearDown();
-    }
-
     // One emulated board per entry, each with its own options.
     std::vector<std::string> StartSims(const std::vector<std::vector<std::string>>& options) {
         std::vector<std::string> ports;
-        for (std::vector<std::string> args : options) {
-            args.push_back("--partdb");
-            args.push_back(partDb_);
-            zarq::SimOptions parsed;
-            std::string error;
-            EXPECT_TRUE(zarq::ParseSimArgs(args, parsed, error)) << error;
-            sims_.push_back(std::make_unique<zarq::Simulator>(parsed));
-            EXPECT_TRUE(sims_.back()->Start(error)) << error;
-            ports.push_back(sims_.back()->DevicePath());
-        }
+        for (const std::vector<std::string>& args : options)
+            ports.push_back(StartExtraSim(args).DevicePath());
         return ports;
     }
 
@@ -47,7 +33,7 @@ protected:
     }
 
     std::vector<std::uint8_t> FlashOf(std::size_t sim, std::size_t count) const {
-        const auto flash = sims_[sim]->Flash();
+        const auto flash = extraSims_[sim]->Flash();
         return std::vector<std::uint8_t>(flash.begin(), flash.begin() + count);
     }
 
@@ -65,8 +51,6 @@ protected:
         text << in.rdbuf();
         return text.str();
     }
-
-    std::vector<std::unique_ptr<zarq::Simulator>> sims_;
 };
 
 std::string Literal(const std::string& text) {
@@ -97,13 +81,13 @@ TEST_F(GangTest, EveryBoardGetsTheImageAndThePortsStayOutOfTheSettingsFile) {
     for (std::size_t i = 0; i < ports.size(); ++i) {
         EXPECT_EQ(FlashOf(i, 640), Bytes(chunks)) << ports[i];
         EXPECT_NE(child.out.find("[" + ports[i] + "] Flashing Complete.\n"), std::string::npos);
-        EXPECT_NE(
-            child.out.find("[" + ports[i] + "] " + sims_[i]->IdentificationText() + " received.\n"),
-            std::string::npos);
+        EXPECT_NE(child.out.find("[" + ports[i] + "] " + extraSims_[i]->IdentificationText() +
+                                 " received.\n"),
+                  std::string::npos);
         EXPECT_TRUE(HasRow(child.out, ports[i], 0, "success"));
     }
     EXPECT_NE(child.out.find("| Port "), std::string::npos);
-    EXPECT_NE(child.out.find("| " + sims_[0]->IdentificationText() + " |"), std::string::npos);
+    EXPECT_NE(child.out.find("| " + extraSims_[0]->IdentificationText() + " |"), std::string::npos);
     EXPECT_NE(child.out.find("Gang: all 4 boards succeeded; exit code 0.\n"), std::string::npos);
     const std::string ini = SettingsText();
     EXPECT_NE(ini.find("Port=COM7"), std::string::npos);
@@ -325,7 +309,7 @@ TEST_F(GangTest, ProgressLineAndPrefixesInProcess) {
     ASSERT_EQ(boards.size(), 2u);
     for (std::size_t i = 0; i < 2; ++i) {
         EXPECT_EQ(boards[i].port, ports[i]);
-        EXPECT_EQ(boards[i].identification, sims_[i]->IdentificationText());
+        EXPECT_EQ(boards[i].identification, extraSims_[i]->IdentificationText());
         EXPECT_EQ(boards[i].Code(), 0);
         EXPECT_GT(boards[i].seconds, 0.0);
         EXPECT_NE(outText.find("[" + ports[i] + "] Downloading ... 1024 bytes\n"),

@@ -395,6 +395,19 @@ int RunBoards(ConsoleWindow& window, const StartupResult& startup, const Flags& 
     return code;
 }
 
+// --show: the settings a run would use, as a window would read them, and
+// the serial number it would take; 2 when that number cannot be had.
+int ShowSettings(const StartupResult& startup, const std::vector<std::string>& gangPorts) {
+    Settings settings = startup.settings;
+    ReadSettingsAtOpening(settings);
+    ReadSettingsAtConfigure(settings);
+    ApplyUnstoredOptions(startup, settings);
+    Show(settings, startup.partDbPresent, startup.unattended);
+    if (!gangPorts.empty()) std::printf("ports=%s\n", FormatPortList(gangPorts).c_str());
+    const bool serialUsable = ShowSerial(settings);
+    return EndOfAnswer("--show", serialUsable ? 0 : ToInt(ExitCode::Image));
+}
+
 } // namespace
 
 int talvex::RunConsole(int argc, char** argv) {
@@ -487,16 +500,7 @@ int talvex::RunConsole(int argc, char** argv) {
     ReportSettingsFile(startup, !flags.listPorts);
 
     if (flags.listPorts) return ListPortsAndExplain(startup);
-    if (flags.show) {
-        Settings settings = startup.settings;
-        ReadSettingsAtOpening(settings);
-        ReadSettingsAtConfigure(settings);
-        ApplyUnstoredOptions(startup, settings);
-        Show(settings, startup.partDbPresent, startup.unattended);
-        if (!gangPorts.empty()) std::printf("ports=%s\n", FormatPortList(gangPorts).c_str());
-        const bool serialUsable = ShowSerial(settings);
-        return EndOfAnswer("--show", serialUsable ? 0 : ToInt(ExitCode::Image));
-    }
+    if (flags.show) return ShowSettings(startup, gangPorts);
     if (!startup.partDbPresent) {
         // A window would end silently with 2; the operator still deserves to
         // know why.

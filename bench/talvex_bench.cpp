@@ -1,8 +1,8 @@
 // talvex-bench: what TALVEX costs beside the serial line itself: talvex-cli
 // against a minimal reference host on the same emulated line, the host's own
-// turnaround, packed frames against one frame per record, memory, idle CPU,
-// gang runs, and targets that answer late. Prints one table and writes the
-// same figures as JSON.
+// turnaround, what stamping a serial number adds, packed frames against one
+// frame per record, memory, idle CPU, gang runs, and targets that answer
+// late. Prints one table and writes the same figures as JSON.
 //
 // A goal is met when the median of its runs meets it; the spread is printed
 // beside it. Exit code 0 when every goal was met, 1 when one was missed, 2
@@ -533,8 +533,8 @@ PacedRun Paced(std::vector<std::string> args, const std::string& partDb,
 PacedRun CliDownload(const std::string& cli, const std::string& dir, const std::string& partDb,
                      const std::string& image, const std::vector<std::uint8_t>& content,
                      const std::vector<std::string>& simArgs, const std::string& baud,
-                     int frameBytes, bool verify) {
-    const std::string settings = dir + "/paced.ini";
+                     int frameBytes, bool verify, const std::string& settingsName = "paced.ini") {
+    const std::string settings = dir + "/" + settingsName;
     PacedRun p =
         Paced({cli, "--no-progress", settings, "af=" + image, "cp=@PORT", "cb=" + baud, "fe=n",
                "fp=y", verify ? "fv=y" : "fv=n", "ap=ZaRQ4126", "fb=" + std::to_string(frameBytes)},
@@ -750,6 +750,77 @@ private:
     CpuTimes from_;
 };
 
+// 3b. What stamping a serial number costs: the same 60 KB image downloaded
+// by talvex-cli at 115200 baud with and without a [Serial] section, in
+// turns, each run timed from start to result as the reference comparison
+// is. The stamped run must leave the number in the flash, or the figure
+// would time a run that stamped nothing.
+constexpr std::uint32_t kStampAddress = 0x8000; // mid-image, below the kernel
+constexpr std::uint32_t kStampBytes = 8;
+constexpr std::uint64_t kFirstSerial = 1000;
+
+struct StampFigures {
+    std::vector<double> plain, stamped, ratios; // seconds, and stamped / plain per turn
+    double othersShare = 0;
+    double Ratio() const { return Median(stamped) / Median(plain); }
+};
+
+StampFigures MeasureStamping(const std::string& cli, const std::string& dir,
+                             const std::string& partDb, int turns) {
+    const std::string image = dir + "/stamp.hex";
+    const std::vector<std::uint8_t> content = WriteImage(image, 60 * 1024);
+    // The firmware's placeholder is whatever the image holds there: the
+    // check that the image carries it is part of what stamping costs.
+    std::string placeholder;
+    std::vector<std::uint8_t> stamped = content;
+    for (std::uint32_t i = 0; i < kStampBytes; ++i) {
+        placeholder += Text("%02X", content[kStampAddress + i]);
+        stamped[kStampAddress + i] = static_cast<std::uint8_t>((kFirstSerial >> (8 * i)) & 0xFF);
+    }
+    const std::string plainName = "stamp-plain.ini";
+    const std::string serialName = "stamp-serial.ini";
+    std::filesystem::remove(dir + "/" + plainName);
+    {
+        std::ofstream ini(dir + "/" + serialName);
+        ini << Text("[Serial]\nAddress=0x%X\nBytes=%u\nFormat=le\nCounter=stamp.cnt\n",
+                    kStampAddress, kStampBytes)
+            << "Placeholder=" << placeholder << "\n";
+        if (!ini) throw Fail{"cannot write " + dir + "/" + serialName};
+    }
+    const std::vector<std::string> line115 = {"--baud", "115200"};
+    const auto plainRun = [&] {
+        return CliDownload(cli, dir, partDb, image, content, line115, "115200", 0, false, plainName)
+            .run.elapsed;
+    };
+    const auto stampedRun = [&] {
+        // Every stamped run takes the same number, so that each expects the
+        // same bytes in the flash.
+        std::ofstream(dir + "/stamp.cnt") << kFirstSerial << "\n";
+        return CliDownload(cli, dir, partDb, image, stamped, line115, "115200", 0, false,
+                           serialName)
+            .run.elapsed;
+    };
+    StampFigures f;
+    const LoadWatch watch;
+    for (int turn = 0; turn < turns; ++turn) {
+        // Which goes first alternates, so that neither gains from the
+        // other having warmed the caches.
+        double plain = 0, withSerial = 0;
+        if (turn % 2 == 0) {
+            plain = plainRun();
+            withSerial = stampedRun();
+        } else {
+            withSerial = stampedRun();
+            plain = plainRun();
+        }
+        f.plain.push_back(plain);
+        f.stamped.push_back(withSerial);
+        f.ratios.push_back(withSerial / plain);
+    }
+    f.othersShare = watch.OthersShare();
+    return f;
+}
+
 // The table: one row per figure, judged where it has a goal.
 class Report {
 public:
@@ -835,6 +906,16 @@ void LateRows(const LateFigures& f, double othersShare, Report& report) {
             "no repeat after the first late answer",
             NoneInTheMedianRun({row.run->NoRepeatAfterFirstLate() ? 0.0 : 1.0}, othersShare));
     }
+}
+
+void StampRow(const StampFigures& f, Report& report) {
+    const Goal g{f.Ratio(), Spread(f.ratios), 1.02, false, true, true, f.othersShare};
+    report.Add(Text("talvex-cli with a [Serial] section vs without, 60 KB at 115200 baud, verify "
+                    "off, start to result (%zu turns each)",
+                    f.ratios.size()),
+               Text("%.3f s / %.3f s (medians); ratio %.4f (spread of the turns' ratios %.4f)",
+                    Median(f.stamped), Median(f.plain), g.median, g.spread),
+               "<= 1.02", g);
 }
 
 // 5. Peak resident memory of talvex-cli for one image.
@@ -970,6 +1051,9 @@ struct Packing {
 
 constexpr int kTurns = 3;     // pairs of runs behind each timed comparison
 constexpr double kLateMs = 1; // answers later than this are the machine's stalls
+// Turns of the stamping comparison: an even number, so that each kind goes
+// first as often as the other; at 9 s a download, a little over a minute.
+constexpr int kStampTurns = 4;
 
 } // namespace
 
@@ -983,9 +1067,12 @@ int main(int argc, char** argv) {
     bool lateOnly = false;
     // --fps-only: only the frames-per-second runs, each rate on its own line.
     bool fpsOnly = false;
+    // --stamp-only: only stamping against a plain download, judged.
+    bool stampOnly = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--late-only") == 0) lateOnly = true;
         if (std::strcmp(argv[i], "--fps-only") == 0) fpsOnly = true;
+        if (std::strcmp(argv[i], "--stamp-only") == 0) stampOnly = true;
         if (i + 1 >= argc) continue;
         if (std::strcmp(argv[i], "--out") == 0) out = argv[i + 1];
         if (std::strcmp(argv[i], "--cli") == 0) otherCli = argv[i + 1];
@@ -1042,6 +1129,19 @@ int main(int argc, char** argv) {
         const std::string cli = dir + "/talvex-cli";
         const std::string refhost = self + "/talvex-refhost";
         const std::string simProgram = binDir + "/zarq-sim";
+
+        if (stampOnly) {
+            const StampFigures stamp = MeasureStamping(cli, dir, partDb, kStampTurns);
+            std::printf("Machine: %s\n", Machine().c_str());
+            std::printf(
+                "Other processes took %.1f %% of the machine's processor time during the "
+                "runs (more than %.0f %% leaves the goal inconclusive).\n\n",
+                stamp.othersShare * 100, kBusyShare * 100);
+            StampRow(stamp, report);
+            report.Print();
+            std::filesystem::remove_all(dir);
+            return report.ExitCode();
+        }
 
         // 1. Frames per second: talvex-cli against zarq-sim as a user runs
         // them, then the engine alone in this process. Each run is long
@@ -1110,6 +1210,8 @@ int main(int argc, char** argv) {
             lines.push_back(r.line);
         }
         const double refOthers = busy(refWatch);
+        const StampFigures stamp = MeasureStamping(cli, dir, partDb, kStampTurns);
+        busiest = std::max(busiest, stamp.othersShare);
 
         // 4. Packed frames against one frame per record, side by side per
         // line. A 16 ms turnaround makes a frame per record cost 18 ms, so
@@ -1207,6 +1309,7 @@ int main(int argc, char** argv) {
                         "%.4f)",
                         Median(cliTimes), Median(refTimes), g.median, g.spread),
                    "<= 1.02", g);
+        StampRow(stamp, report);
         g = Goal{turn.medianUs, turn.spreadUs, 10, false, true, true, turnOthers};
         report.Add(Text("Host turnaround, answer in hand to next frame handed over (%zu frames)",
                         turn.samples),
@@ -1318,6 +1421,10 @@ int main(int argc, char** argv) {
              << "  \"reference_host_s\": " << Median(refTimes) << ",\n"
              << "  \"reference_ratio\": " << Median(pairRatios) << ",\n"
              << "  \"reference_ratio_spread\": " << Spread(pairRatios) << ",\n"
+             << "  \"stamp_plain_s\": " << Median(stamp.plain) << ",\n"
+             << "  \"stamp_serial_s\": " << Median(stamp.stamped) << ",\n"
+             << "  \"stamp_ratio\": " << stamp.Ratio() << ",\n"
+             << "  \"stamp_ratio_spread\": " << Spread(stamp.ratios) << ",\n"
              << "  \"cli_wire_ratio\": " << Median(cliWire) << ",\n"
              << "  \"reference_host_wire_ratio\": " << Median(refWire) << ",\n"
              << "  \"turnaround_median_us\": " << turn.medianUs << ",\n"

@@ -239,10 +239,13 @@ TEST(SerialCounter, AStationKilledWhileHoldingTheLockLeavesTheCounterWholeAndFre
         std::string why;
         auto lock = FileLock::Acquire(s.counterPath + ".lock", kCounterLockWait, why);
         const char byte = lock ? 'L' : 'F';
+        // A child that cannot tell ends at once: with the parent's copy of
+        // the write end closed, the parent's read then fails, not hangs.
         if (::write(ready[1], &byte, 1) != 1) ::_exit(1);
         ::pause();
         ::_exit(0);
     }
+    ::close(ready[1]);
     char byte = 0;
     ASSERT_EQ(::read(ready[0], &byte, 1), 1);
     ASSERT_EQ(byte, 'L');
@@ -253,7 +256,6 @@ TEST(SerialCounter, AStationKilledWhileHoldingTheLockLeavesTheCounterWholeAndFre
     ::kill(holder, SIGKILL);
     ::waitpid(holder, nullptr, 0);
     ::close(ready[0]);
-    ::close(ready[1]);
     const CounterResult r = TakeSerialNumber(s);
     ASSERT_EQ(r.status, CounterStatus::Taken) << r.message;
     EXPECT_EQ(r.number, 500u);

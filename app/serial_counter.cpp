@@ -17,6 +17,12 @@ CounterResult Problem(std::string message) {
     return result;
 }
 
+CounterResult DatabaseOnly(const SerialSettings& serial) {
+    return Problem("[Serial] Counter=" + CounterName(serial) +
+                   " is a counter in the line database, and no database is set ([Line] "
+                   "Database, --database or TALVEX_DATABASE); no serial number was taken.");
+}
+
 CounterResult ReadCounter(const std::string& path) {
     detail::OpenedFile opened = detail::OpenForReading(path, kMaxCounterBytes, false);
     if (opened.check.status == ini::FileStatus::Missing) {
@@ -98,10 +104,12 @@ std::unique_ptr<FileLock> FileLock::Acquire(const std::string& path, std::chrono
 }
 
 CounterResult PeekSerialNumber(const SerialSettings& serial) {
+    if (!serial.counterDb.empty()) return DatabaseOnly(serial);
     return CheckLast(serial, ReadCounter(serial.counterPath));
 }
 
 CounterResult TakeSerialNumber(const SerialSettings& serial) {
+    if (!serial.counterDb.empty()) return DatabaseOnly(serial);
     std::string whyNot;
     const std::unique_ptr<FileLock> lock =
         FileLock::Acquire(serial.counterPath + ".lock", kCounterLockWait, whyNot);

@@ -56,6 +56,9 @@ enum class CounterStatus {
     Taken,
     UsedUp,  // the next number is past Last
     Problem, // missing, unreadable, damaged, locked, not written
+    // The line database could not be asked: the server is away or refused
+    // the connection. Nothing was taken.
+    Unreachable,
 };
 
 struct CounterResult {
@@ -63,6 +66,9 @@ struct CounterResult {
     std::uint64_t number = 0; // Taken: the number; UsedUp: the next one
     std::string message;      // UsedUp and Problem
 };
+
+// Both refuse a database counter (db:NAME): only the line database hands
+// those out.
 
 // Reads the next number without taking it.
 CounterResult PeekSerialNumber(const SerialSettings& serial);

@@ -1,5 +1,6 @@
 #include "serial_settings.h"
 
+#include <cstring>
 #include <filesystem>
 
 #include "hex_digits.h"
@@ -8,6 +9,8 @@
 
 namespace talvex {
 namespace {
+
+constexpr const char* kDatabaseCounterPrefix = "db:";
 
 // No one types a control character into a settings file, so this default
 // tells a missing key from an empty one.
@@ -63,6 +66,21 @@ constexpr FormatName kFormats[] = {
 
 } // namespace
 
+std::string CounterName(const SerialSettings& serial) {
+    return serial.counterDb.empty() ? serial.counterPath
+                                    : kDatabaseCounterPrefix + serial.counterDb;
+}
+
+bool ValidDatabaseCounterName(const std::string& name) {
+    if (name.empty() || name.size() > 63) return false;
+    for (const char c : name) {
+        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                        (c >= '0' && c <= '9') || c == '_' || c == '-' || c == '.';
+        if (!ok) return false;
+    }
+    return true;
+}
+
 const char* SerialFormatName(SerialFormat format) {
     for (const FormatName& f : kFormats) {
         if (f.format == format) return f.name;
@@ -87,8 +105,8 @@ SerialSection ReadSerialSection(const std::string& settingsPath) {
         std::string text;
         bool present = false;
     };
-    Value values[] = {{"Address", {}}, {"Bytes", {}}, {"Format", {}},     {"Counter", {}},
-                      {"Step", {}},    {"Last", {}},  {"Placeholder", {}}};
+    Value values[] = {{"Address", {}}, {"Bytes", {}}, {"Format", {}},      {"Counter", {}},
+                      {"Step", {}},    {"Last", {}},  {"Placeholder", {}}, {"First", {}}};
     bool any = false;
     for (Value& v : values) {
         v.text = ini::ReadText(settingsPath, "Serial", v.key, kAbsent, ini::kWholeValue);
@@ -110,6 +128,7 @@ SerialSection ReadSerialSection(const std::string& settingsPath) {
     const Value& step = values[4];
     const Value& last = values[5];
     const Value& placeholder = values[6];
+    const Value& first = values[7];
 
     SerialSettings s;
     const auto a = ParseHexAddress(address.text);
@@ -128,13 +147,22 @@ SerialSection ReadSerialSection(const std::string& settingsPath) {
     if (!known) return refuse(format, "is not one of le, be, ascii, hexascii, bcd.");
     s.formatText = format.text;
     if (counter.text.empty()) return refuse(counter, "does not name a counter file.");
-    // Stations that share a settings folder share the counter beside it,
-    // whatever folder each was started from.
-    std::filesystem::path counterPath = PathFromUtf8(counter.text);
-    if (counterPath.is_relative()) {
-        counterPath = PathFromUtf8(settingsPath).parent_path() / counterPath;
+    if (counter.text.rfind(kDatabaseCounterPrefix, 0) == 0) {
+        s.counterDb = counter.text.substr(std::strlen(kDatabaseCounterPrefix));
+        if (!ValidDatabaseCounterName(s.counterDb)) {
+            return refuse(counter,
+                          "is not a database counter name (db: then 1 to 63 letters, "
+                          "digits, '_', '-' or '.').");
+        }
+    } else {
+        // Stations that share a settings folder share the counter beside it,
+        // whatever folder each was started from.
+        std::filesystem::path counterPath = PathFromUtf8(counter.text);
+        if (counterPath.is_relative()) {
+            counterPath = PathFromUtf8(settingsPath).parent_path() / counterPath;
+        }
+        s.counterPath = Utf8FromPath(counterPath);
     }
-    s.counterPath = Utf8FromPath(counterPath);
     if (step.present) {
         const auto value = ParseDecimal(step.text);
         if (!value || *value == 0) return refuse(step, "is not a whole number from 1 up.");
@@ -144,6 +172,11 @@ SerialSection ReadSerialSection(const std::string& settingsPath) {
         const auto value = ParseDecimal(last.text);
         if (!value) return refuse(last, "is not a whole number.");
         s.last = *value;
+    }
+    if (first.present) {
+        const auto value = ParseDecimal(first.text);
+        if (!value) return refuse(first, "is not a whole number.");
+        s.first = *value;
     }
     if (placeholder.present && !placeholder.text.empty()) {
         const auto value = ParseHexBytes(placeholder.text);

@@ -16,7 +16,11 @@ struct SerialSettings {
     int bytes = 0;             // 1 to kMaxSerialBytes
     SerialFormat format = SerialFormat::Le;
     std::string formatText;  // as written, for --show
-    std::string counterPath; // absolute or relative to the working folder
+    std::string counterPath; // absolute or relative to the working folder; empty for counterDb
+    // Counter=db:NAME: the counter NAME in the line database, not a file.
+    std::string counterDb;
+    // Where --db-init starts a database counter it creates ([Serial] First).
+    std::uint64_t first = 1;
     std::uint64_t step = 1;
     std::optional<std::uint64_t> last;
     std::vector<std::uint8_t> placeholder; // empty: the image holds nothing there
@@ -38,6 +42,12 @@ struct SerialSection {
 SerialSection ReadSerialSection(const std::string& settingsPath);
 
 const char* SerialFormatName(SerialFormat format);
+
+// The counter as the settings file names it: the file, or "db:NAME".
+std::string CounterName(const SerialSettings& serial);
+
+// A database counter's name: letters, digits, '_', '-' and '.', 1 to 63.
+bool ValidDatabaseCounterName(const std::string& name);
 
 // "0x%X"-style text of the settings for --show and messages.
 std::string FormatHexBytes(const std::vector<std::uint8_t>& bytes);

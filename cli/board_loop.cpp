@@ -137,6 +137,7 @@ int BoardLoop::Run(const std::atomic<bool>& stop) {
             DownloadSession session(boardWindow, setup_.startup, std::make_unique<HeldPort>(line));
             if (setup_.recordFile) session.SetRunRecordFile(*setup_.recordFile);
             if (setup_.trace) session.SetTraceSink(setup_.trace);
+            if (setup_.database) session.SetLineDatabase(setup_.database);
             session.SetIdentificationLimit(setup_.idLimit);
             // The opening lines once; after that, the window is open and
             // each board is a Start.

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 
+#include "line_database.h"
 #include "result_code.h"
 #include "startup.h"
 #include "trace_port.h"
@@ -52,11 +53,12 @@ struct BoardOutcome {
 std::string BoardSummaryLine(const BoardOutcome& board, const BoardTally& tally);
 
 struct BoardLoopSetup {
-    StartupResult startup;                 // unattended
-    std::optional<std::string> recordFile; // none: the settings file's own
-    std::shared_ptr<ITraceSink> trace;     // may be null
-    std::chrono::seconds idLimit{0};       // per board; zero waits for ever
-    int boards = 0;                        // 0: no limit
+    StartupResult startup;                   // unattended
+    std::optional<std::string> recordFile;   // none: the settings file's own
+    std::shared_ptr<ITraceSink> trace;       // may be null
+    std::chrono::seconds idLimit{0};         // per board; zero waits for ever
+    int boards = 0;                          // 0: no limit
+    std::shared_ptr<ILineDatabase> database; // may be null; shared by every board
 };
 
 class BoardLoop {

@@ -438,6 +438,11 @@ void GangRun::SetRunRecordFile(const std::string& path) {
     for (auto& board : sessions_) board->session->SetRunRecordFile(path);
 }
 
+void GangRun::SetLineDatabase(std::shared_ptr<ILineDatabase> database) {
+    database_ = database;
+    for (auto& board : sessions_) board->session->SetLineDatabase(database);
+}
+
 void GangRun::SetIdentificationLimit(std::chrono::seconds limit) {
     idLimit_ = limit;
     for (auto& board : sessions_) board->session->SetIdentificationLimit(limit);
@@ -540,6 +545,7 @@ int GangRun::RunBoardLoops(const std::atomic<bool>& stop) {
         setup.recordFile = recordFile_;
         setup.idLimit = idLimit_;
         setup.boards = *boardsPerPort_;
+        setup.database = database_;
         loops.push_back(std::make_unique<BoardLoop>(*windows[i], setup));
     }
     std::vector<std::thread> threads;

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "line_database.h"
 #include "result_code.h"
 #include "settings.h"
 #include "startup.h"
@@ -137,6 +138,9 @@ public:
     // Each board gives up on a target that has not identified itself this
     // long after its port opened (code 4); zero waits for ever. Before Run.
     void SetIdentificationLimit(std::chrono::seconds limit);
+    // Every board's serial numbers and records go through the one database
+    // client (one connection for the gang). Before Run.
+    void SetLineDatabase(std::shared_ptr<ILineDatabase> database);
     // Board after board on every port (BoardLoop), each port on its own: n
     // boards per port, 0 for no limit. Before Run.
     void SetBoardsPerPort(int boards) { boardsPerPort_ = boards; }
@@ -160,6 +164,7 @@ private:
     std::optional<std::string> recordFile_;
     std::chrono::seconds idLimit_{0};
     std::optional<int> boardsPerPort_;
+    std::shared_ptr<ILineDatabase> database_;
 
     Settings settings_;
     std::unique_ptr<GangConsole> console_;

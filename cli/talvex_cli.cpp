@@ -22,6 +22,7 @@
 #include "port_diagnosis.h"
 #include "result_code.h"
 #include "result_wait.h"
+#include "line_commands.h"
 #include "run_record.h"
 #include "serial_counter.h"
 #include "serial_stamp.h"
@@ -240,9 +241,10 @@ struct KnownFlag {
 };
 
 constexpr KnownFlag kKnownFlags[] = {
-    {"--show", false}, {"--no-progress", false}, {"--list-ports", false}, {"--record", true},
-    {"--trace", true}, {"--id-timeout", true},   {"--ports", true},       {"--help", false},
-    {"-h", false},     {"--version", false},     {"-V", false},           {"--boards", true},
+    {"--show", false},    {"--no-progress", false}, {"--list-ports", false}, {"--record", true},
+    {"--trace", true},    {"--id-timeout", true},   {"--ports", true},       {"--help", false},
+    {"-h", false},        {"--version", false},     {"-V", false},           {"--boards", true},
+    {"--database", true}, {"--db-init", false},     {"--db-flush", false},
 };
 
 int UnknownFlag(const std::string& flag) {
@@ -349,7 +351,31 @@ struct Flags {
     std::optional<std::string> trace;
     int idTimeout = 0;
     std::optional<int> boards;
+    LineFlags line;
 };
+
+// The settings a run reads, as the window reads them when it opens.
+Settings RunSettings(const StartupResult& startup) {
+    Settings settings = startup.settings;
+    ReadSettingsAtOpening(settings);
+    ApplyUnstoredOptions(startup, settings);
+    return settings;
+}
+
+// The line database for a run, opened once for the process; nullopt to go
+// ahead (with or without one), else the exit code the run ends with.
+std::optional<int> UseLineDatabase(const Settings& settings, const LineFlags& flags,
+                                   std::shared_ptr<ILineDatabase>& database) {
+    std::optional<int> refuse;
+    database = OpenLineDatabase(settings, flags, refuse);
+    return refuse;
+}
+
+// --db-init and --db-flush, which run instead of a download.
+int LineDatabaseCommand(const StartupResult& startup, const LineFlags& flags) {
+    const Settings settings = RunSettings(startup);
+    return flags.init ? InitLineDatabase(settings, flags) : FlushLineSpool(settings, flags);
+}
 
 // The byte trace of the one port, headed with when it began; none when not
 // asked for or when the file cannot be opened (the run goes on without it).
@@ -377,10 +403,10 @@ std::shared_ptr<FileTraceSink> OpenTrace(const Flags& flags) {
 int RunBoards(ConsoleWindow& window, const StartupResult& startup, const Flags& flags,
               const std::shared_ptr<FileTraceSink>& trace) {
     // What each board's session will read, as the single run reports it.
-    Settings settings = startup.settings;
-    ReadSettingsAtOpening(settings);
-    ApplyUnstoredOptions(startup, settings);
+    const Settings settings = RunSettings(startup);
     if (!SerialStampingUsable(settings)) return ToInt(ExitCode::Image);
+    std::shared_ptr<ILineDatabase> database;
+    if (const auto refused = UseLineDatabase(settings, flags.line, database)) return *refused;
     ReportMassEraseOnly(settings);
     ReportUnusableImage(startup);
     BoardLoopSetup setup;
@@ -389,6 +415,7 @@ int RunBoards(ConsoleWindow& window, const StartupResult& startup, const Flags& 
     setup.trace = trace;
     setup.idLimit = std::chrono::seconds(flags.idTimeout);
     setup.boards = *flags.boards;
+    setup.database = database;
     BoardLoop loop(window, setup);
     const int code = loop.Run(g_interrupted);
     ExplainFileOpenError(window, loop.ImagePath());
@@ -430,6 +457,7 @@ int talvex::RunConsole(int argc, char** argv) {
             value = flag.substr(equals + 1);
             flag.resize(equals);
         }
+        std::string lineProblem;
         const KnownFlag* known = nullptr;
         for (const KnownFlag& candidate : kKnownFlags) {
             if (flag == candidate.name) known = &candidate;
@@ -441,7 +469,9 @@ int talvex::RunConsole(int argc, char** argv) {
         } else if (!known->takesValue && value) {
             return UsageError(flag + " takes no value");
         }
-        if (flag == "--show") {
+        if (TakeLineFlag(flag, value, flags.line, lineProblem)) {
+            if (!lineProblem.empty()) return UsageError(lineProblem);
+        } else if (flag == "--show") {
             flags.show = true;
         } else if (flag == "--no-progress") {
             flags.progress = false;
@@ -501,6 +531,7 @@ int talvex::RunConsole(int argc, char** argv) {
 
     if (flags.listPorts) return ListPortsAndExplain(startup);
     if (flags.show) return ShowSettings(startup, gangPorts);
+    if (flags.line.init || flags.line.flush) return LineDatabaseCommand(startup, flags.line);
     if (!startup.partDbPresent) {
         // A window would end silently with 2; the operator still deserves to
         // know why.
@@ -518,6 +549,11 @@ int talvex::RunConsole(int argc, char** argv) {
         if (flags.record) gang.SetRunRecordFile(*flags.record);
         gang.SetIdentificationLimit(std::chrono::seconds(flags.idTimeout));
         if (!SerialStampingUsable(gang.CurrentSettings())) return ToInt(ExitCode::Image);
+        std::shared_ptr<ILineDatabase> database;
+        if (const auto refused = UseLineDatabase(gang.CurrentSettings(), flags.line, database)) {
+            return *refused;
+        }
+        gang.SetLineDatabase(database);
         if (flags.boards) gang.SetBoardsPerPort(*flags.boards);
         ReportMassEraseOnly(gang.CurrentSettings());
         ReportUnusableImage(startup);
@@ -537,6 +573,11 @@ int talvex::RunConsole(int argc, char** argv) {
     } else {
         DownloadSession session(window, unattended);
         if (!SerialStampingUsable(session.CurrentSettings())) return ToInt(ExitCode::Image);
+        std::shared_ptr<ILineDatabase> database;
+        if (const auto refused = UseLineDatabase(session.CurrentSettings(), flags.line, database)) {
+            return *refused;
+        }
+        session.SetLineDatabase(database);
         if (flags.record) session.SetRunRecordFile(*flags.record);
         if (trace) session.SetTraceSink(trace);
         session.SetIdentificationLimit(std::chrono::seconds(flags.idTimeout));

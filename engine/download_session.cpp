@@ -80,14 +80,27 @@ bool DownloadSession::SetRunRecordFile(const std::string& path) {
     // lock: once it has started, that recorder stays, and lives as long as
     // the worker does.
     if (worker_->Running()) return false;
+    recordFile_ = path;
+    RemakeRecorder();
+    return true;
+}
+
+bool DownloadSession::SetLineDatabase(std::shared_ptr<ILineDatabase> database) {
+    if (!worker_->SetLineDatabase(database)) return false;
+    database_ = std::move(database);
+    RemakeRecorder();
+    return true;
+}
+
+void DownloadSession::RemakeRecorder() {
     std::unique_ptr<RunRecorder> next;
-    if (!path.empty()) {
+    if (!recordFile_.empty() || database_) {
         next = std::make_unique<RunRecorder>(
-            path, [this](const std::string& text) { frontEnd_.RunRecordFailed(text); });
+            recordFile_, [this](const std::string& text) { frontEnd_.RunRecordFailed(text); },
+            database_);
     }
     observers_.Set(&results_, next.get());
     recorder_ = std::move(next);
-    return true;
 }
 
 DownloadSession::~DownloadSession() {

@@ -109,8 +109,12 @@ public:
     // the file the settings key [Log] File names. A line that cannot be
     // written reaches the front end's RunRecordFailed.
     bool SetRunRecordFile(const std::string& path);
+    // The line database: db: counters take their numbers from it and every
+    // run's record goes to it (beside the record file, when one is set).
+    // One database serves every session of the process.
+    bool SetLineDatabase(std::shared_ptr<ILineDatabase> database);
     // The record file in force, empty when none.
-    std::string RunRecordFile() const { return recorder_ ? recorder_->Path() : std::string(); }
+    std::string RunRecordFile() const { return recordFile_; }
     bool SetTraceSink(std::shared_ptr<ITraceSink> sink) {
         return worker_->SetTraceSink(std::move(sink));
     }
@@ -126,6 +130,10 @@ private:
     // result for the front end, and the record when one is kept.
     RunResultCollector results_;
     std::unique_ptr<RunRecorder> recorder_;
+    std::string recordFile_;
+    std::shared_ptr<ILineDatabase> database_;
+    // Makes the recorder anew for the record file and database in force.
+    void RemakeRecorder();
     RunObserverPair observers_;
     std::unique_ptr<SerialThread> worker_;
 };

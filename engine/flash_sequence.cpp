@@ -332,10 +332,17 @@ bool FlashSequence::PagePlanAndErase(CHexReader& reader, CheckedImage& image, co
 }
 
 bool FlashSequence::TakeSerial(const SerialSettings& serial, CheckedImage& image) {
-    const CounterResult taken = TakeSerialNumber(serial);
+    ILineDatabase* database = c_.LineDatabase();
+    const CounterResult taken = !serial.counterDb.empty() && database != nullptr
+                                    ? database->TakeSerial(serial, c_.CurrentSettings().port)
+                                    : TakeSerialNumber(serial);
     if (taken.status != CounterStatus::Taken) {
         outcome_.StepFailed();
-        c_.ReportFailure(taken.message, ExitCode::Image);
+        // A server that cannot be reached is a connection failure, as a
+        // port that does not open is: nothing about the image is wrong.
+        c_.ReportFailure(taken.message, taken.status == CounterStatus::Unreachable
+                                            ? ExitCode::Port
+                                            : ExitCode::Image);
         return false;
     }
     std::string whyNot;

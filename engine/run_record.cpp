@@ -4,9 +4,12 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
+#include <random>
 
 #include "image_file.h"
 #include "json_writer.h"
+#include "line_settings.h"
 #include "port_diagnosis.h"
 #include "sha256.h"
 #include "system_error_text.h"
@@ -112,11 +115,41 @@ RunRecord::Image FingerprintImage(const std::string& path) {
     return image;
 }
 
+std::string NewRunId() {
+    // One generator for the process, seeded from the system's entropy: ids
+    // of runs a second apart on two stations must not meet.
+    static std::mutex mutex;
+    static std::mt19937_64 generator = [] {
+        std::random_device device;
+        std::seed_seq seed{device(), device(), device(), device(), device(), device()};
+        return std::mt19937_64(seed);
+    }();
+    std::uint64_t high = 0;
+    std::uint64_t low = 0;
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        high = generator();
+        low = generator();
+    }
+    high = (high & ~0xF000ull) | 0x4000ull;         // version 4
+    low = (low & ~(0x3ull << 62)) | (0x2ull << 62); // RFC 4122 variant
+    char text[40];
+    std::snprintf(text, sizeof text, "%08llx-%04llx-%04llx-%04llx-%012llx",
+                  static_cast<unsigned long long>(high >> 32),
+                  static_cast<unsigned long long>((high >> 16) & 0xFFFF),
+                  static_cast<unsigned long long>(high & 0xFFFF),
+                  static_cast<unsigned long long>(low >> 48),
+                  static_cast<unsigned long long>(low & 0xFFFFFFFFFFFFull));
+    return text;
+}
+
 std::string FormatRunRecord(const RunRecord& r) {
     JsonWriter w;
     w.BeginObject();
+    w.Key("run_id").String(r.runId);
     w.Key("start").String(FormatUtcTime(r.startUnixMs));
     w.Key("host").String(r.host);
+    w.Key("station").String(r.station);
     w.Key("tool").String("TALVEX");
     w.Key("version").String(r.version);
     w.Key("settings").String(r.settingsPath);
@@ -167,6 +200,7 @@ std::string FormatRunRecord(const RunRecord& r) {
         w.Key("serial").BeginObject();
         w.Key("number").Integer(static_cast<std::int64_t>(r.serial->number));
         w.Key("bytes").String(r.serial->bytes);
+        w.Key("counter").String(r.serial->counter);
         w.EndObject();
         w.Key("serial_burned").Bool(r.code != 0);
     }
@@ -227,8 +261,12 @@ std::string FormatRunRecord(const RunRecord& r) {
     return w.Text();
 }
 
-RunRecorder::RunRecorder(std::string path, FailureHandler onFailure)
-    : path_(std::move(path)), onFailure_(std::move(onFailure)), running_(kPhaseCount) {}
+RunRecorder::RunRecorder(std::string path, FailureHandler onFailure,
+                         std::shared_ptr<ILineDatabase> database)
+    : path_(std::move(path)),
+      onFailure_(std::move(onFailure)),
+      database_(std::move(database)),
+      running_(kPhaseCount) {}
 
 void RunRecorder::RunBegan(const Settings& s, const std::string& imagePath, bool download) {
     record_ = RunRecord{};
@@ -237,7 +275,11 @@ void RunRecorder::RunBegan(const Settings& s, const std::string& imagePath, bool
     record_.startUnixMs = std::chrono::duration_cast<std::chrono::milliseconds>(
                               std::chrono::system_clock::now().time_since_epoch())
                               .count();
+    record_.runId = NewRunId();
     record_.host = HostName();
+    record_.station = ReadLineSettings(s.settingsPath).station;
+    if (record_.station.empty()) record_.station = record_.host;
+    if (s.serial.settings) counter_ = CounterName(*s.serial.settings);
     record_.version = TALVEX_VERSION;
     record_.settingsPath = s.settingsPath;
     record_.port = s.port;
@@ -297,7 +339,7 @@ void RunRecorder::RunCommand(bool reset) {
 }
 
 void RunRecorder::SerialAssigned(std::uint64_t number, const std::vector<std::uint8_t>& bytes) {
-    if (open_) record_.serial = RunRecord::Serial{number, FormatHexBytes(bytes)};
+    if (open_) record_.serial = RunRecord::Serial{number, FormatHexBytes(bytes), counter_};
 }
 
 void RunRecorder::ImageWritten(const std::string& sha256) {
@@ -321,9 +363,14 @@ void RunRecorder::RunEnded(ExitCode code, const std::string& failure) {
                                   ? "it opens now; it was busy for a reason the system did not give"
                                   : d.text;
     }
+    const std::string line = FormatRunRecord(record_);
     std::string whyNot;
-    if (!AppendRecordLine(path_, FormatRunRecord(record_), whyNot) && onFailure_) {
+    if (!path_.empty() && !AppendRecordLine(path_, line, whyNot) && onFailure_) {
         onFailure_("Run record not written to " + path_ + ": " + whyNot + ".");
+    }
+    if (database_) {
+        const RecordDelivery delivery = database_->StoreRecord(line);
+        if (!delivery.stored && onFailure_) onFailure_(delivery.message);
     }
 }
 

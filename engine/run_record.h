@@ -6,17 +6,23 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "line_database.h"
 #include "run_observer.h"
 
 namespace talvex {
 
 struct RunRecord {
+    // Unique to this run on every station (a random UUID): a record
+    // delivered twice to the line database is stored once.
+    std::string runId;
     std::int64_t startUnixMs = 0;
     std::string host;
+    std::string station; // [Line] Station, else the host name
     std::string version;
     std::string settingsPath;
     std::string port;
@@ -42,7 +48,8 @@ struct RunRecord {
 
     struct Serial {
         std::uint64_t number = 0;
-        std::string bytes; // as written, in hexadecimal; empty when it did not fit
+        std::string bytes;   // as written, in hexadecimal; empty when it did not fit
+        std::string counter; // the file, or "db:NAME"
     };
     std::optional<Serial> serial;
 
@@ -97,13 +104,19 @@ bool AppendRecordLine(const std::string& path, const std::string& line, std::str
 // The name of this computer, empty when the system does not give one.
 std::string HostName();
 
+// A new random UUID (version 4), as 36 lower-case characters.
+std::string NewRunId();
+
 // Fills a record from what the worker tells and appends it when the run
 // ends. A line that cannot be written goes to the failure handler (on the
 // worker's thread); the run's result stays what it was.
 class RunRecorder final : public IRunObserver {
 public:
     using FailureHandler = std::function<void(const std::string&)>;
-    RunRecorder(std::string path, FailureHandler onFailure);
+    // path: the JSON-lines file, empty for none; database: the line
+    // database, null for none. Both may be given.
+    RunRecorder(std::string path, FailureHandler onFailure,
+                std::shared_ptr<ILineDatabase> database = nullptr);
 
     const std::string& Path() const { return path_; }
 
@@ -126,7 +139,9 @@ private:
 
     std::string path_;
     FailureHandler onFailure_;
+    std::shared_ptr<ILineDatabase> database_;
     bool open_ = false;
+    std::string counter_; // the run's [Serial] counter, as named
     RunRecord record_;
     Clock::time_point start_;
     // Begin time of each phase now running, by phase number.

@@ -106,6 +106,9 @@ std::string SerialStartProblem(const Settings& settings) {
     if (!settings.serial.settings) return settings.serial.problem;
     // Only a run that programs takes a number.
     if (IsOn(settings.massErase) || !IsOn(settings.program)) return {};
+    // The line database is asked when the number is taken; the front end
+    // checks beforehand that one is set.
+    if (!settings.serial.settings->counterDb.empty()) return {};
     const CounterResult next = PeekSerialNumber(*settings.serial.settings);
     return next.status == CounterStatus::Taken ? std::string() : next.message;
 }

@@ -103,6 +103,12 @@ bool SerialThread::SetIdentificationLimit(std::chrono::seconds limit) {
     return true;
 }
 
+bool SerialThread::SetLineDatabase(std::shared_ptr<ILineDatabase> database) {
+    if (started_.load()) return false;
+    context_.SetLineDatabase(std::move(database));
+    return true;
+}
+
 void SerialThread::WaitForRequest() {
     std::unique_lock<std::mutex> lock(wakeMutex_);
     idle_ = true;

@@ -73,6 +73,9 @@ public:
     // the port opened ends with code 4. Zero (the default) waits for ever,
     // as a user at the window expects.
     bool SetIdentificationLimit(std::chrono::seconds limit);
+    // Where db: counters take their numbers; shared by every worker of the
+    // process.
+    bool SetLineDatabase(std::shared_ptr<ILineDatabase> database);
 
     RequestFlags& Flags() { return context_.Flags(); }
     ChipValues Chip() const { return context_.Chip(); }

@@ -16,6 +16,7 @@
 
 #include "command_frame.h"
 #include "frame_link.h"
+#include "line_database.h"
 #include "result_code.h"
 #include "run_observer.h"
 #include "run_outcome.h"
@@ -90,6 +91,11 @@ public:
     }
     void SetRunObserver(IRunObserver* observer) { runObserver_ = observer; }
     void SetTraceSink(std::shared_ptr<ITraceSink> sink) { traceSink_ = std::move(sink); }
+    void SetLineDatabase(std::shared_ptr<ILineDatabase> database) {
+        lineDatabase_ = std::move(database);
+    }
+    // Null when the settings name no line database.
+    ILineDatabase* LineDatabase() const { return lineDatabase_.get(); }
 
     // --- The worker's thread only, from here on.
 
@@ -167,6 +173,7 @@ private:
     std::unique_ptr<ISerialPort> port_;
     bool portStopWired_ = false;
     std::shared_ptr<ITraceSink> traceSink_;
+    std::shared_ptr<ILineDatabase> lineDatabase_;
     bool traced_ = false;
     std::unique_ptr<FrameLink> link_;
 

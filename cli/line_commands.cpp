@@ -1,0 +1,161 @@
+#include "line_commands.h"
+
+#include <cstdio>
+
+#include "line_settings.h"
+#include "result_code.h"
+#include "serial_stamp.h"
+
+namespace talvex {
+namespace {
+
+void Say(const std::string& text) {
+    std::fprintf(stderr, "talvex-cli: %s\n", text.c_str());
+    std::fflush(stderr);
+}
+
+int CodeOf(DbState state) {
+    return ToInt(state == DbState::Unreachable ? ExitCode::Port : ExitCode::Image);
+}
+
+// Whether a run with these settings takes a number from a db: counter.
+bool TakesDatabaseNumber(const Settings& settings) {
+    return settings.serial.settings && !settings.serial.settings->counterDb.empty() &&
+           !IsOn(settings.massErase) && IsOn(settings.program);
+}
+
+// The client for the database in force, or null with the exit code in
+// refuse (and the reason said) when none can be had.
+std::shared_ptr<LineDatabaseClient> MakeClient(const Settings& settings, const LineFlags& flags,
+                                               std::optional<int>& refuse, bool required) {
+    const LineSettings line = ReadLineSettings(settings.settingsPath);
+    const DatabaseChoice choice = ChooseDatabase(flags.database, line);
+    if (choice.connection.empty()) {
+        if (required) {
+            Say("no line database is set: give --database, set TALVEX_DATABASE, or set [Line] "
+                "Database in " +
+                settings.settingsPath + ".");
+            refuse = ToInt(ExitCode::Usage);
+        }
+        return nullptr;
+    }
+    std::string source = choice.source;
+    if (source == "[Line] Database")
+        source = "Settings file " + settings.settingsPath + ": " + source;
+    const std::string problem = DatabaseSettingProblem(choice.connection, source);
+    // Only the settings file is refused a password: a flag or the
+    // environment lives no longer than the batch file that sets it.
+    const bool fromFile = choice.source == "[Line] Database";
+    if (!problem.empty() && (fromFile || problem.find("holds a password") == std::string::npos)) {
+        Say(problem);
+        refuse = ToInt(fromFile ? ExitCode::Image : ExitCode::Usage);
+        return nullptr;
+    }
+    LineDatabaseOptions options;
+    options.connection = choice.connection;
+    options.source = source;
+    options.station = line.station;
+    options.spool = line.spool;
+    return std::make_shared<LineDatabaseClient>(options);
+}
+
+void DeliverSpool(LineDatabaseClient& client) {
+    if (client.SpoolWaiting() == 0) return;
+    const SpoolFlush flush = client.FlushSpool();
+    if (flush.delivered > 0) {
+        Say(std::to_string(flush.delivered) + " run record(s) from the spool delivered to " +
+            client.Server() + ".");
+    }
+    if (!flush.message.empty()) Say(flush.message);
+}
+
+} // namespace
+
+bool TakeLineFlag(const std::string& flag, const std::optional<std::string>& value,
+                  LineFlags& flags, std::string& problem) {
+    if (flag == "--database") {
+        if (!value || value->empty()) {
+            problem = "--database needs a connection string";
+        } else {
+            flags.database = *value;
+        }
+        return true;
+    }
+    if (flag != "--db-init" && flag != "--db-flush") return false;
+    if (value) {
+        problem = flag + " takes no value";
+        return true;
+    }
+    (flag == "--db-init" ? flags.init : flags.flush) = true;
+    return true;
+}
+
+std::shared_ptr<LineDatabaseClient> OpenLineDatabase(const Settings& settings,
+                                                     const LineFlags& flags,
+                                                     std::optional<int>& refuse) {
+    const bool needed = TakesDatabaseNumber(settings);
+    std::shared_ptr<LineDatabaseClient> client = MakeClient(settings, flags, refuse, false);
+    if (refuse) return nullptr;
+    if (!client) {
+        if (needed) {
+            // Without the server no number may be taken, and none invented.
+            Say("[Serial] Counter=" + CounterName(*settings.serial.settings) +
+                " is a counter in the line database, and no database is set: give --database, "
+                "set TALVEX_DATABASE, or set [Line] Database. The board is not flashed.");
+            refuse = ToInt(ExitCode::Image);
+        }
+        return nullptr;
+    }
+    std::string whyNot;
+    const DbState state = client->Connect(whyNot);
+    if (state == DbState::Done) {
+        DeliverSpool(*client);
+        return client;
+    }
+    if (needed) {
+        Say(whyNot + " The board is not flashed.");
+        refuse = CodeOf(state);
+        return nullptr;
+    }
+    Say(whyNot + " The run goes on; its record waits in the spool until the database is back.");
+    return client;
+}
+
+int InitLineDatabase(const Settings& settings, const LineFlags& flags) {
+    std::optional<int> refuse;
+    const std::shared_ptr<LineDatabaseClient> client = MakeClient(settings, flags, refuse, true);
+    if (!client) return *refuse;
+    if (settings.serial.On() && !settings.serial.settings) {
+        Say(settings.serial.problem);
+        return ToInt(ExitCode::Image);
+    }
+    std::string report;
+    std::string whyNot;
+    const DbState state = client->InitSchema(settings.serial.settings, report, whyNot);
+    if (state != DbState::Done) {
+        Say(whyNot);
+        return CodeOf(state);
+    }
+    std::printf("%s\n", report.c_str());
+    return 0;
+}
+
+int FlushLineSpool(const Settings& settings, const LineFlags& flags) {
+    std::optional<int> refuse;
+    const std::shared_ptr<LineDatabaseClient> client = MakeClient(settings, flags, refuse, true);
+    if (!client) return *refuse;
+    std::string whyNot;
+    const DbState state = client->Connect(whyNot);
+    if (state != DbState::Done) {
+        Say(whyNot + " The spool is kept as it is.");
+        return CodeOf(state);
+    }
+    const SpoolFlush flush = client->FlushSpool();
+    std::printf("%zu run record(s) delivered to %s; %zu waiting, %zu refused.\n", flush.delivered,
+                client->Server().c_str(), flush.waiting, flush.rejected);
+    if (!flush.message.empty()) Say(flush.message);
+    if (flush.waiting > 0) return ToInt(ExitCode::Port);
+    return flush.rejected > 0 ? ToInt(ExitCode::Image) : 0;
+}
+
+} // namespace talvex

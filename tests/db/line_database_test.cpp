@@ -183,8 +183,7 @@ TEST_F(LineDatabaseTest, ClientsOnManyThreadsNeverTakeTheSameNumberAndStopAtLast
 
     const CounterResult past = Client()->TakeSerial(serial, "p");
     EXPECT_EQ(past.status, CounterStatus::UsedUp);
-    EXPECT_NE(past.message.find("is used up: its next number"), std::string::npos)
-        << past.message;
+    EXPECT_NE(past.message.find("is used up: its next number"), std::string::npos) << past.message;
 }
 
 TEST_F(LineDatabaseTest, ACounterNotInTheDatabaseIsRefusedNotStarted) {

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "line_settings.h"
+#include "line_database_choice.h"
 #include "result_code.h"
 #include "serial_stamp.h"
 
@@ -18,45 +18,20 @@ int CodeOf(DbState state) {
     return ToInt(state == DbState::Unreachable ? ExitCode::Port : ExitCode::Image);
 }
 
-// Whether a run with these settings takes a number from a db: counter.
-bool TakesDatabaseNumber(const Settings& settings) {
-    return settings.serial.settings && !settings.serial.settings->counterDb.empty() &&
-           !IsOn(settings.massErase) && IsOn(settings.program);
-}
-
 // The client for the database in force, or null with the exit code in
 // refuse (and the reason said) when none can be had.
 std::shared_ptr<LineDatabaseClient> MakeClient(const Settings& settings, const LineFlags& flags,
                                                std::optional<int>& refuse, bool required) {
-    const LineSettings line = ReadLineSettings(settings.settingsPath);
-    const DatabaseChoice choice = ChooseDatabase(flags.database, line);
-    if (choice.connection.empty()) {
-        if (required) {
-            Say("no line database is set: give --database, set TALVEX_DATABASE, or set [Line] "
-                "Database in " +
-                settings.settingsPath + ".");
-            refuse = ToInt(ExitCode::Usage);
-        }
-        return nullptr;
+    const LineDatabaseChoice choice = ChooseLineDatabase(settings, flags.database, !required);
+    if (!choice.problem.empty()) Say(choice.problem);
+    if (choice.refuse) refuse = ToInt(*choice.refuse);
+    if (!choice.client && !refuse && required) {
+        Say("no line database is set: give --database, set TALVEX_DATABASE, or set [Line] "
+            "Database in " +
+            settings.settingsPath + ".");
+        refuse = ToInt(ExitCode::Usage);
     }
-    std::string source = choice.source;
-    if (source == "[Line] Database")
-        source = "Settings file " + settings.settingsPath + ": " + source;
-    const std::string problem = DatabaseSettingProblem(choice.connection, source);
-    // Only the settings file is refused a password: a flag or the
-    // environment lives no longer than the batch file that sets it.
-    const bool fromFile = choice.source == "[Line] Database";
-    if (!problem.empty() && (fromFile || problem.find("holds a password") == std::string::npos)) {
-        Say(problem);
-        refuse = ToInt(fromFile ? ExitCode::Image : ExitCode::Usage);
-        return nullptr;
-    }
-    LineDatabaseOptions options;
-    options.connection = choice.connection;
-    options.source = source;
-    options.station = line.station;
-    options.spool = line.spool;
-    return std::make_shared<LineDatabaseClient>(options);
+    return choice.client;
 }
 
 void DeliverSpool(LineDatabaseClient& client) {
@@ -95,17 +70,7 @@ std::shared_ptr<LineDatabaseClient> OpenLineDatabase(const Settings& settings,
                                                      std::optional<int>& refuse) {
     const bool needed = TakesDatabaseNumber(settings);
     std::shared_ptr<LineDatabaseClient> client = MakeClient(settings, flags, refuse, false);
-    if (refuse) return nullptr;
-    if (!client) {
-        if (needed) {
-            // Without the server no number may be taken, and none invented.
-            Say("[Serial] Counter=" + CounterName(*settings.serial.settings) +
-                " is a counter in the line database, and no database is set: give --database, "
-                "set TALVEX_DATABASE, or set [Line] Database. The board is not flashed.");
-            refuse = ToInt(ExitCode::Image);
-        }
-        return nullptr;
-    }
+    if (refuse || !client) return nullptr;
     std::string whyNot;
     const DbState state = client->Connect(whyNot);
     if (state == DbState::Done) {

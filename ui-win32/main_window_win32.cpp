@@ -13,6 +13,7 @@
 #include "file_dialog.h"
 #include "front_texts.h"
 #include "help_launcher.h"
+#include "line_database_choice.h"
 #include "progress_bar_state.h"
 #include "progress_model.h"
 #include "resource_ids.h"
@@ -230,6 +231,7 @@ void MainWindow::Opened(void* hwnd) {
 
     ops_ = std::make_unique<ThreadWindowOps>(*this);
     session_ = std::make_unique<DownloadSession>(*ops_, startup_);
+    AttachLineDatabase(*session_, *ops_);
     SetDlgItemTextW(dialog, TALVEX_FILE_BOX, WideFromUtf8(session_->ImagePath()).c_str());
     SetDlgItemTextW(dialog, TALVEX_RUN_RESET_BUTTON,
                     WideFromUtf8(session_->RunResetCaption()).c_str());

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "about_entry.h"
+#include "line_database_choice.h"
 #include "config_sheet.h"
 #include "dialog_hooks.h"
 #include "dialog_units.h"
@@ -116,6 +117,7 @@ MainDialog::MainDialog(const StartupResult& startup, QWidget* parent) : QDialog(
 
     ops_ = new QtWindowOps(*this, this);
     session_ = std::make_unique<DownloadSession>(*ops_, startup);
+    AttachLineDatabase(*session_, *ops_);
 
     fileBox_->setText(FromLocalPath(session_->ImagePath()));
     runResetButton_->setText(QString::fromStdString(session_->RunResetCaption()));

@@ -101,8 +101,14 @@ asan-build tsan-build fuzz-build: %-build: deps
 	cmake --preset $* $(WERROR_ARG) $(CMAKE_ARGS)
 	cmake --build build-$* -j $(JOBS)
 
+# The line database's figure needs a server: a throw-away one on a Unix
+# socket, removed afterwards whatever the bench's outcome.
+BENCH_PG = /tmp/talvex-bench-pg
 bench: build
-	$(BUILD)/bench/talvex-bench --out bench/results.json
+	tools/pg-cluster.sh start $(BENCH_PG)
+	$(BUILD)/bench/talvex-bench --out bench/results.json \
+	    --db "host=$(BENCH_PG) dbname=postgres user=talvex"; \
+	  status=$$?; tools/pg-cluster.sh remove $(BENCH_PG); exit $$status
 
 # The sources in the project's style (.clang-format); format-check changes
 # nothing and fails on the first file that differs.

@@ -34,7 +34,9 @@
 #include "command_frame.h"
 #include "frame_link.h"
 #include "goals.h"
+#include "line_database_client.h"
 #include "machine_load.h"
+#include "run_record.h"
 #include "serial_port.h"
 #include "serial_thread.h"
 #include "zarq_sim.h"
@@ -908,6 +910,67 @@ void LateRows(const LateFigures& f, double othersShare, Report& report) {
     }
 }
 
+// What a board spends on the line database: its number taken and its run
+// record stored, each a round trip to the server on its Unix socket.
+struct DatabaseFigures {
+    std::vector<double> perBoardMs;
+    double othersShare = 0;
+};
+
+constexpr int kDatabaseBoards = 400;
+
+DatabaseFigures MeasureDatabase(const std::string& connection, const std::string& dir) {
+    LineDatabaseOptions options;
+    options.connection = connection;
+    options.source = "--db";
+    options.spool = dir + "/bench-spool.jsonl";
+    LineDatabaseClient client(options);
+    SerialSettings serial;
+    serial.counterDb = "bench-" + std::to_string(getpid());
+    serial.bytes = 4;
+    std::string report;
+    std::string whyNot;
+    if (client.InitSchema(serial, report, whyNot) != DbState::Done) throw Fail{whyNot};
+    RunRecord record;
+    record.startUnixMs = 1796000000000;
+    record.host = record.station = "bench";
+    record.port = "/dev/ttyUSB0";
+    record.part = "ZaRQ4126";
+    record.image.path = dir + "/board.hex";
+    record.image.read = true;
+    record.image.sha256 = std::string(64, 'b');
+    record.phases = {{RunPhase::Erase, 12000, 4}, {RunPhase::Write, 680000, 61440}};
+    // The first board opens the connection and prepares the statements,
+    // which a station does once: not counted.
+    DatabaseFigures f;
+    const LoadWatch watch;
+    for (int board = 0; board <= kDatabaseBoards; ++board) {
+        const auto start = std::chrono::steady_clock::now();
+        const CounterResult taken = client.TakeSerial(serial, record.port);
+        if (taken.status != CounterStatus::Taken) throw Fail{taken.message};
+        record.runId = NewRunId();
+        record.serial = RunRecord::Serial{taken.number, "01000000", "db:" + serial.counterDb};
+        const RecordDelivery stored = client.StoreRecord(FormatRunRecord(record));
+        if (!stored.stored) throw Fail{stored.message};
+        const auto took = std::chrono::steady_clock::now() - start;
+        if (board > 0)
+            f.perBoardMs.push_back(std::chrono::duration<double, std::milli>(took).count());
+    }
+    f.othersShare = watch.OthersShare();
+    return f;
+}
+
+void DatabaseRow(const DatabaseFigures& f, Report& report) {
+    std::vector<double> sorted = f.perBoardMs;
+    std::sort(sorted.begin(), sorted.end());
+    const double p95 = sorted[sorted.size() * 95 / 100];
+    const Goal g{Median(f.perBoardMs), Spread(f.perBoardMs), 5, false, true, true, f.othersShare};
+    report.Add(Text("Line database per board, number taken and record stored, local socket (%zu "
+                    "boards)",
+                    f.perBoardMs.size()),
+               Text("median %.2f ms, p95 %.2f ms", g.median, p95), "median < 5 ms", g);
+}
+
 void StampRow(const StampFigures& f, Report& report) {
     const Goal g{f.Ratio(), Spread(f.ratios), 1.02, false, true, true, f.othersShare};
     report.Add(Text("talvex-cli with a [Serial] section vs without, 60 KB at 115200 baud, verify "
@@ -1069,13 +1132,19 @@ int main(int argc, char** argv) {
     bool fpsOnly = false;
     // --stamp-only: only stamping against a plain download, judged.
     bool stampOnly = false;
+    // --db CONNINFO: also the line database's time per board (make bench
+    // starts a throw-away server for it); --db-only: that alone.
+    std::string database;
+    bool databaseOnly = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--late-only") == 0) lateOnly = true;
         if (std::strcmp(argv[i], "--fps-only") == 0) fpsOnly = true;
         if (std::strcmp(argv[i], "--stamp-only") == 0) stampOnly = true;
+        if (std::strcmp(argv[i], "--db-only") == 0) databaseOnly = true;
         if (i + 1 >= argc) continue;
         if (std::strcmp(argv[i], "--out") == 0) out = argv[i + 1];
         if (std::strcmp(argv[i], "--cli") == 0) otherCli = argv[i + 1];
+        if (std::strcmp(argv[i], "--db") == 0) database = argv[i + 1];
     }
     const std::string self = std::filesystem::canonical("/proc/self/exe").parent_path().string();
     const std::string binDir = std::filesystem::exists(self + "/talvex-cli")
@@ -1130,6 +1199,13 @@ int main(int argc, char** argv) {
         const std::string refhost = self + "/talvex-refhost";
         const std::string simProgram = binDir + "/zarq-sim";
 
+        if (databaseOnly) {
+            if (database.empty()) throw Fail{"--db-only needs --db CONNINFO"};
+            DatabaseRow(MeasureDatabase(database, dir), report);
+            report.Print();
+            std::filesystem::remove_all(dir);
+            return report.ExitCode();
+        }
         if (stampOnly) {
             const StampFigures stamp = MeasureStamping(cli, dir, partDb, kStampTurns);
             std::printf("Machine: %s\n", Machine().c_str());
@@ -1211,6 +1287,8 @@ int main(int argc, char** argv) {
         }
         const double refOthers = busy(refWatch);
         const StampFigures stamp = MeasureStamping(cli, dir, partDb, kStampTurns);
+        std::optional<DatabaseFigures> databaseFigures;
+        if (!database.empty()) databaseFigures = MeasureDatabase(database, dir);
         busiest = std::max(busiest, stamp.othersShare);
 
         // 4. Packed frames against one frame per record, side by side per
@@ -1310,6 +1388,7 @@ int main(int argc, char** argv) {
                         Median(cliTimes), Median(refTimes), g.median, g.spread),
                    "<= 1.02", g);
         StampRow(stamp, report);
+        if (databaseFigures) DatabaseRow(*databaseFigures, report);
         g = Goal{turn.medianUs, turn.spreadUs, 10, false, true, true, turnOthers};
         report.Add(Text("Host turnaround, answer in hand to next frame handed over (%zu frames)",
                         turn.samples),
@@ -1425,6 +1504,9 @@ int main(int argc, char** argv) {
              << "  \"stamp_serial_s\": " << Median(stamp.stamped) << ",\n"
              << "  \"stamp_ratio\": " << stamp.Ratio() << ",\n"
              << "  \"stamp_ratio_spread\": " << Spread(stamp.ratios) << ",\n"
+             << "  \"database_per_board_ms\": "
+             << (databaseFigures ? Text("%.3f", Median(databaseFigures->perBoardMs)) : "null")
+             << ",\n"
              << "  \"cli_wire_ratio\": " << Median(cliWire) << ",\n"
              << "  \"reference_host_wire_ratio\": " << Median(refWire) << ",\n"
              << "  \"turnaround_median_us\": " << turn.medianUs << ",\n"

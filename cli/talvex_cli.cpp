@@ -23,6 +23,7 @@
 #include "result_code.h"
 #include "result_wait.h"
 #include "line_commands.h"
+#include "line_database_choice.h"
 #include "run_record.h"
 #include "serial_counter.h"
 #include "serial_stamp.h"
@@ -164,7 +165,7 @@ void Show(const Settings& s, bool partDbPresent, bool unattended) {
 
 // The [Serial] lines of --show, only for a file that has the section. The
 // next number is read, never taken. False when a run would be refused.
-bool ShowSerial(const Settings& s) {
+bool ShowSerial(const Settings& s, const std::optional<std::string>& database) {
     if (!s.serial.On()) return true;
     if (!s.serial.settings) {
         std::printf("serial=refused\n");
@@ -175,13 +176,21 @@ bool ShowSerial(const Settings& s) {
     std::printf("serialAddress=0x%05lX\n", static_cast<unsigned long>(serial.address));
     std::printf("serialBytes=%d\n", serial.bytes);
     std::printf("serialFormat=%s\n", SerialFormatName(serial.format));
-    std::printf("serialCounter=%s\n", Printable(serial.counterPath).c_str());
+    std::printf("serialCounter=%s\n", Printable(CounterName(serial)).c_str());
     std::printf("serialStep=%llu\n", static_cast<unsigned long long>(serial.step));
     std::printf("serialLast=%s\n", serial.last ? std::to_string(*serial.last).c_str() : "none");
     std::printf("serialPlaceholder=%s\n",
                 serial.placeholder.empty() ? "none" : FormatHexBytes(serial.placeholder).c_str());
-    const CounterResult next = PeekSerialNumber(serial);
-    if (next.status == CounterStatus::Problem) {
+    CounterResult next;
+    if (serial.counterDb.empty()) {
+        next = PeekSerialNumber(serial);
+    } else {
+        // A db: counter is read from the line database, when one is set.
+        const LineDatabaseChoice line = ChooseLineDatabase(s, database);
+        next = line.client ? line.client->PeekSerial(serial) : CounterResult{};
+        if (!line.client) next.message = line.problem;
+    }
+    if (next.status == CounterStatus::Problem || next.status == CounterStatus::Unreachable) {
         std::printf("serialNext=unknown\n");
     } else {
         std::printf("serialNext=%llu\n", static_cast<unsigned long long>(next.number));
@@ -433,14 +442,15 @@ int RunBoards(ConsoleWindow& window, const StartupResult& startup, const Flags& 
 
 // --show: the settings a run would use, as a window would read them, and
 // the serial number it would take; 2 when that number cannot be had.
-int ShowSettings(const StartupResult& startup, const std::vector<std::string>& gangPorts) {
+int ShowSettings(const StartupResult& startup, const std::vector<std::string>& gangPorts,
+                 const std::optional<std::string>& database) {
     Settings settings = startup.settings;
     ReadSettingsAtOpening(settings);
     ReadSettingsAtConfigure(settings);
     ApplyUnstoredOptions(startup, settings);
     Show(settings, startup.partDbPresent, startup.unattended);
     if (!gangPorts.empty()) std::printf("ports=%s\n", FormatPortList(gangPorts).c_str());
-    const bool serialUsable = ShowSerial(settings);
+    const bool serialUsable = ShowSerial(settings, database);
     return EndOfAnswer("--show", serialUsable ? 0 : ToInt(ExitCode::Image));
 }
 
@@ -539,7 +549,7 @@ int talvex::RunConsole(int argc, char** argv) {
     ReportSettingsFile(startup, !flags.listPorts);
 
     if (flags.listPorts) return ListPortsAndExplain(startup);
-    if (flags.show) return ShowSettings(startup, gangPorts);
+    if (flags.show) return ShowSettings(startup, gangPorts, flags.line.database);
     if (flags.line.init || flags.line.flush) return LineDatabaseCommand(startup, flags.line);
     if (!startup.partDbPresent) {
         // A window would end silently with 2; the operator still deserves to

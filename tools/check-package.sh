@@ -63,6 +63,8 @@ dpkg-deb -x "$cli_deb" "$work/cli"
 
 section "relations"
 check "talvex-cli depends on no Qt library" sh -c "! dpkg-deb --field '$cli_deb' Depends | grep -qi qt"
+check "talvex-cli depends on libpq5 for the line database" \
+    sh -c "dpkg-deb --field '$cli_deb' Depends | grep -q libpq5"
 check "talvex-cli takes over the old single package's files" \
     test "$(field "$cli_deb" Breaks)" = "talvex (<< $version)" -a \
     "$(field "$cli_deb" Replaces)" = "talvex (<< $version)"

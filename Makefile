@@ -87,7 +87,7 @@ tsan: tsan-build
 # (.clang-tidy) over the project's own sources, with the compile commands of
 # the build. Any finding fails. The tests are left out: they would double the
 # time and their findings are about test code.
-TIDY_DIRS = app|base|serial|engine|cli|sim|ui|bench
+TIDY_DIRS = app|base|serial|engine|db|cli|sim|ui|bench
 tidy: deps $(BUILD)/build.ninja
 	run-clang-tidy -p $(BUILD) -j $(JOBS) -quiet '^$(CURDIR)/($(TIDY_DIRS))/'
 

@@ -118,6 +118,10 @@ remove_dir() {
 }
 
 make_cluster() {
+    # Never mark someone's folder as ours: remove would delete it later.
+    if [ ! -e "$marker" ] && [ -n "$(ls -A "$dir" 2>/dev/null)" ]; then
+        fail "$dir holds files of its own: give an empty or new folder for the test cluster"
+    fi
     mkdir -p "$dir"
     : >"$marker"
     if [ "$server_user" = postgres ] && [ "$(id -u)" -eq 0 ]; then

@@ -164,11 +164,20 @@ TEST(PgClusterScript, StartCopesWithAServerThatDiedAndRemoveTakesOnlyItsOwnFolde
     EXPECT_TRUE(PgTestServer::RunClusterScript("remove", dir, whyNot)) << whyNot;
     EXPECT_NE(access(dir.c_str(), F_OK), 0) << dir << " is still there";
 
-    // A folder the script did not make is never deleted.
+    // A folder the script did not make is never deleted, nor taken over.
     const std::string foreign = dir + "-foreign";
     ASSERT_EQ(system(("mkdir -p '" + foreign + "' && touch '" + foreign + "/keep'").c_str()), 0);
-    EXPECT_FALSE(PgTestServer::RunClusterScript("remove", foreign, whyNot));
-    EXPECT_NE(whyNot.find("not a test cluster"), std::string::npos) << whyNot;
+    struct Case {
+        const char* command;
+        const char* message;
+    };
+    for (const Case& c : {Case{"remove", "not a test cluster"}, Case{"new", "not a test cluster"},
+                          Case{"start", "holds files of its own"}}) {
+        EXPECT_FALSE(PgTestServer::RunClusterScript(c.command, foreign, whyNot)) << c.command;
+        EXPECT_NE(whyNot.find(c.message), std::string::npos) << c.command << ": " << whyNot;
+    }
+    EXPECT_EQ(access((foreign + "/.talvex-pg-cluster").c_str(), F_OK), -1)
+        << "a folder of someone else's was marked as a test cluster";
     EXPECT_EQ(access((foreign + "/keep").c_str(), F_OK), 0);
     EXPECT_EQ(system(("rm -rf '" + foreign + "'").c_str()), 0);
 }

@@ -107,10 +107,11 @@ TEST_F(LineDatabaseTest, UpgradeFromTheCountersOnlySchemaKeepsEveryNumberTaken) 
     Init(*old, Counter("sn", 50), 1);
     // Version 1 stations took numbers; version 1 has no run records.
     ASSERT_EQ(Count("SELECT count(*) FROM pg_tables WHERE tablename = 'talvex_run'"), 0);
-    PgTestServer::Column(connection_,
-                         "UPDATE talvex_counter SET next_number = 53 WHERE name = 'sn'; "
-                         "INSERT INTO talvex_serial (counter, number, station, port) VALUES "
-                         "('sn', 50, 'a', 'p'), ('sn', 51, 'a', 'p'), ('sn', 52, 'b', 'p')");
+    ASSERT_TRUE(
+        PgTestServer::Execute(connection_,
+                              "UPDATE talvex_counter SET next_number = 53 WHERE name = 'sn'; "
+                              "INSERT INTO talvex_serial (counter, number, station, port) VALUES "
+                              "('sn', 50, 'a', 'p'), ('sn', 51, 'a', 'p'), ('sn', 52, 'b', 'p')"));
 
     // A program of this version refuses the old schema until it is upgraded.
     auto client = Client();
@@ -135,7 +136,7 @@ TEST_F(LineDatabaseTest, UpgradeFromTheCountersOnlySchemaKeepsEveryNumberTaken) 
 TEST_F(LineDatabaseTest, ASchemaNewerThanTheProgramIsRefused) {
     auto client = Client();
     Init(*client, std::nullopt);
-    PgTestServer::Column(connection_, "UPDATE talvex_schema SET version = 9");
+    EXPECT_TRUE(PgTestServer::Execute(connection_, "UPDATE talvex_schema SET version = 9"));
     std::string report;
     std::string whyNot;
     EXPECT_EQ(client->InitSchema(std::nullopt, report, whyNot), DbState::Refused);
@@ -220,7 +221,10 @@ TEST_F(LineDatabaseTest, ARecordDeliveredTwiceIsStoredOnceAndMarksItsNumber) {
               1);
 }
 
-TEST_F(LineDatabaseTest, WhileTheServerIsAwayRecordsWaitInTheSpoolAndAreDeliveredOnce) {
+// On the cluster that may be taken away, one such test at a time.
+class LineDatabaseServerAway : public LineDatabaseTest {};
+
+TEST_F(LineDatabaseServerAway, RecordsWaitInTheSpoolAndAreDeliveredOnce) {
     auto client = Client();
     Init(*client, Counter("sn", 1));
     const std::string before = RecordLine("ZaRQ4126", 0, std::nullopt);
@@ -280,7 +284,8 @@ TEST_F(LineDatabaseTest, ALineTheServerRefusesIsMovedAsideNotDroppedAndHoldsNoth
 
 TEST_F(LineDatabaseTest, AWrongPasswordIsUnreachableWithTheServersReason) {
     const std::string db = PgTestServer::Column(connection_, "SELECT current_database()").at(0);
-    PgTestServer::Column(connection_, "GRANT ALL ON DATABASE " + db + " TO talvex_pw");
+    EXPECT_TRUE(
+        PgTestServer::Execute(connection_, "GRANT ALL ON DATABASE " + db + " TO talvex_pw"));
     const std::string wrong =
         PgTestServer::ConnInfo(db, PgTestServer::kPasswordUser) + " password=wrong";
     std::string whyNot;

@@ -148,7 +148,10 @@ TEST_F(LineStationTest, FourGangStationsOnOneDatabaseGiveEveryBoardItsOwnNumberA
     EXPECT_EQ(Count("SELECT count(*) FROM talvex_serial WHERE burned IS NULL"), 0);
 }
 
-TEST_F(LineStationTest, AServerAwayInTheMiddleFlashesNoBoardWithoutANumberAndLosesNoRecord) {
+// On the cluster that may be taken away, one such test at a time.
+class LineStationServerAway : public LineStationTest {};
+
+TEST_F(LineStationServerAway, InTheMiddleOfARunNoBoardIsFlashedWithoutANumberNorRecordLost) {
     constexpr int kBoards = 12;
     const std::string settings = WriteSettings(connection_, 1, 1);
     ASSERT_EQ(ExitCodeOf(Cli({"--db-init", settings})), 0);
@@ -227,7 +230,8 @@ TEST_F(LineStationTest, AServerAwayInTheMiddleFlashesNoBoardWithoutANumberAndLos
 
 TEST_F(LineStationTest, APasswordTheServerRefusesOrTheSettingsHoldFlashesNothing) {
     const std::string db = PgTestServer::Column(connection_, "SELECT current_database()").at(0);
-    PgTestServer::Column(connection_, "GRANT ALL ON DATABASE " + db + " TO talvex_pw");
+    EXPECT_TRUE(
+        PgTestServer::Execute(connection_, "GRANT ALL ON DATABASE " + db + " TO talvex_pw"));
     const std::string settings =
         WriteSettings(PgTestServer::ConnInfo(db, PgTestServer::kPasswordUser), 1, 1);
     // Created by the owner: the password role only takes numbers.
@@ -235,7 +239,8 @@ TEST_F(LineStationTest, APasswordTheServerRefusesOrTheSettingsHoldFlashesNothing
         RunOptions options;
         Child init = Cli({"--database", connection_, "--db-init", settings}, options);
         ASSERT_EQ(ExitCodeOf(init), 0) << init.err;
-        PgTestServer::Column(connection_, "GRANT ALL ON ALL TABLES IN SCHEMA public TO talvex_pw");
+        EXPECT_TRUE(PgTestServer::Execute(connection_,
+                                          "GRANT ALL ON ALL TABLES IN SCHEMA public TO talvex_pw"));
     }
     const std::string dump = (dir_ / "board.bin").string();
     zarq::Simulator& sim = StartExtraSim({"--dump", dump});

@@ -188,7 +188,7 @@ TEST_F(LineStationServerAway, InTheMiddleOfARunNoBoardIsFlashedWithoutANumberNor
     ASSERT_EQ(serverProblem, "");
     ASSERT_TRUE(WIFEXITED(run.status)) << run.out << run.err;
     EXPECT_EQ(WEXITSTATUS(run.status), 4) << run.out << run.err;
-    EXPECT_NE(run.out.find("Cannot reach the line database"), std::string::npos) << run.out;
+    EXPECT_NE(run.err.find("Cannot reach the line database"), std::string::npos) << run.err;
 
     const Child flush = Cli({"--db-flush", settings});
     EXPECT_EQ(ExitCodeOf(flush), 0) << flush.out << flush.err;

@@ -105,7 +105,7 @@ asan-build tsan-build fuzz-build: %-build: deps
 # socket, removed afterwards whatever the bench's outcome.
 BENCH_PG = /tmp/talvex-bench-pg
 bench: build
-	tools/pg-cluster.sh start $(BENCH_PG)
+	tools/pg-cluster.sh new $(BENCH_PG)
 	$(BUILD)/bench/talvex-bench --out bench/results.json \
 	    --db "host=$(BENCH_PG) dbname=postgres user=talvex"; \
 	  status=$$?; tools/pg-cluster.sh remove $(BENCH_PG); exit $$status

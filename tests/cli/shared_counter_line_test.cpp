@@ -136,7 +136,7 @@ TEST_F(SharedCounterLineTest, FourGangStationsOnOneCounterNeverRepeatOrLoseANumb
 
     // Every board has its record line, with its number and its bytes.
     const std::regex serial(
-        R"re("serial":\{"number":(\d+),"bytes":"([0-9A-Fa-f]+)"\},"serial_burned":(true|false))re");
+        R"re("serial":\{"number":(\d+),"bytes":"([0-9A-Fa-f]+)","counter":"[^"]*/serial\.cnt"\},"serial_burned":(true|false))re");
     const auto lines = FileLines(record);
     ASSERT_EQ(lines.size(), std::size_t{kStations * kSlotsPerStation * kBoardsPerSlot});
     std::map<std::uint64_t, std::string> passed; // number -> bytes written

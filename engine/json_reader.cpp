@@ -1,51 +1,24 @@
-#pragma once
-// A strict JSON reader for the tests, independent of the writer under test:
-// one value per text, no trailing characters, every escape checked. Enough
-// to look into a run record line as a quality engineer's tools would.
+#include "json_reader.h"
 
-#include <cstdint>
-#include <map>
-#include <memory>
-#include <optional>
-#include <string>
-#include <vector>
+#include <cerrno>
+#include <cstdlib>
 
-namespace talvex::testing {
+namespace talvex {
 
-struct JsonValue {
-    enum class Type { Null, Bool, Number, String, Array, Object } type = Type::Null;
-    bool boolean = false;
-    double number = 0;
-    std::string text; // a string's value, or a number as written
-    std::vector<JsonValue> items;
-    std::map<std::string, JsonValue> members;
+namespace {
 
-    bool Has(const std::string& key) const { return members.count(key) != 0; }
-    // The member; a null value when it is missing (Has tells them apart).
-    const JsonValue& operator[](const std::string& key) const {
-        static const JsonValue kNull;
-        const auto it = members.find(key);
-        return it == members.end() ? kNull : it->second;
-    }
-    bool IsNull() const { return type == Type::Null; }
-    long long Int() const { return static_cast<long long>(number); }
-};
-
-class JsonReader {
+class Parser {
 public:
-    // The value of the whole text, or nothing when it is not valid JSON.
-    static std::optional<JsonValue> Parse(const std::string& text) {
-        JsonReader reader(text);
-        JsonValue value;
-        if (!reader.Value(value, 0)) return std::nullopt;
-        reader.Space();
-        if (reader.pos_ != text.size()) return std::nullopt;
-        return value;
+    explicit Parser(const std::string& text) : s_(text) {}
+
+    bool Whole(JsonValue& value) {
+        if (!Value(value, 0)) return false;
+        Space();
+        return pos_ == s_.size();
     }
+    std::size_t Position() const { return pos_; }
 
 private:
-    explicit JsonReader(const std::string& text) : s_(text) {}
-
     void Space() {
         while (pos_ < s_.size() &&
                (s_[pos_] == ' ' || s_[pos_] == '\t' || s_[pos_] == '\n' || s_[pos_] == '\r')) {
@@ -92,15 +65,19 @@ private:
     bool String(std::string& out) {
         if (!Take('"')) return false;
         while (pos_ < s_.size()) {
-            const auto c = static_cast<unsigned char>(s_[pos_++]);
-            if (c == '"') return true;
+            const auto c = static_cast<unsigned char>(s_[pos_]);
+            if (c == '"') {
+                ++pos_;
+                return true;
+            }
             if (c < 0x20) return false; // raw control characters are not JSON
+            ++pos_;
             if (c != '\\') {
                 out += static_cast<char>(c);
                 continue;
             }
             if (pos_ >= s_.size()) return false;
-            const char e = s_[pos_++];
+            const char e = s_[pos_];
             switch (e) {
             case '"': out += '"'; break;
             case '\\': out += '\\'; break;
@@ -111,35 +88,53 @@ private:
             case 'r': out += '\r'; break;
             case 't': out += '\t'; break;
             case 'u': {
-                if (pos_ + 4 > s_.size()) return false;
+                if (pos_ + 5 > s_.size()) return false;
                 std::uint32_t cp = 0;
-                for (int i = 0; i < 4; ++i) {
-                    const int d = Hex(s_[pos_++]);
+                for (std::size_t i = 1; i <= 4; ++i) {
+                    const int d = Hex(s_[pos_ + i]);
                     if (d < 0) return false;
                     cp = cp * 16 + static_cast<std::uint32_t>(d);
                 }
+                pos_ += 4;
                 PutUtf8(out, cp);
                 break;
             }
             default: return false;
             }
+            ++pos_;
         }
         return false;
+    }
+    void Digits() {
+        while (pos_ < s_.size() && s_[pos_] >= '0' && s_[pos_] <= '9') ++pos_;
     }
     bool Number(JsonValue& v) {
         const std::size_t start = pos_;
         if (pos_ < s_.size() && s_[pos_] == '-') ++pos_;
         const std::size_t digits = pos_;
-        while (pos_ < s_.size() && s_[pos_] >= '0' && s_[pos_] <= '9') ++pos_;
-        if (pos_ == digits || (s_[digits] == '0' && pos_ - digits > 1)) return false;
+        Digits();
+        if (pos_ == digits) return false;
+        if (s_[digits] == '0' && pos_ - digits > 1) {
+            pos_ = digits + 1;
+            return false;
+        }
         if (pos_ < s_.size() && s_[pos_] == '.') {
             const std::size_t fraction = ++pos_;
-            while (pos_ < s_.size() && s_[pos_] >= '0' && s_[pos_] <= '9') ++pos_;
+            Digits();
             if (pos_ == fraction) return false;
+        }
+        if (pos_ < s_.size() && (s_[pos_] == 'e' || s_[pos_] == 'E')) {
+            ++pos_;
+            if (pos_ < s_.size() && (s_[pos_] == '+' || s_[pos_] == '-')) ++pos_;
+            const std::size_t exponent = pos_;
+            Digits();
+            if (pos_ == exponent) return false;
         }
         v.type = JsonValue::Type::Number;
         v.text = s_.substr(start, pos_ - start);
-        v.number = std::stod(v.text);
+        // strtod, not stod: a number too large for a double is damage to
+        // report, not an exception that ends the program.
+        v.number = std::strtod(v.text.c_str(), nullptr);
         return true;
     }
     bool Value(JsonValue& v, int depth) {
@@ -153,8 +148,14 @@ private:
             if (Take('}')) return true;
             do {
                 std::string key;
-                if (!String(key) || !Take(':')) return false;
-                if (v.members.count(key) != 0) return false; // a key twice is a fault here
+                Space();
+                const std::size_t keyAt = pos_;
+                if (!String(key)) return false;
+                if (v.members.count(key) != 0) { // a key twice is a fault here
+                    pos_ = keyAt;
+                    return false;
+                }
+                if (!Take(':')) return false;
                 if (!Value(v.members[key], depth + 1)) return false;
             } while (Take(','));
             return Take('}');
@@ -190,4 +191,49 @@ private:
     std::size_t pos_ = 0;
 };
 
-} // namespace talvex::testing
+} // namespace
+
+const JsonValue& JsonValue::operator[](const std::string& key) const {
+    static const JsonValue kNull;
+    const auto it = members.find(key);
+    return it == members.end() ? kNull : it->second;
+}
+
+std::optional<std::int64_t> JsonValue::ExactInt() const {
+    if (type != Type::Number || text.find_first_of(".eE") != std::string::npos) return std::nullopt;
+    errno = 0;
+    char* end = nullptr;
+    const long long n = std::strtoll(text.c_str(), &end, 10);
+    if (errno != 0 || end == nullptr || *end != '\0') return std::nullopt;
+    return static_cast<std::int64_t>(n);
+}
+
+std::optional<std::uint64_t> JsonValue::ExactUnsigned() const {
+    if (type != Type::Number || text.empty() || text[0] == '-' ||
+        text.find_first_of(".eE") != std::string::npos) {
+        return std::nullopt;
+    }
+    errno = 0;
+    char* end = nullptr;
+    const unsigned long long n = std::strtoull(text.c_str(), &end, 10);
+    if (errno != 0 || end == nullptr || *end != '\0') return std::nullopt;
+    return static_cast<std::uint64_t>(n);
+}
+
+std::optional<JsonValue> JsonReader::Parse(const std::string& text) {
+    std::size_t errorAt = 0;
+    return Parse(text, errorAt);
+}
+
+std::optional<JsonValue> JsonReader::Parse(const std::string& text, std::size_t& errorAt) {
+    Parser parser(text);
+    JsonValue value;
+    if (!parser.Whole(value)) {
+        errorAt = parser.Position();
+        return std::nullopt;
+    }
+    errorAt = 0;
+    return value;
+}
+
+} // namespace talvex

@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "utf16.h"
+
 namespace talvex {
 
 namespace {
@@ -45,22 +47,18 @@ private:
         if (c >= 'A' && c <= 'F') return c - 'A' + 10;
         return -1;
     }
-    static void PutUtf8(std::string& out, std::uint32_t cp) {
-        if (cp < 0x80) {
-            out += static_cast<char>(cp);
-        } else if (cp < 0x800) {
-            out += static_cast<char>(0xC0 | (cp >> 6));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-            out += static_cast<char>(0xE0 | (cp >> 12));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (cp >> 18));
-            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
+    // Four hexadecimal digits at pos_, the code unit of a \u escape.
+    bool CodeUnit(std::u16string& units) {
+        if (pos_ + 4 > s_.size()) return false;
+        std::uint32_t unit = 0;
+        for (std::size_t i = 0; i < 4; ++i) {
+            const int d = Hex(s_[pos_ + i]);
+            if (d < 0) return false;
+            unit = unit * 16 + static_cast<std::uint32_t>(d);
         }
+        pos_ += 4;
+        units += static_cast<char16_t>(unit);
+        return true;
     }
     bool String(std::string& out) {
         if (!Take('"')) return false;
@@ -88,16 +86,24 @@ private:
             case 'r': out += '\r'; break;
             case 't': out += '\t'; break;
             case 'u': {
-                if (pos_ + 5 > s_.size()) return false;
-                std::uint32_t cp = 0;
-                for (std::size_t i = 1; i <= 4; ++i) {
-                    const int d = Hex(s_[pos_ + i]);
-                    if (d < 0) return false;
-                    cp = cp * 16 + static_cast<std::uint32_t>(d);
+                // Escapes that follow on are one UTF-16 text, so that a
+                // surrogate pair becomes one character; half a pair is
+                // damage.
+                std::u16string units;
+                const std::size_t escapeAt = pos_ - 1;
+                ++pos_;
+                if (!CodeUnit(units)) return false;
+                while (s_.compare(pos_, 2, "\\u") == 0) {
+                    pos_ += 2;
+                    if (!CodeUnit(units)) return false;
                 }
-                pos_ += 4;
-                PutUtf8(out, cp);
-                break;
+                const std::optional<std::string> text = Utf16ToUtf8(units);
+                if (!text) {
+                    pos_ = escapeAt;
+                    return false;
+                }
+                out += *text;
+                continue;
             }
             default: return false;
             }

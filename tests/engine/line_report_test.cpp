@@ -37,12 +37,13 @@ TEST(JsonReaderTest, TakesStrictJsonAndSaysWhereItStopped) {
         {R"({"a":1.5e3,"b":-2E-2,"c":[true,null]})", true, 0},
         {"1" + std::string(400, '0'), true, 0}, // too large for a double: still JSON
         {R"({"a":1,"a":2})", false, 7},         // the second "a"
-        {R"({"a":01})", false, 6}, // the digit after the leading zero
+        {R"({"a":01})", false, 6},              // the digit after the leading zero
         {R"({"a":1e})", false, 7},
         {R"({"a":"\q"})", false, 7},
         {"{\"a\":\"\x01\"}", false, 6},
         {R"({"a":1} x)", false, 8},
         {R"({"a":"\u00e9"})", true, 0},
+        {R"({"a":"\ud83d"})", false, 6}, // half a surrogate pair
     };
     for (const Case& c : cases) {
         std::size_t errorAt = 99;
@@ -52,6 +53,13 @@ TEST(JsonReaderTest, TakesStrictJsonAndSaysWhereItStopped) {
             EXPECT_EQ(errorAt, c.errorAt) << c.text;
         }
     }
+}
+
+TEST(JsonReaderTest, EscapedTextBecomesUtf8) {
+    const auto v = JsonReader::Parse(R"(["\u00e9\ud83d\ude00x", "a\u0009\/"])");
+    ASSERT_TRUE(v.has_value());
+    EXPECT_EQ(v->items[0].text, "\xC3\xA9\xF0\x9F\x98\x80x");
+    EXPECT_EQ(v->items[1].text, "a\t/");
 }
 
 TEST(JsonReaderTest, WholeNumbersKeepEveryDigit) {

@@ -368,6 +368,63 @@ struct Flags {
     bool reportOnlyFlag = false; // --since, --part or --csv
 };
 
+// --since, --part or --csv, which shape the report.
+std::optional<int> TakeReportFlag(const std::string& flag, const std::optional<std::string>& value,
+                                  Flags& flags) {
+    flags.reportOnlyFlag = true;
+    if (flag == "--csv") {
+        flags.reportOptions.csv = true;
+    } else if (value->empty()) {
+        return UsageError(flag + " needs a value");
+    } else if (flag == "--since") {
+        flags.reportOptions.since = *value;
+    } else {
+        flags.reportOptions.part = *value;
+    }
+    return std::nullopt;
+}
+
+// One flag of talvex-cli, its value checked; the exit code when it ends the
+// program there (--help, --version, a value it cannot take).
+std::optional<int> TakeFlag(const std::string& flag, const std::optional<std::string>& value,
+                            Flags& flags) {
+    if (flag == "--show") {
+        flags.show = true;
+    } else if (flag == "--no-progress") {
+        flags.progress = false;
+    } else if (flag == "--list-ports") {
+        flags.listPorts = true;
+    } else if (flag == "--record" || flag == "--trace") {
+        if (value->empty()) return UsageError(flag + " needs a file name");
+        (flag == "--record" ? flags.record : flags.trace) = *value;
+    } else if (flag == "--id-timeout") {
+        if (!ParseSeconds(*value, flags.idTimeout)) {
+            return UsageError(
+                "--id-timeout takes whole seconds from 0 (no limit) to 86400, "
+                "not \"" +
+                *value + "\"");
+        }
+    } else if (flag == "--boards") {
+        int boards = 0;
+        if (!ParseBoardCount(*value, boards)) {
+            return UsageError("--boards takes a number of boards, 0 for no limit, not \"" + *value +
+                              "\"");
+        }
+        flags.boards = boards;
+    } else if (flag == "--report") {
+        flags.report = true;
+    } else if (flag == "--since" || flag == "--part" || flag == "--csv") {
+        return TakeReportFlag(flag, value, flags);
+    } else if (flag == "--help" || flag == "-h") {
+        PrintUsage(stdout);
+        return EndOfAnswer("--help", 0);
+    } else if (flag == "--version" || flag == "-V") {
+        std::printf("talvex-cli %s\n", TALVEX_VERSION);
+        return EndOfAnswer("--version", 0);
+    }
+    return std::nullopt;
+}
+
 // The byte trace of the one port, headed with when it began; none when not
 // asked for or when the file cannot be opened (the run goes on without it).
 std::shared_ptr<FileTraceSink> OpenTrace(const Flags& flags) {
@@ -433,6 +490,17 @@ std::string ReportConflict(const Flags& flags, bool ports, int argc, char** argv
     return {};
 }
 
+// --report, from the record file of --record or of the settings file.
+int Report(const Flags& flags, bool ports, int argc, char** argv, int first) {
+    if (!flags.report) return UsageError("--since, --part and --csv go with --report");
+    const std::string conflict = ReportConflict(flags, ports, argc, argv, first);
+    if (!conflict.empty()) return UsageError(conflict);
+    const StartupResult startup =
+        RunStartup(CurrentProgramDir(), JoinCommandLine(argc, argv, first), false);
+    ReportSettingsFile(startup, false);
+    return RunReportCommand(flags.reportOptions, flags.record, startup.settings.settingsPath);
+}
+
 // --show: the settings a run would use, as a window would read them, and
 // the serial number it would take; 2 when that number cannot be had.
 int ShowSettings(const StartupResult& startup, const std::vector<std::string>& gangPorts) {
@@ -479,44 +547,7 @@ int talvex::RunConsole(int argc, char** argv) {
         } else if (!known->takesValue && value) {
             return UsageError(flag + " takes no value");
         }
-        if (flag == "--show") {
-            flags.show = true;
-        } else if (flag == "--no-progress") {
-            flags.progress = false;
-        } else if (flag == "--list-ports") {
-            flags.listPorts = true;
-        } else if (flag == "--record" || flag == "--trace") {
-            if (value->empty()) return UsageError(flag + " needs a file name");
-            (flag == "--record" ? flags.record : flags.trace) = *value;
-        } else if (flag == "--id-timeout") {
-            if (!ParseSeconds(*value, flags.idTimeout)) {
-                return UsageError(
-                    "--id-timeout takes whole seconds from 0 (no limit) to 86400, "
-                    "not \"" +
-                    *value + "\"");
-            }
-        } else if (flag == "--boards") {
-            int boards = 0;
-            if (!ParseBoardCount(*value, boards)) {
-                return UsageError("--boards takes a number of boards, 0 for no limit, not \"" +
-                                  *value + "\"");
-            }
-            flags.boards = boards;
-        } else if (flag == "--report") {
-            flags.report = true;
-        } else if (flag == "--since" || flag == "--part" || flag == "--csv") {
-            if (value && value->empty()) return UsageError(flag + " needs a value");
-            flags.reportOnlyFlag = true;
-            if (flag == "--since") flags.reportOptions.since = *value;
-            if (flag == "--part") flags.reportOptions.part = *value;
-            if (flag == "--csv") flags.reportOptions.csv = true;
-        } else if (flag == "--help" || flag == "-h") {
-            PrintUsage(stdout);
-            return EndOfAnswer("--help", 0);
-        } else if (flag == "--version" || flag == "-V") {
-            std::printf("talvex-cli %s\n", TALVEX_VERSION);
-            return EndOfAnswer("--version", 0);
-        }
+        if (const std::optional<int> end = TakeFlag(flag, value, flags)) return *end;
     }
     // After the settings file a flag would be taken for an option and
     // dropped without a word; the run would go ahead without it.
@@ -527,16 +558,8 @@ int talvex::RunConsole(int argc, char** argv) {
         }
     }
 
-    if (flags.reportOnlyFlag && !flags.report) {
-        return UsageError("--since, --part and --csv go with --report");
-    }
-    if (flags.report) {
-        const std::string conflict = ReportConflict(flags, portList.has_value(), argc, argv, first);
-        if (!conflict.empty()) return UsageError(conflict);
-        const StartupResult startup =
-            RunStartup(CurrentProgramDir(), JoinCommandLine(argc, argv, first), false);
-        ReportSettingsFile(startup, false);
-        return RunReportCommand(flags.reportOptions, flags.record, startup.settings.settingsPath);
+    if (flags.report || flags.reportOnlyFlag) {
+        return Report(flags, portList.has_value(), argc, argv, first);
     }
 
     // One trace file cannot tell several boards' bytes apart.

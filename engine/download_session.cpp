@@ -48,7 +48,7 @@ std::optional<std::string> DroppedImage(const std::vector<std::string>& paths) {
 std::string ConfiguredRecordFile(const std::string& settingsPath) {
     // A relative record file lies beside the settings file, wherever the
     // program was started from.
-    const std::string logFile = ini::ReadText(settingsPath, "Log", "File", "", ini::kWholeValue);
+    std::string logFile = ini::ReadText(settingsPath, "Log", "File", "", ini::kWholeValue);
     if (logFile.empty()) return logFile;
     const std::filesystem::path path = PathFromUtf8(logFile);
     return path.has_root_path() ? logFile

@@ -324,7 +324,9 @@ std::vector<ReportRow> ReadRecordFileRows(const std::string& path, std::string& 
             rows.push_back(std::move(row));
             continue;
         }
-        skipped.push_back(path + ", line " + std::to_string(number) + ": " + why);
+        std::string entry = path;
+        entry += ", line " + std::to_string(number) + ": ";
+        skipped.push_back(entry += why);
     }
     if (std::ferror(file)) {
         // Half a file would give figures that look whole.

@@ -1,5 +1,6 @@
 #include "line_commands.h"
 
+#include <chrono>
 #include <cstdio>
 
 #include "line_database_choice.h"
@@ -121,6 +122,31 @@ int FlushLineSpool(const Settings& settings, const LineFlags& flags) {
     if (!flush.message.empty()) Say(flush.message);
     if (flush.waiting > 0) return ToInt(ExitCode::Port);
     return flush.rejected > 0 ? ToInt(ExitCode::Image) : 0;
+}
+
+std::optional<int> ReportFromLineDatabase(const Settings& settings, const LineFlags& flags,
+                                          const ReportOptions& options) {
+    std::optional<int> refuse;
+    const std::shared_ptr<LineDatabaseClient> client = MakeClient(settings, flags, refuse, false);
+    if (refuse) return refuse;
+    if (!client) return std::nullopt;
+    std::string whyNot;
+    const DbState state = client->Connect(whyNot);
+    if (state != DbState::Done) {
+        Say(whyNot);
+        return CodeOf(state);
+    }
+    ReportSource source;
+    source.name = client->Server();
+    source.unreadable = ExitCode::Port;
+    source.read = [client](std::vector<ReportRow>& rows, std::string& problem,
+                           std::vector<std::string>& /*skipped*/) {
+        return client->ReportRows(rows, problem) == DbState::Done;
+    };
+    const std::int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::system_clock::now().time_since_epoch())
+                                 .count();
+    return RunReport(options, source, now, stdout, stderr);
 }
 
 } // namespace talvex

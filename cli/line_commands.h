@@ -9,6 +9,7 @@
 #include <string>
 
 #include "line_database_client.h"
+#include "report_command.h"
 #include "settings.h"
 
 namespace talvex {
@@ -37,5 +38,10 @@ std::shared_ptr<LineDatabaseClient> OpenLineDatabase(const Settings& settings,
 // --db-init and --db-flush; the exit code.
 int InitLineDatabase(const Settings& settings, const LineFlags& flags);
 int FlushLineSpool(const Settings& settings, const LineFlags& flags);
+
+// --report from the line database, when one is set (nullopt when none is:
+// the report then reads the record file). The exit code.
+std::optional<int> ReportFromLineDatabase(const Settings& settings, const LineFlags& flags,
+                                          const ReportOptions& options);
 
 } // namespace talvex

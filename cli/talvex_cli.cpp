@@ -20,6 +20,7 @@
 #include "gang.h"
 #include "image_precheck.h"
 #include "port_diagnosis.h"
+#include "report_command.h"
 #include "result_code.h"
 #include "result_wait.h"
 #include "line_commands.h"
@@ -48,6 +49,8 @@ void PrintUsage(std::FILE* to) {
         "                  [SETTINGS[.ini]] [af=FILE] [OPTION=VALUE ...]\n"
         "       talvex-cli --list-ports [SETTINGS[.ini]] [cp=PORT] [cb=BAUD]\n"
         "       talvex-cli [--database CONNINFO] --db-init | --db-flush [SETTINGS[.ini]]\n"
+        "       talvex-cli --report [--since SPAN|DATE] [--part PART] [--csv]\n"
+        "                  [--record FILE] [SETTINGS[.ini]]\n"
         "\n"
         "Programs a ZaRQ target through its serial bootloader, unattended, with the\n"
         "settings file (talvex.ini beside the program unless SETTINGS names another;\n"
@@ -111,6 +114,16 @@ void PrintUsage(std::FILE* to) {
         "  --list-ports   list the ports that can be opened, with their adapters;\n"
         "                 when the configured port cannot be opened, say why on\n"
         "                 stderr and end with code 4\n"
+        "  --report       print the line report from the run records and exit: yield\n"
+        "                 per part and image, failures per exit code and per\n"
+        "                 station, serial numbers of failed boards; reads the\n"
+        "                 --record FILE, else the settings file's [Log] File\n"
+        "  --since SPAN|DATE\n"
+        "                 with --report: only runs since 30s, 90m, 24h, 7d, 2w ago,\n"
+        "                 or since a UTC date or time (2026-12-07, 2026-12-07T14:00)\n"
+        "  --part PART    with --report: only runs of that part\n"
+        "  --csv          with --report: CSV instead of text, a section name first\n"
+        "                 on every line\n"
         "  --version (-V), --help (-h)\n"
         "\n"
         "\n",
@@ -262,6 +275,7 @@ constexpr KnownFlag kKnownFlags[] = {
     {"--show", false},    {"--no-progress", false}, {"--list-ports", false}, {"--record", true},
     {"--trace", true},    {"--id-timeout", true},   {"--ports", true},       {"--help", false},
     {"-h", false},        {"--version", false},     {"-V", false},           {"--boards", true},
+    {"--report", false},  {"--since", true},        {"--part", true},        {"--csv", false},
     {"--database", true}, {"--db-init", false},     {"--db-flush", false},
 };
 
@@ -369,6 +383,9 @@ struct Flags {
     std::optional<std::string> trace;
     int idTimeout = 0;
     std::optional<int> boards;
+    bool report = false;
+    ReportOptions reportOptions;
+    bool reportOnlyFlag = false; // --since, --part or --csv
     LineFlags line;
 };
 
@@ -393,6 +410,66 @@ std::optional<int> UseLineDatabase(const Settings& settings, const LineFlags& fl
 int LineDatabaseCommand(const StartupResult& startup, const LineFlags& flags) {
     const Settings settings = RunSettings(startup);
     return flags.init ? InitLineDatabase(settings, flags) : FlushLineSpool(settings, flags);
+}
+
+// --since, --part or --csv, which shape the report.
+std::optional<int> TakeReportFlag(const std::string& flag, const std::optional<std::string>& value,
+                                  Flags& flags) {
+    flags.reportOnlyFlag = true;
+    if (flag == "--csv") {
+        flags.reportOptions.csv = true;
+    } else if (value->empty()) {
+        return UsageError(flag + " needs a value");
+    } else if (flag == "--since") {
+        flags.reportOptions.since = *value;
+    } else {
+        flags.reportOptions.part = *value;
+    }
+    return std::nullopt;
+}
+
+// One flag of talvex-cli, its value checked; the exit code when it ends the
+// program there (--help, --version, a value it cannot take).
+std::optional<int> TakeFlag(const std::string& flag, const std::optional<std::string>& value,
+                            Flags& flags) {
+    std::string lineProblem;
+    if (TakeLineFlag(flag, value, flags.line, lineProblem)) {
+        if (!lineProblem.empty()) return UsageError(lineProblem);
+    } else if (flag == "--show") {
+        flags.show = true;
+    } else if (flag == "--no-progress") {
+        flags.progress = false;
+    } else if (flag == "--list-ports") {
+        flags.listPorts = true;
+    } else if (flag == "--record" || flag == "--trace") {
+        if (value->empty()) return UsageError(flag + " needs a file name");
+        (flag == "--record" ? flags.record : flags.trace) = *value;
+    } else if (flag == "--id-timeout") {
+        if (!ParseSeconds(*value, flags.idTimeout)) {
+            return UsageError(
+                "--id-timeout takes whole seconds from 0 (no limit) to 86400, "
+                "not \"" +
+                *value + "\"");
+        }
+    } else if (flag == "--boards") {
+        int boards = 0;
+        if (!ParseBoardCount(*value, boards)) {
+            return UsageError("--boards takes a number of boards, 0 for no limit, not \"" + *value +
+                              "\"");
+        }
+        flags.boards = boards;
+    } else if (flag == "--report") {
+        flags.report = true;
+    } else if (flag == "--since" || flag == "--part" || flag == "--csv") {
+        return TakeReportFlag(flag, value, flags);
+    } else if (flag == "--help" || flag == "-h") {
+        PrintUsage(stdout);
+        return EndOfAnswer("--help", 0);
+    } else if (flag == "--version" || flag == "-V") {
+        std::printf("talvex-cli %s\n", TALVEX_VERSION);
+        return EndOfAnswer("--version", 0);
+    }
+    return std::nullopt;
 }
 
 // The byte trace of the one port, headed with when it began; none when not
@@ -440,6 +517,46 @@ int RunBoards(ConsoleWindow& window, const StartupResult& startup, const Flags& 
     return code;
 }
 
+// The report only reads: every flag of a run, and every option, would be
+// dropped without effect, so it is refused instead.
+std::string ReportConflict(const Flags& flags, bool ports, int argc, char** argv, int first) {
+    const char* runFlag = flags.show        ? "--show"
+                          : flags.listPorts ? "--list-ports"
+                          : ports           ? "--ports"
+                          : flags.boards    ? "--boards"
+                          : flags.trace     ? "--trace"
+                          : flags.idTimeout ? "--id-timeout"
+                                            : nullptr;
+    if (runFlag) return std::string("--report runs no board; leave out ") + runFlag;
+    for (int i = first; i < argc; ++i) {
+        const std::string word = argv[i];
+        if (i > first || word.find('=') != std::string::npos) {
+            return "--report takes only a settings file after its flags, not \"" + Printable(word) +
+                   "\"";
+        }
+    }
+    return {};
+}
+
+// --report, from the record file of --record or of the settings file.
+int Report(const Flags& flags, bool ports, int argc, char** argv, int first) {
+    if (!flags.report) return UsageError("--since, --part and --csv go with --report");
+    const std::string conflict = ReportConflict(flags, ports, argc, argv, first);
+    if (!conflict.empty()) return UsageError(conflict);
+    const StartupResult startup =
+        RunStartup(CurrentProgramDir(), JoinCommandLine(argc, argv, first), false);
+    ReportSettingsFile(startup, false);
+    // A record file given on the command line is what was asked for; else
+    // the line database, when one is set, holds every station's runs.
+    if (!flags.record) {
+        if (const auto code =
+                ReportFromLineDatabase(startup.settings, flags.line, flags.reportOptions)) {
+            return *code;
+        }
+    }
+    return RunReportCommand(flags.reportOptions, flags.record, startup.settings.settingsPath);
+}
+
 // --show: the settings a run would use, as a window would read them, and
 // the serial number it would take; 2 when that number cannot be had.
 int ShowSettings(const StartupResult& startup, const std::vector<std::string>& gangPorts,
@@ -476,7 +593,6 @@ int talvex::RunConsole(int argc, char** argv) {
             value = flag.substr(equals + 1);
             flag.resize(equals);
         }
-        std::string lineProblem;
         const KnownFlag* known = nullptr;
         for (const KnownFlag& candidate : kKnownFlags) {
             if (flag == candidate.name) known = &candidate;
@@ -488,38 +604,7 @@ int talvex::RunConsole(int argc, char** argv) {
         } else if (!known->takesValue && value) {
             return UsageError(flag + " takes no value");
         }
-        if (TakeLineFlag(flag, value, flags.line, lineProblem)) {
-            if (!lineProblem.empty()) return UsageError(lineProblem);
-        } else if (flag == "--show") {
-            flags.show = true;
-        } else if (flag == "--no-progress") {
-            flags.progress = false;
-        } else if (flag == "--list-ports") {
-            flags.listPorts = true;
-        } else if (flag == "--record" || flag == "--trace") {
-            if (value->empty()) return UsageError(flag + " needs a file name");
-            (flag == "--record" ? flags.record : flags.trace) = *value;
-        } else if (flag == "--id-timeout") {
-            if (!ParseSeconds(*value, flags.idTimeout)) {
-                return UsageError(
-                    "--id-timeout takes whole seconds from 0 (no limit) to 86400, "
-                    "not \"" +
-                    *value + "\"");
-            }
-        } else if (flag == "--boards") {
-            int boards = 0;
-            if (!ParseBoardCount(*value, boards)) {
-                return UsageError("--boards takes a number of boards, 0 for no limit, not \"" +
-                                  *value + "\"");
-            }
-            flags.boards = boards;
-        } else if (flag == "--help" || flag == "-h") {
-            PrintUsage(stdout);
-            return EndOfAnswer("--help", 0);
-        } else if (flag == "--version" || flag == "-V") {
-            std::printf("talvex-cli %s\n", TALVEX_VERSION);
-            return EndOfAnswer("--version", 0);
-        }
+        if (const std::optional<int> end = TakeFlag(flag, value, flags)) return *end;
     }
     // After the settings file a flag would be taken for an option and
     // dropped without a word; the run would go ahead without it.
@@ -528,6 +613,10 @@ int talvex::RunConsole(int argc, char** argv) {
             return UsageError(Printable(argv[i]) +
                               " must come before the settings file and the options");
         }
+    }
+
+    if (flags.report || flags.reportOnlyFlag) {
+        return Report(flags, portList.has_value(), argc, argv, first);
     }
 
     // One trace file cannot tell several boards' bytes apart.

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "line_database.h"
+#include "line_report.h"
 #include "serial_settings.h"
 
 namespace talvex {
@@ -79,6 +80,9 @@ public:
     SpoolFlush FlushSpool();
     // Records waiting in the spool (lines), without delivering them.
     std::size_t SpoolWaiting() const;
+
+    // Every run the database holds, for the line report.
+    DbState ReportRows(std::vector<ReportRow>& rows, std::string& whyNot);
 
     CounterResult TakeSerial(const SerialSettings& serial, const std::string& port) override;
     CounterResult PeekSerial(const SerialSettings& serial) override;

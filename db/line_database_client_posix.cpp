@@ -111,6 +111,12 @@ INSERT INTO talvex_serial (counter, number, station, port)
 SELECT $1, number, $4, $5 FROM taken RETURNING number
 )sql";
 
+constexpr const char* kReportRows = R"sql(
+SELECT (extract(epoch FROM started_at) * 1000)::bigint, station, port, part,
+    coalesce(image_path, ''), coalesce(image_sha256, ''), code, serial, download
+FROM talvex_run ORDER BY started_at, run_id
+)sql";
+
 constexpr const char* kPeekSerial = "SELECT next_number FROM talvex_counter WHERE name = $1";
 
 // A record delivered again (from the spool, after an answer that was lost)
@@ -150,6 +156,7 @@ constexpr Statement kStatements[] = {
     {"talvex_take_serial", kTakeSerial},
     {"talvex_peek_serial", kPeekSerial},
     {"talvex_store_run", kStoreRun},
+    {"talvex_report_rows", kReportRows},
 };
 
 DbState StateOf(CounterStatus status) {
@@ -532,6 +539,35 @@ RecordDelivery LineDatabaseClient::StoreRecord(const std::string& line) {
                            " either (" + spoolWhy + ").";
     }
     return delivery;
+}
+
+DbState LineDatabaseClient::ReportRows(std::vector<ReportRow>& rows, std::string& whyNot) {
+    const std::lock_guard<std::mutex> lock(impl_->mutex);
+    CounterStatus status = CounterStatus::Taken;
+    ResultPtr result = impl_->Run("talvex_report_rows", 0, nullptr, status, whyNot);
+    if (!result) return StateOf(status);
+    const int count = PQntuples(result.get());
+    rows.clear();
+    rows.reserve(static_cast<std::size_t>(count));
+    const auto text = [&](int row, int column) {
+        return std::string(PQgetvalue(result.get(), row, column));
+    };
+    for (int i = 0; i < count; ++i) {
+        ReportRow row;
+        row.startUnixMs = std::strtoll(PQgetvalue(result.get(), i, 0), nullptr, 10);
+        row.station = text(i, 1);
+        row.port = text(i, 2);
+        row.part = text(i, 3);
+        row.imagePath = text(i, 4);
+        row.imageSha256 = text(i, 5);
+        row.code = std::atoi(PQgetvalue(result.get(), i, 6));
+        if (PQgetisnull(result.get(), i, 7) == 0) {
+            row.serial = std::strtoull(PQgetvalue(result.get(), i, 7), nullptr, 10);
+        }
+        row.download = text(i, 8) == "t";
+        rows.push_back(std::move(row));
+    }
+    return DbState::Done;
 }
 
 std::size_t LineDatabaseClient::SpoolWaiting() const {

@@ -39,6 +39,10 @@ SpoolFlush LineDatabaseClient::FlushSpool() {
     flush.message = kNotHere;
     return flush;
 }
+DbState LineDatabaseClient::ReportRows(std::vector<ReportRow>& /*rows*/, std::string& whyNot) {
+    whyNot = kNotHere;
+    return DbState::Refused;
+}
 std::size_t LineDatabaseClient::SpoolWaiting() const { return 0; }
 CounterResult LineDatabaseClient::TakeSerial(const SerialSettings& /*serial*/,
                                              const std::string& /*port*/) {

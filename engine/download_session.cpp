@@ -45,6 +45,16 @@ std::optional<std::string> DroppedImage(const std::vector<std::string>& paths) {
     return paths.front();
 }
 
+std::string ConfiguredRecordFile(const std::string& settingsPath) {
+    // A relative record file lies beside the settings file, wherever the
+    // program was started from.
+    std::string logFile = ini::ReadText(settingsPath, "Log", "File", "", ini::kWholeValue);
+    if (logFile.empty()) return logFile;
+    const std::filesystem::path path = PathFromUtf8(logFile);
+    return path.has_root_path() ? logFile
+                                : Utf8FromPath(PathFromUtf8(settingsPath).parent_path() / path);
+}
+
 DownloadSession::DownloadSession(IWindowOps& frontEnd, const StartupResult& startup,
                                  std::unique_ptr<ISerialPort> port)
     : frontEnd_(frontEnd),
@@ -62,17 +72,8 @@ DownloadSession::DownloadSession(IWindowOps& frontEnd, const StartupResult& star
     worker_->SetRunObserver(&observers_);
     worker_->SetImagePath(settings_.imageFile);
     if (unattended_) worker_->Flags().Unattended.Begin();
-    // A relative record file lies beside the settings file, wherever the
-    // program was started from.
-    const std::string logFile =
-        ini::ReadText(settings_.settingsPath, "Log", "File", "", ini::kWholeValue);
-    if (!logFile.empty()) {
-        const std::filesystem::path path = PathFromUtf8(logFile);
-        SetRunRecordFile(
-            path.has_root_path()
-                ? logFile
-                : Utf8FromPath(PathFromUtf8(settings_.settingsPath).parent_path() / path));
-    }
+    const std::string logFile = ConfiguredRecordFile(settings_.settingsPath);
+    if (!logFile.empty()) SetRunRecordFile(logFile);
 }
 
 bool DownloadSession::SetRunRecordFile(const std::string& path) {

@@ -49,6 +49,10 @@ HelpBrowseRequest LogSaveRequest(const std::string& imageFile, char separator);
 // files at once are refused rather than one picked at random.
 std::optional<std::string> DroppedImage(const std::vector<std::string>& paths);
 
+// The run record file the settings key [Log] File names, a relative name
+// taken from the settings file's folder; empty when the key is not set.
+std::string ConfiguredRecordFile(const std::string& settingsPath);
+
 class DownloadSession {
 public:
     // Reads every setting from the settings file start-up chose, as the

@@ -16,7 +16,7 @@ constexpr ExitCodeInfo kTable[] = {
     {ExitCode::Verify, "verify"},
     {ExitCode::Protection, "protection"},
     {ExitCode::Usage, "bad talvex-cli flag"},
-    {ExitCode::Output, "--help, --version, --show or --list-ports output not written"},
+    {ExitCode::Output, "--help, --version, --show, --list-ports or --report output not written"},
     {ExitCode::Interrupted, "interrupted"},
 };
 

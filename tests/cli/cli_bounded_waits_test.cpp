@@ -6,7 +6,7 @@
 #include "cli_fixture.h"
 #include "deadline_wait.h"
 #include "fifo_reader.h"
-#include "json_value.h"
+#include "json_reader.h"
 
 namespace talvex::testing {
 namespace {

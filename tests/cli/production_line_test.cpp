@@ -13,7 +13,7 @@
 #include "cli_fixture.h"
 #include "download_session.h"
 #include "ini_file.h"
-#include "json_value.h"
+#include "json_reader.h"
 #include "port_diagnosis.h"
 
 namespace talvex::testing {

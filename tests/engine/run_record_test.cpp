@@ -11,7 +11,7 @@
 #include <unistd.h>
 
 #include "engine_fixture.h"
-#include "json_value.h"
+#include "json_reader.h"
 #include "json_writer.h"
 #include "run_record.h"
 #include "sha256.h"

@@ -8,7 +8,7 @@
 #include <set>
 
 #include "engine_fixture.h"
-#include "json_value.h"
+#include "json_reader.h"
 #include "protection_groups.h"
 #include "run_record.h"
 #include "sha256.h"

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <map>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "cli_fixture.h"
@@ -146,6 +147,35 @@ TEST_F(LineStationTest, FourGangStationsOnOneDatabaseGiveEveryBoardItsOwnNumberA
     EXPECT_EQ(Count("SELECT count(*) FROM talvex_run WHERE code = 7 AND serial IS NOT NULL"),
               kStations * kBoards);
     EXPECT_EQ(Count("SELECT count(*) FROM talvex_serial WHERE burned IS NULL"), 0);
+
+    // The report, read from the database, says what the rows say.
+    const Child report = Cli({"--report", "--csv", settings});
+    ASSERT_EQ(ExitCodeOf(report), 0) << report.out << report.err;
+    std::map<std::string, std::vector<std::string>> sections; // section -> its rows
+    std::istringstream lines(report.out);
+    for (std::string line; std::getline(lines, line);) {
+        const std::string section = line.substr(0, line.find(','));
+        if (section != "section") sections[section].push_back(line.substr(section.size() + 1));
+    }
+    const auto sql = [&](const std::string& query) { return std::to_string(Count(query)); };
+    ASSERT_EQ(sections["yield"].size(), 1u) << report.out;
+    const std::string yield = sections["yield"][0];
+    EXPECT_NE(yield.find("," + sql("SELECT count(*) FROM talvex_run WHERE download") + "," +
+                         sql("SELECT count(*) FROM talvex_run WHERE code = 0") + "," +
+                         sql("SELECT count(*) FROM talvex_run WHERE code <> 0") + ","),
+              std::string::npos)
+        << yield;
+    ASSERT_EQ(sections["code"].size(), 1u) << report.out;
+    EXPECT_EQ(sections["code"][0],
+              "7,write," + sql("SELECT count(*) FROM talvex_run WHERE code = 7"));
+    std::set<std::string> failedSerials;
+    for (const std::string& row : sections["failed_serial"])
+        failedSerials.insert(row.substr(0, row.find(',')));
+    std::set<std::string> burned;
+    for (const std::string& n :
+         PgTestServer::Column(connection_, "SELECT serial::text FROM talvex_run WHERE code <> 0"))
+        burned.insert(n);
+    EXPECT_EQ(failedSerials, burned);
 }
 
 // On the cluster that may be taken away, one such test at a time.

@@ -162,7 +162,7 @@ protected:
         r.image.path = "/srv/images/" + run.image;
         r.image.read = !run.sha.empty();
         r.image.sha256 = run.sha;
-        if (run.serial) r.serial = RunRecord::Serial{*run.serial, "00"};
+        if (run.serial) r.serial = RunRecord::Serial{*run.serial, "00", "serial.cnt"};
         r.code = run.code;
         return FormatRunRecord(r);
     }

@@ -1,9 +1,9 @@
 #include "line_settings.h"
 
-#include <cstdlib>
 #include <filesystem>
 
 #include "ini_file.h"
+#include "settings_location.h"
 #include "utf16.h"
 
 namespace talvex {
@@ -22,8 +22,8 @@ LineSettings ReadLineSettings(const std::string& settingsPath) {
 
 DatabaseChoice ChooseDatabase(const std::optional<std::string>& flag, const LineSettings& line) {
     if (flag) return {*flag, "--database"};
-    const char* env = std::getenv("TALVEX_DATABASE");
-    if (env != nullptr && *env != '\0') return {env, "TALVEX_DATABASE"};
+    const std::optional<std::string> env = ProcessEnvironment()("TALVEX_DATABASE");
+    if (env && !env->empty()) return {*env, "TALVEX_DATABASE"};
     if (!line.database.empty()) return {line.database, "[Line] Database"};
     return {};
 }

@@ -438,7 +438,7 @@ void GangRun::SetRunRecordFile(const std::string& path) {
     for (auto& board : sessions_) board->session->SetRunRecordFile(path);
 }
 
-void GangRun::SetLineDatabase(std::shared_ptr<ILineDatabase> database) {
+void GangRun::SetLineDatabase(const std::shared_ptr<ILineDatabase>& database) {
     database_ = database;
     for (auto& board : sessions_) board->session->SetLineDatabase(database);
 }

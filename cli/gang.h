@@ -140,7 +140,7 @@ public:
     void SetIdentificationLimit(std::chrono::seconds limit);
     // Every board's serial numbers and records go through the one database
     // client (one connection for the gang). Before Run.
-    void SetLineDatabase(std::shared_ptr<ILineDatabase> database);
+    void SetLineDatabase(const std::shared_ptr<ILineDatabase>& database);
     // Board after board on every port (BoardLoop), each port on its own: n
     // boards per port, 0 for no limit. Before Run.
     void SetBoardsPerPort(int boards) { boardsPerPort_ = boards; }

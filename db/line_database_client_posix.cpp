@@ -457,12 +457,13 @@ CounterResult LineDatabaseClient::TakeSerial(const SerialSettings& serial,
                             serial.last ? last.c_str() : nullptr, d.station.c_str(), port.c_str()};
     CounterStatus status = CounterStatus::Taken;
     std::string whyNot;
-    ResultPtr taken = d.Run("talvex_take_serial", 5, params, status, whyNot);
-    if (!taken) {
+    const auto notAsked = [&] {
         out.status = status;
         out.message = whyNot + " No serial number was taken; nothing was erased.";
         return out;
-    }
+    };
+    ResultPtr taken = d.Run("talvex_take_serial", 5, params, status, whyNot);
+    if (!taken) return notAsked();
     if (PQntuples(taken.get()) == 1) {
         out.status = CounterStatus::Taken;
         out.number = std::strtoull(PQgetvalue(taken.get(), 0, 0), nullptr, 10);
@@ -471,11 +472,7 @@ CounterResult LineDatabaseClient::TakeSerial(const SerialSettings& serial,
     // Nothing taken: tell a missing counter from one past Last.
     const char* name[] = {serial.counterDb.c_str()};
     ResultPtr next = d.Run("talvex_peek_serial", 1, name, status, whyNot);
-    if (!next) {
-        out.status = status;
-        out.message = whyNot + " No serial number was taken; nothing was erased.";
-        return out;
-    }
+    if (!next) return notAsked();
     if (PQntuples(next.get()) == 0) {
         out.message = "Counter " + serial.counterDb + " is not in " + d.server +
                       "; create it with talvex-cli --db-init. No serial number was taken.";

@@ -67,6 +67,23 @@ bool ParseKernelThread(const std::string& text, double ticksPerSecond, double& s
     return true;
 }
 
+bool ParseNamedProcess(const std::string& text, const std::string& name, double ticksPerSecond,
+                       double& seconds) {
+    const std::size_t open = text.find('(');
+    const std::size_t close = text.rfind(')');
+    if (open == std::string::npos || close == std::string::npos || close < open) return false;
+    if (text.compare(open + 1, close - open - 1, name) != 0 || close - open - 1 != name.size()) {
+        return false;
+    }
+    std::istringstream fields(text.substr(close + 1));
+    std::vector<std::string> f;
+    for (std::string s; f.size() < 13 && fields >> s;) f.push_back(s);
+    if (f.size() < 13) return false;
+    seconds = (std::strtod(f[11].c_str(), nullptr) + std::strtod(f[12].c_str(), nullptr)) /
+              ticksPerSecond;
+    return true;
+}
+
 CpuTimes SampleCpuTimes() {
     CpuTimes t;
     const double hz = static_cast<double>(::sysconf(_SC_CLK_TCK));
@@ -78,9 +95,11 @@ CpuTimes SampleCpuTimes() {
         while (const dirent* entry = ::readdir(proc)) {
             if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
             double seconds = 0;
-            if (ParseKernelThread(ReadAll(std::string("/proc/") + entry->d_name + "/stat"), hz,
-                                  seconds)) {
+            const std::string stat = ReadAll(std::string("/proc/") + entry->d_name + "/stat");
+            if (ParseKernelThread(stat, hz, seconds)) {
                 t.kernelThreads += seconds;
+            } else if (ParseNamedProcess(stat, "postgres", hz, seconds)) {
+                t.databaseServer += seconds;
             }
         }
         ::closedir(proc);
@@ -96,8 +115,8 @@ CpuTimes SampleCpuTimes() {
 double OthersShare(const CpuTimes& from, const CpuTimes& to) {
     const double capacity = (to.wall - from.wall) * to.cpus;
     if (capacity <= 0) return 0;
-    const double others =
-        (to.busy - from.busy) - (to.kernelThreads - from.kernelThreads) - (to.own - from.own);
+    const double others = (to.busy - from.busy) - (to.kernelThreads - from.kernelThreads) -
+                          (to.own - from.own) - (to.databaseServer - from.databaseServer);
     return others > 0 ? others / capacity : 0;
 }
 

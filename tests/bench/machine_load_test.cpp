@@ -55,6 +55,26 @@ TEST(MachineLoad, TellsKernelThreadsFromProcesses) {
     }
 }
 
+TEST(MachineLoad, FindsTheDatabaseServerByItsWholeName) {
+    const struct {
+        const char* stat;
+        bool server;
+    } cases[] = {
+        {"311 (postgres) S 1 311 311 0 -1 4194560 10 0 0 0 250 50 0 0", true},
+        {"312 (postgres2) S 1 312 312 0 -1 4194560 10 0 0 0 250 50 0 0", false},
+        {"313 (my postgres) S 1 313 313 0 -1 4194560 10 0 0 0 250 50 0 0", false},
+        {"314 (postgres", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.stat);
+        double seconds = 0;
+        EXPECT_EQ(ParseNamedProcess(c.stat, "postgres", 100, seconds), c.server);
+        if (c.server) {
+            EXPECT_DOUBLE_EQ(seconds, 3.0);
+        }
+    }
+}
+
 TEST(MachineLoad, SeesABusyLoopOfAnotherProcess) {
     // A child not yet waited for is another process to the bench, as a
     // build on the same machine would be.

@@ -79,9 +79,11 @@ TEST_F(LineStationTest, FourGangStationsOnOneDatabaseGiveEveryBoardItsOwnNumberA
     std::vector<std::vector<std::string>> ports(kStations);
     for (int station = 0; station < kStations; ++station) {
         for (int slot = 0; slot < kSlots; ++slot) {
+            // A board stays a second after its last frame: a slow station
+            // (a sanitizer build) must not see the next board mid-run.
             std::vector<std::string> args = {"--boards",         std::to_string(kBoards),
                                              "--board-pause-ms", "30",
-                                             "--board-idle-ms",  "300"};
+                                             "--board-idle-ms",  "1000"};
             if (slot == 3) {
                 args.emplace_back("--nak");
                 args.emplace_back("W@2");
